@@ -1,0 +1,3 @@
+#include "host/StartUp.h"
+
+int main(int argc, char** argv) { return vserver::host::StartUp(argc, argv); }

@@ -1,0 +1,68 @@
+#pragma once
+// The one event loop of the server: readiness of sockets, monotonic timers, deferred tasks and
+// the stop signals, all delivered on the thread that calls Run. Nothing here blocks except the
+// wait for the next event, and that wait has no timeout unless a timer is due, so an idle
+// server uses no CPU.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/SysResult.h"
+
+namespace vserver::platform {
+
+using IoHandle = int;
+inline constexpr IoHandle kInvalidHandle = -1;
+
+// Receives readiness for one handle. The loop keeps only a pointer: unwatch the handle before
+// the handler is destroyed.
+class IoHandler {
+public:
+    virtual void OnReadable() = 0;
+    virtual void OnWritable() = 0;
+
+protected:
+    ~IoHandler() = default;
+};
+
+enum class StopSignal { Terminate, Interrupt };
+
+class EventLoop {
+public:
+    using TimerId = std::uint64_t;
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // False when the loop could not be created; nothing else works then.
+    bool valid() const;
+
+    SysResult Watch(IoHandle handle, IoHandler* handler, bool wantRead, bool wantWrite);
+    SysResult Modify(IoHandle handle, IoHandler* handler, bool wantRead, bool wantWrite);
+    void Unwatch(IoHandle handle);
+
+    // Runs fn once after delay. A cancelled or already-run timer id is ignored by CancelTimer.
+    TimerId AddTimer(std::chrono::milliseconds delay, std::function<void()> fn);
+    void CancelTimer(TimerId id);
+
+    // Runs fn after the current event's handler has returned, before the loop waits again.
+    void Defer(std::function<void()> fn);
+
+    // Delivers SIGTERM and SIGINT into the loop instead of ending the process.
+    SysResult WatchStopSignals(std::function<void(StopSignal)> onSignal);
+
+    // Serves events until Stop is called (from a handler, a timer or a signal callback).
+    void Run();
+    void Stop();
+    bool stopping() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace vserver::platform

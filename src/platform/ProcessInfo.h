@@ -1,0 +1,21 @@
+#pragma once
+// Facts about the running process: where its executable lives and its environment.
+
+#include <optional>
+#include <string>
+
+namespace vserver::platform {
+
+// Full path of the running executable, or nothing when the system cannot tell.
+std::optional<std::string> ExecutablePath();
+
+// The folder that holds the executable, with a trailing separator ("/opt/x/"), whatever the
+// executable's own file name; empty when the executable path is unavailable.
+std::string ExecutableFolder();
+
+std::optional<std::string> EnvironmentValue(const char* name);
+
+// The separator used when joining paths on this platform.
+inline constexpr char kPathSeparator = '/';
+
+} // namespace vserver::platform

@@ -1,0 +1,30 @@
+#pragma once
+// Non-blocking TCP sockets: a listener on every local address and the accepted streams.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/EventLoop.h"
+#include "platform/SysResult.h"
+
+namespace vserver::platform {
+
+struct IoResult {
+    enum class Status { Done, WouldBlock, PeerClosed, Failed };
+    Status status = Status::Done;
+    std::size_t count = 0;   // bytes moved when Done
+    int error = 0;           // errno when Failed
+};
+
+// Opens a non-blocking listening socket bound to port on every local address (port 0 lets the
+// system choose). Sets handle on success.
+SysResult ListenTcp(int port, int backlog, IoHandle& handle);
+// The port a bound socket listens on.
+int LocalPort(IoHandle handle);
+// Accepts one waiting connection as a non-blocking socket; WouldBlock when none waits.
+IoResult AcceptTcp(IoHandle listener, IoHandle& accepted);
+IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity);
+IoResult Send(IoHandle handle, const char* data, std::size_t length);
+void CloseHandle(IoHandle handle);
+
+} // namespace vserver::platform

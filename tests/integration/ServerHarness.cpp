@@ -1,0 +1,236 @@
+#include "ServerHarness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace vserver::test {
+
+namespace fs = std::filesystem;
+
+TempFolder::TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "vserver-test-XXXXXX").string();
+    char* made = ::mkdtemp(pattern.data());
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    // Tests leave read-only entries behind on purpose; make everything writable first.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void MakeFolder(const std::string& path) { fs::create_directories(path); }
+
+ServerProcess::ServerProcess(ServerOptions options) : options_(std::move(options)) {}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0 && exitStatus_ < 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+}
+
+void ServerProcess::Launch() {
+    std::string exe = folder_ / "VServerService";
+    std::error_code ec;
+    fs::create_hard_link(VSERVER_BINARY, exe, ec);
+    if (ec) fs::copy_file(VSERVER_BINARY, exe, fs::copy_options::overwrite_existing);
+
+    std::string master = folder_ / "master";
+    MakeFolder(master);
+    if (options_.createUsersFolder) {
+        MakeFolder(master + "/Users");
+        if (options_.withMasterPreferences) {
+            WriteFile(master + "/Users/VantorelSettings.vts",
+                      "[General]\r\nFontSize=12\r\nVoice=Default\r\n");
+        }
+    }
+
+    std::string reg = "REGEDIT4\r\n\r\n";
+    if (options_.registered) {
+        reg += std::string("[HKEY_CLASSES_ROOT\\AppID\\") + kAppIdGuid + "]\r\n@=\"VServerService\"\r\n";
+        if (options_.withLocalService) {
+            reg += "\"LocalService\"=\"VServerService\"\r\n\"ServiceParameters\"=\"-Service\"\r\n";
+        }
+        reg += "\r\n[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n\"AppID\"=\"";
+        reg += kAppIdGuid;
+        reg += "\"\r\n\r\n";
+    }
+    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n\"MasterPath\"=\"" + master + "\"\r\n\r\n";
+    if (options_.portNumber) {
+        reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n\"PortNumber\"=\"" +
+               *options_.portNumber + "\"\r\n\r\n";
+    }
+    reg += options_.extraRegistry;
+    WriteFile(registryPath(), reg);
+
+    std::string out = folder_ / "stdout.txt";
+    std::string err = folder_ / "stderr.txt";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        int devnull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devnull, 0);
+        ::unsetenv("VSERVER_REGISTRY");
+        ::unsetenv("NOTIFY_SOCKET");
+        for (const auto& [name, value] : options_.environment) ::setenv(name.c_str(), value.c_str(), 1);
+        if (::chdir(folder_.path().c_str()) != 0) ::_exit(126);
+        std::vector<char*> argv;
+        argv.push_back(exe.data());
+        for (auto& a : options_.arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(exe.c_str(), argv.data());
+        ::_exit(127);
+    }
+    pid_ = pid;
+}
+
+bool ServerProcess::Start() {
+    Launch();
+    const std::string marker = "Server listening on port ";
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& text : ServiceLogTexts()) {
+            if (text.rfind(marker, 0) == 0) {
+                port_ = std::atoi(text.c_str() + marker.size());
+                return port_ > 0;
+            }
+        }
+        if (!running()) break;
+        std::this_thread::sleep_for(10ms);
+    }
+    failure_ = "server did not start; service log:\n" + ServiceLog() + "\nstderr:\n" + StandardError();
+    return false;
+}
+
+bool ServerProcess::running() const {
+    if (pid_ <= 0 || exitStatus_ >= 0) return false;
+    return ::kill(pid_, 0) == 0 && ::waitpid(pid_, nullptr, WNOHANG | WNOWAIT) == 0;
+}
+
+int ServerProcess::WaitExit(std::chrono::milliseconds timeout) {
+    if (exitStatus_ >= 0) return exitStatus_;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return exitStatus_;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return -1;
+}
+
+int ServerProcess::Stop(int signal, std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return -1;
+    if (exitStatus_ < 0) ::kill(pid_, signal);
+    return WaitExit(timeout);
+}
+
+std::string ServerProcess::ServiceLog() const { return ReadFile(folder_ / "ServiceLog.log"); }
+std::string ServerProcess::StandardOutput() const { return ReadFile(folder_ / "stdout.txt"); }
+std::string ServerProcess::StandardError() const { return ReadFile(folder_ / "stderr.txt"); }
+
+std::vector<std::string> ServerProcess::ServiceLogTexts() const {
+    std::vector<std::string> texts;
+    std::string log = ServiceLog();
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find("\r\n", start);
+        if (end == std::string::npos) break;
+        std::string line = log.substr(start, end - start);
+        // "MM/DD/YY<TAB>HH:MM:SS<TAB>text"
+        std::size_t tab = line.find('\t');
+        std::size_t tab2 = tab == std::string::npos ? tab : line.find('\t', tab + 1);
+        texts.push_back(tab2 == std::string::npos ? line : line.substr(tab2 + 1));
+        start = end + 2;
+    }
+    return texts;
+}
+
+bool ServerProcess::WaitForLogText(const std::string& text, std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        for (const auto& t : ServiceLogTexts()) {
+            if (t.find(text) != std::string::npos) return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+client::Connection ServerProcess::ConnectRaw() {
+    client::Connection c;
+    std::string error;
+    EXPECT_TRUE(c.Open("127.0.0.1", port_, 5s, &error)) << error;
+    return c;
+}
+
+client::Connection ServerProcess::Connect() {
+    client::Connection c = ConnectRaw();
+    auto greeting = c.ReadMessage(10s);
+    EXPECT_TRUE(greeting.has_value()) << "no greeting";
+    if (greeting) EXPECT_EQ(Hex(*greeting), "31 a7 30 a7");
+    return c;
+}
+
+std::string Exchange(client::Connection& connection, const client::Request& request,
+                     std::chrono::milliseconds timeout) {
+    EXPECT_TRUE(connection.Send(request));
+    auto reply = connection.ReadMessage(timeout);
+    EXPECT_TRUE(reply.has_value()) << "no reply to request type " << request.type;
+    return reply.value_or("");
+}
+
+std::string Hex(std::string_view bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (!out.empty()) out += ' ';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+} // namespace vserver::test

@@ -1,0 +1,101 @@
+#pragma once
+// Starts the real server binary in a temporary installation folder of its own (a copy of the
+// executable, its registry file, a master folder with Users) on a port the system chooses, and
+// talks to it over TCP.
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/ProtocolClient.h"
+
+namespace vserver::test {
+
+using namespace std::chrono_literals;
+
+inline constexpr const char* kAppIdGuid = "{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}";
+
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool PathExists(const std::string& path);
+void MakeFolder(const std::string& path);
+
+struct ServerOptions {
+    // Registry lines appended after the standard blocks (whole "[key]" blocks or value lines
+    // for the last block); the standard file registers the program, sets MasterPath to the
+    // master folder and PortNumber to 0.
+    std::string extraRegistry;
+    bool registered = true;             // write the AppID keys
+    bool withLocalService = false;      // write "LocalService" (runs as a service)
+    std::optional<std::string> portNumber = std::string("0");
+    bool createUsersFolder = true;
+    bool withMasterPreferences = true;
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> environment;
+};
+
+class ServerProcess {
+public:
+    explicit ServerProcess(ServerOptions options = {});
+    ~ServerProcess();
+
+    // Installs and starts the server, waits until it listens. False (with the service log in
+    // failure()) when it does not come up.
+    bool Start();
+    // Starts without waiting for a listening port (for start-up failure tests).
+    void Launch();
+    // Sends a signal and waits for the exit status; -1 on timeout.
+    int Stop(int signal = 15, std::chrono::milliseconds timeout = 20s);
+    int WaitExit(std::chrono::milliseconds timeout = 20s);
+    bool running() const;
+
+    int port() const { return port_; }
+    int pid() const { return pid_; }
+    const std::string& folder() const { return folder_.path(); }
+    std::string installPath(const std::string& name) const { return folder_ / name; }
+    std::string usersFolder() const { return folder_ / "master/Users"; }
+    std::string registryPath() const { return folder_ / "VServerService.reg"; }
+    std::string ServiceLog() const;
+    std::string StandardOutput() const;
+    std::string StandardError() const;
+    // The texts of the service log records (date and time removed), in order.
+    std::vector<std::string> ServiceLogTexts() const;
+    bool WaitForLogText(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
+
+    // A connection that has read and checked the greeting (31 A7 30 A7 BB 0A).
+    client::Connection Connect();
+    // A connection that has not read anything yet.
+    client::Connection ConnectRaw();
+
+    std::string failure() const { return failure_; }
+
+private:
+    ServerOptions options_;
+    TempFolder folder_;
+    int pid_ = -1;
+    int port_ = 0;
+    int exitStatus_ = -1;
+    std::string failure_;
+};
+
+// Sends request and returns the next message, or "" with a test failure on timeout.
+std::string Exchange(client::Connection& connection, const client::Request& request,
+                     std::chrono::milliseconds timeout = 10s);
+
+// Bytes as hex, for readable assertion messages.
+std::string Hex(std::string_view bytes);
+
+} // namespace vserver::test

@@ -1,0 +1,75 @@
+#pragma once
+// The client side of the server's protocol: building request texts, cutting replies into
+// fields, and a blocking TCP connection that reads whole messages. Used by the administrator
+// console, the load generator and the integration tests.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vserver::client {
+
+inline constexpr char kMessageEnd = '\xBB';
+inline constexpr char kSectionSeparator = '\xA6';
+inline constexpr char kFieldSeparator = '\xA7';
+inline constexpr char kItemSeparator = '\xB0';
+
+// The positions of a request: fields 1 to 8 of section 1, then sections 2 to 4.
+struct Request {
+    long long id = 0;
+    int type = 0;
+    std::string label;        // field 5
+    std::string account;      // field 6
+    std::string argument1;    // field 7
+    std::string argument2;    // field 8
+    std::optional<int> clientKind;   // section 2
+    std::string version;             // section 3
+    std::string detail;              // section 4
+};
+
+// The request's bytes, ending in 0xBB and a line feed. Sections 2 to 4 are written only when
+// one of them is set.
+std::string EncodeRequest(const Request& request);
+
+// Cuts a message (without its 0xBB) at separator into all of its fields.
+std::vector<std::string> SplitFields(std::string_view message, char separator = kFieldSeparator);
+
+// A character of text that cannot travel inside one field, or nothing.
+std::optional<char> FirstReservedByte(std::string_view text);
+
+class Connection {
+public:
+    Connection() = default;
+    ~Connection();
+    Connection(Connection&& other) noexcept;
+    Connection& operator=(Connection&& other) noexcept;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects; an error text in *error when it fails.
+    bool Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error);
+    bool is_open() const { return fd_ >= 0; }
+    void Close();
+
+    bool SendRaw(std::string_view bytes);
+    bool Send(const Request& request) { return SendRaw(EncodeRequest(request)); }
+
+    // Reads the next message, returning its text without 0xBB and the line feed. Nothing when
+    // the timeout passes or the peer closes first (then closed() is true).
+    std::optional<std::string> ReadMessage(std::chrono::milliseconds timeout);
+    // True when the peer has closed the connection (seen by a read).
+    bool closed() const { return peerClosed_; }
+    // True when nothing arrives within the timeout (and the connection stays open).
+    bool ExpectSilence(std::chrono::milliseconds timeout);
+
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    bool peerClosed_ = false;
+    std::string buffer_;
+};
+
+} // namespace vserver::client
