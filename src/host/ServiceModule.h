@@ -2,6 +2,7 @@
 // The process-wide service host: the service's name and state, and the reporting of events.
 // One instance lives for the whole process; the run loop reports its states through it.
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,14 @@ class ServiceModule {
 public:
     // True while the process runs under the service manager.
     bool isService = false;
+
+    // Set by the run loop while it serves: ends the loop (the stand-in for posting the quit
+    // message to the loop's thread).
+    std::function<void()> postQuit;
+
+    // A control request from the service manager; on Linux SIGTERM (and SIGINT for a process
+    // run by hand) arrive here as the stop control (1).
+    void ControlHandler(int control);
 
     // Stores the state and reports it to the service manager when running under it.
     void SetState(ServiceState state);
