@@ -19,19 +19,6 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// A key exists when it has a block of its own or when any key below it has one: importing
-// "[A\B\C]" creates A and A\B as well, and a hand-written file often lists only the leaves.
-bool KeyExists(const platform::RegistryFile& registry, std::string_view key) {
-    for (const auto& candidate : registry.keys()) {
-        std::string_view path = candidate.path;
-        if (EqualNoCase(path, key)) return true;
-        if (path.size() > key.size() && path[key.size()] == '\\' && EqualNoCase(path.substr(0, key.size()), key)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Any value of that name, whatever its type.
 bool ValueExists(const platform::RegistryFile& registry, std::string_view key, std::string_view name) {
     const auto* found = registry.FindKey(key);
@@ -60,7 +47,8 @@ bool ApplyRegistrationScript(platform::RegistryFile& registry, bool registering)
 }
 
 platform::SysResult RegisterAsService(const ServiceModule& module, const std::string& registryPath) {
-    (void)Uninstall(module);
+    // The registry file goes first: when it cannot be written, the installed service (if any)
+    // is left untouched rather than removed with nothing to replace it.
     platform::SysResult written = platform::RegistryFile::Update(registryPath, [&](platform::RegistryFile& registry) {
         ApplyRegistrationScript(registry, true);
         const std::string key = AppIdGuidKey();
@@ -70,7 +58,9 @@ platform::SysResult RegisterAsService(const ServiceModule& module, const std::st
         return true;
     });
     if (!written) return written;
-    // A service manager that refused has shown its message; the registration stands without it.
+    // An existing installation is removed first, so a changed executable path takes effect. A
+    // service manager that refused has shown its message; the registration stands without it.
+    (void)Uninstall(module);
     (void)Install(module);
     return platform::SysResult::Ok();
 }
@@ -79,15 +69,17 @@ platform::SysResult UnregisterAll(const ServiceModule& module, const std::string
     platform::SysResult written = platform::RegistryFile::Update(registryPath, [](platform::RegistryFile& registry) {
         return ApplyRegistrationScript(registry, false);
     });
+    // A registration that stays in the file keeps its service too, so the two never disagree.
+    if (!written) return written;
     (void)Uninstall(module);
-    return written;
+    return platform::SysResult::Ok();
 }
 
 RegistrationCheck ReadRegistration(const std::string& registryPath) {
     platform::RegistryFile registry;
     if (!platform::RegistryFile::Load(registryPath, registry)) return {RegistrationState::HiveUnreadable, false};
-    if (!KeyExists(registry, kAppIdKey)) return {RegistrationState::HiveUnreadable, false};
-    if (!KeyExists(registry, AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false};
+    if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false};
+    if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false};
     return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService")};
 }
 

@@ -22,14 +22,14 @@ std::string ExecutableAppIdKey();    // HKEY_CLASSES_ROOT\AppID\VServerService.E
 // itself is created when missing and never removed. Returns whether anything changed.
 bool ApplyRegistrationScript(platform::RegistryFile& registry, bool registering);
 
-// Removes an existing service installation, writes the identity keys with "LocalService" and
-// "ServiceParameters", then installs the service. A failed installation has shown its message
-// and does not fail the registration; a registry file that cannot be written does, and then
-// the service is not installed.
+// Writes the identity keys with "LocalService" and "ServiceParameters", then removes an
+// existing service installation and installs the service anew. A failed installation has shown
+// its message and does not fail the registration; a registry file that cannot be written does,
+// and then the service manager is not touched at all.
 platform::SysResult RegisterAsService(const ServiceModule& module, const std::string& registryPath);
 
 // Removes the identity keys and the service installation. Fails only when the registry file
-// cannot be rewritten.
+// cannot be rewritten, and then leaves the service installed.
 platform::SysResult UnregisterAll(const ServiceModule& module, const std::string& registryPath);
 
 // What the registry file says about this program at start-up.
