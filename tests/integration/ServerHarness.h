@@ -47,6 +47,7 @@ struct ServerOptions {
     // Set in the server's environment. VSERVER_SYSTEMD_UNIT_DIR and VSERVER_SYSTEMCTL default
     // to a missing folder and "false", so no test reaches the machine's service manager.
     std::map<std::string, std::string> environment;
+    int openFileLimit = 0;              // RLIMIT_NOFILE for the server, 0 to inherit
 };
 
 class ServerProcess {
