@@ -199,6 +199,45 @@ TEST(ServiceStartUp, UnderTheServiceManagerStatesGoOutAsNotifications) {
     }
 }
 
+TEST(ServiceStartUp, TheStopControlEndsTheServiceWhileALivenessCheckWaits) {
+    TempFolder sockets;
+    NotifyListener manager(sockets / "notify.sock");
+    ServerOptions options;
+    options.withLocalService = true;
+    options.environment = {{"NOTIFY_SOCKET", manager.address()}};
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    MakeFolder(server.usersFolder() + "/jsmith");
+    EXPECT_EQ(manager.Receive(), "STATUS=Starting");
+    EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=Running");
+
+    client::Request logon;
+    logon.id = 7;
+    logon.type = 101;
+    logon.account = "jsmith";
+    logon.label = "Room 4";
+    logon.clientKind = 1;
+    logon.version = "9.0";
+    auto first = server.Connect();
+    EXPECT_EQ(Exchange(first, logon).substr(0, 1), "1");
+
+    // A second logon of the same account makes the server ask the first one whether it is
+    // still there; the first never answers, so the server would wait ten seconds.
+    auto second = server.Connect();
+    ASSERT_TRUE(second.Send(logon));
+    auto check = first.ReadMessage(5s);
+    ASSERT_TRUE(check.has_value());
+    EXPECT_EQ(check->substr(0, 1), "2");
+
+    auto stopping = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+    EXPECT_EQ(manager.Receive(), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(server.WaitExit(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
+    EXPECT_EQ(manager.Receive(), "STATUS=Stopped");
+    EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+}
+
 TEST(ServiceStartUp, AnUnusableNotifySocketMeansTheHandlerIsNotInstalled) {
     ServerOptions options;
     options.withLocalService = true;
