@@ -3,6 +3,7 @@
 // goes to the service manager, the control handler, and the reporting of events. One instance
 // lives for the whole process; the run loop reports its states through it.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
