@@ -93,6 +93,7 @@ Reply ParseReply(std::string_view message) {
     if (fields.size() > 1) reply.id = fields[1];
     if (fields.size() > 2) reply.type = fields[2];
     reply.result = std::string(FieldsFrom(message, 4));
+    reply.text = std::string(message);
     return reply;
 }
 

@@ -58,6 +58,7 @@ struct Reply {
     std::string type;
     std::string result;   // everything after the third separator, unsplit
     std::size_t fieldCount = 0;
+    std::string text;     // the whole message
 };
 Reply ParseReply(std::string_view message);
 
