@@ -15,6 +15,10 @@ std::string ExecutableFolder();
 
 std::optional<std::string> EnvironmentValue(const char* name);
 
+// Lifts the soft limit of open descriptors to the hard limit, so the server can hold as many
+// connections as the system allows this process.
+void RaiseOpenFileLimit();
+
 // The separator used when joining paths on this platform.
 inline constexpr char kPathSeparator = '/';
 

@@ -41,7 +41,8 @@ public:
     // Applies change to the newest content of the file under an exclusive lock, then replaces
     // the file by writing a temporary file and renaming it, so a crash never leaves a torn file
     // and two processes never lose each other's values. When change returns false nothing is
-    // written.
+    // written. A file with lines that cannot be read is left as it is (the result is a "parse"
+    // failure), since rewriting it would drop what a person wrote there.
     static SysResult Update(const std::string& path, const std::function<bool(RegistryFile&)>& change);
 
     bool HasKey(std::string_view key) const;
@@ -51,7 +52,8 @@ public:
 
     // Creates the key and every parent key that is missing.
     void CreateKey(std::string_view key);
-    // Creates the key as needed and stores name = text as a string.
+    // Creates the key as needed and stores name = text as a string. A name holding a line break
+    // cannot be written to the file and is ignored.
     void WriteString(std::string_view key, std::string_view name, std::string_view text);
     bool DeleteValue(std::string_view key, std::string_view name);
     // Removes the key and all its subkeys.

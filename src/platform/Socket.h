@@ -23,6 +23,13 @@ SysResult ListenTcp(int port, int backlog, IoHandle& handle);
 int LocalPort(IoHandle handle);
 // Accepts one waiting connection as a non-blocking socket; WouldBlock when none waits.
 IoResult AcceptTcp(IoHandle listener, IoHandle& accepted);
+// True when the call failed because the process or system ran out of descriptors.
+bool OutOfDescriptors(const IoResult& result);
+// Accepts one waiting connection and closes it at once, using a descriptor kept in reserve for
+// this, so a client that cannot be served sees its connection closed instead of hanging in
+// the backlog. Runs beforeRefusing while the reserve is free, so the caller can still open a
+// file (the service log) when every other descriptor is taken.
+void RefuseWaitingConnection(IoHandle listener, void (*beforeRefusing)(void*), void* context);
 IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity);
 IoResult Send(IoHandle handle, const char* data, std::size_t length);
 void CloseHandle(IoHandle handle);

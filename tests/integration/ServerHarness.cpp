@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,10 @@ void ServerProcess::Launch() {
         ::unsetenv("VSERVER_REGISTRY");
         ::unsetenv("NOTIFY_SOCKET");
         for (const auto& [name, value] : options_.environment) ::setenv(name.c_str(), value.c_str(), 1);
+        if (options_.openFileLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(options_.openFileLimit), static_cast<rlim_t>(options_.openFileLimit)};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         if (::chdir(folder_.path().c_str()) != 0) ::_exit(126);
         std::vector<char*> argv;
         argv.push_back(exe.data());
@@ -143,7 +148,9 @@ bool ServerProcess::Start() {
 
 bool ServerProcess::running() const {
     if (pid_ <= 0 || exitStatus_ >= 0) return false;
-    return ::kill(pid_, 0) == 0 && ::waitpid(pid_, nullptr, WNOHANG | WNOWAIT) == 0;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == 0;
 }
 
 int ServerProcess::WaitExit(std::chrono::milliseconds timeout) {
@@ -210,7 +217,9 @@ client::Connection ServerProcess::Connect() {
     client::Connection c = ConnectRaw();
     auto greeting = c.ReadMessage(10s);
     EXPECT_TRUE(greeting.has_value()) << "no greeting";
-    if (greeting) EXPECT_EQ(Hex(*greeting), "31 a7 30 a7");
+    if (greeting) {
+        EXPECT_EQ(Hex(*greeting), "31 a7 30 a7");
+    }
     return c;
 }
 

@@ -45,6 +45,7 @@ struct ServerOptions {
     bool withMasterPreferences = true;
     std::vector<std::string> arguments;
     std::map<std::string, std::string> environment;
+    int openFileLimit = 0;              // RLIMIT_NOFILE for the server, 0 to inherit
 };
 
 class ServerProcess {

@@ -1,0 +1,45 @@
+#include "host/RunLoop.h"
+
+#include "net/ServerCore.h"
+#include "platform/EventLoop.h"
+#include "platform/ProcessInfo.h"
+#include "platform/RegistryFile.h"
+#include "settings/ServiceLog.h"
+
+namespace vserver::host {
+
+namespace {
+
+constexpr int kStopControl = 1;
+
+} // namespace
+
+void Run(ServiceModule& module) {
+    // The thread and security preparation of the original platform has no counterpart here:
+    // there is nothing to initialise before serving.
+    ServeUntilStopped(module);
+}
+
+void ServeUntilStopped(ServiceModule& module) {
+    platform::RaiseOpenFileLimit();
+    platform::EventLoop loop;
+    auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::RegistryFilePath()));
+
+    module.postQuit = [&loop] { loop.Stop(); };
+    // The stop signals are taken into the loop before anything can be served, so a stop never
+    // kills the process half way through a request.
+    (void)loop.WatchStopSignals([&module](platform::StopSignal) { module.ControlHandler(kStopControl); });
+
+    if (server->InitializeServer()) {
+        module.ReportServiceEvent("Service started");
+        if (module.isService) module.SetState(ServiceState::Running);
+        loop.Run();
+    } else {
+        settings::WriteServiceLog("Can't initialize server object");
+    }
+    if (!server->ShutdownServer()) settings::WriteServiceLog("Can't shut down server object");
+    server.reset();
+    module.postQuit = nullptr;
+}
+
+} // namespace vserver::host

@@ -1,0 +1,109 @@
+#include "net/ConnectionRecord.h"
+
+#include "net/ServerCore.h"
+#include "platform/Socket.h"
+#include "protocol/Fields.h"
+
+namespace vserver::net {
+
+namespace {
+
+// A peer that stops reading must not make the server hold its replies without bound.
+constexpr std::size_t kMaxUnsentOutput = 4 * 1024 * 1024;
+constexpr std::size_t kReceiveSize = 4096;
+
+} // namespace
+
+std::string PlaceholderAccountName(int index) {
+    std::string name = "<Logging On, Index #";
+    protocol::AppendNumber(name, index);
+    name += "...>";
+    return name;
+}
+
+ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform::IoHandle handle)
+    : index(recordIndex), accountName(PlaceholderAccountName(recordIndex)), socket(server, recordIndex, handle) {}
+
+void ConnectionSocket::OnReadable() {
+    if (!open()) return;
+    char buffer[kReceiveSize];
+    platform::IoResult r = platform::Receive(handle_, buffer, sizeof buffer);
+    switch (r.status) {
+    case platform::IoResult::Status::Done:
+        server_.AssembleMessage(*this, input_, std::string_view(buffer, r.count));
+        return;
+    case platform::IoResult::Status::WouldBlock:
+        return;
+    case platform::IoResult::Status::PeerClosed:
+    case platform::IoResult::Status::Failed:
+        server_.CloseIndex(index_);
+        return;
+    }
+}
+
+void ConnectionSocket::OnWritable() {
+    if (!open()) return;
+    Flush();
+}
+
+bool ConnectionSocket::Send(std::string_view text) {
+    if (!open()) return false;
+    if (outputStart_ == output_.size()) {
+        output_.clear();
+        outputStart_ = 0;
+    }
+    output_.append(text);
+    output_ += protocol::kMessageEnd;
+    output_ += '\n';
+    // With nothing queued before, this writes at once and usually empties the buffer.
+    if (!watchingWrite_) Flush();
+    if (open() && unsentBytes() > kMaxUnsentOutput) {
+        server_.CloseForBacklog(index_, unsentBytes());
+        return false;
+    }
+    return open();
+}
+
+void ConnectionSocket::Flush() {
+    while (outputStart_ < output_.size()) {
+        platform::IoResult r =
+            platform::Send(handle_, output_.data() + outputStart_, output_.size() - outputStart_);
+        if (r.status == platform::IoResult::Status::Done) {
+            outputStart_ += r.count;
+            continue;
+        }
+        if (r.status == platform::IoResult::Status::WouldBlock) {
+            WatchWritable(true);
+            return;
+        }
+        // The peer is gone; its close arrives as a read of zero bytes, so only stop writing.
+        output_.clear();
+        outputStart_ = 0;
+        WatchWritable(false);
+        return;
+    }
+    output_.clear();
+    outputStart_ = 0;
+    WatchWritable(false);
+}
+
+void ConnectionSocket::WatchWritable(bool on) {
+    if (on == watchingWrite_) return;
+    watchingWrite_ = on;
+    (void)server_.loop().Modify(handle_, this, true, on);
+}
+
+void ConnectionSocket::Close() {
+    if (!open()) return;
+    // A last message (the disconnect notice) may still wait; give it one chance to leave.
+    if (unsentBytes() > 0) {
+        (void)platform::Send(handle_, output_.data() + outputStart_, unsentBytes());
+    }
+    server_.loop().Unwatch(handle_);
+    platform::CloseHandle(handle_);
+    handle_ = platform::kInvalidHandle;
+    output_.clear();
+    output_.shrink_to_fit();
+}
+
+} // namespace vserver::net

@@ -1,0 +1,68 @@
+#pragma once
+// One accepted connection: its index, the session fields a logon writes, and its socket with
+// the input it has not yet framed and the output the socket has not yet taken.
+
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/EventLoop.h"
+#include "protocol/MessageAssembler.h"
+
+namespace vserver::net {
+
+class ServerCore;
+
+// The socket side of a connection. The loop calls it on readiness; it only points back to the
+// server, which owns the record.
+class ConnectionSocket final : public platform::IoHandler {
+public:
+    ConnectionSocket(ServerCore& server, int index, platform::IoHandle handle)
+        : server_(server), index_(index), handle_(handle) {}
+
+    void OnReadable() override;
+    void OnWritable() override;
+
+    int index() const { return index_; }
+    platform::IoHandle handle() const { return handle_; }
+    bool open() const { return handle_ != platform::kInvalidHandle; }
+
+    // Queues text followed by the end byte and a line feed, writing at once what the socket
+    // takes. False when the connection is closed or its backlog passed the output bound.
+    bool Send(std::string_view text);
+    void Close();
+
+    std::size_t unsentBytes() const { return output_.size() - outputStart_; }
+
+private:
+    void Flush();
+    void WatchWritable(bool on);
+
+    ServerCore& server_;
+    int index_;
+    platform::IoHandle handle_;
+    protocol::MessageAssembler input_;
+    std::string output_;
+    std::size_t outputStart_ = 0;
+    bool watchingWrite_ = false;
+};
+
+struct ConnectionRecord {
+    ConnectionRecord(ServerCore& server, int index, platform::IoHandle handle);
+
+    int index;
+    std::string accountName;
+    std::string sessionLabel;
+    int clientKind = -1;
+    std::string sessionDetail;
+    platform::LocalTime logonTime{};
+    ConnectionSocket socket;
+
+    // The newest-first list of the connection table.
+    ConnectionRecord* newer = nullptr;
+    ConnectionRecord* older = nullptr;
+};
+
+// "<Logging On, Index #7...>": the account name of a connection that has not logged on.
+std::string PlaceholderAccountName(int index);
+
+} // namespace vserver::net

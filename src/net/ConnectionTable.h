@@ -1,0 +1,51 @@
+#pragma once
+// The table of connections: owns every ConnectionRecord, keeps them newest first (the order
+// of every listing), and indexes them by connection index and by account name so that each
+// lookup is one hash probe. Several records may hold one account; the newest is found first.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "net/ConnectionRecord.h"
+
+namespace vserver::net {
+
+class ConnectionTable {
+public:
+    // Puts a new record at the front. Its index must be higher than every index in the table.
+    ConnectionRecord& Insert(std::unique_ptr<ConnectionRecord> record);
+    // Unlinks the record and hands it back; nothing when the index is not in the table.
+    std::unique_ptr<ConnectionRecord> Remove(int index);
+
+    ConnectionRecord* Find(int index) const;
+    // Index of the newest record whose account name equals name exactly; -1 when none does.
+    int FindIndexByAccount(std::string_view name) const;
+    void SetAccountName(ConnectionRecord& record, std::string name);
+
+    // The highest index in use, 0 for an empty table.
+    int HighestIndex() const { return newest_ ? newest_->index : 0; }
+    std::size_t size() const { return byIndex_.size(); }
+    bool empty() const { return byIndex_.empty(); }
+    ConnectionRecord* newest() const { return newest_; }
+
+private:
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+
+    void IndexAccount(ConnectionRecord& record);
+    void UnindexAccount(ConnectionRecord& record);
+
+    ConnectionRecord* newest_ = nullptr;
+    ConnectionRecord* oldest_ = nullptr;
+    std::unordered_map<int, std::unique_ptr<ConnectionRecord>> byIndex_;
+    // Holders of each account name, newest (highest index) first.
+    std::unordered_map<std::string, std::vector<ConnectionRecord*>, NameHash, std::equal_to<>> byAccount_;
+};
+
+} // namespace vserver::net

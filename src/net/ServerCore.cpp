@@ -1,0 +1,240 @@
+#include "net/ServerCore.h"
+
+#include "platform/Socket.h"
+#include "protocol/Fields.h"
+#include "protocol/Request.h"
+#include "settings/ServiceLog.h"
+
+namespace vserver::net {
+
+using settings::WriteServiceLog;
+
+class ServerCore::Listener final : public platform::IoHandler {
+public:
+    explicit Listener(ServerCore& server) : server_(server) {}
+    ~Listener() { Close(); }
+
+    void OnReadable() override {
+        // Take every waiting connection: with a backlog of 5 a burst of clients must not wait
+        // for one loop turn each.
+        for (int i = 0; i < 64 && handle != platform::kInvalidHandle; ++i) {
+            if (!server_.AcceptClient()) return;
+        }
+    }
+    void OnWritable() override {}
+
+    void Close() {
+        if (handle == platform::kInvalidHandle) return;
+        server_.loop().Unwatch(handle);
+        platform::CloseHandle(handle);
+        handle = platform::kInvalidHandle;
+    }
+
+    platform::IoHandle handle = platform::kInvalidHandle;
+
+private:
+    ServerCore& server_;
+};
+
+ServerCore::ServerCore(platform::EventLoop& loop, settings::ConfigStore config)
+    : loop_(loop), config_(std::move(config)), listener_(std::make_unique<Listener>(*this)) {}
+
+ServerCore::~ServerCore() {
+    listener_->Close();
+    while (ConnectionRecord* r = connections.newest()) {
+        r->socket.Close();
+        connections.Remove(r->index);
+    }
+}
+
+bool ServerCore::InitializeServer() {
+    if (running) {
+        WriteServiceLog("Attempt to initialize server after it's running, attempt rejected");
+        return false;
+    }
+    settings::FolderLayout layout = config_.DerivePaths();
+    usersFolder = layout.usersFolder;
+    executableFolder = layout.executableFolder;
+    eventLogPath = layout.eventLogPath;
+    userMessagesPath = layout.userMessagesPath;
+    forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
+    serverVersion = "9.0";
+    logonsLocked = false;
+    LoadOptionFlags();
+    livenessTimeoutSeconds = config_.ReadLivenessTimeoutSeconds();
+    allowConsoleRequestsFromAnyConnection = config_.ReadAllowConsoleRequestsFromAnyConnection();
+
+    if (!loop_.valid()) {
+        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+        return false;
+    }
+    int port = config_.ReadPortNumber();
+    platform::IoHandle handle = platform::kInvalidHandle;
+    platform::SysResult opened = platform::ListenTcp(port, 5, handle);
+    if (!opened) {
+        WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
+                                                                     : "Unable to initialize server, can't open incoming port");
+        return false;
+    }
+    listener_->handle = handle;
+    if (!loop_.Watch(handle, listener_.get(), true, false)) {
+        listener_->Close();
+        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+        return false;
+    }
+    listeningPort_ = platform::LocalPort(handle);
+    std::string line = "Server listening on port ";
+    protocol::AppendNumber(line, listeningPort_);
+    WriteServiceLog(line);
+    running = true;
+    return true;
+}
+
+void ServerCore::LoadOptionFlags() {
+    settings::OptionFlags flags = config_.LoadOptionFlags();
+    allowAccountCreation = flags.allowAccountCreation;
+    logUserStatistics = flags.logUserStatistics;
+}
+
+bool ServerCore::ShutdownServer() {
+    if (HasOtherClients()) {
+        WriteServiceLog("Attempt to shut down server while clients are connected");
+        return false;
+    }
+    for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) r->socket.Close();
+    listener_->Close();
+    return true;
+}
+
+int ServerCore::NextFreeIndex() const {
+    // Indices only grow while the highest is in use: the list is kept in decreasing order, so
+    // its head holds the highest index.
+    int highest = connections.HighestIndex();
+    return highest > 0 ? highest + 1 : 1;
+}
+
+bool ServerCore::AcceptClient() {
+    int index = NextFreeIndex();
+    if (index < 1) {
+        WriteServiceLog("Can't find an open connection slot");
+        return false;
+    }
+    platform::IoHandle handle = platform::kInvalidHandle;
+    platform::IoResult accepted = platform::AcceptTcp(listener_->handle, handle);
+    if (accepted.status == platform::IoResult::Status::WouldBlock) return false;
+    if (accepted.status != platform::IoResult::Status::Done) {
+        // No record is made for a connection that could not be accepted, so it can neither
+        // hold an index nor keep a later shutdown from being allowed. Out of descriptors, the
+        // waiting client is closed at once rather than left hanging; one line is logged for
+        // each run of failures.
+        auto logFailure = [](void* self) {
+            auto* server = static_cast<ServerCore*>(self);
+            if (!server->acceptFailing_) WriteServiceLog("Unable to accept client connection request");
+            server->acceptFailing_ = true;
+        };
+        if (platform::OutOfDescriptors(accepted)) {
+            platform::RefuseWaitingConnection(listener_->handle, logFailure, this);
+            return true;
+        }
+        logFailure(this);
+        return false;
+    }
+    acceptFailing_ = false;
+    auto record = std::make_unique<ConnectionRecord>(*this, index, handle);
+    ConnectionRecord& r = connections.Insert(std::move(record));
+    if (!loop_.Watch(handle, &r.socket, true, false)) {
+        r.socket.Close();
+        connections.Remove(index);
+        WriteServiceLog("Unable to accept client connection request");
+        return false;
+    }
+    static constexpr char greeting[] = {'1', protocol::kFieldSeparator, '0', protocol::kFieldSeparator};
+    SendToIndex(std::string_view(greeting, sizeof greeting), index);
+    return true;
+}
+
+bool ServerCore::CloseIndex(int index) {
+    if (index <= 0) {
+        WriteServiceLog("Attempt to close an unknown connection index, bad connection index");
+        return false;
+    }
+    std::unique_ptr<ConnectionRecord> record = connections.Remove(index);
+    if (!record) {
+        WriteServiceLog("Attempt to close an unknown connection index, connection index not found");
+        return false;
+    }
+    record->socket.Close();
+    // The record may be on the caller's stack (its own receive handler); release it only after
+    // the current event has been handled.
+    if (closed_.empty()) loop_.Defer([this] { closed_.clear(); });
+    closed_.push_back(std::move(record));
+    return true;
+}
+
+bool ServerCore::SendToIndex(std::string_view text, int index) {
+    ConnectionRecord* record = connections.Find(index);
+    if (record == nullptr) {
+        WriteServiceLog("Attempt to send a message to an unknown connection index");
+        return false;
+    }
+    (void)record->socket.Send(text);
+    return true;
+}
+
+void ServerCore::CloseForBacklog(int index, std::size_t unsent) {
+    std::string line = "Closing connection index ";
+    protocol::AppendNumber(line, index);
+    line += ": the client does not read its replies (";
+    protocol::AppendNumber(line, static_cast<long long>(unsent));
+    line += " bytes unsent)";
+    WriteServiceLog(line);
+    CloseIndex(index);
+}
+
+void ServerCore::AssembleMessage(ConnectionSocket& socket, protocol::MessageAssembler& input, std::string_view chunk) {
+    int index = socket.index();
+    auto outcome = input.Feed(chunk, [&](std::string_view text) {
+        DispatchRequest(text, index);
+        // A request may have closed its own connection (logoff, disconnect of itself): the
+        // rest of the chunk then has nobody to answer.
+        return socket.open();
+    });
+    if (outcome == protocol::MessageAssembler::Outcome::Overflow) {
+        std::string line = "Closing connection index ";
+        protocol::AppendNumber(line, index);
+        line += ": message longer than 65536 bytes without an end byte, starting with: ";
+        line += input.pending().substr(0, 80);
+        WriteServiceLog(line);
+        CloseIndex(index);
+    }
+}
+
+void ServerCore::SendCompletion(int index, int requestId, int requestType, std::string_view result) {
+    if (requestId <= 0) return;
+    reply_.clear();
+    reply_ += '1';
+    reply_ += protocol::kFieldSeparator;
+    protocol::AppendNumber(reply_, requestId);
+    if (protocol::IsLongForm(requestType)) {
+        reply_ += protocol::kFieldSeparator;
+        protocol::AppendNumber(reply_, requestType);
+        reply_ += protocol::kFieldSeparator;
+        reply_ += result;
+    }
+    SendToIndex(reply_, index);
+}
+
+bool ServerCore::HasOtherClients() const {
+    if (connections.empty()) return false;
+    if (connections.size() >= 2) return true;
+    return connections.newest()->clientKind != 5;
+}
+
+bool ServerCore::IsConsolePresent() const {
+    for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) {
+        if (r->clientKind == 5) return true;
+    }
+    return false;
+}
+
+} // namespace vserver::net

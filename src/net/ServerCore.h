@@ -1,0 +1,94 @@
+#pragma once
+// The one server object: the listening socket, the table of connections, the settings derived
+// at initialisation and the server-wide state of logons. Every request handler works through
+// it. It only points to the event loop, which the run loop owns.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/ConnectionTable.h"
+#include "platform/EventLoop.h"
+#include "settings/ConfigStore.h"
+
+namespace vserver::sessions { class LivenessChecks; }
+
+namespace vserver::net {
+
+class ServerCore {
+public:
+    ServerCore(platform::EventLoop& loop, settings::ConfigStore config);
+    ~ServerCore();
+    ServerCore(const ServerCore&) = delete;
+    ServerCore& operator=(const ServerCore&) = delete;
+
+    // Reads the settings and opens the listening port; false (with its reason in the service
+    // log) when the server cannot serve.
+    bool InitializeServer();
+    // Closes every connection and the listener, or refuses while clients other than a lone
+    // console are connected.
+    bool ShutdownServer();
+
+    bool AcceptClient();
+    int NextFreeIndex() const;
+    ConnectionRecord* FindRecordByIndex(int index) const { return connections.Find(index); }
+    // Closes the connection and removes its record; the record's memory is released once the
+    // current event has been handled, so a caller on its stack may still return through it.
+    bool CloseIndex(int index);
+    // Sends text followed by the end byte and a line feed. False when the index is unknown.
+    bool SendToIndex(std::string_view text, int index);
+
+    // Hands a received chunk of connection index to its framing; complete messages are
+    // dispatched in order.
+    void AssembleMessage(ConnectionSocket& socket, protocol::MessageAssembler& input, std::string_view chunk);
+    bool DispatchRequest(std::string_view text, int index);
+    // Sends the common completion of a request: "1", request id, and for the long-form types
+    // the request type and result. Nothing for an id of 0 or less.
+    void SendCompletion(int index, int requestId, int requestType, std::string_view result);
+
+    // Closes a connection whose output the peer does not take (called by its socket).
+    void CloseForBacklog(int index, std::size_t unsent);
+
+    // Reads AllowAccountCreation and LogUserStatistics again (at initialisation and on request).
+    void LoadOptionFlags();
+
+    // Queries over the connection table.
+    bool HasOtherClients() const;
+    bool IsConsolePresent() const;
+
+    platform::EventLoop& loop() { return loop_; }
+    const settings::ConfigStore& config() const { return config_; }
+    int listeningPort() const { return listeningPort_; }
+
+    // Settings derived at initialisation.
+    bool allowAccountCreation = true;
+    bool logUserStatistics = false;
+    bool running = false;
+    std::string usersFolder;
+    std::string executableFolder;
+    bool logonsLocked = false;
+    std::string eventLogPath;
+    std::string serverVersion;
+    std::string userMessagesPath;
+    std::string forcedToolbarSetsPath;
+    int livenessTimeoutSeconds = 10;
+    bool allowConsoleRequestsFromAnyConnection = false;
+
+    ConnectionTable connections;
+
+private:
+    class Listener;
+
+
+    platform::EventLoop& loop_;
+    settings::ConfigStore config_;
+    std::unique_ptr<Listener> listener_;
+    int listeningPort_ = 0;
+    bool acceptFailing_ = false;
+    // Records closed during the current event, released when it has been handled.
+    std::vector<std::unique_ptr<ConnectionRecord>> closed_;
+    std::string reply_;
+};
+
+} // namespace vserver::net

@@ -1,0 +1,39 @@
+#include "platform/ProcessInfo.h"
+
+#include <limits.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace vserver::platform {
+
+std::optional<std::string> ExecutablePath() {
+    char buffer[PATH_MAX + 1];
+    ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (length <= 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string ExecutableFolder() {
+    auto path = ExecutablePath();
+    if (!path) return {};
+    std::size_t slash = path->rfind('/');
+    if (slash == std::string::npos) return {};
+    return path->substr(0, slash + 1);
+}
+
+std::optional<std::string> EnvironmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+} // namespace vserver::platform

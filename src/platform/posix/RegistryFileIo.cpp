@@ -1,0 +1,158 @@
+// Reading and replacing the registry file on POSIX systems.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/RegistryFile.h"
+
+namespace vserver::platform {
+namespace {
+
+// Mode of a registry file that did not exist before.
+constexpr mode_t kNewFileMode = 0644;
+
+// Closes the descriptor it holds when it goes; closing also releases a flock held through it.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    void Reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    // Closes now and reports the result, since a failed close can mean lost written data.
+    SysResult Close() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) return SysResult::Failure("close", errno);
+        return SysResult::Ok();
+    }
+
+private:
+    int fd_;
+};
+
+SysResult ReadAll(int fd, std::string& text) {
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) return SysResult::Ok();
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return SysResult::Failure("read", errno);
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+SysResult WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t put = ::write(fd, text.data(), text.size());
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return SysResult::Failure("write", errno);
+        }
+        text.remove_prefix(static_cast<std::size_t>(put));
+    }
+    return SysResult::Ok();
+}
+
+// The file a rename must replace: when the registry path is a symbolic link (an operator may
+// keep the file elsewhere), its target, so the link itself survives the update.
+std::string ReplaceTarget(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return path;
+    return resolved;
+}
+
+SysResult LockExclusive(const std::string& lockPath, Descriptor& lock) {
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode);
+    if (fd < 0) return SysResult::Failure("open", errno);
+    lock.Reset(fd);
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return SysResult::Failure("flock", errno);
+    }
+    return SysResult::Ok();
+}
+
+// Durability of the rename itself: the folder entry is on disk only after the folder is synced.
+SysResult SyncFolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) return SysResult::Failure("open", errno);
+    if (::fsync(fd.get()) != 0) return SysResult::Failure("fsync", errno);
+    return fd.Close();
+}
+
+SysResult WriteTemporary(int fd, std::string_view text, mode_t mode) {
+    if (::fchmod(fd, mode) != 0) return SysResult::Failure("fchmod", errno);
+    if (SysResult written = WriteAll(fd, text); !written) return written;
+    if (::fsync(fd) != 0) return SysResult::Failure("fsync", errno);
+    return SysResult::Ok();
+}
+
+// Writes text next to target and renames it over target; on any failure the temporary file
+// is removed and target is untouched.
+SysResult ReplaceFile(const std::string& target, std::string_view text) {
+    struct stat existing {};
+    const mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : kNewFileMode;
+    std::string temporary = target + ".XXXXXX";
+    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0) return SysResult::Failure("mkostemp", errno);
+    SysResult result = WriteTemporary(fd.get(), text, mode);
+    if (result) result = fd.Close();
+    if (result && ::rename(temporary.c_str(), target.c_str()) != 0) result = SysResult::Failure("rename", errno);
+    if (!result) {
+        ::unlink(temporary.c_str());
+        return result;
+    }
+    // The new content is in place and visible to every reader; a folder that cannot be synced
+    // only weakens durability across a power loss, so it does not turn the update into a failure.
+    (void)SyncFolderOf(target);
+    return SysResult::Ok();
+}
+
+} // namespace
+
+SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems) {
+    out = RegistryFile();
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return SysResult::Ok();
+        return SysResult::Failure("open", errno);
+    }
+    std::string text;
+    if (SysResult read = ReadAll(fd.get(), text); !read) return read;
+    out = Parse(text, problems);
+    return SysResult::Ok();
+}
+
+SysResult RegistryFile::Update(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
+    const std::string target = ReplaceTarget(path);
+    // The lock lives in a file of its own: the registry file is replaced by rename, and a lock
+    // on the replaced file would no longer exclude anyone.
+    Descriptor lock;
+    if (SysResult locked = LockExclusive(target + ".lock", lock); !locked) return locked;
+    RegistryFile current;
+    std::vector<std::string> problems;
+    if (SysResult loaded = Load(target, current, &problems); !loaded) return loaded;
+    if (!problems.empty()) return SysResult::Failure("parse", EINVAL);
+    if (!change(current)) return SysResult::Ok();
+    return ReplaceFile(target, current.Serialize());
+}
+
+} // namespace vserver::platform

@@ -1,0 +1,362 @@
+#include "platform/RegistryFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace vserver::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kServer = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server";
+constexpr const char* kOptions = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options";
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteText(const fs::path& path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+class RegistryFileFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "registry-test-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        path_ = (folder_ / "VServerService.reg").string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        for (const auto& entry : fs::recursive_directory_iterator(folder_, ignored)) {
+            if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        }
+        fs::remove_all(folder_, ignored);
+    }
+
+    fs::path folder_;
+    std::string path_;
+};
+
+TEST(RegistryFileParse, ReadsStringsDefaultValuesAndEscapes) {
+    const RegistryFile reg = RegistryFile::Parse(
+        "REGEDIT4\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"
+        "@=\"the default\"\r\n"
+        "\"MasterPath\"=\"C:\\\\Data\\\\ \\\"quoted\\\"\"\r\n"
+        "\"odd \\\"name\\\"\"=\"x\"\r\n"
+        "\"Lone\"=\"a\\b\"\r\n"
+        "\"Empty\"=\"\"\r\n");
+
+    EXPECT_EQ(reg.ReadString(kServer, ""), "the default");
+    EXPECT_EQ(reg.ReadString(kServer, "MasterPath"), "C:\\Data\\ \"quoted\"");
+    EXPECT_EQ(reg.ReadString(kServer, "odd \"name\""), "x");
+    // A backslash before anything but a backslash or quote is an ordinary character.
+    EXPECT_EQ(reg.ReadString(kServer, "Lone"), "a\\b");
+    EXPECT_EQ(reg.ReadString(kServer, "Empty"), "");
+    EXPECT_EQ(reg.ReadString(kServer, "Missing"), std::nullopt);
+    EXPECT_EQ(reg.ReadString(kOptions, "MasterPath"), std::nullopt);
+}
+
+TEST(RegistryFileParse, AcceptsLineFeedsCommentsBlanksAndTheNewerHeader) {
+    std::vector<std::string> problems;
+    const RegistryFile reg = RegistryFile::Parse(
+        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
+        "; written by hand\n"
+        "\n"
+        "  [HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options\\]  \n"
+        "\t\"A\" = \"1\"  ; trailing comment\n"
+        "\n",
+        &problems);
+
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(reg.ReadString(kOptions, "A"), "1");
+}
+
+TEST(RegistryFileParse, MatchesNamesWithoutCaseAndKeepsTheStoredSpelling) {
+    RegistryFile reg = RegistryFile::Parse(
+        "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\qora\\Vantorel Server\\Options]\r\n"
+        "\"AllowAccountCreation\"=\"False\"\r\n");
+
+    EXPECT_EQ(reg.ReadString(kOptions, "allowaccountcreation"), "False");
+    reg.WriteString(kOptions, "ALLOWACCOUNTCREATION", "True");
+
+    EXPECT_EQ(reg.Serialize(),
+              "REGEDIT4\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\qora\\Vantorel Server\\Options]\r\n"
+              "\"AllowAccountCreation\"=\"True\"\r\n\r\n");
+}
+
+TEST(RegistryFileParse, MergesARepeatedKeyWithTheLaterValueWinning) {
+    const RegistryFile reg = RegistryFile::Parse(
+        "REGEDIT4\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\n\"A\"=\"first\"\n\"B\"=\"kept\"\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\n\"MasterPath\"=\"/srv\"\n"
+        "[hkey_local_machine\\software\\qora\\vantorel server\\options]\n\"a\"=\"second\"\n");
+
+    ASSERT_EQ(reg.keys().size(), 2u);
+    const RegistryFile::Key* options = reg.FindKey(kOptions);
+    ASSERT_NE(options, nullptr);
+    ASSERT_EQ(options->values.size(), 2u);
+    EXPECT_EQ(options->values[0].name, "A");
+    EXPECT_EQ(options->values[0].data, "second");
+    EXPECT_EQ(reg.ReadString(kOptions, "B"), "kept");
+}
+
+TEST(RegistryFileParse, KeepsOtherTypesRawAndReadsThemAsNotAString) {
+    const std::string text =
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"
+        "\"PortNumber\"=dword:000003ee\r\n"
+        "\"Path\"=hex(2):25,00,41,00,\\\r\n"
+        "  42,00,00,00\r\n"
+        "@=hex:01,02\r\n";
+    const RegistryFile reg = RegistryFile::Parse(text);
+    const char* connection = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection";
+
+    EXPECT_EQ(reg.ReadString(connection, "PortNumber"), std::nullopt);
+    EXPECT_EQ(reg.ReadString(connection, ""), std::nullopt);
+    const RegistryFile::Key* key = reg.FindKey(connection);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(key->values.size(), 3u);
+    EXPECT_FALSE(key->values[1].isString);
+    EXPECT_EQ(key->values[1].data, "hex(2):25,00,41,00,42,00,00,00");
+
+    const std::string again = RegistryFile::Parse(reg.Serialize()).Serialize();
+    EXPECT_EQ(again, reg.Serialize());
+    EXPECT_NE(again.find("\"PortNumber\"=dword:000003ee\r\n"), std::string::npos);
+    EXPECT_NE(again.find("@=hex:01,02\r\n"), std::string::npos);
+}
+
+TEST(RegistryFileParse, ReportsUnreadableLinesAndKeepsEverythingReadable) {
+    std::vector<std::string> problems;
+    const RegistryFile reg = RegistryFile::Parse(
+        "\"Orphan\"=\"no key yet\"\n"                                   // line 1, also no header
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\n"
+        "\"MasterPath\"=\"/srv/vantorel\"\n"
+        "garbage\n"                                                     // line 4
+        "\"Unclosed=\"x\"\n"                                            // line 5
+        "\"PortNumber\"=1006\n"                                         // line 6
+        "\"Tail\"=\"x\" y\n"                                            // line 7
+        "[HKEY_LOCAL_MACHINE\\Broken\n"                                 // line 8
+        "\"Lost\"=\"below a broken key\"\n"
+        "[Software\\NoRoot]\n"                                          // line 10
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\n"
+        "\"Good\"=\"yes\"\n",
+        &problems);
+
+    ASSERT_EQ(problems.size(), 8u);
+    EXPECT_EQ(problems[0].rfind("line 1: missing \"REGEDIT4\" header", 0), 0u) << problems[0];
+    EXPECT_EQ(problems[1].rfind("line 1: value outside a key", 0), 0u) << problems[1];
+    EXPECT_EQ(problems[2].rfind("line 4: ", 0), 0u) << problems[2];
+    EXPECT_EQ(problems[3].rfind("line 5: ", 0), 0u) << problems[3];
+    EXPECT_EQ(problems[4].rfind("line 6: ", 0), 0u) << problems[4];
+    EXPECT_EQ(problems[5].rfind("line 7: ", 0), 0u) << problems[5];
+    EXPECT_EQ(problems[6].rfind("line 8: ", 0), 0u) << problems[6];
+    EXPECT_EQ(problems[7].rfind("line 10: ", 0), 0u) << problems[7];
+
+    EXPECT_EQ(reg.ReadString(kServer, "MasterPath"), "/srv/vantorel");
+    EXPECT_EQ(reg.ReadString(kOptions, "Good"), "yes");
+    EXPECT_EQ(reg.ReadString(kServer, "PortNumber"), std::nullopt);
+    EXPECT_EQ(reg.keys().size(), 2u);
+}
+
+TEST(RegistryFileParse, RefusesUtf16Text) {
+    std::vector<std::string> problems;
+    const RegistryFile reg = RegistryFile::Parse(std::string_view("\xFF\xFEW\0i\0", 6), &problems);
+    EXPECT_EQ(problems.size(), 1u);
+    EXPECT_TRUE(reg.keys().empty());
+}
+
+TEST(RegistryFileParse, AppliesTheRemovalForms) {
+    const RegistryFile reg = RegistryFile::Parse(
+        "REGEDIT4\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options\\Sub]\n\"S\"=\"1\"\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\n\"A\"=\"1\"\n\"B\"=\"2\"\n"
+        "[-HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\n\"Ignored\"=\"x\"\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\n\"a\"=-\n");
+
+    EXPECT_FALSE(reg.HasKey(kOptions));
+    EXPECT_EQ(reg.ReadString(kServer, "A"), std::nullopt);
+    EXPECT_EQ(reg.ReadString(kServer, "B"), "2");
+}
+
+TEST(RegistryFileEdit, SerializesWithCrLfAndReadsItBack) {
+    RegistryFile reg;
+    reg.WriteString(kOptions, "Note", "say \"hi\" \\ bye");
+    reg.WriteString(kOptions, "", "default");
+
+    const std::string text = reg.Serialize();
+    EXPECT_TRUE(reg.HasKey(kServer));
+    EXPECT_EQ(text,
+              "REGEDIT4\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
+              "\"Note\"=\"say \\\"hi\\\" \\\\ bye\"\r\n"
+              "@=\"default\"\r\n\r\n");
+    std::vector<std::string> problems;
+    const RegistryFile back = RegistryFile::Parse(text, &problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(back.ReadString(kOptions, "Note"), "say \"hi\" \\ bye");
+    EXPECT_EQ(back.ReadString(kOptions, ""), "default");
+}
+
+TEST(RegistryFileEdit, StringsWithLineBreaksSurviveTheFile) {
+    RegistryFile reg;
+    const std::string text = "first line\r\nsecond line, long enough to wrap the hex form\n";
+    reg.WriteString(kOptions, "Message", text);
+    reg.WriteString(kOptions, "Bad\nName", "x");
+
+    const std::string file = reg.Serialize();
+    EXPECT_EQ(file.find("Bad"), std::string::npos);
+    std::vector<std::string> problems;
+    const RegistryFile back = RegistryFile::Parse(file, &problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(back.ReadString(kOptions, "Message"), text);
+}
+
+TEST(RegistryFileEdit, KeysExistWithTheirSubkeysAndGoAsATree) {
+    RegistryFile reg = RegistryFile::Parse(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options\\Deep]\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\OptionsX]\n\"K\"=\"v\"\n");
+
+    EXPECT_TRUE(reg.HasKey(kServer));
+    EXPECT_TRUE(reg.HasKey(kOptions));
+    EXPECT_EQ(reg.FindKey(kOptions), nullptr);
+    EXPECT_FALSE(reg.HasKey("HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel"));
+
+    EXPECT_TRUE(reg.DeleteKeyTree(kOptions));
+    EXPECT_FALSE(reg.HasKey(kOptions));
+    EXPECT_EQ(reg.ReadString("HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\OptionsX", "K"), "v");
+    EXPECT_FALSE(reg.DeleteKeyTree(kOptions));
+
+    EXPECT_TRUE(reg.DeleteValue("HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\OptionsX", "k"));
+    EXPECT_FALSE(reg.DeleteValue("HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\OptionsX", "k"));
+}
+
+TEST_F(RegistryFileFolder, MissingFileIsAnEmptyRegistryAndAFolderIsAnError) {
+    RegistryFile reg = RegistryFile::Parse("REGEDIT4\n[HKEY_X]\n");
+    EXPECT_TRUE(RegistryFile::Load(path_, reg).ok());
+    EXPECT_TRUE(reg.keys().empty());
+
+    const SysResult folder = RegistryFile::Load(folder_.string(), reg);
+    EXPECT_FALSE(folder.ok());
+}
+
+TEST_F(RegistryFileFolder, UpdateWritesTheFileAndLeavesItAloneWhenNothingChanges) {
+    ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile&) { return false; }).ok());
+    EXPECT_FALSE(fs::exists(path_));
+
+    ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& reg) {
+                    reg.WriteString(kOptions, "A", "1");
+                    return true;
+                }).ok());
+    ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& reg) {
+                    reg.WriteString(kOptions, "B", "2");
+                    return true;
+                }).ok());
+
+    const std::string text = ReadText(path_);
+    EXPECT_EQ(text.rfind("REGEDIT4\r\n", 0), 0u);
+    RegistryFile reg;
+    ASSERT_TRUE(RegistryFile::Load(path_, reg).ok());
+    EXPECT_EQ(reg.ReadString(kOptions, "A"), "1");
+    EXPECT_EQ(reg.ReadString(kOptions, "B"), "2");
+    // Only the registry file and its lock file remain: no temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
+}
+
+TEST_F(RegistryFileFolder, UpdateLeavesAFileWithUnreadableLinesUntouched) {
+    const std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software]\nhand-written mistake\n";
+    WriteText(path_, text);
+
+    const SysResult result = RegistryFile::Update(path_, [](RegistryFile& reg) {
+        reg.WriteString(kOptions, "A", "1");
+        return true;
+    });
+
+    EXPECT_FALSE(result.ok());
+    EXPECT_STREQ(result.call(), "parse");
+    EXPECT_EQ(ReadText(path_), text);
+}
+
+TEST_F(RegistryFileFolder, UpdateFollowsASymbolicLinkAndKeepsIt) {
+    const fs::path real = folder_ / "elsewhere.reg";
+    WriteText(real, "REGEDIT4\n");
+    fs::create_symlink(real, path_);
+
+    ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& reg) {
+                    reg.WriteString(kOptions, "A", "1");
+                    return true;
+                }).ok());
+
+    EXPECT_TRUE(fs::is_symlink(path_));
+    EXPECT_NE(ReadText(real).find("\"A\"=\"1\""), std::string::npos);
+}
+
+TEST_F(RegistryFileFolder, UpdatesFromTwoProcessesKeepEachOthersValues) {
+    constexpr int kWrites = 40;
+    auto writeMany = [this](const char* prefix) {
+        for (int i = 0; i < kWrites; ++i) {
+            const SysResult result = RegistryFile::Update(path_, [&](RegistryFile& reg) {
+                reg.WriteString(kOptions, prefix + std::to_string(i), "v");
+                return true;
+            });
+            if (!result) return false;
+        }
+        return true;
+    };
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(writeMany("child") ? 0 : 1);
+    const bool parentOk = writeMany("parent");
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+    ASSERT_TRUE(parentOk);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    RegistryFile reg;
+    ASSERT_TRUE(RegistryFile::Load(path_, reg).ok());
+    const RegistryFile::Key* options = reg.FindKey(kOptions);
+    ASSERT_NE(options, nullptr);
+    EXPECT_EQ(options->values.size(), 2u * kWrites);
+}
+
+TEST_F(RegistryFileFolder, UpdateReportsAPlaceItCannotWrite) {
+    auto change = [](RegistryFile& reg) {
+        reg.WriteString(kOptions, "A", "1");
+        return true;
+    };
+    // A path below a plain file fails for every user, the superuser too.
+    WriteText(folder_ / "plain", "");
+    EXPECT_FALSE(RegistryFile::Update((folder_ / "plain" / "VServerService.reg").string(), change).ok());
+}
+
+TEST_F(RegistryFileFolder, UpdateReportsAReadOnlyFolder) {
+    auto change = [](RegistryFile& reg) {
+        reg.WriteString(kOptions, "A", "1");
+        return true;
+    };
+    const fs::path readOnly = folder_ / "readonly";
+    fs::create_directory(readOnly);
+    const std::string path = (readOnly / "VServerService.reg").string();
+    WriteText(path, "REGEDIT4\n");
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+    if (::access(readOnly.c_str(), W_OK) == 0) GTEST_SKIP() << "this user may write to read-only folders";
+    const SysResult result = RegistryFile::Update(path, change);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(ReadText(path), "REGEDIT4\n");
+}
+
+} // namespace
+} // namespace vserver::platform
