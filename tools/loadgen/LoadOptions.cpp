@@ -39,7 +39,7 @@ void SetVersionExchange(LoadOptions& options) {
 
 std::string LoadUsage() {
     return "usage: vserver-load [--host 127.0.0.1] [--port P] [--connections N] [--seconds S]\n"
-           "                    [--warmup W] [--connect-timeout S] [--idle]\n"
+           "                    [--warmup W] [--connect-timeout S] [--connect-batch B] [--idle]\n"
            "                    [--request-hex HEX --reply-hex HEX [--greeting-hex HEX]]\n"
            "\n"
            "Opens N connections (1 to 10000) to a server on the loopback interface, reads each\n"
@@ -51,7 +51,10 @@ std::string LoadUsage() {
            "reply can be driven for comparison; --greeting-hex gives the bytes it greets with\n"
            "(empty for none; default none when --request-hex is given).\n"
            "\n"
-           "  --idle   open N connections, read the greetings, then hold them idle for S seconds.\n"
+           "  --idle             open N connections, read the greetings, then hold them idle for S\n"
+           "                     seconds.\n"
+           "  --connect-batch B  connects in flight at once (default 4, below the server's listen\n"
+           "                     backlog of 5); refused connects are retried.\n"
            "\n"
            "Exit status: 0 without errors, 1 when replies were wrong or connections were lost,\n"
            "2 on usage errors, 3 when the connections cannot be opened.\n";
@@ -83,6 +86,8 @@ ParseStatus ParseLoadOptions(int argc, char** argv, LoadOptions& options, std::s
             ok = ReadSeconds(value, 0.001, options.seconds);
         } else if (name == "--warmup") {
             ok = ReadSeconds(value, 0.0, options.warmup);
+        } else if (name == "--connect-batch") {
+            ok = ReadInt(value, 1, kMaxConnections, options.connectBatch);
         } else if (name == "--connect-timeout") {
             ok = ReadSeconds(value, 0.1, options.connectTimeout);
         } else if (name == "--request-hex" || name == "--reply-hex" || name == "--greeting-hex") {

@@ -13,6 +13,10 @@ struct LoadOptions {
     double seconds = 5.0;
     double warmup = 1.0;
     double connectTimeout = 30.0;   // for opening every connection, retries included
+    // Connects in flight at once. The server listens with a backlog of 5: more connects than
+    // that at once overflow it, and the dropped ones only come back after a second-long SYN
+    // retransmission.
+    int connectBatch = 4;
     bool idle = false;              // hold the connections without requests
     std::string greeting;           // bytes every connection reads first (may be empty)
     std::string request;            // bytes of one request

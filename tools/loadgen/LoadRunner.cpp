@@ -17,7 +17,6 @@ namespace vserver::loadgen {
 
 namespace {
 
-constexpr std::uint32_t kConnectBatch = 128;          // connects in flight at once
 constexpr std::uint64_t kAttemptTimeout = 3'000'000'000;   // connect plus greeting
 constexpr std::uint16_t kMaxAttempts = 30;
 constexpr std::uint64_t kStalledAfter = 2'000'000'000;     // a request unanswered this long
@@ -313,7 +312,7 @@ std::uint64_t LoadRunner::TendConnections(std::uint64_t now) {
             gaveUp_ = true;
             continue;
         }
-        if (slot.retryAt <= now && connecting_ < kConnectBatch) StartConnect(i, now);
+        if (slot.retryAt <= now && connecting_ < static_cast<std::uint32_t>(options_.connectBatch)) StartConnect(i, now);
         if (slot.phase == Phase::Closed) wake = std::min(wake, std::max(slot.retryAt, now + 1'000'000));
         else wake = std::min(wake, slot.since + kAttemptTimeout);
     }
