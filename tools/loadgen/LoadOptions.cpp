@@ -92,10 +92,18 @@ ParseStatus ParseLoadOptions(int argc, char** argv, LoadOptions& options, std::s
             ok = ReadSeconds(value, 0.1, options.connectTimeout);
         } else if (name == "--request-hex" || name == "--reply-hex" || name == "--greeting-hex") {
             std::optional<std::string> bytes = client::ParseHex(value);
+            // Only the greeting may be empty: a server that greets with nothing.
             ok = bytes.has_value() && (name == "--greeting-hex" || !bytes->empty());
-            if (ok && name == "--request-hex") options.request = *bytes, customRequest = true;
-            if (ok && name == "--reply-hex") options.reply = *bytes, customReply = true;
-            if (ok && name == "--greeting-hex") options.greeting = *bytes, customGreeting = true;
+            if (ok && name == "--request-hex") {
+                options.request = *bytes;
+                customRequest = true;
+            } else if (ok && name == "--reply-hex") {
+                options.reply = *bytes;
+                customReply = true;
+            } else if (ok) {
+                options.greeting = *bytes;
+                customGreeting = true;
+            }
         } else {
             *error = "unknown option " + std::string(name);
             return ParseStatus::Invalid;

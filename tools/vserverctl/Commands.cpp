@@ -23,18 +23,25 @@ bool IsNumber(std::string_view text) {
 
 std::string Cell(const std::string& text) { return text.empty() ? "-" : text; }
 
+// Columns are counted in characters: a UTF-8 continuation byte adds no width.
+std::size_t DisplayWidth(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
 // Lays rows out in columns two blanks apart; the last column is not padded.
 void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows) {
     std::vector<std::size_t> widths;
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()), 0);
-        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
     }
     for (const auto& row : rows) {
         std::string line;
         for (std::size_t i = 0; i < row.size(); ++i) {
             line += row[i];
-            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+            if (i + 1 < row.size()) line += std::string(widths[i] - DisplayWidth(row[i]) + 2, ' ');
         }
         report.Line(std::move(line));
     }
