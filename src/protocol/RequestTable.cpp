@@ -1,15 +1,31 @@
 #include "protocol/Dispatcher.h"
 #include "protocol/ServerRequests.h"
+#include "sessions/SessionRequests.h"
 
 namespace vserver::protocol {
 
 namespace {
 
+using namespace vserver::sessions;
+
 constexpr RequestRow kRows[] = {
+    {1, HandleLivenessAnswer, Sender::Anyone},
     {2, HandleKeepAlive, Sender::Anyone},
+    {3, HandleClientEvent, Sender::Anyone},
+    {101, HandleLogon, Sender::Anyone},
+    {103, HandleLogoff, Sender::Anyone},
+    {104, HandleChangeUser, Sender::Anyone},
+    {205, HandleToolbarSetExists, Sender::Anyone},
     {206, HandleReadOption, Sender::Anyone},
     {207, HandleServerVersion, Sender::Anyone},
+    {800, HandleSetLogonLock, Sender::Console},
+    {801, HandleIsLogonLocked, Sender::Console},
+    {802, HandleCountClients, Sender::Console},
+    {803, HandleListSessions, Sender::Console},
+    {804, HandleDisconnectUser, Sender::Console},
+    {805, HandleSendTextMessage, Sender::Console},
     {809, HandleReloadOptions, Sender::Console},
+    {811, HandleSendToolbarSet, Sender::Console},
     {817, HandleWriteOption, Sender::Console},
 };
 

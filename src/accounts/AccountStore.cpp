@@ -1,0 +1,143 @@
+#include "accounts/AccountStore.h"
+
+#include <vector>
+
+#include "accounts/FolderRemoval.h"
+#include "platform/FileSystem.h"
+#include "platform/PathText.h"
+#include "platform/ProcessInfo.h"
+#include "platform/TextCase.h"
+#include "protocol/Fields.h"
+#include "settings/ServiceLog.h"
+
+namespace vserver::accounts {
+
+namespace {
+
+using platform::kPathSeparator;
+
+void Log(std::string_view message, std::string_view subject) {
+    std::string line(message);
+    line.append(subject);
+    settings::WriteServiceLog(line);
+}
+
+// The entry a directory search for path finds first, with its full path formed from the
+// searched folder's full form and the stored name.
+bool FindFirst(const std::string& path, platform::DirectoryEntry& entry, std::string& fullPath) {
+    std::vector<platform::DirectoryEntry> found;
+    if (!platform::FindEntries(path, found) || found.empty()) return false;
+    entry = std::move(found.front());
+    fullPath = platform::FullPathForm(platform::FolderPartOf(path));
+    if (fullPath.back() != kPathSeparator) fullPath.push_back(kPathSeparator);
+    fullPath.append(entry.name);
+    return true;
+}
+
+// Characters the users' original platform cannot hold in a file name; creating a folder with
+// one of them fails there, and it must fail here the same way rather than make a folder that
+// no directory search could name.
+bool HoldsUnstorableCharacters(std::string_view name) {
+    return name.find_first_of("*?<>\"|") != std::string_view::npos;
+}
+
+bool StartsAccountOperation(const std::string& usersFolder) {
+    if (FolderExists(usersFolder)) return true;
+    Log("Can't find top-level user directory: ", usersFolder);
+    return false;
+}
+
+} // namespace
+
+bool FolderExists(const std::string& path) {
+    if (path.empty()) return false;
+    std::string searched = path;
+    if (searched.back() == kPathSeparator) searched.pop_back();
+    if (searched.empty()) return false;
+    platform::DirectoryEntry entry;
+    std::string fullPath;
+    if (!FindFirst(searched, entry, fullPath) || !entry.isFolder) return false;
+    return platform::UpperCase(fullPath) == platform::UpperCase(searched);
+}
+
+bool FileExists(const std::string& path) {
+    if (path.empty()) return false;
+    platform::DirectoryEntry entry;
+    std::string fullPath;
+    return FindFirst(path, entry, fullPath) && fullPath == path;
+}
+
+std::string HomeFolderPath(const std::string& usersFolder, std::string_view name) {
+    std::string home = usersFolder;
+    home.push_back(kPathSeparator);
+    home.append(name);
+    return home;
+}
+
+bool HoldsInvalidAccountCharacters(std::string_view name) {
+    if (name == "." || name == "..") return true;
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == protocol::kSectionSeparator || c == protocol::kFieldSeparator || c == protocol::kItemSeparator ||
+            c == '\\' || c == '/' || c == ':' || byte < 0x20 || byte == 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CreateAccount(const std::string& usersFolder, std::string_view name) {
+    if (!StartsAccountOperation(usersFolder)) return false;
+    if (HoldsInvalidAccountCharacters(name)) {
+        Log("Attempt to create account with invalid characters: ", name);
+        return false;
+    }
+    if (name.size() > kMaxAccountNameLength) {
+        Log("Attempt to create account with too many characters: ", name);
+        return false;
+    }
+    std::string home = HomeFolderPath(usersFolder, name);
+    if (FolderExists(home)) {
+        Log("Attempt to create duplicate account: ", name);
+        return false;
+    }
+    if (HoldsUnstorableCharacters(name) || !platform::CreateFolder(home) || !FolderExists(home)) {
+        Log("Failed to create new user home path: ", home);
+        return false;
+    }
+    std::string master = usersFolder + kPathSeparator + kMasterPreferenceFile;
+    if (!FileExists(master)) {
+        Log("Can't find master preference file: ", master);
+        return true;
+    }
+    std::string target = home + kPathSeparator + platform::UpperCase(name) + kPreferenceFileSuffix;
+    if (!platform::CopyFileNoOverwrite(master, target)) {
+        Log("Can't copy master preference file to user's home path: ", target);
+    }
+    return true;
+}
+
+bool DeleteAccount(const std::string& usersFolder, std::string_view name) {
+    if (!StartsAccountOperation(usersFolder)) return false;
+    // An empty name would make the users folder itself the home folder.
+    if (name.empty() || HoldsInvalidAccountCharacters(name)) {
+        Log("Attempt to delete account with invalid characters: ", name);
+        return false;
+    }
+    if (name.size() > kMaxAccountNameLength) {
+        Log("Attempt to delete account with too many characters: ", name);
+        return false;
+    }
+    std::string home = HomeFolderPath(usersFolder, name);
+    if (!FolderExists(home)) {
+        Log("Attempt to delete non-existant account: ", name);
+        return false;
+    }
+    if (!RemoveFolderTree(home)) {
+        Log("Unable to delete user's home path: ", home);
+        return false;
+    }
+    return true;
+}
+
+} // namespace vserver::accounts

@@ -1,0 +1,46 @@
+#pragma once
+// Preference values of the clients: single values read from and written to profile files
+// below the users folder, usually the account's own preference file. A request names the file
+// by account (and optionally a path relative to the users folder) and carries a list of items
+// "key 0xB0 section 0xB0 value-or-default" separated by 0xA6.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vserver::accounts {
+
+// The longest value a read answers with; longer stored values are cut.
+inline constexpr std::size_t kMaxPreferenceValueLength = 260;
+
+// The full form of the file a request names: usersFolder/fileName when fileName is given (a
+// "\" in it read as a separator), else usersFolder/account/account + "VantorelSettings.vts".
+// Nothing when that file would lie outside the users folder.
+std::optional<std::string> PreferenceFilePath(const std::string& usersFolder, std::string_view account,
+                                              std::string_view fileName);
+
+// The body of the read answer: "key 0xB0 value" for every item with a key and a section,
+// joined by 0xA6. A file outside the users folder answers every item with its default.
+std::string ReadPreferences(const std::string& usersFolder, std::string_view account,
+                            std::string_view fileName, std::string_view items);
+
+// The whole read answer without terminator: "202", 0xA7, id, 0xA7, body.
+std::string PreferenceAnswer(long long requestId, std::string_view body);
+
+// Writes every item with a key and a section. A file outside the users folder, or an item
+// whose text would break the file's line structure, is not written (with a service-log line).
+// Always true, as no client is told about a failed write.
+bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
+                      std::string_view items);
+
+// The stored value, cut to 260 bytes, or defaultValue when the file, section or key is missing
+// or the value is empty.
+std::string ReadPreferenceValue(const std::string& path, std::string_view section, std::string_view key,
+                                std::string_view defaultValue);
+
+// Writes key=value into section, clearing the file's read-only attribute for good first.
+// False when that attribute cannot be cleared; the outcome of the write itself is not told.
+bool WritePreferenceValue(const std::string& path, std::string_view section, std::string_view key,
+                          std::string_view value);
+
+} // namespace vserver::accounts

@@ -1,0 +1,147 @@
+#include "accounts/Queues.h"
+
+#include <memory>
+
+#include "accounts/RecordFile.h"
+#include "platform/LockedFile.h"
+#include "platform/TextCase.h"
+#include "protocol/Fields.h"
+
+namespace vserver::accounts {
+
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kTrimmed = " \t\r\n";
+
+bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+void AppendEscaped(std::string& out, std::string_view text) {
+    for (char c : text) {
+        switch (c) {
+        case '\\': out.append("\\\\"); break;
+        case '\r': out.append("\\r"); break;
+        case '\n': out.append("\\n"); break;
+        default: out.push_back(c);
+        }
+    }
+}
+
+std::string Unescaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] == '\\' && (next == '\\' || next == 'r' || next == 'n')) {
+            out.push_back(next == 'r' ? '\r' : next == 'n' ? '\n' : '\\');
+            ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+std::string_view Trim(std::string_view text) {
+    std::size_t first = text.find_first_not_of(kTrimmed);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(kTrimmed) - first + 1);
+}
+
+// Runs the attempts of one collection; owned by the timer that waits for the next attempt.
+struct Collection {
+    platform::EventLoop& loop;
+    std::string queuePath;
+    std::string account;
+    std::function<void(std::string)> done;
+    int attemptsMade = 0;
+
+    static void Attempt(std::shared_ptr<Collection> self) {
+        std::string result;
+        ++self->attemptsMade;
+        if (TryCollectQueuedItems(self->queuePath, self->account, result) == AttemptOutcome::Done) {
+            self->done(std::move(result));
+            return;
+        }
+        if (self->attemptsMade >= kCollectionAttempts) {
+            self->done(std::string());
+            return;
+        }
+        platform::EventLoop& loop = self->loop;
+        loop.AddTimer(kCollectionRetryDelay, [self = std::move(self)]() mutable { Attempt(std::move(self)); });
+    }
+};
+
+} // namespace
+
+std::string EncodeQueueRecord(std::string_view account, std::string_view payload) {
+    std::string record;
+    if (HoldsLineBreak(account) || HoldsLineBreak(payload)) {
+        AppendEscaped(record, account);
+        record.push_back(protocol::kSectionSeparator);
+        AppendEscaped(record, payload);
+        record.push_back(protocol::kSectionSeparator);
+        record.append(kEscapedRecordMarker);
+    } else {
+        record.reserve(account.size() + payload.size() + 3);
+        record.append(account).push_back(protocol::kSectionSeparator);
+        record.append(payload);
+    }
+    record.append(kLineEnd);
+    return record;
+}
+
+bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload) {
+    return AppendRecord(EncodeQueueRecord(account, payload), queuePath);
+}
+
+QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
+    QueueSplit split;
+    std::string_view text = fileText.substr(0, fileText.find('\0'));
+    while (!text.empty()) {
+        std::size_t cut = text.find('\r');
+        std::string_view piece = Trim(text.substr(0, cut));
+        text = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
+        if (piece.empty()) continue;
+
+        std::string_view name = protocol::ExtractField(piece, protocol::kSectionSeparator, 1);
+        std::string_view payload = protocol::ExtractField(piece, protocol::kSectionSeparator, 2);
+        bool escaped = protocol::ExtractField(piece, protocol::kSectionSeparator, 3) == kEscapedRecordMarker;
+        if (escaped ? platform::EqualNoCase(Unescaped(name), account) : platform::EqualNoCase(name, account)) {
+            if (split.found) split.result.push_back(protocol::kItemSeparator);
+            split.found = true;
+            split.result.append(escaped ? Unescaped(payload) : std::string(payload));
+        } else {
+            split.kept.append(piece).append(kLineEnd);
+        }
+    }
+    return split;
+}
+
+AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account, std::string& result) {
+    result.clear();
+    platform::LockedFile file;
+    if (file.TryOpen(queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
+    std::string text;
+    if (!file.ReadAll(text)) return AttemptOutcome::Busy;
+
+    QueueSplit split = SplitQueue(text, account);
+    if (!split.found) return AttemptOutcome::Done;
+    result = std::move(split.result);
+    if (split.kept.empty()) {
+        (void)file.Remove();
+    } else {
+        split.kept.push_back('\0');
+        (void)file.Replace(split.kept);
+    }
+    return AttemptOutcome::Done;
+}
+
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account,
+                        std::function<void(std::string result)> done) {
+    auto collection = std::make_shared<Collection>(
+        Collection{loop, std::move(queuePath), std::move(account), std::move(done), 0});
+    Collection::Attempt(std::move(collection));
+}
+
+} // namespace vserver::accounts

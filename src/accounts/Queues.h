@@ -1,0 +1,58 @@
+#pragma once
+// The two queues (text messages and forced toolbar sets) that carry items from the console to
+// an account's client. A queue is a record file of "account 0xA6 payload CR LF" records; a
+// collection hands an account all its payloads and rewrites the file with the rest.
+//
+// A payload (or account) holding CR or LF cannot be stored as is, because readers cut records
+// at CR. Such a record is stored as "account 0xA6 escaped-payload 0xA6 escaped-lines": in the
+// escaped texts "\" is written "\\", CR "\r" and LF "\n". Readers of the plain format take the
+// first two fields only, so they still see one record with the payload's lines joined by
+// visible "\r\n"; this code restores the exact bytes. Every other record is stored byte for
+// byte in the plain format, and plain files written by other tools are read as before.
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/EventLoop.h"
+
+namespace vserver::accounts {
+
+inline constexpr std::string_view kEscapedRecordMarker = "escaped-lines";
+
+// How often and how far apart a collection tries again while another process holds the queue.
+inline constexpr int kCollectionAttempts = 7;
+inline constexpr std::chrono::milliseconds kCollectionRetryDelay{500};
+
+// The record text QueueItem appends, CR LF included.
+std::string EncodeQueueRecord(std::string_view account, std::string_view payload);
+
+// Appends one record for account. Neither the account nor the payload is checked.
+bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload);
+
+// The collection result of one queue text (the file's bytes): the payloads of account's
+// records joined by 0xB0, and the other records as they are to be kept.
+struct QueueSplit {
+    bool found = false;
+    std::string result;
+    std::string kept;   // each kept record followed by CR LF, without the final NUL
+};
+QueueSplit SplitQueue(std::string_view fileText, std::string_view account);
+
+enum class AttemptOutcome { Done, Busy };
+
+// One try at collecting: Busy when the queue file cannot be opened and locked now (another
+// process holds it), else Done with the result in *result. The queue file is only changed
+// when the account had records, and then by replacing it whole: a failure at any point keeps
+// every record on disk (the same items are then delivered again by the next collection).
+AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account, std::string& result);
+
+// Collects on the loop: tries at once and, while the file is busy, again after each retry
+// delay by a timer, up to the attempt limit; after that the result is empty. done runs once
+// with the result, possibly before this call returns; the loop serves other events while a
+// retry waits.
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account,
+                        std::function<void(std::string result)> done);
+
+} // namespace vserver::accounts

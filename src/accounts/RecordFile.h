@@ -1,0 +1,17 @@
+#pragma once
+// Record files: texts appended one after the other, the file always ending in exactly one NUL
+// byte that the next append overwrites. The usage statistics log and the two queues are
+// record files. Each append holds the file's exclusive lock, so appends of two processes
+// never interleave and never land in a queue file that a collection is replacing.
+
+#include <string>
+#include <string_view>
+
+namespace vserver::accounts {
+
+// Appends text (written unchanged; callers end their records with CR LF) and a NUL. Creates
+// a missing file; clears the read-only attribute of an existing one first. False, with a
+// service-log line when the file cannot be created or opened, when nothing was written.
+bool AppendRecord(std::string_view text, const std::string& path);
+
+} // namespace vserver::accounts

@@ -1,0 +1,169 @@
+#include "platform/ProfileFile.h"
+
+#include <cerrno>
+
+#include "platform/FileSystem.h"
+#include "platform/TextCase.h"
+
+namespace vserver::platform {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r";
+constexpr std::string_view kNewLine = "\r\n";
+
+std::string_view Trim(std::string_view text) {
+    std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    std::size_t last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+std::string_view Unquote(std::string_view value) {
+    if (value.size() >= 2 && value.front() == value.back() && (value.front() == '"' || value.front() == '\'')) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+// One line of the text: [begin, end) is its content, next is where the following line begins
+// (after the line's LF, or the text's end for a last line without one).
+struct Line {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t next = 0;
+};
+
+Line LineAt(std::string_view text, std::size_t begin) {
+    Line line;
+    line.begin = begin;
+    std::size_t lf = text.find('\n', begin);
+    if (lf == std::string_view::npos) {
+        line.end = line.next = text.size();
+    } else {
+        line.next = lf + 1;
+        line.end = (lf > begin && text[lf - 1] == '\r') ? lf - 1 : lf;
+    }
+    return line;
+}
+
+enum class LineKind { Section, Key, Blank, Other };
+
+struct ParsedLine {
+    LineKind kind = LineKind::Other;
+    std::string_view name;    // section or key name, trimmed
+    std::size_t equals = 0;   // offset of "=" within the text, for keys
+};
+
+ParsedLine Parse(std::string_view text, const Line& line) {
+    std::string_view content = text.substr(line.begin, line.end - line.begin);
+    std::string_view trimmed = Trim(content);
+    ParsedLine parsed;
+    if (trimmed.empty()) {
+        parsed.kind = LineKind::Blank;
+    } else if (trimmed.front() == '[') {
+        std::string_view inner = trimmed.substr(1);
+        parsed.kind = LineKind::Section;
+        parsed.name = Trim(inner.substr(0, inner.find(']')));
+    } else if (trimmed.front() != ';') {
+        std::size_t eq = content.find('=');
+        if (eq != std::string_view::npos) {
+            parsed.kind = LineKind::Key;
+            parsed.name = Trim(content.substr(0, eq));
+            parsed.equals = line.begin + eq;
+        }
+    }
+    return parsed;
+}
+
+// Where the first section of that name and the first key of that name in it are.
+struct Location {
+    bool sectionFound = false;
+    bool keyFound = false;
+    Line keyLine;
+    std::size_t keyEquals = 0;
+    std::size_t insertAt = 0;        // after the section's last non-blank line
+    bool insertNeedsNewLine = false; // that line ends the text without a line feed
+};
+
+Location Locate(std::string_view text, std::string_view section, std::string_view key) {
+    Location where;
+    bool inSection = false;
+    for (std::size_t at = 0; at < text.size();) {
+        Line line = LineAt(text, at);
+        at = line.next;
+        ParsedLine parsed = Parse(text, line);
+        if (parsed.kind == LineKind::Section) {
+            if (inSection) break;
+            if (!where.sectionFound && EqualNoCase(parsed.name, section)) {
+                inSection = where.sectionFound = true;
+                where.insertAt = line.next;
+                where.insertNeedsNewLine = line.next == line.end;
+            }
+            continue;
+        }
+        if (!inSection || parsed.kind == LineKind::Blank) continue;
+        where.insertAt = line.next;
+        where.insertNeedsNewLine = line.next == line.end;
+        if (parsed.kind == LineKind::Key && EqualNoCase(parsed.name, key)) {
+            where.keyFound = true;
+            where.keyLine = line;
+            where.keyEquals = parsed.equals;
+            break;
+        }
+    }
+    return where;
+}
+
+} // namespace
+
+std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
+    Location where = Locate(text_, section, key);
+    if (!where.keyFound) return std::nullopt;
+    std::string_view raw(text_.data() + where.keyEquals + 1, where.keyLine.end - where.keyEquals - 1);
+    return std::string(Unquote(Trim(raw)));
+}
+
+void ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+    Location where = Locate(text_, section, key);
+    if (where.keyFound) {
+        // The blanks after "=" belong to the line's layout, not to the value.
+        std::size_t valueBegin = where.keyEquals + 1;
+        while (valueBegin < where.keyLine.end && (text_[valueBegin] == ' ' || text_[valueBegin] == '\t')) ++valueBegin;
+        text_.replace(valueBegin, where.keyLine.end - valueBegin, value);
+        return;
+    }
+    std::string addition;
+    if (!where.sectionFound) {
+        if (!text_.empty() && text_.back() != '\n') addition.append(kNewLine);
+        addition.append("[").append(section).append("]").append(kNewLine);
+        addition.append(key).append("=").append(value).append(kNewLine);
+        text_.append(addition);
+        return;
+    }
+    if (where.insertNeedsNewLine) addition.append(kNewLine);
+    addition.append(key).append("=").append(value).append(kNewLine);
+    text_.insert(where.insertAt, addition);
+}
+
+SysResult ReadProfileValue(std::string_view path, std::string_view section, std::string_view key,
+                           std::optional<std::string>& value) {
+    value.reset();
+    std::string text;
+    SysResult read = ReadWholeFile(path, text);
+    if (!read) return read.error() == ENOENT ? SysResult::Ok() : read;
+    value = ProfileFile(std::move(text)).Find(section, key);
+    return SysResult::Ok();
+}
+
+SysResult WriteProfileValue(std::string_view path, std::string_view section, std::string_view key,
+                            std::string_view value) {
+    std::string text;
+    SysResult read = ReadWholeFile(path, text);
+    if (!read && read.error() != ENOENT) return read;
+    ProfileFile file(std::move(text));
+    file.Set(section, key, value);
+    return ReplaceFileContent(path, file.text());
+}
+
+} // namespace vserver::platform

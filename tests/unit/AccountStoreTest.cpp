@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "AccountTestSupport.h"
+#include "accounts/AccountStore.h"
+#include "accounts/FolderRemoval.h"
+#include "accounts/Listings.h"
+
+namespace vserver::accounts {
+namespace {
+
+using test::Exists;
+using test::LogCapture;
+using test::MakeFolders;
+using test::Names;
+using test::ReadBytes;
+using test::ScratchFolder;
+using test::WriteBytes;
+
+const std::string kMaster = "[General]\r\nFontSize=12\r\n";
+
+class AccountStoreTest : public ::testing::Test {
+protected:
+    AccountStoreTest() : users(root / "Users") {
+        MakeFolders(users);
+        WriteBytes(users + "/VantorelSettings.vts", kMaster);
+    }
+    ScratchFolder root;
+    std::string users;
+    LogCapture log;
+};
+
+TEST_F(AccountStoreTest, ExistenceChecksCompareFullPaths) {
+    MakeFolders(users + "/jsmith");
+    EXPECT_TRUE(FolderExists(users + "/jsmith"));
+    EXPECT_TRUE(FolderExists(users + "/JSMITH/"));
+    EXPECT_FALSE(FolderExists(users + "/js*"));
+    EXPECT_FALSE(FolderExists(users + "/./jsmith"));
+    EXPECT_FALSE(FolderExists(users + "//jsmith"));
+    EXPECT_FALSE(FolderExists("Users/jsmith"));
+    EXPECT_FALSE(FolderExists(users + "/VantorelSettings.vts"));
+    EXPECT_FALSE(FolderExists(""));
+
+    EXPECT_TRUE(FileExists(users + "/VantorelSettings.vts"));
+    EXPECT_TRUE(FileExists(users + "/jsmith"));
+    EXPECT_FALSE(FileExists(users + "/vantorelsettings.vts"));
+}
+
+TEST_F(AccountStoreTest, CreateCopiesTheMasterUnderTheUpperCasedName) {
+    EXPECT_TRUE(CreateAccount(users, "jsmith"));
+    EXPECT_EQ(ReadBytes(users + "/jsmith/JSMITHVantorelSettings.vts"), kMaster);
+
+    EXPECT_FALSE(CreateAccount(users, "Jsmith"));
+    EXPECT_FALSE(CreateAccount(users, "JSMITH"));
+    EXPECT_TRUE(log.Contains("Attempt to create duplicate account: Jsmith"));
+    EXPECT_EQ(Names(users), (std::vector<std::string>{"VantorelSettings.vts", "jsmith"}));
+
+    // An empty name names the users folder itself, which exists.
+    EXPECT_FALSE(CreateAccount(users, ""));
+    EXPECT_TRUE(log.Contains("Attempt to create duplicate account: "));
+}
+
+TEST_F(AccountStoreTest, CreateRefusesBadNamesBeforeTouchingAnything) {
+    const std::string name25(25, 'a');
+    EXPECT_TRUE(CreateAccount(users, name25));
+    EXPECT_FALSE(CreateAccount(users, std::string(26, 'b')));
+    EXPECT_TRUE(log.Contains("Attempt to create account with too many characters: " + std::string(26, 'b')));
+
+    // The character test comes first.
+    std::string longInvalid = std::string(29, 'c') + "\xB0";
+    EXPECT_FALSE(CreateAccount(users, longInvalid));
+    EXPECT_TRUE(log.Contains("Attempt to create account with invalid characters: " + longInvalid));
+
+    for (std::string bad : {"\xB0x", "a\xA6", "a\xA7", "..", ".", "../escape", "a/b", "a\\b", "c:x", "tab\tname"}) {
+        EXPECT_FALSE(CreateAccount(users, bad)) << bad;
+        EXPECT_TRUE(log.Contains("Attempt to create account with invalid characters: " + bad)) << bad;
+    }
+    for (std::string wild : {"*", "a?c"}) {
+        EXPECT_FALSE(CreateAccount(users, wild));
+        EXPECT_TRUE(log.Contains("Failed to create new user home path: " + users + "/" + wild));
+    }
+    EXPECT_EQ(Names(users), (std::vector<std::string>{"VantorelSettings.vts", name25}));
+    EXPECT_EQ(Names(root.path()), std::vector<std::string>{"Users"});
+}
+
+TEST_F(AccountStoreTest, CreateWithoutUsableMasterStillCreatesTheAccount) {
+    std::rename((users + "/VantorelSettings.vts").c_str(), (users + "/vantorelsettings.VTS").c_str());
+    EXPECT_TRUE(CreateAccount(users, "alice"));
+    EXPECT_TRUE(log.Contains("Can't find master preference file: " + users + "/VantorelSettings.vts"));
+    EXPECT_TRUE(Names(users + "/alice").empty());
+
+    // A master that cannot be copied (here a folder of that name) leaves the account without
+    // a preference file and no partial copy.
+    MakeFolders(users + "/VantorelSettings.vts");
+    EXPECT_TRUE(CreateAccount(users, "bob"));
+    EXPECT_TRUE(log.Contains("Can't copy master preference file to user's home path: " + users +
+                             "/bob/BOBVantorelSettings.vts"));
+    EXPECT_TRUE(Names(users + "/bob").empty());
+}
+
+TEST_F(AccountStoreTest, MissingUsersFolderRefusesEverything) {
+    const std::string gone = root / "NoUsers";
+    EXPECT_FALSE(CreateAccount(gone, "jsmith"));
+    EXPECT_FALSE(DeleteAccount(gone, "jsmith"));
+    EXPECT_EQ(ListAccounts(gone), "");
+    EXPECT_EQ(ListToolbarSets(gone), "");
+    auto texts = log.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Can't find top-level user directory: " + gone), 3);
+    EXPECT_FALSE(Exists(gone));
+}
+
+TEST_F(AccountStoreTest, DeleteRefusesNamesThatLeaveTheUsersFolder) {
+    MakeFolders(root / "outside");
+    MakeFolders(users + "/jsmith");
+    for (std::string bad : {"", ".", "..", "../outside", "jsmith/..", "a\\..\\..", "\xA7"}) {
+        EXPECT_FALSE(DeleteAccount(users, bad)) << bad;
+        EXPECT_TRUE(log.Contains("Attempt to delete account with invalid characters: " + bad)) << bad;
+    }
+    EXPECT_FALSE(DeleteAccount(users, std::string(26, 'j')));
+    EXPECT_FALSE(DeleteAccount(users, "nobody"));
+    EXPECT_FALSE(DeleteAccount(users, "js*"));
+    EXPECT_TRUE(log.Contains("Attempt to delete non-existant account: nobody"));
+    EXPECT_TRUE(log.Contains("Attempt to delete account with too many characters: " + std::string(26, 'j')));
+    EXPECT_TRUE(Exists(root / "outside"));
+    EXPECT_TRUE(Exists(users + "/jsmith"));
+    EXPECT_TRUE(Exists(users + "/VantorelSettings.vts"));
+}
+
+TEST_F(AccountStoreTest, RemovalClearsReadOnlyEntriesDepthFirst) {
+    const std::string home = users + "/jsmith";
+    MakeFolders(home + "/deep/deeper/deepest");
+    MakeFolders(home + "/empty");
+    WriteBytes(home + "/deep/deeper/deepest/file", "x");
+    WriteBytes(home + "/deep/file", "x");
+    WriteBytes(home + "/JSMITHVantorelSettings.vts", "x");
+    for (std::string p : {"/deep/deeper/deepest/file", "/deep/deeper/deepest", "/deep/file", "/deep",
+                          "/JSMITHVantorelSettings.vts", ""}) {
+        test::RemoveWritePermission(home + p);
+    }
+    EXPECT_TRUE(RemoveFolderTree(home));
+    EXPECT_FALSE(Exists(home));
+    EXPECT_TRUE(log.Texts().empty());
+}
+
+TEST_F(AccountStoreTest, RemovalFollowsNoLinks) {
+    MakeFolders(root / "elsewhere");
+    WriteBytes(root / "elsewhere/keep", "x");
+    MakeFolders(users + "/jsmith");
+    ASSERT_EQ(::symlink((root / "elsewhere").c_str(), (users + "/jsmith/link").c_str()), 0);
+    ASSERT_EQ(::symlink((root / "elsewhere").c_str(), (users + "/linked").c_str()), 0);
+    test::RemoveWritePermission(root / "elsewhere/keep");
+
+    EXPECT_TRUE(DeleteAccount(users, "jsmith"));
+    EXPECT_TRUE(DeleteAccount(users, "linked"));
+    EXPECT_EQ(Names(root / "elsewhere"), std::vector<std::string>{"keep"});
+    EXPECT_FALSE(test::IsWritable(root / "elsewhere/keep"));
+    EXPECT_EQ(Names(users), std::vector<std::string>{"VantorelSettings.vts"});
+}
+
+TEST_F(AccountStoreTest, RemovalStopsAtTheFirstEntryItCannotRemove) {
+    const std::string home = users + "/jsmith";
+    MakeFolders(home + "/stuck");
+    WriteBytes(home + "/stuck/held", "x");
+    if (!test::SetImmutable(home + "/stuck/held", true)) GTEST_SKIP() << "no immutable flag here";
+
+    EXPECT_FALSE(DeleteAccount(users, "jsmith"));
+    EXPECT_TRUE(log.Contains("Unable to delete path: " + home + "/stuck/held"));
+    EXPECT_TRUE(log.Contains("Unable to delete user's home path: " + home));
+    EXPECT_TRUE(Exists(home + "/stuck/held"));
+    test::SetImmutable(home + "/stuck/held", false);
+}
+
+TEST_F(AccountStoreTest, ListingsNameFoldersAndToolbarSets) {
+    EXPECT_EQ(ListAccounts(users), "");
+    MakeFolders(users + "/jsmith");
+    MakeFolders(users + "/.hidden");
+    WriteBytes(users + "/jsmith.txt", "");
+    std::string list = ListAccounts(users);
+    EXPECT_TRUE(list == "jsmith\xA6.hidden" || list == ".hidden\xA6jsmith") << list;
+
+    EXPECT_EQ(ListToolbarSets(users), "");
+    for (std::string set : {"Math", "CLASSIC", "classic", "Reading"}) WriteBytes(users + "/ToolbarSet_" + set + ".vts", "");
+    WriteBytes(users + "/ToolbarSet_Other.txt", "");
+    std::string sets = ListToolbarSets(users);
+    EXPECT_EQ(sets.size(), std::string("Math\xA6Reading").size());
+    EXPECT_NE(sets.find("Math"), std::string::npos);
+    EXPECT_NE(sets.find("Reading"), std::string::npos);
+}
+
+} // namespace
+} // namespace vserver::accounts

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "AccountTestSupport.h"
+#include "platform/FileSystem.h"
+#include "platform/PathText.h"
+#include "platform/TextCase.h"
+
+namespace vserver::platform {
+namespace {
+
+using accounts::test::Exists;
+using accounts::test::IsWritable;
+using accounts::test::MakeFolders;
+using accounts::test::Names;
+using accounts::test::ReadBytes;
+using accounts::test::ScratchFolder;
+using accounts::test::WriteBytes;
+
+std::vector<std::string> Found(const std::string& pattern) {
+    std::vector<DirectoryEntry> entries;
+    EXPECT_TRUE(FindEntries(pattern, entries).ok());
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(TextCase, UpperCasesTheWesternCodePage) {
+    EXPECT_EQ(UpperCase("jsmith-\xE9\xFF\x9A"), "JSMITH-\xC9\x9F\x8A");
+    EXPECT_EQ(UpperCase(std::string_view("\xF7\xB0\xA6")), "\xF7\xB0\xA6");  // not letters
+    EXPECT_TRUE(EqualNoCase("Jsmith", "jSMITH"));
+    EXPECT_FALSE(EqualNoCase("jsmith", "jsmit"));
+}
+
+TEST(PathText, FullFormAndWildcards) {
+    EXPECT_EQ(CollapsePath("/srv//a/./b/../c/", "/"), "/srv/a/c");
+    EXPECT_EQ(CollapsePath("x/y", "/base"), "/base/x/y");
+    EXPECT_EQ(CollapsePath("/../..", "/"), "/");
+    EXPECT_EQ(FolderPartOf("/a/b"), "/a");
+    EXPECT_EQ(FolderPartOf("/a"), "/");
+    EXPECT_EQ(FolderPartOf("a"), "");
+    EXPECT_EQ(LastComponentOf("/a/b"), "b");
+
+    EXPECT_TRUE(MatchesWildcard("ToolbarSet_*.vts", "toolbarset_Math.VTS"));
+    EXPECT_FALSE(MatchesWildcard("ToolbarSet_*.vts", "ToolbarSet_Math.vtsx"));
+    EXPECT_TRUE(MatchesWildcard("*.*", "no-extension"));
+    EXPECT_TRUE(MatchesWildcard("a?c", "abc"));
+    EXPECT_FALSE(MatchesWildcard("a?c", "ac"));
+    EXPECT_TRUE(MatchesWildcard("*a*b*", "xxaYYbzz"));
+
+    EXPECT_EQ(ClientPathToNative("..\\x\\y.vts"), "../x/y.vts");
+    EXPECT_TRUE(IsStrictlyInside("/srv/Users/a", "/srv/Users"));
+    EXPECT_FALSE(IsStrictlyInside("/srv/Users", "/srv/Users"));
+    EXPECT_FALSE(IsStrictlyInside("/srv/UsersX/a", "/srv/Users"));
+}
+
+TEST(FileSystem, ResolvesEachComponentExactlyThenWithoutRegardToCase) {
+    ScratchFolder root;
+    MakeFolders(root / "Users/JSMITH");
+    WriteBytes(root / "Users/JSMITH/JSMITHVantorelSettings.vts", "x");
+
+    auto found = ResolveExisting(root / "users/jsmith/jsmithVantorelSettings.vts");
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(*found, root / "Users/JSMITH/JSMITHVantorelSettings.vts");
+    EXPECT_FALSE(ResolveExisting(root / "users/nobody").has_value());
+
+    // An exact name wins over one that matches only without regard to case.
+    MakeFolders(root / "Users/jsmith");
+    EXPECT_EQ(*ResolveExisting(root / "Users/jsmith"), root / "Users/jsmith");
+}
+
+TEST(FileSystem, DirectorySearchMatchesTheLastComponentOnly) {
+    ScratchFolder root;
+    MakeFolders(root / "Users/alice");
+    MakeFolders(root / "Users/.hidden");
+    WriteBytes(root / "Users/ToolbarSet_Math.vts", "");
+    WriteBytes(root / "Users/toolbarset_reading.VTS", "");
+    WriteBytes(root / "Users/notes.txt", "");
+
+    EXPECT_EQ(Found(root / "USERS/toolbarset_*.vts"),
+              (std::vector<std::string>{"ToolbarSet_Math.vts", "toolbarset_reading.VTS"}));
+    EXPECT_EQ(Found(root / "Users/*"), (std::vector<std::string>{".hidden", "ToolbarSet_Math.vts", "alice",
+                                                                 "notes.txt", "toolbarset_reading.VTS"}));
+    EXPECT_EQ(Found(root / "Users/ALICE"), (std::vector<std::string>{"alice"}));
+    EXPECT_TRUE(Found(root / "missing/*").empty());
+    EXPECT_TRUE(Found(root / "Users/").empty());
+
+    std::vector<DirectoryEntry> entries;
+    ASSERT_TRUE(FindEntries(root / "Users/alice", entries).ok());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(entries[0].isFolder);
+}
+
+TEST(FileSystem, CopyNeverOverwritesAndKeepsTheSource) {
+    ScratchFolder root;
+    WriteBytes(root / "master.vts", "[General]\r\nA=1\r\n");
+    ASSERT_TRUE(CopyFileNoOverwrite(root / "MASTER.vts", root / "Copy.vts").ok());
+    EXPECT_EQ(ReadBytes(root / "Copy.vts"), "[General]\r\nA=1\r\n");
+
+    WriteBytes(root / "copy.vts", "other");
+    SysResult again = CopyFileNoOverwrite(root / "master.vts", root / "COPY.VTS");
+    EXPECT_FALSE(again.ok());
+    EXPECT_EQ(ReadBytes(root / "copy.vts"), "other");
+    EXPECT_FALSE(CopyFileNoOverwrite(root / "absent.vts", root / "x.vts").ok());
+    EXPECT_FALSE(Exists(root / "x.vts"));
+}
+
+TEST(FileSystem, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
+    ScratchFolder root;
+    WriteBytes(root / "prefs.vts", "old");
+    accounts::test::RemoveWritePermission(root / "prefs.vts");
+    ASSERT_TRUE(ReplaceFileContent(root / "PREFS.vts", "new").ok());
+    EXPECT_EQ(ReadBytes(root / "prefs.vts"), "new");
+    EXPECT_FALSE(IsWritable(root / "prefs.vts"));
+    EXPECT_EQ(Names(root.path()), std::vector<std::string>{"prefs.vts"});
+
+    EXPECT_FALSE(ReplaceFileContent(root / "nofolder/prefs.vts", "x").ok());
+}
+
+TEST(FileSystem, FoldersAndReadOnlyAttribute) {
+    ScratchFolder root;
+    ASSERT_TRUE(CreateFolder(root / "Home").ok());
+    EXPECT_FALSE(CreateFolder(root / "HOME").ok());  // exists in other capitals
+    EXPECT_FALSE(CreateFolder(root / "a/b").ok());   // one level only
+
+    bool readOnly = true;
+    ASSERT_TRUE(IsReadOnly(root / "home", readOnly).ok());
+    EXPECT_FALSE(readOnly);
+    ASSERT_TRUE(SetReadOnly(root / "home").ok());
+    ASSERT_TRUE(IsReadOnly(root / "home", readOnly).ok());
+    EXPECT_TRUE(readOnly);
+    ASSERT_TRUE(ClearReadOnly(root / "HOME").ok());
+    EXPECT_TRUE(IsWritable(root / "Home"));
+
+    ASSERT_TRUE(RemoveFolder(root / "hOME").ok());
+    EXPECT_FALSE(Exists(root / "Home"));
+    EXPECT_EQ(FullPathForm(root.path() + "//x/./y/.."), root / "x");
+}
+
+} // namespace
+} // namespace vserver::platform

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include "AccountTestSupport.h"
+#include "accounts/Preferences.h"
+
+namespace vserver::accounts {
+namespace {
+
+using test::Exists;
+using test::LogCapture;
+using test::MakeFolders;
+using test::ReadBytes;
+using test::ScratchFolder;
+using test::WriteBytes;
+
+std::string Item(const std::string& key, const std::string& section, const std::string& value) {
+    return key + "\xB0" + section + "\xB0" + value;
+}
+
+class PreferencesTest : public ::testing::Test {
+protected:
+    PreferencesTest() : users(root / "Users") {
+        MakeFolders(users + "/JSMITH");
+        WriteBytes(users + "/JSMITH/JSMITHVantorelSettings.vts", "[General]\r\nFontSize=12\r\nEmpty=\r\n");
+    }
+    ScratchFolder root;
+    std::string users;
+    LogCapture log;
+};
+
+TEST_F(PreferencesTest, ReadsTheAccountsFileInAnyCapitals) {
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("fontsize", "general", "10")), "fontsize\xB0" "12");
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("Voice", "General", "Default")), "Voice\xB0" "Default");
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("Empty", "General", "d")), "Empty\xB0" "d");
+    EXPECT_EQ(ReadPreferences(users, "nobody", "", Item("FontSize", "General", "10")), "FontSize\xB0" "10");
+    // Items without key or section are skipped; the list ends at the first empty item.
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("", "General", "x")), "");
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", ""), "");
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("FontSize", "General", "1") + "\xA6" +
+                                                       Item("Voice", "General", "v")),
+              "FontSize\xB0" "12\xA6Voice\xB0v");
+    EXPECT_EQ(PreferenceAnswer(0, "k\xB0v"), "202\xA7" "0\xA7k\xB0v");
+}
+
+TEST_F(PreferencesTest, ValuesAreCutAt260Bytes) {
+    std::string long300(300, 'v');
+    WritePreferences(users, "jsmith", "", Item("Notes", "General", long300));
+    EXPECT_EQ(ReadPreferences(users, "JSMITH", "", Item("Notes", "General", "")), "Notes\xB0" + long300.substr(0, 260));
+    EXPECT_NE(ReadBytes(users + "/JSMITH/JSMITHVantorelSettings.vts").find(long300), std::string::npos);
+}
+
+TEST_F(PreferencesTest, WritesCreateReplaceAndKeepEmptyValues) {
+    WritePreferences(users, "jsmith", "", Item("FontSize", "GENERAL", "14"));
+    WritePreferences(users, "jsmith", "", Item("Voice", "Sounds", ""));
+    EXPECT_EQ(ReadBytes(users + "/JSMITH/JSMITHVantorelSettings.vts"),
+              "[General]\r\nFontSize=14\r\nEmpty=\r\n[Sounds]\r\nVoice=\r\n");
+
+    WritePreferences(users, "", "ToolbarSet_Math.vts", Item("Button1", "Toolbar", "Speak"));
+    EXPECT_EQ(ReadBytes(users + "/ToolbarSet_Math.vts"), "[Toolbar]\r\nButton1=Speak\r\n");
+    WritePreferences(users, "", "jsmith\\jsmithVantorelSettings.vts", Item("FontSize", "General", "16"));
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("FontSize", "General", "")), "FontSize\xB0" "16");
+
+    // An unknown account has no folder: nothing is written, nowhere.
+    WritePreferences(users, "nobody", "", Item("FontSize", "General", "14"));
+    EXPECT_FALSE(Exists(users + "/nobody"));
+}
+
+TEST_F(PreferencesTest, ReadOnlyFilesAreMadeWritableByTheFirstWrite) {
+    const std::string file = users + "/JSMITH/JSMITHVantorelSettings.vts";
+    test::RemoveWritePermission(file);
+    WritePreferences(users, "jsmith", "", Item("FontSize", "General", "20"));
+    EXPECT_TRUE(test::IsWritable(file));
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("FontSize", "General", "")), "FontSize\xB0" "20");
+}
+
+TEST_F(PreferencesTest, NothingOutsideTheUsersFolderIsReadOrWritten) {
+    WriteBytes(root / "secret.vts", "[S]\r\nK=secret\r\n");
+    for (std::string file : {"..\\secret.vts", "../secret.vts", "JSMITH\\..\\..\\secret.vts"}) {
+        EXPECT_EQ(ReadPreferences(users, "jsmith", file, Item("K", "S", "default")), "K\xB0" "default") << file;
+        WritePreferences(users, "jsmith", file, Item("K", "S", "changed"));
+    }
+    EXPECT_EQ(ReadPreferences(users, "..", "", Item("K", "S", "default")), "K\xB0" "default");
+    WritePreferences(users, "..\\..", "", Item("K", "S", "changed"));
+    EXPECT_EQ(ReadBytes(root / "secret.vts"), "[S]\r\nK=secret\r\n");
+    EXPECT_TRUE(log.Contains("Preference file outside the user directory refused: " + users + "/../secret.vts"));
+
+    // An absolute name is taken below the users folder, never from the root.
+    EXPECT_EQ(ReadPreferences(users, "jsmith", "/etc/passwd", Item("root", "x", "d")), "root\xB0" "d");
+    WritePreferences(users, "jsmith", "\\etc\\passwd", Item("K", "S", "v"));
+    EXPECT_FALSE(Exists(users + "/etc"));
+    EXPECT_TRUE(PreferenceFilePath(users, "x", "/JSMITH/a.vts").has_value());
+}
+
+TEST_F(PreferencesTest, ItemsThatWouldAddLinesAreNotWritten) {
+    const std::string file = users + "/JSMITH/JSMITHVantorelSettings.vts";
+    const std::string before = ReadBytes(file);
+    WritePreferences(users, "jsmith", "", Item("FontSize", "General", "1\r\n[Evil]\r\nX=1"));
+    WritePreferences(users, "jsmith", "", Item("A=B", "General", "1"));
+    WritePreferences(users, "jsmith", "", Item("K", "Gen]eral", "1"));
+    EXPECT_EQ(ReadBytes(file), before);
+    EXPECT_EQ(log.Texts().size(), 3u);
+}
+
+} // namespace
+} // namespace vserver::accounts

@@ -1,0 +1,230 @@
+// Measures the account store through the real server: the account listing with many accounts,
+// a queue collection from a large queue file, and preference reads and writes per second.
+// It installs the given server binary into a temporary folder of its own, starts it on a free
+// port, runs the measures one after the other and prints one line per figure.
+//
+//   accounts_bench <path to VServerService> [accounts=10000] [records=100000]
+//                  [queueAccounts=50] [seconds=3]
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/ProtocolClient.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using vserver::client::Connection;
+using vserver::client::Request;
+
+struct Settings {
+    std::string server;
+    int accounts = 10000;
+    int records = 100000;
+    int queueAccounts = 50;
+    int seconds = 3;
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteAll(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+std::string AccountName(int i) { return "student" + std::to_string(i); }
+
+// The installation: executable, registry file, users folder with accounts, a queue file.
+void Install(const Settings& s, const std::string& folder) {
+    fs::copy_file(s.server, folder + "/VServerService");
+    std::string users = folder + "/master/Users";
+    fs::create_directories(users);
+    WriteAll(users + "/VantorelSettings.vts", "[General]\r\nFontSize=12\r\nVoice=Default\r\n");
+    for (int i = 0; i < s.accounts; ++i) fs::create_directory(users + "/" + AccountName(i));
+    WriteAll(users + "/" + AccountName(0) + "/STUDENT0VantorelSettings.vts",
+             "[General]\r\nFontSize=12\r\nVoice=Default\r\n");
+
+    std::string queue;
+    for (int i = 0; i < s.records; ++i) {
+        queue += AccountName(i % s.queueAccounts);
+        queue += '\xA6';
+        queue += "Message number " + std::to_string(i) + " for today's reading";
+        queue += "\r\n";
+    }
+    queue += '\0';
+    WriteAll(folder + "/UserMessages.log", queue);
+
+    std::string reg = "REGEDIT4\r\n\r\n";
+    reg += "[HKEY_CLASSES_ROOT\\AppID\\{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}]\r\n@=\"VServerService\"\r\n\r\n";
+    reg += "[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n\"AppID\"=\"{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}\"\r\n\r\n";
+    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n\"MasterPath\"=\"" + folder + "/master\"\r\n\r\n";
+    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n\"PortNumber\"=\"0\"\r\n\r\n";
+    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
+           "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n\r\n";
+    WriteAll(folder + "/VServerService.reg", reg);
+}
+
+pid_t Launch(const std::string& folder) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(folder.c_str()) != 0) ::_exit(126);
+        ::unsetenv("VSERVER_REGISTRY");
+        ::unsetenv("NOTIFY_SOCKET");
+        std::freopen("/dev/null", "w", stdout);
+        std::string exe = folder + "/VServerService";
+        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int WaitForPort(const std::string& folder) {
+    const std::string marker = "Server listening on port ";
+    for (auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        std::string log = ReadAll(folder + "/ServiceLog.log");
+        std::size_t at = log.find(marker);
+        if (at != std::string::npos) return std::atoi(log.c_str() + at + marker.size());
+    }
+    return 0;
+}
+
+std::string Ask(Connection& c, const Request& r) {
+    c.Send(r);
+    return c.ReadMessage(30s).value_or("");
+}
+
+void MeasureListing(Connection& c, const Settings& s) {
+    Request r;
+    r.type = 100;
+    std::vector<double> times;
+    std::size_t bytes = 0;
+    for (int i = 1; i <= 20; ++i) {
+        r.id = i;
+        auto start = Clock::now();
+        bytes = Ask(c, r).size() + 2;  // the terminator and line feed travel too
+        times.push_back(Milliseconds(Clock::now() - start));
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("request 100 with %d accounts: median %.2f ms, best %.2f ms, reply %zu bytes (target < 50 ms)\n",
+                s.accounts, times[times.size() / 2], times.front(), bytes);
+}
+
+void MeasureCollection(Connection& c, const Settings& s, const std::string& folder) {
+    const std::string queue = folder + "/UserMessages.log";
+    struct stat before {};
+    ::stat(queue.c_str(), &before);
+    Request r;
+    r.id = 1;
+    r.type = 208;
+    r.account = AccountName(7);
+    auto start = Clock::now();
+    std::string reply = Ask(c, r);
+    double ms = Milliseconds(Clock::now() - start);
+    struct stat after {};
+    ::stat(queue.c_str(), &after);
+    std::size_t items = static_cast<std::size_t>(std::count(reply.begin(), reply.end(), '\xB0')) + 1;
+    std::string left = ReadAll(queue);
+    std::size_t kept = static_cast<std::size_t>(std::count(left.begin(), left.end(), '\r'));
+    bool replacedOnce = before.st_ino != after.st_ino;
+    std::string temporaries;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        if (e.path().filename().string().find(".tmp") != std::string::npos) temporaries += " " + e.path().filename().string();
+    }
+    std::printf("request 208 on %d records for %d accounts: %.2f ms, %zu items collected, %zu records kept, "
+                "file replaced once: %s%s (target < 200 ms)\n",
+                s.records, s.queueAccounts, ms, items, kept, replacedOnce ? "yes" : "no",
+                temporaries.empty() ? "" : (", leftover temporaries:" + temporaries).c_str());
+}
+
+void MeasureRate(Connection& c, int type, const Settings& s) {
+    Request r;
+    r.type = type;
+    r.account = AccountName(0);
+    r.argument2 = type == 201 ? std::string("FontSize\xB0General\xB0") + "10" : std::string("FontSize\xB0General\xB0") + "14";
+    long long count = 0;
+    auto end = Clock::now() + std::chrono::seconds(s.seconds);
+    auto start = Clock::now();
+    while (Clock::now() < end) {
+        r.id = ++count;
+        if (Ask(c, r).empty()) {
+            std::printf("request %d: no answer after %lld requests\n", type, count);
+            return;
+        }
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("request %d on one preference file: %.0f requests per second%s\n", type, count / seconds,
+                type == 201 ? " (target >= 10000)" : "");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <VServerService> [accounts] [records] [queueAccounts] [seconds]\n", argv[0]);
+        return 2;
+    }
+    Settings s;
+    s.server = argv[1];
+    if (argc > 2) s.accounts = std::atoi(argv[2]);
+    if (argc > 3) s.records = std::atoi(argv[3]);
+    if (argc > 4) s.queueAccounts = std::atoi(argv[4]);
+    if (argc > 5) s.seconds = std::atoi(argv[5]);
+
+    std::string pattern = (fs::temp_directory_path() / "vserver-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return 1;
+    const std::string folder = pattern;
+    Install(s, folder);
+    pid_t pid = Launch(folder);
+    int port = WaitForPort(folder);
+    int status = 1;
+    if (port > 0) {
+        Connection c;
+        std::string error;
+        if (c.Open("127.0.0.1", port, 5s, &error) && c.ReadMessage(5s)) {
+            MeasureListing(c, s);
+            MeasureCollection(c, s, folder);
+            MeasureRate(c, 201, s);
+            MeasureRate(c, 203, s);
+            status = 0;
+        } else {
+            std::fprintf(stderr, "cannot connect: %s\n", error.c_str());
+        }
+    } else {
+        std::fprintf(stderr, "server did not start:\n%s\n", ReadAll(folder + "/ServiceLog.log").c_str());
+    }
+    ::kill(pid, SIGTERM);
+    for (auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            break;
+        }
+    }
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    return status;
+}
