@@ -1,22 +1,61 @@
 #include "host/ServiceModule.h"
 
-#include <cstdio>
+#include "platform/EventLog.h"
 
 namespace vserver::host {
 
-void ServiceModule::SetState(ServiceState state) { state_ = state; }
+std::string StateNotification(ServiceState state) {
+    switch (state) {
+    case ServiceState::StartPending: return "STATUS=Starting";
+    case ServiceState::Running: return "READY=1\nSTATUS=Running";
+    case ServiceState::StopPending: return "STOPPING=1\nSTATUS=Stopping";
+    case ServiceState::Stopped: return "STATUS=Stopped";
+    }
+    return "STATUS=Stopped";
+}
+
+void ServiceModule::InitModule() {
+    serviceName_ = kServiceName;
+    state_ = ServiceState::Stopped;
+    isService = true;
+}
+
+bool ServiceModule::RegisterControlHandler() {
+    auto address = platform::NotifyAddressFromEnvironment();
+    if (!address) return false;
+    return status_.Open(*address).ok();
+}
+
+void ServiceModule::SetState(ServiceState state) {
+    state_ = state;
+    // A lost notification cannot be reported anywhere useful; the manager's own timeouts cover it.
+    if (status_.isOpen()) (void)status_.Send(StateNotification(state));
+}
 
 void ServiceModule::ControlHandler(int control) {
-    if (control != 1) return;
-    SetState(ServiceState::StopPending);
-    if (postQuit) postQuit();
+    switch (control) {
+    case kControlStop:
+        SetState(ServiceState::StopPending);
+        if (postQuit) postQuit();
+        return;
+    case kControlPause:
+    case kControlContinue:
+    case kControlInterrogate:
+    case kControlShutdown:
+        return;
+    default:
+        ReportServiceEvent("Bad service request");
+        return;
+    }
 }
 
 void ServiceModule::ReportServiceEvent(std::string_view text) {
-    if (text.size() > 255) text = text.substr(0, 255);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (text.size() > kMaxEventText) text = text.substr(0, kMaxEventText);
+    if (isService) {
+        platform::ReportSystemEvent(serviceName_.c_str(), text);
+    } else {
+        platform::WriteStandardOutputLine(text);
+    }
 }
 
 } // namespace vserver::host

@@ -1,10 +1,14 @@
 #pragma once
-// The process-wide service host: the service's name and state, and the reporting of events.
-// One instance lives for the whole process; the run loop reports its states through it.
+// The process-wide service host: the service's name and state, the channel on which the state
+// goes to the service manager, the control handler, and the reporting of events. One instance
+// lives for the whole process; the run loop reports its states through it.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "platform/SystemNotify.h"
 
 namespace vserver::host {
 
@@ -19,20 +23,39 @@ enum class ServiceState {
     Running = 4,
 };
 
+// Control codes the service manager may send; anything above Shutdown is not ours.
+inline constexpr int kControlStop = 1;
+inline constexpr int kControlPause = 2;
+inline constexpr int kControlContinue = 3;
+inline constexpr int kControlInterrogate = 4;
+inline constexpr int kControlShutdown = 5;
+
+// Longest event text; longer texts are cut.
+inline constexpr std::size_t kMaxEventText = 255;
+
 class ServiceModule {
 public:
-    // True while the process runs under the service manager.
+    // True while the process runs under the service manager. Start-up decides it from the
+    // registration; a failed hand-over to the service manager clears it.
     bool isService = false;
 
     // Set by the run loop while it serves: ends the loop (the stand-in for posting the quit
     // message to the loop's thread).
     std::function<void()> postQuit;
 
+    // Loads the service name and sets the initial status: stopped, expected to run as a service.
+    void InitModule();
+    const std::string& serviceName() const { return serviceName_; }
+
+    // Connects to the service manager's status channel (the address it handed the process).
+    // False when there is none or it cannot be reached; states then stay local.
+    bool RegisterControlHandler();
+
     // A control request from the service manager; on Linux SIGTERM (and SIGINT for a process
     // run by hand) arrive here as the stop control (1).
     void ControlHandler(int control);
 
-    // Stores the state and reports it to the service manager when running under it.
+    // Stores the state and reports it to the service manager when connected to it.
     void SetState(ServiceState state);
     ServiceState state() const { return state_; }
 
@@ -41,7 +64,12 @@ public:
     void ReportServiceEvent(std::string_view text);
 
 private:
+    std::string serviceName_ = kServiceName;
     ServiceState state_ = ServiceState::Stopped;
+    platform::NotifyChannel status_;
 };
+
+// The notification that reports state to the service manager ("READY=1\nSTATUS=Running").
+std::string StateNotification(ServiceState state);
 
 } // namespace vserver::host

@@ -13,6 +13,7 @@ ConnectionRecord& ConnectionTable::Insert(std::unique_ptr<ConnectionRecord> reco
     if (!oldest_) oldest_ = &r;
     byIndex_.emplace(r.index, std::move(record));
     IndexAccount(r);
+    if (r.clientKind == kConsoleKind) ++consoleCount_;
     return r;
 }
 
@@ -22,6 +23,7 @@ std::unique_ptr<ConnectionRecord> ConnectionTable::Remove(int index) {
     std::unique_ptr<ConnectionRecord> record = std::move(it->second);
     byIndex_.erase(it);
     UnindexAccount(*record);
+    if (record->clientKind == kConsoleKind) --consoleCount_;
     if (record->newer) record->newer->older = record->older; else newest_ = record->older;
     if (record->older) record->older->newer = record->newer; else oldest_ = record->newer;
     record->newer = record->older = nullptr;
@@ -43,6 +45,12 @@ void ConnectionTable::SetAccountName(ConnectionRecord& record, std::string name)
     UnindexAccount(record);
     record.accountName = std::move(name);
     IndexAccount(record);
+}
+
+void ConnectionTable::SetClientKind(ConnectionRecord& record, int kind) {
+    if (record.clientKind == kConsoleKind) --consoleCount_;
+    record.clientKind = kind;
+    if (kind == kConsoleKind) ++consoleCount_;
 }
 
 void ConnectionTable::IndexAccount(ConnectionRecord& record) {

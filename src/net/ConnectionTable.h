@@ -25,6 +25,9 @@ public:
     // Index of the newest record whose account name equals name exactly; -1 when none does.
     int FindIndexByAccount(std::string_view name) const;
     void SetAccountName(ConnectionRecord& record, std::string name);
+    void SetClientKind(ConnectionRecord& record, int kind);
+    // Records logged on as the administrator console (client kind 5).
+    int consoleCount() const { return consoleCount_; }
 
     // The highest index in use, 0 for an empty table.
     int HighestIndex() const { return newest_ ? newest_->index : 0; }
@@ -41,7 +44,10 @@ private:
     void IndexAccount(ConnectionRecord& record);
     void UnindexAccount(ConnectionRecord& record);
 
+    static constexpr int kConsoleKind = 5;
+
     ConnectionRecord* newest_ = nullptr;
+    int consoleCount_ = 0;
     ConnectionRecord* oldest_ = nullptr;
     std::unordered_map<int, std::unique_ptr<ConnectionRecord>> byIndex_;
     // Holders of each account name, newest (highest index) first.

@@ -237,11 +237,6 @@ bool ServerCore::HasOtherClients() const {
     return connections.newest()->clientKind != 5;
 }
 
-bool ServerCore::IsConsolePresent() const {
-    for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) {
-        if (r->clientKind == 5) return true;
-    }
-    return false;
-}
+bool ServerCore::IsConsolePresent() const { return connections.consoleCount() > 0; }
 
 } // namespace vserver::net

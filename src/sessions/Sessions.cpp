@@ -21,7 +21,7 @@ bool RecordLogon(net::ServerCore& server, int index, std::string_view account, i
     }
     server.connections.SetAccountName(*record, std::string(account));
     record->sessionLabel = label;
-    record->clientKind = kind;
+    server.connections.SetClientKind(*record, kind);
     record->sessionDetail = detail;
     record->logonTime = platform::Now();
     return true;

@@ -155,6 +155,11 @@ TEST(Lifetime, PortInUseFailsInitialisationCleanly) {
 }
 
 TEST(Lifetime, AcceptFailureKeepsServing) {
+#ifdef VSERVER_SANITIZED_BUILD
+    // The sanitizer runtime needs descriptors of its own to check memory, so it reports false
+    // errors once the process has none left.
+    GTEST_SKIP() << "descriptor exhaustion cannot be tested under the sanitizers";
+#endif
     ServerProcess server{ServerOptions{.openFileLimit = 24}};
     ASSERT_TRUE(server.Start()) << server.failure();
     {

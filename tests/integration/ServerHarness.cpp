@@ -67,6 +67,18 @@ ServerProcess::~ServerProcess() {
 }
 
 void ServerProcess::Launch() {
+    InstallFiles();
+    Spawn(options_.arguments);
+}
+
+void ServerProcess::Relaunch(const std::vector<std::string>& arguments) {
+    if (pid_ > 0) WaitExit();
+    pid_ = -1;
+    exitStatus_ = -1;
+    Spawn(arguments);
+}
+
+void ServerProcess::InstallFiles() {
     std::string exe = folder_ / "VServerService";
     std::error_code ec;
     fs::create_hard_link(VSERVER_BINARY, exe, ec);
@@ -99,7 +111,10 @@ void ServerProcess::Launch() {
     }
     reg += options_.extraRegistry;
     WriteFile(registryPath(), reg);
+}
 
+void ServerProcess::Spawn(std::vector<std::string> arguments) {
+    std::string exe = folder_ / "VServerService";
     std::string out = folder_ / "stdout.txt";
     std::string err = folder_ / "stderr.txt";
     pid_t pid = ::fork();
@@ -112,6 +127,11 @@ void ServerProcess::Launch() {
         ::dup2(devnull, 0);
         ::unsetenv("VSERVER_REGISTRY");
         ::unsetenv("NOTIFY_SOCKET");
+        // A registration switch must never reach the machine's real service manager: by
+        // default the unit folder does not exist and systemctl always fails.
+        std::string units = folder_ / "no-unit-folder";
+        ::setenv("VSERVER_SYSTEMD_UNIT_DIR", units.c_str(), 1);
+        ::setenv("VSERVER_SYSTEMCTL", "false", 1);
         for (const auto& [name, value] : options_.environment) ::setenv(name.c_str(), value.c_str(), 1);
         if (options_.openFileLimit > 0) {
             rlimit limit{static_cast<rlim_t>(options_.openFileLimit), static_cast<rlim_t>(options_.openFileLimit)};
@@ -120,7 +140,7 @@ void ServerProcess::Launch() {
         if (::chdir(folder_.path().c_str()) != 0) ::_exit(126);
         std::vector<char*> argv;
         argv.push_back(exe.data());
-        for (auto& a : options_.arguments) argv.push_back(a.data());
+        for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);

@@ -44,6 +44,8 @@ struct ServerOptions {
     bool createUsersFolder = true;
     bool withMasterPreferences = true;
     std::vector<std::string> arguments;
+    // Set in the server's environment. VSERVER_SYSTEMD_UNIT_DIR and VSERVER_SYSTEMCTL default
+    // to a missing folder and "false", so no test reaches the machine's service manager.
     std::map<std::string, std::string> environment;
     int openFileLimit = 0;              // RLIMIT_NOFILE for the server, 0 to inherit
 };
@@ -58,6 +60,9 @@ public:
     bool Start();
     // Starts without waiting for a listening port (for start-up failure tests).
     void Launch();
+    // Waits for the previous run to end, then runs the installed executable again with other
+    // arguments, leaving the folder (registry file, service log) as the previous run left it.
+    void Relaunch(const std::vector<std::string>& arguments);
     // Sends a signal and waits for the exit status; -1 on timeout.
     int Stop(int signal = 15, std::chrono::milliseconds timeout = 20s);
     int WaitExit(std::chrono::milliseconds timeout = 20s);
@@ -84,6 +89,9 @@ public:
     std::string failure() const { return failure_; }
 
 private:
+    void InstallFiles();
+    void Spawn(std::vector<std::string> arguments);
+
     ServerOptions options_;
     TempFolder folder_;
     int pid_ = -1;

@@ -59,10 +59,13 @@ TEST_F(ConnectionTableTest, ShutdownRuleAllowsOnlyALoneConsole) {
     EXPECT_FALSE(server.HasOtherClients());
     Add(1);
     EXPECT_TRUE(server.HasOtherClients());
-    table.Find(1)->clientKind = 5;
+    table.SetClientKind(*table.Find(1), 5);
     EXPECT_FALSE(server.HasOtherClients());
     EXPECT_TRUE(server.IsConsolePresent());
     Add(2);
-    table.Find(2)->clientKind = 5;
+    table.SetClientKind(*table.Find(2), 5);
     EXPECT_TRUE(server.HasOtherClients());
+    table.Remove(2);
+    table.SetClientKind(*table.Find(1), 3);
+    EXPECT_FALSE(server.IsConsolePresent());
 }

@@ -1,0 +1,86 @@
+#include "host/Registration.h"
+
+#include <cstddef>
+#include <string_view>
+
+#include "host/ServiceInstallation.h"
+
+namespace vserver::host {
+
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+// Any value of that name, whatever its type.
+bool ValueExists(const platform::RegistryFile& registry, std::string_view key, std::string_view name) {
+    const auto* found = registry.FindKey(key);
+    if (found == nullptr) return false;
+    for (const auto& value : found->values) {
+        if (EqualNoCase(value.name, name)) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string AppIdGuidKey() { return std::string(kAppIdKey) + "\\" + kAppIdGuid; }
+std::string ExecutableAppIdKey() { return std::string(kAppIdKey) + "\\" + kExecutableAppIdName; }
+
+bool ApplyRegistrationScript(platform::RegistryFile& registry, bool registering) {
+    if (!registering) {
+        bool removedGuid = registry.DeleteKeyTree(AppIdGuidKey());
+        bool removedExecutable = registry.DeleteKeyTree(ExecutableAppIdKey());
+        return removedGuid || removedExecutable;
+    }
+    registry.CreateKey(kAppIdKey);
+    registry.WriteString(AppIdGuidKey(), "", kServiceName);
+    registry.WriteString(ExecutableAppIdKey(), "AppID", kAppIdGuid);
+    return true;
+}
+
+platform::SysResult RegisterAsService(const ServiceModule& module, const std::string& registryPath) {
+    // The registry file goes first: when it cannot be written, the installed service (if any)
+    // is left untouched rather than removed with nothing to replace it.
+    platform::SysResult written = platform::RegistryFile::Update(registryPath, [&](platform::RegistryFile& registry) {
+        ApplyRegistrationScript(registry, true);
+        const std::string key = AppIdGuidKey();
+        registry.DeleteValue(key, "LocalService");
+        registry.WriteString(key, "LocalService", module.serviceName());
+        registry.WriteString(key, "ServiceParameters", "-Service");
+        return true;
+    });
+    if (!written) return written;
+    // An existing installation is removed first, so a changed executable path takes effect. A
+    // service manager that refused has shown its message; the registration stands without it.
+    (void)Uninstall(module);
+    (void)Install(module);
+    return platform::SysResult::Ok();
+}
+
+platform::SysResult UnregisterAll(const ServiceModule& module, const std::string& registryPath) {
+    platform::SysResult written = platform::RegistryFile::Update(registryPath, [](platform::RegistryFile& registry) {
+        return ApplyRegistrationScript(registry, false);
+    });
+    // A registration that stays in the file keeps its service too, so the two never disagree.
+    if (!written) return written;
+    (void)Uninstall(module);
+    return platform::SysResult::Ok();
+}
+
+RegistrationCheck ReadRegistration(const std::string& registryPath) {
+    platform::RegistryFile registry;
+    if (!platform::RegistryFile::Load(registryPath, registry)) return {RegistrationState::HiveUnreadable, false};
+    if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false};
+    if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false};
+    return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService")};
+}
+
+} // namespace vserver::host

@@ -1,0 +1,465 @@
+// The program as installer and service: start-up decisions from the registry file, the
+// registration switches, installation into a service manager redirected to the test's own
+// folder, and the notify protocol spoken to a socket the test holds.
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "ServerHarness.h"
+
+namespace vserver::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kGuidKey = std::string("[HKEY_CLASSES_ROOT\\AppID\\") + kAppIdGuid + "]";
+const std::string kExeKey = "[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]";
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A stand-in for systemd: a unit folder and a systemctl that records each call and exits with
+// the status the test chooses.
+class FakeServiceManager {
+public:
+    FakeServiceManager() {
+        MakeFolder(folder_ / "units");
+        WriteFile(systemctl(), "#!/bin/sh\n"
+                               "here=$(dirname \"$0\")\n"
+                               "echo \"$*\" >> \"$here/calls.log\"\n"
+                               "exit \"$(cat \"$here/status\")\"\n");
+        ::chmod(systemctl().c_str(), 0755);
+        SetExitStatus(0);
+    }
+    void SetExitStatus(int status) { WriteFile(folder_ / "status", std::to_string(status) + "\n"); }
+    std::string systemctl() const { return folder_ / "systemctl"; }
+    std::string unitFolder() const { return folder_ / "units"; }
+    std::string unitPath() const { return folder_ / "units/VServerService.service"; }
+    std::vector<std::string> Calls() const { return Lines(ReadFile(folder_ / "calls.log")); }
+    std::map<std::string, std::string> Environment() const {
+        return {{"VSERVER_SYSTEMD_UNIT_DIR", unitFolder()}, {"VSERVER_SYSTEMCTL", systemctl()}};
+    }
+
+private:
+    TempFolder folder_;
+};
+
+// A stand-in for the service manager's notification socket.
+class NotifyListener {
+public:
+    explicit NotifyListener(const std::string& address) : address_(address) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un target{};
+        target.sun_family = AF_UNIX;
+        std::memcpy(target.sun_path, address.data(), address.size());
+        if (address[0] == '@') target.sun_path[0] = '\0';
+        auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&target), length), 0) << std::strerror(errno);
+    }
+    ~NotifyListener() { ::close(fd_); }
+    const std::string& address() const { return address_; }
+
+    // The next datagram, or "<nothing>" after the timeout.
+    std::string Receive(std::chrono::milliseconds timeout = 10s) {
+        timeval tv{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buffer[4096];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(n));
+    }
+
+private:
+    int fd_ = -1;
+    std::string address_;
+};
+
+std::vector<std::string> OnlyLine(const char* text) { return {text}; }
+
+// ---- Start-up without a registration switch ------------------------------------------------
+
+TEST(ServiceStartUp, AnUnregisteredProgramEndsWithOneServiceLogLine) {
+    ServerOptions options;
+    options.registered = false;
+    options.arguments = {"-Service", "-", "/x", "-Reg"};
+    ServerProcess server(options);
+    const std::string hive = "Can't open registry hive for reading";
+
+    server.Launch();
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine(hive.c_str()));
+
+    // A missing registry file is an empty registry, and reading it creates nothing.
+    fs::remove(server.registryPath());
+    fs::remove(server.installPath("ServiceLog.log"));
+    server.Relaunch({});
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine(hive.c_str()));
+    EXPECT_FALSE(PathExists(server.registryPath()));
+
+    // A registry file that cannot be read at all.
+    fs::remove(server.installPath("ServiceLog.log"));
+    MakeFolder(server.registryPath());
+    server.Relaunch({});
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine(hive.c_str()));
+    fs::remove_all(server.registryPath());
+
+    // The AppID key without this program's key.
+    fs::remove(server.installPath("ServiceLog.log"));
+    WriteFile(server.registryPath(), "REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\{00000000-0000-0000-0000-000000000000}]\r\n@=\"Other\"\r\n");
+    server.Relaunch({});
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine("Can't open registry object GUID for reading"));
+}
+
+TEST(ServiceStartUp, RegisteredWithoutLocalServiceServesAsAPlainProcess) {
+    TempFolder sockets;
+    NotifyListener manager(sockets / "notify.sock");
+    ServerOptions options;
+    options.environment = {{"NOTIFY_SOCKET", manager.address()}};
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    EXPECT_TRUE(server.Connect().is_open());
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+
+    // It never spoke to the service manager, and its events went to standard output.
+    EXPECT_EQ(manager.Receive(200ms), "<nothing>");
+    EXPECT_TRUE(Contains(server.StandardOutput(), "Service started\n")) << server.StandardOutput();
+    EXPECT_FALSE(Contains(server.StandardOutput(), "Service stopped"));
+    ASSERT_FALSE(server.ServiceLogTexts().empty());
+    EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+}
+
+TEST(ServiceStartUp, StartedByHandWhileRegisteredAsAServiceItServesUntilInterrupted) {
+    ServerOptions options;
+    options.withLocalService = true;
+    options.arguments = {"-Service"};
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    EXPECT_TRUE(server.Connect().is_open());
+    EXPECT_EQ(server.Stop(SIGINT), 0);
+
+    EXPECT_TRUE(Contains(server.StandardOutput(), "Service started\n")) << server.StandardOutput();
+    ASSERT_FALSE(server.ServiceLogTexts().empty());
+    EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+    for (const auto& text : server.ServiceLogTexts()) EXPECT_NE(text, "Handler not installed");
+}
+
+TEST(ServiceStartUp, UnderTheServiceManagerStatesGoOutAsNotifications) {
+    TempFolder sockets;
+    const std::string abstractName = "@vserver-test-notify-" + std::to_string(::getpid());
+    for (const std::string& address : {sockets / "notify.sock", abstractName}) {
+        SCOPED_TRACE(address);
+        NotifyListener manager(address);
+        ServerOptions options;
+        options.withLocalService = true;
+        options.arguments = {"-Service"};
+        options.environment = {{"NOTIFY_SOCKET", address}};
+        ServerProcess server(options);
+        ASSERT_TRUE(server.Start()) << server.failure();
+
+        EXPECT_EQ(manager.Receive(), "STATUS=Starting");
+        EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=Running");
+        auto client = server.Connect();
+        EXPECT_TRUE(client.is_open());
+
+        ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+        EXPECT_EQ(manager.Receive(), "STOPPING=1\nSTATUS=Stopping");
+        EXPECT_EQ(manager.Receive(), "STATUS=Stopped");
+        EXPECT_EQ(server.WaitExit(), 0);
+
+        // Events of a service go to the system log, not to standard output.
+        EXPECT_FALSE(Contains(server.StandardOutput(), "Service started")) << server.StandardOutput();
+        ASSERT_FALSE(server.ServiceLogTexts().empty());
+        EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+    }
+}
+
+TEST(ServiceStartUp, TheStopControlEndsTheServiceWhileALivenessCheckWaits) {
+    TempFolder sockets;
+    NotifyListener manager(sockets / "notify.sock");
+    ServerOptions options;
+    options.withLocalService = true;
+    options.environment = {{"NOTIFY_SOCKET", manager.address()}};
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    MakeFolder(server.usersFolder() + "/jsmith");
+    EXPECT_EQ(manager.Receive(), "STATUS=Starting");
+    EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=Running");
+
+    client::Request logon;
+    logon.id = 7;
+    logon.type = 101;
+    logon.account = "jsmith";
+    logon.label = "Room 4";
+    logon.clientKind = 1;
+    logon.version = "9.0";
+    auto first = server.Connect();
+    EXPECT_EQ(Exchange(first, logon).substr(0, 1), "1");
+
+    // A second logon of the same account makes the server ask the first one whether it is
+    // still there; the first never answers, so the server would wait ten seconds.
+    auto second = server.Connect();
+    ASSERT_TRUE(second.Send(logon));
+    auto check = first.ReadMessage(5s);
+    ASSERT_TRUE(check.has_value());
+    EXPECT_EQ(check->substr(0, 1), "2");
+
+    auto stopping = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+    EXPECT_EQ(manager.Receive(), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(server.WaitExit(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
+    EXPECT_EQ(manager.Receive(), "STATUS=Stopped");
+    EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+}
+
+TEST(ServiceStartUp, AnUnusableNotifySocketMeansTheHandlerIsNotInstalled) {
+    ServerOptions options;
+    options.withLocalService = true;
+    options.environment = {{"NOTIFY_SOCKET", "relative/notify.sock"}};
+    ServerProcess server(options);
+    server.Launch();
+    EXPECT_EQ(server.WaitExit(), 0);
+    std::vector<std::string> expected{"Handler not installed", "Service ending normally"};
+    EXPECT_EQ(server.ServiceLogTexts(), expected);
+}
+
+// ---- Registration switches -----------------------------------------------------------------
+
+class Registration : public ::testing::Test {
+protected:
+    ServerOptions Unregistered() {
+        ServerOptions options;
+        options.registered = false;
+        options.environment = manager.Environment();
+        return options;
+    }
+    static void ExpectRegistered(const std::string& registry) {
+        EXPECT_TRUE(Contains(registry, kGuidKey + "\r\n@=\"VServerService\"\r\n")) << registry;
+        EXPECT_TRUE(Contains(registry, "\"LocalService\"=\"VServerService\"\r\n")) << registry;
+        EXPECT_TRUE(Contains(registry, "\"ServiceParameters\"=\"-Service\"\r\n")) << registry;
+        EXPECT_TRUE(Contains(registry, kExeKey + "\r\n\"AppID\"=\"" + kAppIdGuid + "\"\r\n")) << registry;
+        EXPECT_TRUE(Contains(registry, "\"MasterPath\"=")) << "settings must survive: " << registry;
+    }
+
+    FakeServiceManager manager;
+};
+
+TEST_F(Registration, RegServerTwiceReinstallsTheServiceAndWritesTheSameKeys) {
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    ServerProcess server(options);
+    server.Launch();
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    const std::string first = ReadFile(server.registryPath());
+    ExpectRegistered(first);
+    EXPECT_EQ(server.StandardError(), "");
+
+    const std::string unit = ReadFile(manager.unitPath());
+    EXPECT_TRUE(Contains(unit, "Description=Vantorel Server Service\n")) << unit;
+    EXPECT_TRUE(Contains(unit, "Type=notify\n")) << unit;
+    EXPECT_TRUE(Contains(unit, "ExecStart=" + server.installPath("VServerService") + " -Service\n")) << unit;
+    EXPECT_TRUE(Contains(unit, "Restart=on-failure\n")) << unit;
+    EXPECT_TRUE(Contains(unit, "WantedBy=multi-user.target\n")) << unit;
+    EXPECT_EQ(manager.Calls(), std::vector<std::string>{"enable VServerService.service"});
+
+    // Registering again removes the installed service first and leaves the same registration
+    // ("LocalService" is deleted and written anew, so it may change its place in the key).
+    server.Relaunch({"-RegServer"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    EXPECT_EQ(SortedLines(ReadFile(server.registryPath())), SortedLines(first));
+    std::vector<std::string> expected{"enable VServerService.service", "stop VServerService.service",
+                                      "disable VServerService.service", "daemon-reload",
+                                      "enable VServerService.service"};
+    EXPECT_EQ(manager.Calls(), expected);
+    EXPECT_EQ(ReadFile(manager.unitPath()), unit);
+    // A registration run serves nothing and writes nothing to the service log.
+    EXPECT_EQ(server.ServiceLog(), "");
+}
+
+TEST_F(Registration, TheSwitchIsReadWithoutCaseAndOverItsOwnLength) {
+    for (const std::string spelling : {"/regserver", "-RegServerX", "-Service /REGSERVER"}) {
+        SCOPED_TRACE(spelling);
+        ServerOptions options = Unregistered();
+        options.arguments = {spelling};
+        ServerProcess server(options);
+        server.Launch();
+        ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+        ExpectRegistered(ReadFile(server.registryPath()));
+        fs::remove(manager.unitPath());
+    }
+
+    ServerOptions options = Unregistered();
+    options.arguments = {"-Reg"};
+    ServerProcess server(options);
+    server.Launch();
+    const std::string before = ReadFile(server.registryPath());
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(ReadFile(server.registryPath()), before);
+    EXPECT_FALSE(PathExists(manager.unitPath()));
+    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine("Can't open registry hive for reading"));
+}
+
+TEST_F(Registration, UnregServerTwiceRemovesTheKeysAndTheServiceButNotTheAppIdKey) {
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    ServerProcess server(options);
+    server.Launch();
+    ASSERT_EQ(server.WaitExit(), 0);
+
+    server.Relaunch({"-UnregServer"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    const std::string registry = ReadFile(server.registryPath());
+    EXPECT_FALSE(Contains(registry, kGuidKey)) << registry;
+    EXPECT_FALSE(Contains(registry, kExeKey)) << registry;
+    EXPECT_FALSE(Contains(registry, "LocalService")) << registry;
+    EXPECT_TRUE(Contains(registry, "[HKEY_CLASSES_ROOT\\AppID]\r\n")) << registry;
+    EXPECT_TRUE(Contains(registry, "\"MasterPath\"=")) << registry;
+    EXPECT_FALSE(PathExists(manager.unitPath()));
+    std::vector<std::string> expected{"enable VServerService.service", "stop VServerService.service",
+                                      "disable VServerService.service", "daemon-reload"};
+    EXPECT_EQ(manager.Calls(), expected);
+
+    server.Relaunch({"/unregserver"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    EXPECT_EQ(ReadFile(server.registryPath()), registry);
+    EXPECT_EQ(manager.Calls(), expected);
+
+    server.Relaunch({});
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine("Can't open registry object GUID for reading"));
+}
+
+TEST_F(Registration, TheUnitPassesTheServiceManagersOwnCheck) {
+    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "no systemd-analyze";
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    ServerProcess server(options);
+    server.Launch();
+    ASSERT_EQ(server.WaitExit(), 0);
+    std::string command = "systemd-analyze verify '" + manager.unitPath() + "' 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    EXPECT_EQ(::pclose(pipe), 0) << output;
+    EXPECT_FALSE(Contains(output, "VServerService.service")) << output;
+}
+
+TEST_F(Registration, AFailedInstallIsShownAndTheRegistrationGoesOn) {
+    manager.SetExitStatus(1);
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    ServerProcess failingSystemctl(options);
+    failingSystemctl.Launch();
+    EXPECT_EQ(failingSystemctl.WaitExit(), 0);
+    EXPECT_EQ(failingSystemctl.StandardError(), "VServerService: Couldn't create service\n");
+    ExpectRegistered(ReadFile(failingSystemctl.registryPath()));
+    EXPECT_FALSE(PathExists(manager.unitPath())) << "a unit that could not be enabled is not left behind";
+
+    manager.SetExitStatus(0);
+    options.environment["VSERVER_SYSTEMD_UNIT_DIR"] = manager.unitFolder() + "/missing";
+    ServerProcess unwritableFolder(options);
+    unwritableFolder.Launch();
+    EXPECT_EQ(unwritableFolder.WaitExit(), 0);
+    EXPECT_EQ(unwritableFolder.StandardError(), "VServerService: Couldn't create service\n");
+    ExpectRegistered(ReadFile(unwritableFolder.registryPath()));
+}
+
+TEST_F(Registration, WithoutAServiceManagerTheRegistrationStillHappens) {
+    struct stat st{};
+    if (::stat("/run/systemd/system", &st) == 0) GTEST_SKIP() << "systemd runs on this machine";
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    options.environment["VSERVER_SYSTEMD_UNIT_DIR"] = "";
+    ServerProcess server(options);
+    server.Launch();
+    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_EQ(server.StandardError(), "VServerService: Couldn't open service manager\n");
+    ExpectRegistered(ReadFile(server.registryPath()));
+
+    // Nothing is installed where no manager runs, so there is nothing to remove either.
+    server.Relaunch({"-UnregServer"});
+    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_EQ(server.StandardError(), "");
+}
+
+TEST_F(Registration, AServiceThatCannotBeRemovedStaysWhole) {
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    ServerProcess server(options);
+    server.Launch();
+    ASSERT_EQ(server.WaitExit(), 0);
+    const std::string unit = ReadFile(manager.unitPath());
+
+    manager.SetExitStatus(1);
+    server.Relaunch({"-UnregServer"});
+    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_EQ(server.StandardError(), "VServerService: Service could not be deleted\n");
+    EXPECT_EQ(ReadFile(manager.unitPath()), unit);
+    EXPECT_FALSE(Contains(ReadFile(server.registryPath()), kGuidKey));
+
+    if (::geteuid() != 0) {
+        manager.SetExitStatus(0);
+        ::chmod(manager.unitFolder().c_str(), 0555);
+        server.Relaunch({"-UnregServer"});
+        EXPECT_EQ(server.WaitExit(), 0);
+        EXPECT_EQ(server.StandardError(), "VServerService: Couldn't open service\n");
+        ::chmod(manager.unitFolder().c_str(), 0755);
+        EXPECT_TRUE(PathExists(manager.unitPath()));
+    }
+}
+
+TEST_F(Registration, ARegistryFileThatCannotBeRewrittenFailsTheSwitchAndStaysAsItWas) {
+    ServerOptions options = Unregistered();
+    options.arguments = {"-RegServer"};
+    ServerProcess server(options);
+    // A line that cannot be read is kept as the person wrote it: the file is not rewritten.
+    const std::string handWritten = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"
+                                    "\"MasterPath\"=\"/srv/vantorel\"\r\nthis line is not a value\r\n";
+    server.Launch();
+    ASSERT_EQ(server.WaitExit(), 0);
+    const std::string unit = ReadFile(manager.unitPath());
+    const auto calls = manager.Calls();
+
+    WriteFile(server.registryPath(), handWritten);
+    for (const char* argument : {"-RegServer", "-UnregServer"}) {
+        SCOPED_TRACE(argument);
+        server.Relaunch({argument});
+        EXPECT_EQ(server.WaitExit(), 1);
+        EXPECT_TRUE(Contains(server.StandardError(), "VServerService: Can't write registry file " + server.registryPath()))
+            << server.StandardError();
+        EXPECT_EQ(ReadFile(server.registryPath()), handWritten);
+        EXPECT_EQ(ReadFile(manager.unitPath()), unit);
+        EXPECT_EQ(manager.Calls(), calls) << "the installed service is left alone";
+    }
+}
+
+} // namespace
+} // namespace vserver::test
