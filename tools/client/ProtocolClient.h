@@ -39,6 +39,34 @@ std::vector<std::string> SplitFields(std::string_view message, char separator = 
 // A character of text that cannot travel inside one field, or nothing.
 std::optional<char> FirstReservedByte(std::string_view text);
 
+// A message as the server writes it: the fields joined by 0xA7, then 0xBB and a line feed.
+std::string EncodeMessage(const std::vector<std::string_view>& fields);
+
+// The greeting every accepted connection receives first, with its terminator.
+inline constexpr std::string_view kGreeting = "1\xA7" "0\xA7\xBB\n";
+
+// The text of a message from field number first (counted from 1) to its end, separators
+// included: the result of a reply whose list holds 0xA7 itself (the session list). Empty when
+// the message has fewer fields.
+std::string_view FieldsFrom(std::string_view message, std::size_t first);
+
+// A reply cut into its leading positions: message code, request id, request type and the
+// rest. Short-form replies have no type and no result.
+struct Reply {
+    std::string code;
+    std::string id;
+    std::string type;
+    std::string result;   // everything after the third separator, unsplit
+    std::size_t fieldCount = 0;
+    std::string text;     // the whole message
+};
+Reply ParseReply(std::string_view message);
+
+// "31A7" or "31 a7" into bytes; nothing for an odd number of digits or a non-hex character.
+std::optional<std::string> ParseHex(std::string_view hex);
+// Bytes as two lower-case hex digits each, without spaces.
+std::string ToHex(std::string_view bytes);
+
 class Connection {
 public:
     Connection() = default;

@@ -1,0 +1,390 @@
+#include "loadgen/LoadRunner.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace vserver::loadgen {
+
+namespace {
+
+constexpr std::uint64_t kAttemptTimeout = 3'000'000'000;   // connect plus greeting
+constexpr std::uint16_t kMaxAttempts = 30;
+constexpr std::uint64_t kStalledAfter = 2'000'000'000;     // a request unanswered this long
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+constexpr int kMaxEvents = 1024;
+constexpr std::size_t kReceiveBuffer = 65536;
+
+std::uint64_t NowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::uint64_t ToNs(double seconds) { return static_cast<std::uint64_t>(seconds * 1e9); }
+
+// Refused or dropped connects are retried after a pause that grows with each attempt, so a
+// full listen backlog drains instead of being hammered.
+std::uint64_t Backoff(std::uint16_t attempts) {
+    return std::min<std::uint64_t>(10'000'000ull * attempts, 500'000'000ull);
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+bool IsLoopback(const std::string& host, sockaddr_storage& address, socklen_t& length) {
+    std::string text = host == "localhost" ? "127.0.0.1" : host;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        length = sizeof(sockaddr_in);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        length = sizeof(sockaddr_in6);
+        return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+    }
+    return false;
+}
+
+void SetPort(sockaddr_storage& address, int port) {
+    if (address.ss_family == AF_INET) reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(static_cast<std::uint16_t>(port));
+    else reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(static_cast<std::uint16_t>(port));
+}
+
+// Ten thousand connections need more descriptors than the usual soft limit of 1024.
+bool RaiseDescriptorLimit(rlim_t needed, std::string* error) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        *error = std::string("getrlimit: ") + std::strerror(errno);
+        return false;
+    }
+    if (limit.rlim_cur >= needed) return true;
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min<rlim_t>(std::max(needed, limit.rlim_cur), limit.rlim_max);
+    if (raised.rlim_cur < needed) raised.rlim_max = raised.rlim_cur = needed;   // only root may raise the hard limit
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        *error = "cannot raise the open-file limit to " + std::to_string(needed) + " (hard limit " +
+                 std::to_string(limit.rlim_max) + "): " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+char g_receive[kReceiveBuffer];
+
+} // namespace
+
+LoadRunner::~LoadRunner() {
+    for (Slot& slot : slots_) CloseSlot(slot);
+    if (epoll_ >= 0) ::close(epoll_);
+}
+
+bool LoadRunner::Prepare(std::string* error) {
+    if (!IsLoopback(options_.host, address_, addressLength_)) {
+        *error = "vserver-load only targets the loopback interface (127.0.0.0/8 or ::1), not " + options_.host;
+        return false;
+    }
+    SetPort(address_, options_.port);
+    if (!RaiseDescriptorLimit(static_cast<rlim_t>(options_.connections) + 64, error)) return false;
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+        *error = std::string("epoll_create1: ") + std::strerror(errno);
+        return false;
+    }
+    slots_.assign(static_cast<std::size_t>(options_.connections), Slot{});
+    return true;
+}
+
+void LoadRunner::Watch(const Slot& slot, std::uint32_t index, std::uint32_t events, int operation) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = (static_cast<std::uint64_t>(slot.generation) << 32) | index;
+    (void)::epoll_ctl(epoll_, operation, slot.fd, &event);
+}
+
+void LoadRunner::CloseSlot(Slot& slot) {
+    if (slot.fd >= 0) ::close(slot.fd);   // closing also removes it from the epoll set
+    slot.fd = -1;
+    slot.phase = Phase::Closed;
+}
+
+void LoadRunner::StartConnect(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    ++slot.attempts;
+    slot.since = now;
+    slot.done = 0;
+    int fd = ::socket(address_.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        lastError_ = std::string("socket: ") + std::strerror(errno);
+        slot.retryAt = now + Backoff(slot.attempts);
+        return;
+    }
+    int one = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address_), addressLength_) != 0 && errno != EINPROGRESS) {
+        lastError_ = std::string("connect: ") + std::strerror(errno);
+        ::close(fd);
+        slot.retryAt = now + Backoff(slot.attempts);
+        return;
+    }
+    // A connected socket reports itself writable; that event finishes the connect either way.
+    slot.fd = fd;
+    ++slot.generation;
+    slot.phase = Phase::Connecting;
+    ++connecting_;
+    Watch(slot, index, EPOLLOUT, EPOLL_CTL_ADD);
+}
+
+void LoadRunner::Fail(std::uint32_t index, std::uint64_t now, bool countError) {
+    Slot& slot = slots_[index];
+    if (slot.phase == Phase::Connecting || slot.phase == Phase::Greeting) {
+        --connecting_;
+    } else if (slot.phase != Phase::Closed) {
+        --ready_;
+        ++result_.lost;
+    }
+    if (countError) ++result_.errors;
+    CloseSlot(slot);
+    slot.retryAt = now + Backoff(slot.attempts);
+}
+
+void LoadRunner::OnConnectable(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(slot.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) {
+        lastError_ = std::string("connect: ") + std::strerror(error);
+        Fail(index, now, false);
+        return;
+    }
+    slot.phase = Phase::Greeting;
+    Watch(slot, index, EPOLLIN, EPOLL_CTL_MOD);
+    if (options_.greeting.empty()) OnGreeting(index, now);
+}
+
+void LoadRunner::OnGreeting(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    const std::string& greeting = options_.greeting;
+    if (slot.done < greeting.size()) {
+        ssize_t n = ::read(slot.fd, g_receive, greeting.size() - slot.done);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        if (n <= 0) {
+            lastError_ = "connection closed before its greeting";
+            Fail(index, now, false);
+            return;
+        }
+        if (std::memcmp(g_receive, greeting.data() + slot.done, static_cast<std::size_t>(n)) != 0) {
+            lastError_ = "unexpected greeting bytes";
+            wrongGreeting_ = true;
+            Fail(index, now, true);
+            return;
+        }
+        slot.done += static_cast<std::uint32_t>(n);
+        if (slot.done < greeting.size()) return;
+    }
+    --connecting_;
+    ++ready_;
+    slot.attempts = 0;
+    slot.phase = Phase::Ready;
+    if (running_) StartRequest(index, now);
+}
+
+void LoadRunner::StartRequest(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    slot.since = now;
+    slot.done = 0;
+    slot.phase = Phase::Sending;
+    ContinueSending(index, now);
+}
+
+void LoadRunner::ContinueSending(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    const std::string& request = options_.request;
+    bool waited = slot.done > 0;
+    while (slot.done < request.size()) {
+        ssize_t n = ::write(slot.fd, request.data() + slot.done, request.size() - slot.done);
+        if (n > 0) {
+            slot.done += static_cast<std::uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            if (!waited) Watch(slot, index, EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
+            return;
+        } else {
+            lastError_ = std::string("write: ") + std::strerror(errno);
+            Fail(index, now, true);
+            return;
+        }
+    }
+    if (waited) Watch(slot, index, EPOLLIN, EPOLL_CTL_MOD);
+    slot.done = 0;
+    slot.phase = Phase::Receiving;
+}
+
+void LoadRunner::OnReply(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    const std::string& reply = options_.reply;
+    ssize_t n = ::read(slot.fd, g_receive, sizeof g_receive);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+        lastError_ = "the server closed a connection";
+        Fail(index, now, true);
+        return;
+    }
+    std::size_t got = static_cast<std::size_t>(n);
+    // One request is in flight, so every byte must belong to its reply; anything else means
+    // the stream is out of step and the connection is replaced.
+    if (slot.phase != Phase::Receiving || got > reply.size() - slot.done ||
+        std::memcmp(g_receive, reply.data() + slot.done, got) != 0) {
+        lastError_ = "unexpected reply bytes";
+        Fail(index, now, true);
+        return;
+    }
+    slot.done += static_cast<std::uint32_t>(got);
+    if (slot.done < reply.size()) return;
+    std::uint64_t completed = NowNs();
+    if (completed >= measureStart_ && completed < measureEnd_) {
+        result_.latency.Record(completed - slot.since);
+        ++result_.replies;
+    }
+    StartRequest(index, completed);
+}
+
+void LoadRunner::OnIdleEvent(std::uint32_t index, std::uint64_t now) {
+    Slot& slot = slots_[index];
+    ssize_t n = ::read(slot.fd, g_receive, sizeof g_receive);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n > 0) {
+        ++result_.errors;   // an idle connection is sent nothing
+        return;
+    }
+    lastError_ = "the server closed an idle connection";
+    Fail(index, now, true);
+}
+
+void LoadRunner::Dispatch(std::uint64_t data, std::uint32_t events, std::uint64_t now) {
+    auto index = static_cast<std::uint32_t>(data & 0xffffffffu);
+    auto generation = static_cast<std::uint32_t>(data >> 32);
+    Slot& slot = slots_[index];
+    // An event queued for a socket that was closed earlier in the same batch is stale.
+    if (slot.fd < 0 || slot.generation != generation) return;
+    switch (slot.phase) {
+    case Phase::Connecting: OnConnectable(index, now); break;
+    case Phase::Greeting: OnGreeting(index, now); break;
+    case Phase::Ready: OnIdleEvent(index, now); break;
+    case Phase::Sending:
+        if (events & EPOLLOUT) ContinueSending(index, now);
+        if (slot.phase == Phase::Sending && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) OnReply(index, now);
+        break;
+    case Phase::Receiving: OnReply(index, now); break;
+    case Phase::Closed: break;
+    }
+}
+
+std::uint64_t LoadRunner::TendConnections(std::uint64_t now) {
+    std::uint64_t wake = kNever;
+    if (ready_ + connecting_ == slots_.size() && connecting_ == 0) return wake;
+    for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+        Slot& slot = slots_[i];
+        if ((slot.phase == Phase::Connecting || slot.phase == Phase::Greeting) && now - slot.since > kAttemptTimeout) {
+            lastError_ = slot.phase == Phase::Connecting ? "connect timed out" : "no greeting in time";
+            Fail(i, now, false);
+        }
+        if (slot.phase != Phase::Closed) continue;
+        if (slot.attempts >= kMaxAttempts) {
+            gaveUp_ = true;
+            continue;
+        }
+        if (slot.retryAt <= now && connecting_ < static_cast<std::uint32_t>(options_.connectBatch)) StartConnect(i, now);
+        if (slot.phase == Phase::Closed) wake = std::min(wake, std::max(slot.retryAt, now + 1'000'000));
+        else wake = std::min(wake, slot.since + kAttemptTimeout);
+    }
+    return wake;
+}
+
+void LoadRunner::WaitAndDispatch(std::uint64_t now, std::uint64_t wakeAt) {
+    std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
+    int timeoutMs = static_cast<int>(std::min<std::uint64_t>((wait + 999'999) / 1'000'000, 100));
+    epoll_event events[kMaxEvents];
+    int count = ::epoll_wait(epoll_, events, kMaxEvents, timeoutMs);
+    if (count <= 0) return;
+    std::uint64_t at = NowNs();
+    for (int i = 0; i < count; ++i) Dispatch(events[i].data.u64, events[i].events, at);
+}
+
+bool LoadRunner::OpenAll(std::string* error) {
+    std::uint64_t start = NowNs();
+    std::uint64_t deadline = start + ToNs(options_.connectTimeout);
+    while (ready_ < slots_.size()) {
+        std::uint64_t now = NowNs();
+        std::uint64_t wake = TendConnections(now);
+        if (wrongGreeting_ || gaveUp_ || now >= deadline) {
+            std::string target = options_.host + ":" + std::to_string(options_.port);
+            if (wrongGreeting_) *error = target + " sent an unexpected greeting";
+            else *error = "cannot open " + std::to_string(slots_.size()) + " connections to " + target + " (" +
+                          std::to_string(ready_) + " open): " + lastError_;
+            return false;
+        }
+        WaitAndDispatch(now, std::min(wake, deadline));
+    }
+    result_.connectSeconds = static_cast<double>(NowNs() - start) / 1e9;
+    return true;
+}
+
+void LoadRunner::Run() {
+    std::uint64_t now = NowNs();
+    if (options_.idle) {
+        // Nothing is measured; idle connections must simply stay open and silent.
+        measureStart_ = now;
+        measureEnd_ = now + ToNs(options_.seconds);
+        while ((now = NowNs()) < measureEnd_) WaitAndDispatch(now, measureEnd_);
+        result_.measuredSeconds = options_.seconds;
+        return;
+    }
+    running_ = true;
+    measureStart_ = now + ToNs(options_.warmup);
+    measureEnd_ = measureStart_ + ToNs(options_.seconds);
+    for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].phase == Phase::Ready) StartRequest(i, now);
+    }
+    bool measuring = false;
+    double cpuAtStart = 0;
+    for (;;) {
+        now = NowNs();
+        if (!measuring && now >= measureStart_) {
+            measuring = true;
+            cpuAtStart = CpuSeconds();
+        }
+        if (now >= measureEnd_) break;
+        std::uint64_t wake = TendConnections(now);
+        WaitAndDispatch(now, std::min(wake, measuring ? measureEnd_ : measureStart_));
+    }
+    result_.measuredSeconds = options_.seconds;
+    result_.clientCpuShare = (CpuSeconds() - cpuAtStart) / options_.seconds;
+    // A request the server swallowed would otherwise only show as a lower rate.
+    for (const Slot& slot : slots_) {
+        if ((slot.phase == Phase::Sending || slot.phase == Phase::Receiving) && now - slot.since > kStalledAfter) {
+            ++result_.stalled;
+            ++result_.errors;
+        }
+    }
+}
+
+} // namespace vserver::loadgen

@@ -1,0 +1,84 @@
+// vserver-load: drives a server on the loopback interface with N connections that each keep
+// one request in flight, or holds N idle connections open.
+
+#include <cstdio>
+#include <string>
+
+#include "loadgen/LoadOptions.h"
+#include "loadgen/LoadRunner.h"
+
+namespace {
+
+using vserver::loadgen::LoadOptions;
+using vserver::loadgen::LoadResult;
+
+constexpr int kExitErrors = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitUnreachable = 3;
+
+unsigned long long Count(std::uint64_t value) { return static_cast<unsigned long long>(value); }
+
+double Microseconds(std::uint64_t nanoseconds) { return static_cast<double>(nanoseconds) / 1000.0; }
+
+void PrintLoadSummary(const LoadOptions& options, const LoadResult& result) {
+    const auto& latency = result.latency;
+    std::printf("conns=%d secs=%.1f reqlen=%zu reqs=%llu rps=%.0f p50_us=%.1f p99_us=%.1f p999_us=%.1f "
+                "max_us=%.1f errors=%llu lost=%llu stalled=%llu connect_secs=%.2f client_cpu=%.0f%%\n",
+                options.connections, options.seconds, options.request.size(), Count(result.replies),
+                static_cast<double>(result.replies) / result.measuredSeconds,
+                Microseconds(latency.ValueAtPercentile(50)), Microseconds(latency.ValueAtPercentile(99)),
+                Microseconds(latency.ValueAtPercentile(99.9)), Microseconds(latency.max()), Count(result.errors),
+                Count(result.lost), Count(result.stalled), result.connectSeconds, 100.0 * result.clientCpuShare);
+}
+
+void PrintIdleSummary(const LoadOptions& options, const LoadResult& result) {
+    std::printf("mode=idle conns=%d secs=%.1f connect_secs=%.2f errors=%llu lost=%llu\n", options.connections,
+                options.seconds, result.connectSeconds, Count(result.errors), Count(result.lost));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    LoadOptions options;
+    std::string error;
+    switch (vserver::loadgen::ParseLoadOptions(argc, argv, options, &error)) {
+    case vserver::loadgen::ParseStatus::Help:
+        std::fputs(vserver::loadgen::LoadUsage().c_str(), stdout);
+        return 0;
+    case vserver::loadgen::ParseStatus::Invalid:
+        std::fprintf(stderr, "vserver-load: %s (see --help)\n", error.c_str());
+        return kExitUsage;
+    case vserver::loadgen::ParseStatus::Run: break;
+    }
+
+    vserver::loadgen::LoadRunner runner(options);
+    if (!runner.Prepare(&error)) {
+        std::fprintf(stderr, "vserver-load: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!runner.OpenAll(&error)) {
+        std::fprintf(stderr, "vserver-load: %s\n", error.c_str());
+        return kExitUnreachable;
+    }
+    if (options.idle) {
+        std::fprintf(stderr, "vserver-load: %d connections open, holding them idle for %.1f s\n",
+                     options.connections, options.seconds);
+    }
+    runner.Run();
+
+    const LoadResult& result = runner.result();
+    if (options.idle) {
+        PrintIdleSummary(options, result);
+    } else {
+        PrintLoadSummary(options, result);
+        if (result.replies == 0) {
+            std::fprintf(stderr, "vserver-load: no replies in the measured window\n");
+            return kExitErrors;
+        }
+    }
+    if (result.errors > 0) {
+        std::fprintf(stderr, "vserver-load: %llu errors; last: %s\n", Count(result.errors), runner.lastError().c_str());
+        return kExitErrors;
+    }
+    return 0;
+}

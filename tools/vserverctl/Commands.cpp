@@ -1,0 +1,421 @@
+#include "vserverctl/Commands.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace vserver::ctl {
+
+namespace {
+
+using client::kFieldSeparator;
+using client::kItemSeparator;
+using client::kSectionSeparator;
+
+std::vector<std::string> SplitList(std::string_view list) {
+    if (list.empty()) return {};
+    return client::SplitFields(list, kSectionSeparator);
+}
+
+bool IsNumber(std::string_view text) {
+    if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string Cell(const std::string& text) { return text.empty() ? "-" : text; }
+
+// Columns are counted in characters: a UTF-8 continuation byte adds no width.
+std::size_t DisplayWidth(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// Lays rows out in columns two blanks apart; the last column is not padded.
+void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(widths[i] - DisplayWidth(row[i]) + 2, ' ');
+        }
+        report.Line(std::move(line));
+    }
+}
+
+void AddNameList(Session& session, std::string_view key, const std::vector<std::string>& names) {
+    session.report.json().Key(key).BeginArray();
+    for (const auto& name : names) {
+        session.report.json().String(name);
+        session.report.Line(name);
+    }
+    session.report.json().EndArray();
+}
+
+// The common shape of the commands that ask for an action and get "True" or "False".
+int RunAction(Session& session, int type, const std::string& what, const std::string& argument1,
+              const std::string& argument2, const std::string& done, const std::string& refused) {
+    std::optional<bool> result = session.AskTrue(type, what, argument1, argument2);
+    if (!result) return session.failureStatus;
+    session.report.json().Key("result").Bool(*result);
+    if (!*result) return session.report.Fail(kExitFalse, refused);
+    session.report.Line(done);
+    return kExitOk;
+}
+
+int RunSessions(Session& session) {
+    std::optional<std::string> list = session.Ask(803, "session list");
+    if (!list) return session.failureStatus;
+    std::string_view entries = *list;
+    if (!entries.empty() && entries.front() == kItemSeparator) entries.remove_prefix(1);
+    std::vector<std::vector<std::string>> rows{{"ACCOUNT", "LABEL", "KIND", "DETAIL"}};
+    JsonWriter& json = session.report.json();
+    json.Key("sessions").BeginArray();
+    for (const std::string& entry : SplitList(entries)) {
+        std::vector<std::string> parts = client::SplitFields(entry, kFieldSeparator);
+        parts.resize(std::max<std::size_t>(parts.size(), 4));
+        // A connection that has not logged on has an empty kind behind its placeholder name.
+        bool loggedOn = !parts[2].empty();
+        json.BeginObject().Key("account").String(parts[0]).Key("loggedOn").Bool(loggedOn);
+        json.Key("label").String(parts[1]).Key("kind");
+        if (loggedOn && IsNumber(parts[2])) json.Number(std::atoll(parts[2].c_str()));
+        else if (loggedOn) json.String(parts[2]);
+        else json.Null();
+        json.Key("detail").String(parts[3]).EndObject();
+        if (loggedOn) rows.push_back({parts[0], Cell(parts[1]), parts[2], Cell(parts[3])});
+        else rows.push_back({"not logged on", "-", "-", "-"});
+    }
+    json.EndArray();
+    AddTable(session.report, rows);
+    return kExitOk;
+}
+
+int RunCount(Session& session) {
+    std::optional<std::string> count = session.Ask(802, "count");
+    if (!count) return session.failureStatus;
+    if (!IsNumber(*count)) return session.report.Fail(kExitUnreachable, "the server answered the count with \"" + *count + "\"");
+    session.report.json().Key("count").Number(std::atoll(count->c_str()));
+    session.report.Line(*count);
+    return kExitOk;
+}
+
+int RunLock(Session& session) {
+    if (!session.AskTrue(800, "lock", "1")) return session.failureStatus;
+    // The server answers a lock request with "True" even when it clears the lock because other
+    // clients are connected; only the state read back tells whether logons are locked.
+    std::optional<bool> locked = session.AskTrue(801, "locked");
+    if (!locked) return session.failureStatus;
+    session.report.json().Key("locked").Bool(*locked);
+    if (!*locked) {
+        return session.report.Fail(kExitFalse, "logons are not locked: the server clears the lock while clients "
+                                               "other than this console are connected");
+    }
+    session.report.Line("logons locked");
+    return kExitOk;
+}
+
+int RunUnlock(Session& session) {
+    if (!session.AskTrue(800, "unlock", "0")) return session.failureStatus;
+    session.report.json().Key("locked").Bool(false);
+    session.report.Line("logons unlocked");
+    return kExitOk;
+}
+
+int RunLocked(Session& session) {
+    std::optional<bool> locked = session.AskTrue(801, "locked");
+    if (!locked) return session.failureStatus;
+    session.report.json().Key("locked").Bool(*locked);
+    session.report.Line(*locked ? "locked" : "not locked");
+    return session.report.Answer(*locked ? kExitOk : kExitFalse);
+}
+
+int RunDisconnect(Session& session) {
+    const std::string& account = session.args[0];
+    session.report.json().Key("account").String(account);
+    return RunAction(session, 804, "disconnect", account, {}, "disconnected " + account,
+                     "no session holds account " + account);
+}
+
+int RunMessage(Session& session) {
+    const std::string& account = session.args[0];
+    session.report.json().Key("account").String(account);
+    return RunAction(session, 805, "message", account, session.args[1], "message sent to " + account,
+                     "no session holds account " + account);
+}
+
+int RunToolbar(Session& session) {
+    const std::string& account = session.args[0];
+    const std::string& set = session.args[1];
+    session.report.json().Key("account").String(account).Key("toolbarSet").String(set);
+    return RunAction(session, 811, "toolbar", account, set, "toolbar set " + set + " sent to " + account,
+                     "no session holds account " + account);
+}
+
+int RunQueueMessage(Session& session) {
+    const std::string& account = session.args[0];
+    session.report.json().Key("account").String(account);
+    return RunAction(session, 810, "queue-message", account, session.args[1], "message queued for " + account,
+                     "the server could not write its message queue (its service log says why)");
+}
+
+int RunQueueToolbar(Session& session) {
+    const std::string& account = session.args[0];
+    const std::string& set = session.args[1];
+    session.report.json().Key("account").String(account).Key("toolbarSet").String(set);
+    return RunAction(session, 812, "queue-toolbar", account, set, "toolbar set " + set + " queued for " + account,
+                     "the server could not write its toolbar set queue (its service log says why)");
+}
+
+int RunAccounts(Session& session) {
+    std::optional<std::string> list = session.Ask(806, "accounts");
+    if (!list) return session.failureStatus;
+    AddNameList(session, "accounts", SplitList(*list));
+    return kExitOk;
+}
+
+int RunCreate(Session& session) {
+    const std::string& account = session.args[0];
+    session.report.json().Key("account").String(account);
+    return RunAction(session, 807, "create", account, {}, "created account " + account,
+                     "the server did not create account " + account +
+                         " (it exists, the name is not allowed, or the users folder is missing; its service log says which)");
+}
+
+int RunDelete(Session& session) {
+    const std::string& account = session.args[0];
+    session.report.json().Key("account").String(account);
+    return RunAction(session, 808, "delete", account, {}, "deleted account " + account,
+                     "the server did not delete account " + account +
+                         " (no such account, or not all of it could be removed; its service log says which)");
+}
+
+int RunToolbars(Session& session) {
+    std::optional<std::string> list = session.Ask(204, "toolbars");
+    if (!list) return session.failureStatus;
+    AddNameList(session, "toolbarSets", SplitList(*list));
+    return kExitOk;
+}
+
+int RunToolbarExists(Session& session) {
+    const std::string& set = session.args[0];
+    std::optional<bool> exists = session.AskTrue(205, "toolbar-exists", set);
+    if (!exists) return session.failureStatus;
+    session.report.json().Key("toolbarSet").String(set).Key("exists").Bool(*exists);
+    session.report.Line(*exists ? "yes" : "no");
+    return session.report.Answer(*exists ? kExitOk : kExitFalse);
+}
+
+int RunOption(Session& session) {
+    const std::string& verb = session.args[0];
+    const std::string& name = session.args[1];
+    JsonWriter& json = session.report.json();
+    json.Key("name").String(name);
+    if (verb == "set") {
+        const std::string& value = session.args[2];
+        json.Key("value").String(value);
+        return RunAction(session, 817, "option set", name, value, "option " + name + " set to \"" + value + "\"",
+                         "the server could not open or create its Options key");
+    }
+    std::string fallback = session.args.size() > 2 ? session.args[2] : std::string();
+    std::optional<std::string> value = session.Ask(206, "option get", name, fallback);
+    if (!value) return session.failureStatus;
+    json.Key("value").String(*value);
+    session.report.Line(*value);
+    return kExitOk;
+}
+
+int RunReload(Session& session) {
+    return RunAction(session, 809, "reload", {}, {}, "option flags reloaded", "the server did not reload its option flags");
+}
+
+int RunVersion(Session& session) {
+    std::optional<std::string> version = session.Ask(207, "version");
+    if (!version) return session.failureStatus;
+    session.report.json().Key("version").String(*version);
+    session.report.Line(*version);
+    return kExitOk;
+}
+
+const std::vector<CommandSpec> kCommands = {
+    {"sessions", "", {}, 0, 0, "list the connections and their sessions",
+     "Lists every connection, newest first, with its account, session label, client kind and detail. "
+     "A connection that has not logged on is shown as \"not logged on\". Client kind 5 is an administrator "
+     "console; this console's own session is part of the list.",
+     RunSessions},
+    {"count", "", {}, 0, 0, "count the connected clients",
+     "Prints the number of connections, logged on or not, without the administrator console.", RunCount},
+    {"lock", "", {}, 0, 0, "lock logons",
+     "Locks logons so that only an administrator console can log on. The server keeps the lock only while "
+     "this console is its only connection; when other clients are connected it clears the lock, and lock "
+     "then fails with exit status 1.",
+     RunLock},
+    {"unlock", "", {}, 0, 0, "unlock logons", "Clears the logon lock.", RunUnlock},
+    {"locked", "", {}, 0, 0, "tell whether logons are locked",
+     "Prints \"locked\" (exit status 0) or \"not locked\" (exit status 1).", RunLocked},
+    {"disconnect", "ACCOUNT", {"ACCOUNT"}, 1, 1, "end the session of an account",
+     "Sends the session that holds ACCOUNT the disconnect notice and closes its connection. Fails when no "
+     "session holds the account.",
+     RunDisconnect},
+    {"message", "ACCOUNT TEXT", {"ACCOUNT", "TEXT"}, 2, 2, "send a text message to a logged-on user now",
+     "Sends TEXT to the session that holds ACCOUNT (the newest one when several do). Fails when no session "
+     "holds the account.",
+     RunMessage},
+    {"toolbar", "ACCOUNT SET", {"ACCOUNT", "SET"}, 2, 2, "send a toolbar set to a logged-on user now",
+     "Sends the toolbar set name SET to the session that holds ACCOUNT. Fails when no session holds the "
+     "account.",
+     RunToolbar},
+    {"queue-message", "ACCOUNT TEXT", {"ACCOUNT", "TEXT"}, 2, 2, "queue a text message for an account",
+     "Queues TEXT for ACCOUNT; the account's client collects it later. The account need not exist.",
+     RunQueueMessage},
+    {"queue-toolbar", "ACCOUNT SET", {"ACCOUNT", "SET"}, 2, 2, "queue a toolbar set for an account",
+     "Queues the toolbar set name SET for ACCOUNT; the account's client collects it later.", RunQueueToolbar},
+    {"accounts", "", {}, 0, 0, "list the accounts",
+     "Lists the accounts (the folders of the users folder), one per line, in the order the file system "
+     "gives them.",
+     RunAccounts},
+    {"create", "ACCOUNT", {"ACCOUNT"}, 1, 1, "create an account",
+     "Creates the home folder of ACCOUNT with its copy of the master preference file. Account names hold at "
+     "most 25 bytes.",
+     RunCreate},
+    {"delete", "ACCOUNT", {"ACCOUNT"}, 1, 1, "delete an account",
+     "Removes the home folder of ACCOUNT and everything in it.", RunDelete},
+    {"toolbars", "", {}, 0, 0, "list the toolbar sets",
+     "Lists the toolbar sets of the users folder (without the built-in set CLASSIC), one per line.",
+     RunToolbars},
+    {"toolbar-exists", "SET", {"SET"}, 1, 1, "tell whether a toolbar set exists",
+     "Prints \"yes\" (exit status 0) or \"no\" (exit status 1). The server takes SET as a file name pattern: "
+     "\"*\" matches any set.",
+     RunToolbarExists},
+    {"option", "get NAME [DEFAULT] | set NAME VALUE", {"get|set", "NAME", "VALUE"}, 2, 3,
+     "read or write a server option",
+     "option get prints the value of the server option NAME, or DEFAULT (empty when not given) when the "
+     "option is missing or empty. option set stores VALUE under NAME. The options AllowAccountCreation and "
+     "LogUserStatistics take effect after reload.",
+     RunOption},
+    {"reload", "", {}, 0, 0, "reload the option flags",
+     "Makes the server read AllowAccountCreation and LogUserStatistics again.", RunReload},
+    {"version", "", {}, 0, 0, "print the server's version", "Prints the version the server reports.", RunVersion},
+};
+
+} // namespace
+
+std::optional<std::string> Session::Ask(int type, const std::string& what, const std::string& argument1,
+                                        const std::string& argument2) {
+    client::Request request;
+    request.type = type;
+    request.account = client::kConsoleAccount;
+    request.argument1 = argument1;
+    request.argument2 = argument2;
+    client::ConsoleClient::Outcome outcome = console_.Call(request, what);
+    if (outcome.status != client::ConsoleClient::Status::Ok) {
+        failureStatus = report.Fail(kExitUnreachable, outcome.error);
+        return std::nullopt;
+    }
+    // Every request the console sends is answered with its type and a result.
+    if (outcome.reply.fieldCount < 4 || outcome.reply.type != std::to_string(type)) {
+        failureStatus = report.Fail(kExitUnreachable, "unexpected reply to the " + what +
+                                                          " request (bytes " + client::ToHex(outcome.reply.text) + ")");
+        return std::nullopt;
+    }
+    return outcome.reply.result;
+}
+
+std::optional<bool> Session::AskTrue(int type, const std::string& what, const std::string& argument1,
+                                     const std::string& argument2) {
+    std::optional<std::string> result = Ask(type, what, argument1, argument2);
+    if (!result) return std::nullopt;
+    if (*result == "True") return true;
+    if (*result == "False") return false;
+    failureStatus = report.Fail(kExitUnreachable, "the server answered the " + what + " request with \"" + *result +
+                                                      "\" instead of True or False");
+    return std::nullopt;
+}
+
+const std::vector<CommandSpec>& Commands() { return kCommands; }
+
+const CommandSpec* FindCommand(std::string_view name) {
+    for (const CommandSpec& command : kCommands) {
+        if (command.name == name) return &command;
+    }
+    return nullptr;
+}
+
+std::string ArgumentName(const CommandSpec& command, const std::vector<std::string>& args, std::size_t i) {
+    if (command.name == "option" && i == 2) return args[0] == "set" ? "VALUE" : "DEFAULT";
+    if (i < command.arguments.size()) return std::string(command.arguments[i]);
+    return "argument " + std::to_string(i + 1);
+}
+
+std::optional<std::string> CheckArguments(const CommandSpec& command, const std::vector<std::string>& args) {
+    std::string usage = "usage: vserverctl " + std::string(command.name) +
+                        (command.usage.empty() ? "" : " " + std::string(command.usage));
+    if (args.size() < command.minArgs || args.size() > command.maxArgs) {
+        return (args.size() < command.minArgs ? "missing arguments; " : "too many arguments; ") + usage;
+    }
+    if (command.name == "option") {
+        const std::string& verb = args[0];
+        if (verb != "get" && verb != "set") return "unknown option action \"" + verb + "\"; " + usage;
+        if (verb == "set" && args.size() != 3) return "option set needs NAME and VALUE; " + usage;
+    }
+    return std::nullopt;
+}
+
+std::string ProgramHelp() {
+    std::string text =
+        "usage: vserverctl [--host H] [--port P] [--timeout S] [--json] COMMAND [ARGUMENTS]\n"
+        "       vserverctl COMMAND --help\n"
+        "\n"
+        "The administrator console of the Vantorel server on the command line. Logs on as the\n"
+        "administrator console, runs one command and prints its result.\n"
+        "\n"
+        "Options:\n"
+        "  --host H      the server's host (default 127.0.0.1)\n"
+        "  --port P      the server's port (default: PortNumber of the registry file beside this\n"
+        "                program or in $VSERVER_REGISTRY, else 1006)\n"
+        "  --timeout S   seconds to wait for the connection and for each answer (default 5)\n"
+        "  --json        print one JSON document instead of text\n"
+        "  --help        this text\n"
+        "\n"
+        "Commands:\n";
+    for (const CommandSpec& command : kCommands) {
+        std::string head = "  ";
+        head.append(command.name);
+        if (!command.usage.empty()) head.append(" ").append(command.usage);
+        if (head.size() < 40) head += std::string(40 - head.size(), ' ');
+        else head += "\n" + std::string(40, ' ');
+        text += head + std::string(command.summary) + "\n";
+    }
+    text +=
+        "\n"
+        "Exit status: 0 success; 1 the server answered False or refused; 2 usage error (nothing\n"
+        "was sent); 3 the server cannot be reached or did not answer in time.\n";
+    return text;
+}
+
+std::string CommandHelp(const CommandSpec& command) {
+    std::string text = "usage: vserverctl [OPTIONS] " + std::string(command.name) +
+                       (command.usage.empty() ? "" : " " + std::string(command.usage)) + "\n\n";
+    // Wrap the description at 78 columns.
+    std::string line;
+    std::string_view rest = command.description;
+    while (!rest.empty()) {
+        std::size_t space = rest.find(' ');
+        std::string_view word = rest.substr(0, space);
+        rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+        if (!line.empty() && line.size() + 1 + word.size() > 78) {
+            text += line + "\n";
+            line.clear();
+        }
+        if (!line.empty()) line += ' ';
+        line.append(word);
+    }
+    if (!line.empty()) text += line + "\n";
+    text += "\nArguments may not hold the bytes 0xA6, 0xA7, 0xB0 or 0xBB; the protocol cannot carry them.\n";
+    return text;
+}
+
+} // namespace vserver::ctl

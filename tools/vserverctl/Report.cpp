@@ -1,0 +1,37 @@
+#include "vserverctl/Report.h"
+
+#include <cstdio>
+
+namespace vserver::ctl {
+
+Report::Report(bool json, std::string command) : json_(json), command_(std::move(command)) {
+    members_.BeginObject();
+}
+
+int Report::Fail(int status, std::string error) {
+    if (error_.empty()) error_ = std::move(error);
+    return status;
+}
+
+int Report::Emit(int status) const {
+    if (json_) {
+        JsonWriter document = members_;
+        if (!error_.empty()) document.Key("error").String(error_);
+        document.EndObject();
+        // The members were written first; "ok" and "command" lead the document.
+        std::string head = std::string("{\"ok\":") + (status == kExitOk ? "true" : "false") + ",\"command\":" +
+                           JsonQuote(command_);
+        std::string body = document.text().substr(1);
+        std::printf("%s%s%s\n", head.c_str(), body.size() > 1 ? "," : "", body.c_str());
+    } else {
+        for (const std::string& line : lines_) std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+    if (!error_.empty()) {
+        std::string prefix = command_.empty() ? "vserverctl: " : "vserverctl: " + command_ + ": ";
+        std::fprintf(stderr, "%s%s\n", prefix.c_str(), error_.c_str());
+    }
+    return status;
+}
+
+} // namespace vserver::ctl
