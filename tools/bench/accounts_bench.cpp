@@ -149,7 +149,8 @@ void MeasureCollection(Connection& c, const Settings& s, const std::string& fold
     bool replacedOnce = before.st_ino != after.st_ino;
     std::string temporaries;
     for (const auto& e : fs::directory_iterator(folder)) {
-        if (e.path().filename().string().find(".tmp") != std::string::npos) temporaries += " " + e.path().filename().string();
+        std::string name = e.path().filename().string();
+        if (name.find(".tmp") != std::string::npos) temporaries.append(" ").append(name);
     }
     std::printf("request 208 on %d records for %d accounts: %.2f ms, %zu items collected, %zu records kept, "
                 "file replaced once: %s%s (target < 200 ms)\n",
