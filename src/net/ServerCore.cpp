@@ -3,6 +3,7 @@
 #include "platform/Socket.h"
 #include "protocol/Fields.h"
 #include "protocol/Request.h"
+#include "sessions/LivenessChecks.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::net {
@@ -37,9 +38,13 @@ private:
 };
 
 ServerCore::ServerCore(platform::EventLoop& loop, settings::ConfigStore config)
-    : loop_(loop), config_(std::move(config)), listener_(std::make_unique<Listener>(*this)) {}
+    : liveness(std::make_unique<sessions::LivenessChecks>(*this)),
+      loop_(loop),
+      config_(std::move(config)),
+      listener_(std::make_unique<Listener>(*this)) {}
 
 ServerCore::~ServerCore() {
+    liveness.reset();
     listener_->Close();
     while (ConnectionRecord* r = connections.newest()) {
         r->socket.Close();
@@ -168,6 +173,8 @@ bool ServerCore::CloseIndex(int index) {
     // the current event has been handled.
     if (closed_.empty()) loop_.Defer([this] { closed_.clear(); });
     closed_.push_back(std::move(record));
+    // A check that awaits this connection ends now; its continuation runs outside the caller.
+    loop_.Defer([this, index] { liveness->OnConnectionClosed(index); });
     return true;
 }
 

@@ -76,6 +76,8 @@ public:
     bool allowConsoleRequestsFromAnyConnection = false;
 
     ConnectionTable connections;
+    // The liveness checks waiting for an answer; each has its own slot.
+    std::unique_ptr<sessions::LivenessChecks> liveness;
 
 private:
     class Listener;

@@ -1,0 +1,79 @@
+#include "sessions/ConsoleOperations.h"
+
+#include <vector>
+
+#include "net/ServerCore.h"
+#include "platform/FileSystem.h"
+#include "protocol/Fields.h"
+#include "settings/ServiceLog.h"
+
+namespace vserver::sessions {
+
+namespace {
+
+bool SendToAccount(net::ServerCore& server, std::string_view account, std::string_view code, std::string_view text,
+                   const char* unknownAccountText, const char* sendFailedText) {
+    int index = server.connections.FindIndexByAccount(account);
+    if (index < 1) {
+        settings::WriteServiceLog(unknownAccountText);
+        return false;
+    }
+    std::string message(code);
+    message += protocol::kFieldSeparator;
+    message += text;
+    if (!server.SendToIndex(message, index)) {
+        settings::WriteServiceLog(sendFailedText);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SetLogonLock(net::ServerCore& server, int value) {
+    server.logonsLocked = value != 0 && !server.HasOtherClients();
+    return true;
+}
+
+int CountClients(const net::ServerCore& server) {
+    int count = static_cast<int>(server.connections.size());
+    return server.IsConsolePresent() ? count - 1 : count;
+}
+
+std::string ListSessions(const net::ServerCore& server) {
+    std::string list;
+    for (const net::ConnectionRecord* r = server.connections.newest(); r != nullptr; r = r->older) {
+        if (!list.empty()) list += protocol::kSectionSeparator;
+        list += r->accountName;
+        list += protocol::kFieldSeparator;
+        if (r->clientKind == -1) {
+            list += protocol::kFieldSeparator;
+            list += protocol::kFieldSeparator;
+            continue;
+        }
+        list += r->sessionLabel;
+        list += protocol::kFieldSeparator;
+        protocol::AppendNumber(list, r->clientKind);
+        list += protocol::kFieldSeparator;
+        list += r->sessionDetail;
+    }
+    return list;
+}
+
+bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text) {
+    return SendToAccount(server, account, "200", text, "Attempt to send text message to unknown connection index",
+                         "Unable to send text message to specified connection index");
+}
+
+bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet) {
+    return SendToAccount(server, account, "209", toolbarSet, "Attempt to send toolbar set to unknown connection index",
+                         "Unable to send toolbar set to specified connection index");
+}
+
+bool ToolbarSetExists(const net::ServerCore& server, std::string_view name) {
+    std::string pattern = server.usersFolder + "/ToolbarSet_" + std::string(name) + ".vts";
+    std::vector<platform::DirectoryEntry> found;
+    return platform::FindEntries(pattern, found).ok() && !found.empty();
+}
+
+} // namespace vserver::sessions

@@ -1,0 +1,180 @@
+#include "sessions/SessionRequests.h"
+
+#include "net/ServerCore.h"
+#include "protocol/Fields.h"
+#include "sessions/ConsoleOperations.h"
+#include "sessions/LivenessChecks.h"
+#include "sessions/Sessions.h"
+#include "sessions/Statistics.h"
+
+namespace vserver::sessions {
+
+namespace {
+
+constexpr int kConsoleKind = 5;
+constexpr int kUncheckedKind = 4;
+
+const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
+
+// "1", id, type, code: the refusal of a logon or change of user, sent whatever the id.
+void SendRefusal(net::ServerCore& server, int index, int id, const char* type, int code, bool withVersion = false) {
+    std::string reply = "1";
+    reply += protocol::kFieldSeparator;
+    protocol::AppendNumber(reply, id);
+    reply += protocol::kFieldSeparator;
+    reply += type;
+    reply += protocol::kFieldSeparator;
+    protocol::AppendNumber(reply, code);
+    if (withVersion) {
+        reply += protocol::kFieldSeparator;
+        reply += protocol::kSectionSeparator;
+        reply += server.serverVersion;
+    }
+    server.SendToIndex(reply, index);
+}
+
+// The positions a logon needs after a wait, copied out of the request text.
+struct LogonRequest {
+    int index;
+    int id;
+    int kind;
+    std::string account;
+    std::string label;
+    std::string detail;
+};
+
+void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
+    if (!RecordLogon(server, logon.index, logon.account, logon.kind, logon.label, logon.detail)) return;
+    if (logon.kind != kConsoleKind) WriteStatisticsLine(server, logon.account, logon.label, "101", "");
+    server.SendCompletion(logon.index, logon.id, 101, "");
+}
+
+} // namespace
+
+void HandleLivenessAnswer(net::ServerCore& server, RequestContext& context) {
+    server.liveness->OnAnswer(context.index);
+    context.end = protocol::RequestEnd::NoReply;
+}
+
+void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    WriteStatisticsLine(server, r.account(), r.label(), r.argument1(), r.argument2());
+}
+
+void HandleLogon(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    context.end = protocol::RequestEnd::NoReply;
+    LogonRequest logon{context.index, r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
+                       std::string(r.sessionDetail())};
+    if (r.clientVersion() != server.serverVersion) {
+        SendRefusal(server, logon.index, logon.id, "101", 6, true);
+        return;
+    }
+    if (logon.kind == kConsoleKind) {
+        if (server.IsConsolePresent()) {
+            SendRefusal(server, logon.index, logon.id, "101", 2);
+            return;
+        }
+        FinishLogon(server, logon);
+        return;
+    }
+    if (server.logonsLocked) {
+        SendRefusal(server, logon.index, logon.id, "101", 5);
+        return;
+    }
+    if (logon.kind == kUncheckedKind) {
+        FinishLogon(server, logon);
+        return;
+    }
+    if (!AccountExists(server, logon.account)) {
+        SendRefusal(server, logon.index, logon.id, "101", 1);
+        return;
+    }
+    context.end = protocol::RequestEnd::Later;
+    IsLoggedOnAndAlive(server, logon.account, [&server, logon](bool alive) {
+        if (alive) {
+            SendRefusal(server, logon.index, logon.id, "101", 2);
+            return;
+        }
+        FinishLogon(server, logon);
+    });
+}
+
+void HandleLogoff(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    server.CloseIndex(context.index);
+    WriteStatisticsLine(server, r.account(), r.label(), "103", "");
+}
+
+void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    context.end = protocol::RequestEnd::Later;
+    int index = context.index;
+    int id = r.id;
+    std::string current(r.account());
+    std::string next(r.argument1());
+    IsLoggedOnAndAlive(server, current, [&server, index, id, current, next](bool currentAlive) {
+        if (!currentAlive) {
+            SendRefusal(server, index, id, "104", 3);
+            return;
+        }
+        if (!AccountExists(server, next)) {
+            SendRefusal(server, index, id, "104", 1);
+            return;
+        }
+        IsLoggedOnAndAlive(server, next, [&server, index, id, current, next](bool nextAlive) {
+            if (nextAlive) {
+                SendRefusal(server, index, id, "104", 2);
+                return;
+            }
+            ChangeUser(server, current, next);
+            server.SendCompletion(index, id, 104, "");
+        });
+    });
+}
+
+void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    std::string reply = "1";
+    reply += protocol::kFieldSeparator;
+    protocol::AppendNumber(reply, r.id);
+    reply += protocol::kFieldSeparator;
+    reply += "205";
+    reply += protocol::kFieldSeparator;
+    reply += TrueOrFalse(ToolbarSetExists(server, r.argument1()));
+    server.SendToIndex(reply, context.index);
+    context.end = protocol::RequestEnd::NoReply;
+}
+
+void HandleSetLogonLock(net::ServerCore& server, RequestContext& context) {
+    context.result = TrueOrFalse(SetLogonLock(server, protocol::ReadNumber(context.request.argument1())));
+}
+
+void HandleIsLogonLocked(net::ServerCore& server, RequestContext& context) {
+    context.result = TrueOrFalse(server.logonsLocked);
+}
+
+void HandleCountClients(net::ServerCore& server, RequestContext& context) {
+    protocol::AppendNumber(context.result, CountClients(server));
+}
+
+void HandleListSessions(net::ServerCore& server, RequestContext& context) {
+    context.result = protocol::kItemSeparator;
+    context.result += ListSessions(server);
+}
+
+void HandleDisconnectUser(net::ServerCore& server, RequestContext& context) {
+    context.result = TrueOrFalse(DisconnectUser(server, context.request.argument1()));
+}
+
+void HandleSendTextMessage(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    context.result = TrueOrFalse(SendTextMessage(server, r.argument1(), r.argument2()));
+}
+
+void HandleSendToolbarSet(net::ServerCore& server, RequestContext& context) {
+    const auto& r = context.request;
+    context.result = TrueOrFalse(SendToolbarSet(server, r.argument1(), r.argument2()));
+}
+
+} // namespace vserver::sessions

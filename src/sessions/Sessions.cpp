@@ -1,0 +1,92 @@
+#include "sessions/Sessions.h"
+
+#include "accounts/AccountStore.h"
+#include "net/ServerCore.h"
+#include "platform/Clock.h"
+#include "protocol/Fields.h"
+#include "sessions/LivenessChecks.h"
+#include "sessions/Statistics.h"
+#include "settings/ServiceLog.h"
+
+namespace vserver::sessions {
+
+using settings::WriteServiceLog;
+
+bool RecordLogon(net::ServerCore& server, int index, std::string_view account, int kind, std::string_view label,
+                 std::string_view detail) {
+    net::ConnectionRecord* record = server.FindRecordByIndex(index);
+    if (record == nullptr) {
+        WriteServiceLog("Attempt to log on from an unknown connection index");
+        return false;
+    }
+    server.connections.SetAccountName(*record, std::string(account));
+    record->sessionLabel = label;
+    record->clientKind = kind;
+    record->sessionDetail = detail;
+    record->logonTime = platform::Now();
+    return true;
+}
+
+std::string SessionLabelOf(const net::ServerCore& server, int index) {
+    const net::ConnectionRecord* record = server.FindRecordByIndex(index);
+    return record ? record->sessionLabel : std::string();
+}
+
+int CountConnections(const net::ServerCore& server) { return static_cast<int>(server.connections.size()); }
+
+bool AccountExists(const net::ServerCore& server, std::string_view account) {
+    return accounts::FolderExists(server.usersFolder + "/" + std::string(account));
+}
+
+bool DisconnectUser(net::ServerCore& server, std::string_view account) {
+    int index = server.connections.FindIndexByAccount(account);
+    if (index < 1) {
+        WriteServiceLog("Attempt to disconnect unknown user account");
+        return false;
+    }
+    std::string label = SessionLabelOf(server, index);
+    std::string notice = "103";
+    notice += protocol::kFieldSeparator;
+    notice += account;
+    server.SendToIndex(notice, index);
+    bool closed = server.CloseIndex(index);
+    WriteStatisticsLine(server, account, label, "103", "");
+    return closed;
+}
+
+bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_view next) {
+    int index = server.connections.FindIndexByAccount(current);
+    net::ConnectionRecord* record = index < 1 ? nullptr : server.FindRecordByIndex(index);
+    if (record == nullptr) {
+        WriteServiceLog("Attempt to change user from unknown user account");
+        return false;
+    }
+    std::string label = record->sessionLabel;
+    server.connections.SetAccountName(*record, std::string(next));
+    WriteStatisticsLine(server, current, label, "103", "");
+    WriteStatisticsLine(server, next, label, "101", "");
+    return true;
+}
+
+void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std::function<void(bool)> done) {
+    int index = server.connections.FindIndexByAccount(account);
+    if (index < 1) {
+        done(false);
+        return;
+    }
+    server.liveness->Start(index, account, [&server, account, index, done = std::move(done)](LivenessOutcome outcome) {
+        if (outcome == LivenessOutcome::Answered) {
+            done(true);
+            return;
+        }
+        // A silent session is ended. One that closed during the wait is already gone, and a
+        // client that drops its connection gets no logoff line.
+        const net::ConnectionRecord* record = server.FindRecordByIndex(index);
+        if (outcome == LivenessOutcome::TimedOut && record != nullptr && record->accountName == account) {
+            DisconnectUser(server, account);
+        }
+        done(false);
+    });
+}
+
+} // namespace vserver::sessions

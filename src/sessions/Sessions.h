@@ -1,0 +1,29 @@
+#pragma once
+// Sessions over the connection table: writing a logon into a connection's record, finding
+// sessions by account, the liveness round trip of a session, disconnecting it and moving it to
+// another account.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vserver::net { class ServerCore; }
+
+namespace vserver::sessions {
+
+bool RecordLogon(net::ServerCore& server, int index, std::string_view account, int kind, std::string_view label,
+                 std::string_view detail);
+std::string SessionLabelOf(const net::ServerCore& server, int index);
+int CountConnections(const net::ServerCore& server);
+bool AccountExists(const net::ServerCore& server, std::string_view account);
+
+// Sends the disconnect notice, closes the connection and writes its "103" statistics line.
+bool DisconnectUser(net::ServerCore& server, std::string_view account);
+bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_view next);
+
+// Calls done(true) when a connection holds the account and answers the liveness check, else
+// done(false); a holder that stays silent is disconnected first. done may run before this
+// returns (no holder) or later, from the loop.
+void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std::function<void(bool)> done);
+
+} // namespace vserver::sessions

@@ -1,0 +1,234 @@
+// Logon, liveness checks, change of user, the console's operations and the statistics file,
+// driven over TCP against the real server.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "ServerHarness.h"
+
+using namespace vserver;
+using namespace vserver::test;
+
+namespace {
+
+const std::string A7 = "\xA7";
+const std::string A6 = "\xA6";
+const std::string kConsole = "<Service Administrator Console>";
+
+std::string Options(const std::string& values) {
+    return "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n" + values;
+}
+
+class Sessions : public ::testing::Test {
+protected:
+    void StartServer(const std::string& options = "") {
+        server = std::make_unique<ServerProcess>(ServerOptions{.extraRegistry = Options(options)});
+        ASSERT_TRUE(server->Start()) << server->failure();
+        for (const char* account : {"jsmith", "amy", "ben"}) MakeFolder(server->usersFolder() + "/" + account);
+    }
+
+    static client::Request LogonRequest(int id, const std::string& account, int kind, const std::string& version = "9.0",
+                                        const std::string& label = "Room 12") {
+        return {.id = id, .type = 101, .label = label, .account = account, .clientKind = kind, .version = version,
+                .detail = "ws-" + account};
+    }
+
+    std::string Logon(client::Connection& c, int id, const std::string& account, int kind = 3,
+                      const std::string& version = "9.0") {
+        return Exchange(c, LogonRequest(id, account, kind, version));
+    }
+
+    client::Connection Console() {
+        auto c = server->Connect();
+        client::Request r = LogonRequest(1, kConsole, 5, "9.0", "Admin");
+        r.detail = "console";
+        EXPECT_EQ(Exchange(c, r), "1" + A7 + "1");
+        return c;
+    }
+
+    std::string Ask(client::Connection& c, int type, const std::string& arg1 = "", const std::string& arg2 = "") {
+        return Exchange(c, {.id = 9, .type = type, .argument1 = arg1, .argument2 = arg2});
+    }
+
+    std::unique_ptr<ServerProcess> server;
+};
+
+std::string Refusal(int id, const std::string& type, int code) {
+    return "1" + A7 + std::to_string(id) + A7 + type + A7 + std::to_string(code);
+}
+
+} // namespace
+
+TEST_F(Sessions, LogonRefusalsInTheirOrder) {
+    StartServer();
+    auto c = server->Connect();
+    EXPECT_EQ(Logon(c, 4, "jsmith", 3, "9.0 "), Refusal(4, "101", 6) + A7 + A6 + "9.0");
+    EXPECT_EQ(Logon(c, 5, "nobody"), Refusal(5, "101", 1));
+    // Refusals go out even for an id of 0; a success then gets no reply.
+    EXPECT_EQ(Logon(c, 0, "nobody"), Refusal(0, "101", 1));
+    ASSERT_TRUE(c.Send(LogonRequest(0, "jsmith", 3)));
+    EXPECT_TRUE(c.ExpectSilence(300ms));
+
+    auto console = Console();
+    auto second = server->Connect();
+    EXPECT_EQ(Logon(second, 6, kConsole, 5), Refusal(6, "101", 2));
+    // The kind-4 client skips the account checks: an account without a home folder is fine.
+    auto kiosk = server->Connect();
+    EXPECT_EQ(Logon(kiosk, 7, "no-home", 4), "1" + A7 + "7");
+}
+
+TEST_F(Sessions, LockOnlyHoldsWhileTheConsoleIsAlone) {
+    StartServer();
+    auto console = Console();
+    EXPECT_EQ(Ask(console, 800, "1"), "1" + A7 + "9" + A7 + "800" + A7 + "True");
+    EXPECT_EQ(Ask(console, 801), "1" + A7 + "9" + A7 + "801" + A7 + "True");
+    auto c = server->Connect();
+    EXPECT_EQ(Logon(c, 3, "jsmith", 3, "8.0"), Refusal(3, "101", 6) + A7 + A6 + "9.0");
+    EXPECT_EQ(Logon(c, 3, "jsmith"), Refusal(3, "101", 5));
+    // A lock asked for while another connection exists clears the lock.
+    EXPECT_EQ(Ask(console, 800, "1"), "1" + A7 + "9" + A7 + "800" + A7 + "True");
+    EXPECT_EQ(Ask(console, 801), "1" + A7 + "9" + A7 + "801" + A7 + "False");
+    EXPECT_EQ(Logon(c, 3, "jsmith"), "1" + A7 + "3");
+}
+
+TEST_F(Sessions, ListAndCountSessions) {
+    StartServer();
+    auto console = Console();
+    auto waiting = server->Connect();
+    EXPECT_EQ(Ask(console, 803), "1" + A7 + "9" + A7 + "803" + A7 + "\xB0" + "<Logging On, Index #2...>" + A7 + A7 + A7 +
+                                     A6 + kConsole + A7 + "Admin" + A7 + "5" + A7 + "console");
+    auto user = server->Connect();
+    Logon(user, 2, "amy");
+    EXPECT_EQ(Ask(console, 802), "1" + A7 + "9" + A7 + "802" + A7 + "2");
+    console.Close();
+    auto other = server->Connect();
+    other.Send({.id = 9, .type = 802});
+    EXPECT_EQ(*other.ReadMessage(5s), "1" + A7 + "9" + A7 + "802" + A7 + "False");
+    EXPECT_TRUE(server->WaitForLogText("Console request refused"));
+}
+
+TEST_F(Sessions, LiveEarlierSessionKeepsItsAccount) {
+    StartServer();
+    auto first = server->Connect();
+    EXPECT_EQ(Logon(first, 1, "jsmith"), "1" + A7 + "1");
+    auto second = server->Connect();
+    ASSERT_TRUE(second.Send(LogonRequest(2, "jsmith", 3)));
+    EXPECT_EQ(*first.ReadMessage(5s), "2" + A7 + "jsmith");
+    // While the check waits, the requester itself and others are served.
+    EXPECT_EQ(Ask(second, 207), "1" + A7 + "9" + A7 + "207" + A7 + "9.0");
+    ASSERT_TRUE(first.Send({.id = 0, .type = 1}));
+    EXPECT_EQ(*second.ReadMessage(5s), Refusal(2, "101", 2));
+    EXPECT_EQ(Ask(first, 207), "1" + A7 + "9" + A7 + "207" + A7 + "9.0");
+}
+
+TEST_F(Sessions, SilentEarlierSessionIsEndedAndStatisticsWritten) {
+    StartServer("\"LivenessTimeoutSeconds\"=\"1\"\r\n\"LogUserStatistics\"=\"True\"\r\n");
+    auto first = server->Connect();
+    Logon(first, 1, "amy");
+    auto stranger = server->Connect();
+    // An answer from a connection that is not awaited changes nothing.
+    auto second = server->Connect();
+    ASSERT_TRUE(second.Send(LogonRequest(2, "amy", 3)));
+    EXPECT_EQ(*first.ReadMessage(5s), "2" + A7 + "amy");
+    stranger.Send({.id = 0, .type = 1});
+    EXPECT_EQ(*first.ReadMessage(5s), "103" + A7 + "amy");
+    EXPECT_FALSE(first.ReadMessage(5s).has_value());
+    EXPECT_TRUE(first.closed());
+    EXPECT_EQ(*second.ReadMessage(5s), "1" + A7 + "2");
+    std::string stats = ReadFile(server->usersFolder() + "/EventLog.log");
+    auto lines = client::SplitFields(stats, '\n');
+    ASSERT_EQ(lines.size(), 4u) << stats;
+    EXPECT_EQ(lines[0].substr(18), "amy\tRoom 12\t101\t\r");
+    EXPECT_EQ(lines[1].substr(18), "amy\tRoom 12\t103\t\r");
+    EXPECT_EQ(lines[2].substr(18), "amy\tRoom 12\t101\t\r");
+    EXPECT_EQ(lines[3], std::string(1, '\0'));
+}
+
+TEST_F(Sessions, ChangeUserWithItsRefusals) {
+    StartServer("\"LogUserStatistics\"=\"True\"\r\n");
+    auto amy = server->Connect();
+    Logon(amy, 1, "amy");
+    auto console = Console();
+    auto answer = [&] {
+        auto check = amy.ReadMessage(5s);
+        ASSERT_TRUE(check.has_value());
+        amy.Send({.id = 0, .type = 1});
+    };
+    EXPECT_EQ(Exchange(console, {.id = 3, .type = 104, .account = "nobody", .argument1 = "ben"}), Refusal(3, "104", 3));
+    console.Send({.id = 4, .type = 104, .account = "amy", .argument1 = "ghost"});
+    answer();
+    EXPECT_EQ(*console.ReadMessage(5s), Refusal(4, "104", 1));
+    console.Send({.id = 5, .type = 104, .account = "amy", .argument1 = "amy"});
+    answer();
+    answer();
+    EXPECT_EQ(*console.ReadMessage(5s), Refusal(5, "104", 2));
+    console.Send({.id = 6, .type = 104, .account = "amy", .argument1 = "ben"});
+    answer();
+    EXPECT_EQ(*console.ReadMessage(5s), "1" + A7 + "6" + A7 + "104" + A7);
+    std::string stats = ReadFile(server->usersFolder() + "/EventLog.log");
+    EXPECT_NE(stats.find("amy\tRoom 12\t103\t\r\n"), std::string::npos) << stats;
+    EXPECT_NE(stats.find("ben\tRoom 12\t101\t\r\n"), std::string::npos) << stats;
+    EXPECT_EQ(Ask(console, 804, "ben"), "1" + A7 + "9" + A7 + "804" + A7 + "True");
+    EXPECT_EQ(*amy.ReadMessage(5s), "103" + A7 + "ben");
+}
+
+TEST_F(Sessions, MessagesAndToolbarSetsSentAtOnce) {
+    StartServer();
+    WriteFile(server->usersFolder() + "/ToolbarSet_Reading.vts", "[Toolbar]\r\n");
+    auto console = Console();
+    auto old = server->Connect();
+    Logon(old, 1, "kiosk", 4);
+    auto newer = server->Connect();
+    Logon(newer, 2, "kiosk", 4);
+    EXPECT_EQ(Ask(console, 805, "kiosk", "Lunch time"), "1" + A7 + "9" + A7 + "805" + A7 + "True");
+    EXPECT_EQ(*newer.ReadMessage(5s), "200" + A7 + "Lunch time");
+    EXPECT_TRUE(old.ExpectSilence(200ms));
+    EXPECT_EQ(Ask(console, 811, "kiosk", "Reading"), "1" + A7 + "9" + A7 + "811" + A7 + "True");
+    EXPECT_EQ(*newer.ReadMessage(5s), "209" + A7 + "Reading");
+    EXPECT_EQ(Ask(console, 805, "nobody", "x"), "1" + A7 + "9" + A7 + "805" + A7 + "False");
+    EXPECT_EQ(Ask(console, 804, "nobody"), "1" + A7 + "9" + A7 + "804" + A7 + "False");
+    EXPECT_TRUE(server->WaitForLogText("Attempt to send text message to unknown connection index"));
+    EXPECT_TRUE(server->WaitForLogText("Attempt to disconnect unknown user account"));
+    // The toolbar-set check answers for itself, even with id 0, and takes a pattern.
+    auto client = server->Connect();
+    EXPECT_EQ(Exchange(client, {.id = 0, .type = 205, .argument1 = "reading"}), "1" + A7 + "0" + A7 + "205" + A7 + "True");
+    EXPECT_EQ(Exchange(client, {.id = 2, .type = 205, .argument1 = "R*"}), "1" + A7 + "2" + A7 + "205" + A7 + "True");
+    EXPECT_EQ(Exchange(client, {.id = 3, .type = 205, .argument1 = "Maths"}), "1" + A7 + "3" + A7 + "205" + A7 + "False");
+}
+
+TEST_F(Sessions, StatisticsCycleSwitchedOnByTheConsole) {
+    StartServer();
+    auto console = Console();
+    auto amy = server->Connect();
+    Logon(amy, 1, "amy");
+    EXPECT_FALSE(PathExists(server->usersFolder() + "/EventLog.log"));
+    EXPECT_EQ(Ask(console, 817, "LogUserStatistics", "true"), "1" + A7 + "9" + A7 + "817" + A7 + "True");
+    EXPECT_EQ(Ask(console, 809), "1" + A7 + "9" + A7 + "809" + A7 + "True");
+    Logon(amy, 2, "amy", 4);
+    EXPECT_EQ(Exchange(amy, {.id = 3, .type = 3, .label = "Room 12", .account = "amy", .argument1 = "Opened",
+                             .argument2 = "Book 4"}), "1" + A7 + "3");
+    Exchange(amy, {.id = 3, .type = 3, .label = "x", .account = kConsole, .argument1 = "Ignored"});
+    amy.Send({.id = 4, .type = 103, .label = "Room 12", .account = "amy"});
+    EXPECT_FALSE(amy.ReadMessage(5s).has_value());
+    EXPECT_TRUE(server->WaitForLogText("Attempt to send a message to an unknown connection index"));
+    std::string stats = ReadFile(server->usersFolder() + "/EventLog.log");
+    auto lines = client::SplitFields(stats, '\n');
+    ASSERT_EQ(lines.size(), 4u) << stats;
+    EXPECT_EQ(lines[0].substr(18), "amy\tRoom 12\t101\t\r");
+    EXPECT_EQ(lines[1].substr(18), "amy\tRoom 12\tOpened\tBook 4\r");
+    EXPECT_EQ(lines[2].substr(18), "amy\tRoom 12\t103\t\r");
+}
+
+TEST_F(Sessions, StopDuringALivenessWaitEndsPromptly) {
+    StartServer();
+    auto first = server->Connect();
+    Logon(first, 1, "jsmith");
+    auto second = server->Connect();
+    ASSERT_TRUE(second.Send(LogonRequest(2, "jsmith", 3)));
+    ASSERT_TRUE(first.ReadMessage(5s).has_value());
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(server->Stop(SIGTERM, 5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+    EXPECT_EQ(server->ServiceLogTexts().back(), "Service ending normally");
+}
