@@ -34,13 +34,6 @@ bool FindFirst(const std::string& path, platform::DirectoryEntry& entry, std::st
     return true;
 }
 
-// Characters the users' original platform cannot hold in a file name; creating a folder with
-// one of them fails there, and it must fail here the same way rather than make a folder that
-// no directory search could name.
-bool HoldsUnstorableCharacters(std::string_view name) {
-    return name.find_first_of("*?<>\"|") != std::string_view::npos;
-}
-
 bool StartsAccountOperation(const std::string& usersFolder) {
     if (FolderExists(usersFolder)) return true;
     Log("Can't find top-level user directory: ", usersFolder);
@@ -74,6 +67,10 @@ std::string HomeFolderPath(const std::string& usersFolder, std::string_view name
     return home;
 }
 
+bool HoldsUnstorableNameCharacters(std::string_view name) {
+    return name.find_first_of("*?<>\"|") != std::string_view::npos;
+}
+
 bool HoldsInvalidAccountCharacters(std::string_view name) {
     if (name == "." || name == "..") return true;
     for (char c : name) {
@@ -101,7 +98,7 @@ bool CreateAccount(const std::string& usersFolder, std::string_view name) {
         Log("Attempt to create duplicate account: ", name);
         return false;
     }
-    if (HoldsUnstorableCharacters(name) || !platform::CreateFolder(home) || !FolderExists(home)) {
+    if (HoldsUnstorableNameCharacters(name) || !platform::CreateFolder(home) || !FolderExists(home)) {
         Log("Failed to create new user home path: ", home);
         return false;
     }

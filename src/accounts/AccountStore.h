@@ -28,6 +28,11 @@ std::string HomeFolderPath(const std::string& usersFolder, std::string_view name
 // the users folder ("\", "/", ":", a control character, "." or "..").
 bool HoldsInvalidAccountCharacters(std::string_view name);
 
+// True when name holds a character the users' original platform cannot store in a file name
+// ("*", "?", "<", ">", '"', "|"). Creating such an entry fails there, and must fail here the
+// same way rather than leave an entry that no directory search could name.
+bool HoldsUnstorableNameCharacters(std::string_view name);
+
 // Creates the home folder and copies the master preference file into it under the upper-cased
 // name. True when the home folder was created, even when the copy failed.
 bool CreateAccount(const std::string& usersFolder, std::string_view name);

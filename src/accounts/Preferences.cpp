@@ -110,6 +110,10 @@ bool WritePreferences(const std::string& usersFolder, std::string_view account, 
         LogRefusedPath(usersFolder, account, fileName);
         return true;
     }
+    // Such a file could never have been created where these files come from; the write fails
+    // there without a word, and so it does here.
+    std::string_view belowUsers = std::string_view(*path).substr(platform::FullPathForm(usersFolder).size());
+    if (HoldsUnstorableNameCharacters(belowUsers)) return true;
     ForEachItem(items, [&](const Item& item) {
         if (BreaksFileStructure(item)) {
             settings::WriteServiceLog("Preference value not written, it would break the file: " + *path);

@@ -98,6 +98,7 @@ bool QueueItem(const std::string& queuePath, std::string_view account, std::stri
 QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
     QueueSplit split;
     std::string_view text = fileText.substr(0, fileText.find('\0'));
+    split.kept.reserve(text.size() + 1);
     while (!text.empty()) {
         std::size_t cut = text.find('\r');
         std::string_view piece = Trim(text.substr(0, cut));

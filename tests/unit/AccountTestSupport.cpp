@@ -111,4 +111,11 @@ bool LogCapture::Contains(const std::string& text) const {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
+std::size_t LogCapture::CountMentioning(const std::string& fragment) const {
+    auto texts = Texts();
+    return static_cast<std::size_t>(std::count_if(texts.begin(), texts.end(), [&](const std::string& text) {
+        return text.find(fragment) != std::string::npos;
+    }));
+}
+
 } // namespace vserver::accounts::test

@@ -41,6 +41,9 @@ public:
     LogCapture();
     std::vector<std::string> Texts() const;
     bool Contains(const std::string& text) const;
+    // Lines that mention fragment (tests run side by side and share the log, so a test counts
+    // only lines naming its own temporary paths).
+    std::size_t CountMentioning(const std::string& fragment) const;
 
 private:
     std::size_t start_;

@@ -98,7 +98,12 @@ TEST_F(PreferencesTest, ItemsThatWouldAddLinesAreNotWritten) {
     WritePreferences(users, "jsmith", "", Item("A=B", "General", "1"));
     WritePreferences(users, "jsmith", "", Item("K", "Gen]eral", "1"));
     EXPECT_EQ(ReadBytes(file), before);
-    EXPECT_EQ(log.Texts().size(), 3u);
+    EXPECT_EQ(log.CountMentioning(users), 3u);
+
+    // Names no directory search could find again are not created.
+    WritePreferences(users, "", "*.vts", Item("K", "S", "v"));
+    WritePreferences(users, "j?", "", Item("K", "S", "v"));
+    EXPECT_EQ(test::Names(users), std::vector<std::string>{"JSMITH"});
 }
 
 } // namespace

@@ -137,19 +137,21 @@ void MeasureCollection(Connection& c, const Settings& s, const std::string& fold
     Request r;
     r.id = 1;
     r.type = 208;
-    r.account = AccountName(7);
+    r.account = AccountName(std::min(7, s.queueAccounts - 1));
     auto start = Clock::now();
     std::string reply = Ask(c, r);
     double ms = Milliseconds(Clock::now() - start);
     struct stat after {};
     ::stat(queue.c_str(), &after);
-    std::size_t items = static_cast<std::size_t>(std::count(reply.begin(), reply.end(), '\xB0')) + 1;
+    std::string result = reply.substr(std::min(reply.size(), reply.rfind('\xA7') + 1));
+    std::size_t items = result.empty() ? 0 : static_cast<std::size_t>(std::count(result.begin(), result.end(), '\xB0')) + 1;
     std::string left = ReadAll(queue);
     std::size_t kept = static_cast<std::size_t>(std::count(left.begin(), left.end(), '\r'));
     bool replacedOnce = before.st_ino != after.st_ino;
     std::string temporaries;
     for (const auto& e : fs::directory_iterator(folder)) {
-        if (e.path().filename().string().find(".tmp") != std::string::npos) temporaries += " " + e.path().filename().string();
+        std::string name = e.path().filename().string();
+        if (name.find(".tmp") != std::string::npos) temporaries.append(" ").append(name);
     }
     std::printf("request 208 on %d records for %d accounts: %.2f ms, %zu items collected, %zu records kept, "
                 "file replaced once: %s%s (target < 200 ms)\n",

@@ -118,8 +118,9 @@ SysResult WriteAll(int fd, std::string_view data) {
 std::string TemporaryNameFor(const std::string& target) {
     static std::atomic<unsigned> counter{0};
     std::string folder(FolderPartOf(target));
-    std::string name = "." + std::string(LastComponentOf(target)) + ".tmp-" +
-                       std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    std::string name(1, '.');
+    name.append(LastComponentOf(target)).append(".tmp-");
+    name.append(std::to_string(::getpid())).append("-").append(std::to_string(counter++));
     return folder.empty() ? name : Join(folder, name);
 }
 

@@ -38,31 +38,54 @@ SysResult WriteAll(int fd, std::string_view text, off_t offset) {
     return SysResult::Ok();
 }
 
+// True when the locked descriptor still is the file the path names. A queue collection in
+// this or another process replaces or removes the file by its name while holding the lock; an
+// append that waited for that lock must then start again on the new file, or its record would
+// go into a file nobody reads any more.
+bool StillNamedBy(int fd, const std::string& path) {
+    struct stat opened{};
+    struct stat named{};
+    if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+SysResult LockFor(int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return SysResult::Failure("flock", errno);
+    }
+    return SysResult::Ok();
+}
+
 } // namespace
 
 SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how) {
     int flags = O_WRONLY | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
-    int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0) return SysResult::Failure("open", errno);
-    // The lock spans finding the end and writing, so another process's record can neither land
-    // between the two nor be overwritten by our step back.
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            int error = errno;
+    // Each round only repeats when another holder swapped the file meanwhile.
+    for (int round = 0; round < 16; ++round) {
+        int fd = ::open(path.c_str(), flags, 0644);
+        if (fd < 0) return SysResult::Failure("open", errno);
+        // The lock spans finding the end and writing, so another process's record can neither
+        // land between the two nor be overwritten by our step back.
+        if (SysResult locked = LockFor(fd); !locked) {
             ::close(fd);
-            return SysResult::Failure("flock", error);
+            return locked;
         }
+        if (!StillNamedBy(fd, path)) {
+            ::close(fd);
+            continue;
+        }
+        struct stat st{};
+        SysResult result = SysResult::Ok();
+        if (::fstat(fd, &st) != 0) {
+            result = SysResult::Failure("fstat", errno);
+        } else {
+            off_t offset = st.st_size > 0 ? st.st_size - 1 : 0;
+            result = WriteAll(fd, text, offset);
+        }
+        ::close(fd);
+        return result;
     }
-    struct stat st{};
-    SysResult result = SysResult::Ok();
-    if (::fstat(fd, &st) != 0) {
-        result = SysResult::Failure("fstat", errno);
-    } else {
-        off_t offset = st.st_size > 0 ? st.st_size - 1 : 0;
-        result = WriteAll(fd, text, offset);
-    }
-    ::close(fd);
-    return result;
+    return SysResult::Failure("open", EAGAIN);
 }
 
 } // namespace vserver::platform

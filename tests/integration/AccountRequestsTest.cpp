@@ -1,0 +1,326 @@
+// The account store's requests over real TCP against the real binary: the reply bytes, the
+// service-log lines and the files each request leaves in the users folder and the queues.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "ServerHarness.h"
+
+using namespace vserver;
+using namespace vserver::test;
+
+namespace {
+
+const std::string kMaster = "[General]\r\nFontSize=12\r\nVoice=Default\r\n";
+const std::string kOpenConsole =
+    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
+    "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n";
+
+std::string Completion(int id, int type, const std::string& result) {
+    return "1\xA7" + std::to_string(id) + "\xA7" + std::to_string(type) + "\xA7" + result;
+}
+
+std::string Item(const std::string& key, const std::string& section, const std::string& value) {
+    return key + "\xB0" + section + "\xB0" + value;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Another process holding a file's record lock until released or killed.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
+            char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
+            (void)!::write(ready[1], &ok, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char ok = '0';
+        (void)!::read(ready[0], &ok, 1);
+        locked_ = ok == '1';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~LockHolder() { Release(); }
+    void Release() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    bool locked() const { return locked_; }
+
+private:
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
+class AccountRequests : public ::testing::Test {
+protected:
+    explicit AccountRequests(ServerOptions options = ServerOptions{.extraRegistry = kOpenConsole})
+        : server(std::move(options)) {}
+    void SetUp() override {
+        ASSERT_TRUE(server.Start()) << server.failure();
+        c = server.Connect();
+    }
+    std::string Ask(int id, int type, std::string account, std::string argument1 = "", std::string argument2 = "") {
+        client::Request r{.id = id, .type = type, .account = std::move(account), .argument1 = std::move(argument1),
+                          .argument2 = std::move(argument2)};
+        return Exchange(c, r);
+    }
+    std::string Console(int id, int type, std::string argument1, std::string argument2 = "") {
+        return Ask(id, type, "", std::move(argument1), std::move(argument2));
+    }
+    bool Logged(const std::string& text) {
+        auto texts = server.ServiceLogTexts();
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    }
+    std::string users() const { return server.usersFolder(); }
+    std::string queue() const { return server.installPath("UserMessages.log"); }
+
+    ServerProcess server;
+    client::Connection c;
+};
+
+TEST_F(AccountRequests, CreateListAndDeleteAccounts) {
+    EXPECT_EQ(Console(1, 807, "jsmith"), Completion(1, 807, "True"));
+    EXPECT_EQ(ReadFile(users() + "/jsmith/JSMITHVantorelSettings.vts"), kMaster);
+    EXPECT_EQ(Ask(2, 102, "alice"), Completion(2, 102, "True"));
+    EXPECT_EQ(Console(3, 807, "JSmith"), Completion(3, 807, "False"));
+    EXPECT_TRUE(Logged("Attempt to create duplicate account: JSmith"));
+
+    std::string list = Ask(4, 100, "");
+    EXPECT_TRUE(list == Completion(4, 100, "jsmith\xA6" "alice") || list == Completion(4, 100, "alice\xA6jsmith"))
+        << Hex(list);
+    EXPECT_EQ(Console(5, 806, ""), Completion(5, 806, list.substr(list.rfind('\xA7') + 1)));
+
+    EXPECT_EQ(Console(6, 808, "JSMITH"), Completion(6, 808, "True"));
+    EXPECT_EQ(Console(7, 808, "jsmith"), Completion(7, 808, "False"));
+    EXPECT_TRUE(Logged("Attempt to delete non-existant account: jsmith"));
+    EXPECT_EQ(Names(users()), (std::vector<std::string>{"VantorelSettings.vts", "alice"}));
+
+    // Id 0: the work is done, no reply.
+    c.Send(client::Request{.id = 0, .type = 100});
+    EXPECT_TRUE(c.ExpectSilence(300ms));
+}
+
+TEST_F(AccountRequests, BadNamesAreRefusedAndNothingIsTouched) {
+    MakeFolder(server.folder() + "/master/outside");
+    for (std::string bad : std::vector<std::string>{"..", ".", "../outside", "a/b", "a\\b", "c:x", std::string(26, 'n'), "*", "a?"}) {
+        EXPECT_EQ(Console(1, 807, bad), Completion(1, 807, "False")) << bad;
+    }
+    for (std::string bad : std::vector<std::string>{"", "..", "../outside", "Users\\..\\..", "*", std::string(26, 'n')}) {
+        EXPECT_EQ(Console(2, 808, bad), Completion(2, 808, "False")) << bad;
+    }
+    EXPECT_TRUE(Logged("Attempt to create account with invalid characters: ../outside"));
+    EXPECT_TRUE(Logged("Attempt to create account with too many characters: " + std::string(26, 'n')));
+    EXPECT_TRUE(Logged("Failed to create new user home path: " + users() + "/*"));
+    EXPECT_TRUE(Logged("Attempt to delete account with invalid characters: "));
+    EXPECT_TRUE(Logged("Attempt to delete non-existant account: *"));
+    EXPECT_EQ(Names(users()), std::vector<std::string>{"VantorelSettings.vts"});
+    EXPECT_TRUE(PathExists(server.folder() + "/master/outside"));
+}
+
+TEST_F(AccountRequests, ReadOnlyTreesAreDeleted) {
+    ASSERT_EQ(Console(1, 807, "jsmith"), Completion(1, 807, "True"));
+    const std::string home = users() + "/jsmith";
+    MakeFolder(home + "/work/old");
+    WriteFile(home + "/work/old/essay.txt", "x");
+    for (std::string p : {"/work/old/essay.txt", "/work/old", "/work", "/JSMITHVantorelSettings.vts", ""}) {
+        ::chmod((home + p).c_str(), 0555);
+    }
+    EXPECT_EQ(Console(2, 808, "jsmith"), Completion(2, 808, "True"));
+    EXPECT_FALSE(PathExists(home));
+}
+
+TEST_F(AccountRequests, PreferencesRoundTripThroughTheAccountsFile) {
+    ASSERT_EQ(Console(1, 807, "jsmith"), Completion(1, 807, "True"));
+    EXPECT_EQ(Ask(2, 201, "jsmith", "", Item("fontsize", "GENERAL", "10")), "202\xA7" "2\xA7" "fontsize\xB0" "12");
+    EXPECT_EQ(Ask(3, 203, "jsmith", "", Item("FontSize", "General", "14")), "1\xA7" "3");
+    EXPECT_EQ(Ask(4, 203, "JSMITH", "", Item("Theme", "Display", "Dark")), "1\xA7" "4");
+    EXPECT_EQ(ReadFile(users() + "/jsmith/JSMITHVantorelSettings.vts"),
+              "[General]\r\nFontSize=14\r\nVoice=Default\r\n[Display]\r\nTheme=Dark\r\n");
+
+    // Id 0 still gets the read answer; missing items answer their defaults.
+    c.Send(client::Request{.id = 0, .type = 201, .account = "Jsmith", .argument2 = Item("Missing", "General", "d")});
+    EXPECT_EQ(c.ReadMessage(10s).value_or(""), "202\xA7" "0\xA7Missing\xB0" "d");
+    EXPECT_EQ(Ask(5, 201, "jsmith", "", ""), "202\xA7" "5\xA7");
+
+    std::string long300(300, 'w');
+    Ask(6, 203, "jsmith", "", Item("Notes", "General", long300));
+    EXPECT_EQ(Ask(7, 201, "jsmith", "", Item("Notes", "General", "")), "202\xA7" "7\xA7Notes\xB0" + long300.substr(0, 260));
+
+    // A read-only preference file is made writable by the first write.
+    const std::string file = users() + "/jsmith/JSMITHVantorelSettings.vts";
+    ::chmod(file.c_str(), 0444);
+    Ask(8, 203, "jsmith", "", Item("FontSize", "General", "16"));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    EXPECT_EQ(Ask(9, 201, "jsmith", "", Item("FontSize", "General", "")), "202\xA7" "9\xA7" "FontSize\xB0" "16");
+    EXPECT_EQ(Names(users() + "/jsmith"), std::vector<std::string>{"JSMITHVantorelSettings.vts"});
+}
+
+TEST_F(AccountRequests, PreferenceFilesOutsideTheUsersFolderAreNeverReached) {
+    const std::string secret = server.folder() + "/master/secret.vts";
+    WriteFile(secret, "[S]\r\nK=secret\r\n");
+    for (std::string name : {"..\\secret.vts", "../secret.vts", "..\\..\\master\\secret.vts", "a\\..\\..\\secret.vts"}) {
+        EXPECT_EQ(Ask(1, 201, "", name, Item("K", "S", "d")), "202\xA7" "1\xA7K\xB0" "d") << name;
+        EXPECT_EQ(Ask(2, 203, "", name, Item("K", "S", "changed")), "1\xA7" "2") << name;
+    }
+    EXPECT_EQ(Ask(3, 201, "..", "", Item("K", "S", "d")), "202\xA7" "3\xA7K\xB0" "d");
+    EXPECT_EQ(Ask(4, 201, "", "\\etc\\passwd", Item("root", "x", "d")), "202\xA7" "4\xA7root\xB0" "d");
+    Ask(5, 203, "", "/etc/passwd", Item("K", "S", "v"));
+    EXPECT_EQ(ReadFile(secret), "[S]\r\nK=secret\r\n");
+    EXPECT_EQ(Names(users()), std::vector<std::string>{"VantorelSettings.vts"});
+    EXPECT_TRUE(server.WaitForLogText("Preference file outside the user directory refused: "));
+
+    // A file of the users folder named by a relative path, with "\" as separator.
+    MakeFolder(users() + "/Sets");
+    EXPECT_EQ(Ask(6, 203, "", "sets\\ToolbarSet_Math.vts", Item("Button1", "Toolbar", "Speak")), "1\xA7" "6");
+    EXPECT_EQ(ReadFile(users() + "/Sets/ToolbarSet_Math.vts"), "[Toolbar]\r\nButton1=Speak\r\n");
+}
+
+TEST_F(AccountRequests, ToolbarSetListLeavesClassicOut) {
+    for (std::string set : {"Math", "CLASSIC", "Classic", "Reading"}) WriteFile(users() + "/ToolbarSet_" + set + ".vts", "");
+    std::string reply = Ask(3, 204, "");
+    EXPECT_TRUE(reply == Completion(3, 204, "Math\xA6Reading") || reply == Completion(3, 204, "Reading\xA6Math"))
+        << Hex(reply);
+    c.Send(client::Request{.id = 0, .type = 204});
+    std::string zero = c.ReadMessage(10s).value_or("");
+    EXPECT_EQ(zero.substr(0, 8), "1\xA7" "0\xA7" "204\xA7");
+}
+
+TEST_F(AccountRequests, QueuesDeliverEachAccountsItemsOnce) {
+    EXPECT_EQ(Console(1, 810, "jsmith", "Read chapter 3"), Completion(1, 810, "True"));
+    EXPECT_EQ(Console(2, 810, "alice", "Hello"), Completion(2, 810, "True"));
+    EXPECT_EQ(Console(3, 810, "JSMITH", "Line one\r\nLine two"), Completion(3, 810, "True"));
+    EXPECT_EQ(Console(4, 812, "jsmith", "Math"), Completion(4, 812, "True"));
+
+    EXPECT_EQ(Ask(5, 208, "jsmith"), Completion(5, 208, "Read chapter 3\xB0Line one\r\nLine two"));
+    EXPECT_EQ(ReadFile(queue()), std::string("alice\xA6Hello\r\n\0", 14));
+    EXPECT_EQ(Ask(6, 208, "jsmith"), Completion(6, 208, ""));
+    EXPECT_EQ(Ask(7, 210, "Jsmith"), Completion(7, 210, "Math"));
+    EXPECT_FALSE(PathExists(server.installPath("ForcedToolbarSets.log")));
+    EXPECT_EQ(Ask(8, 208, "alice"), Completion(8, 208, "Hello"));
+    EXPECT_FALSE(PathExists(queue()));
+}
+
+TEST_F(AccountRequests, QueueFilesFromOtherToolsAreReadAsBefore) {
+    WriteFile(queue(), "jsmith\xA6one\r\nalice\xA6two\r\njsmith\xA6three");  // no final NUL
+    EXPECT_EQ(Ask(1, 208, "jsmith"), Completion(1, 208, "one\xB0three"));
+    EXPECT_EQ(ReadFile(queue()), std::string("alice\xA6two\r\n\0", 12));
+    EXPECT_EQ(Console(2, 810, "bob", "hi"), Completion(2, 810, "True"));
+    EXPECT_EQ(ReadFile(queue()), std::string("alice\xA6two\r\nbob\xA6hi\r\n\0", 20));
+}
+
+TEST_F(AccountRequests, ALockedQueueWaitsWithoutStoppingTheServer) {
+    Console(1, 810, "jsmith", "waiting");
+    auto holder = std::make_unique<LockHolder>(queue());
+    ASSERT_TRUE(holder->locked());
+    ASSERT_TRUE(c.Send(client::Request{.id = 2, .type = 208, .account = "jsmith"}));
+
+    // Another client is served while the collection waits for the lock.
+    auto other = server.Connect();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Exchange(other, client::Request{.id = 9, .type = 207}), Completion(9, 207, "9.0"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_TRUE(c.ExpectSilence(300ms));
+
+    holder.reset();
+    EXPECT_EQ(c.ReadMessage(5s).value_or(""), Completion(2, 208, "waiting"));
+    EXPECT_FALSE(PathExists(queue()));
+}
+
+TEST_F(AccountRequests, AQueueThatStaysLockedAnswersEmptyAndKeepsItsRecords) {
+    Console(1, 810, "jsmith", "kept");
+    const std::string before = ReadFile(queue());
+    LockHolder holder(queue());
+    ASSERT_TRUE(holder.locked());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Exchange(c, client::Request{.id = 2, .type = 208, .account = "jsmith"}, 10s), Completion(2, 208, ""));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
+    EXPECT_EQ(ReadFile(queue()), before);
+}
+
+TEST_F(AccountRequests, AServerKilledDuringACollectionLosesNoRecord) {
+    Console(1, 810, "jsmith", "mine");
+    Console(2, 810, "alice", "hers");
+    const std::string before = ReadFile(queue());
+    LockHolder holder(queue());
+    ASSERT_TRUE(holder.locked());
+    ASSERT_TRUE(c.Send(client::Request{.id = 3, .type = 208, .account = "jsmith"}));
+    std::this_thread::sleep_for(700ms);  // the collection has tried and waits for its next try
+    ::kill(server.pid(), SIGKILL);
+    server.WaitExit();
+    holder.Release();
+    EXPECT_EQ(ReadFile(queue()), before);
+    for (const auto& name : Names(server.folder())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+}
+
+class AccountRequestsWithoutCreation : public AccountRequests {
+protected:
+    AccountRequestsWithoutCreation()
+        : AccountRequests(ServerOptions{.extraRegistry = kOpenConsole + "\"AllowAccountCreation\"=\"FALSE\"\r\n"}) {}
+};
+
+TEST_F(AccountRequestsWithoutCreation, ClientsCannotCreateButTheConsoleCan) {
+    EXPECT_EQ(Ask(1, 102, "jsmith"), Completion(1, 102, "False"));
+    EXPECT_FALSE(PathExists(users() + "/jsmith"));
+    EXPECT_EQ(Console(2, 807, "jsmith"), Completion(2, 807, "True"));
+    for (const auto& text : server.ServiceLogTexts()) EXPECT_EQ(text.find("account"), std::string::npos) << text;
+}
+
+class AccountRequestsWithoutUsers : public AccountRequests {
+protected:
+    AccountRequestsWithoutUsers()
+        : AccountRequests(ServerOptions{.extraRegistry = kOpenConsole, .createUsersFolder = false}) {}
+};
+
+TEST_F(AccountRequestsWithoutUsers, EverythingAnswersAndNothingIsCreated) {
+    const std::string missing = "Can't find top-level user directory: " + users();
+    EXPECT_EQ(Ask(1, 100, ""), Completion(1, 100, ""));
+    EXPECT_EQ(Console(2, 807, "jsmith"), Completion(2, 807, "False"));
+    EXPECT_EQ(Console(3, 808, "jsmith"), Completion(3, 808, "False"));
+    EXPECT_EQ(Ask(4, 204, ""), Completion(4, 204, ""));
+    EXPECT_EQ(Ask(5, 201, "jsmith", "", Item("K", "S", "d")), "202\xA7" "5\xA7K\xB0" "d");
+    EXPECT_EQ(Ask(6, 203, "jsmith", "", Item("K", "S", "v")), "1\xA7" "6");
+    auto texts = server.ServiceLogTexts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), missing), 3);
+    EXPECT_FALSE(PathExists(users()));
+}
+
+class AccountRequestsWithoutMaster : public AccountRequests {
+protected:
+    AccountRequestsWithoutMaster()
+        : AccountRequests(ServerOptions{.extraRegistry = kOpenConsole, .withMasterPreferences = false}) {}
+};
+
+TEST_F(AccountRequestsWithoutMaster, AccountsAreCreatedWithoutPreferenceFile) {
+    EXPECT_EQ(Console(1, 807, "jsmith"), Completion(1, 807, "True"));
+    EXPECT_TRUE(Logged("Can't find master preference file: " + users() + "/VantorelSettings.vts"));
+    EXPECT_TRUE(Names(users() + "/jsmith").empty());
+    EXPECT_EQ(Ask(2, 201, "jsmith", "", Item("FontSize", "General", "10")), "202\xA7" "2\xA7" "FontSize\xB0" "10");
+}
+
+} // namespace
