@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+
+#include "platform/ProcessInfo.h"
 
 namespace vserver::platform {
 namespace {
@@ -356,6 +358,22 @@ TEST_F(RegistryFileFolder, UpdateReportsAReadOnlyFolder) {
     const SysResult result = RegistryFile::Update(path, change);
     EXPECT_FALSE(result.ok());
     EXPECT_EQ(ReadText(path), "REGEDIT4\n");
+}
+
+TEST(RegistryFilePath, IsTheEnvironmentsChoiceOrBesideTheExecutable) {
+    const char* previous = std::getenv("VSERVER_REGISTRY");
+    const std::string saved = previous ? previous : "";
+
+    ::setenv("VSERVER_REGISTRY", "/etc/vserver/settings.reg", 1);
+    EXPECT_EQ(RegistryFilePath(), "/etc/vserver/settings.reg");
+    ::setenv("VSERVER_REGISTRY", "", 1);
+    EXPECT_EQ(RegistryFilePath(), ExecutableFolder() + "VServerService.reg");
+
+    if (previous) {
+        ::setenv("VSERVER_REGISTRY", saved.c_str(), 1);
+    } else {
+        ::unsetenv("VSERVER_REGISTRY");
+    }
 }
 
 } // namespace
