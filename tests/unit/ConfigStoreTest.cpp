@@ -1,35 +1,21 @@
 #include "settings/ConfigStore.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
+#include "AccountTestSupport.h"
 #include "platform/ProcessInfo.h"
-#include "settings/ServiceLog.h"
 
 namespace vserver::settings {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteText(const fs::path& path, std::string_view text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::size_t CountOccurrences(std::string_view text, std::string_view part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
+using accounts::test::LogCapture;
+using accounts::test::ReadBytes;
+using accounts::test::ScratchFolder;
+using accounts::test::WriteBytes;
 
 const std::string kHeader = "REGEDIT4\r\n\r\n";
 const std::string kServerBlock = "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n";
@@ -38,30 +24,21 @@ const std::string kOptionsBlock = "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel
 
 class ConfigStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "config-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        path_ = (folder_ / "VServerService.reg").string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        for (const auto& entry : fs::recursive_directory_iterator(folder_, ignored)) {
-            if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-        fs::remove_all(folder_, ignored);
-    }
-
-    void WriteRegistry(const std::string& blocks) { WriteText(path_, kHeader + blocks); }
-    std::string Registry() const { return ReadText(path_); }
+    void WriteRegistry(const std::string& blocks) { WriteBytes(path_, kHeader + blocks); }
+    std::string Registry() const { return ReadBytes(path_); }
     ConfigStore Store() const { return ConfigStore(path_); }
-    // Lines the service log gained that name this test's registry file.
-    std::size_t LogLinesNamingRegistry(const std::string& logBefore) const {
-        return CountOccurrences(ReadText(ServiceLogPath()), path_) - CountOccurrences(logBefore, path_);
+    // Service-log lines since log began that name this test's registry file; other tests may
+    // write to the same log meanwhile.
+    std::vector<std::string> LinesNamingRegistry(const LogCapture& log) const {
+        std::vector<std::string> lines;
+        for (std::string& text : log.Texts()) {
+            if (text.find(path_) != std::string::npos) lines.push_back(std::move(text));
+        }
+        return lines;
     }
 
-    fs::path folder_;
-    std::string path_;
+    ScratchFolder folder_;
+    std::string path_ = folder_ / "VServerService.reg";
 };
 
 TEST_F(ConfigStoreTest, PortNumberIsReadLeniently) {
@@ -101,12 +78,12 @@ TEST_F(ConfigStoreTest, DefaultPortThatCannotBeStoredIsLoggedAndStillUsed) {
     const std::string before = Registry();
     // A folder where the lock file belongs makes every update fail, for every user.
     fs::create_directory(path_ + ".lock");
-    const std::string logBefore = ReadText(ServiceLogPath());
+    const LogCapture log;
 
     EXPECT_EQ(Store().ReadPortNumber(), 1006);
 
     EXPECT_EQ(Registry(), before);
-    EXPECT_EQ(LogLinesNamingRegistry(logBefore), 1u);
+    EXPECT_EQ(LinesNamingRegistry(log).size(), 1u);
 }
 
 TEST_F(ConfigStoreTest, BooleanOptionsAreTrueOnlyForTheWordTrue) {
@@ -152,8 +129,8 @@ TEST_F(ConfigStoreTest, WriteOptionCreatesTheOptionsKey) {
 }
 
 TEST_F(ConfigStoreTest, WriteOptionFailsWhereTheFileCannotBeReplaced) {
-    WriteText(folder_ / "plain", "");
-    const ConfigStore store((folder_ / "plain" / "VServerService.reg").string());
+    WriteBytes(folder_ / "plain", "");
+    const ConfigStore store(folder_ / "plain/VServerService.reg");
     EXPECT_FALSE(store.WriteOption("Colour", "green"));
     EXPECT_FALSE(Store().WriteOption("Line\nBreak", "x"));
     EXPECT_FALSE(fs::exists(path_));
@@ -192,13 +169,14 @@ TEST_F(ConfigStoreTest, LivenessTimeoutIsTenUnlessAPositiveNumberIsStored) {
 TEST_F(ConfigStoreTest, UnreadableLinesAreLoggedOnceAndReadableKeysUsed) {
     WriteRegistry(kOptionsBlock + "\"AllowAccountCreation\"=\"False\"\r\nthis is not a value\r\n" + kConnectionBlock +
                   "\"PortNumber\"=\"2001\"\r\n");
-    const std::string logBefore = ReadText(ServiceLogPath());
+    const LogCapture log;
 
     EXPECT_FALSE(Store().LoadOptionFlags().allowAccountCreation);
     EXPECT_EQ(Store().ReadPortNumber(), 2001);
 
-    EXPECT_EQ(LogLinesNamingRegistry(logBefore), 1u);
-    EXPECT_NE(ReadText(ServiceLogPath()).find("this is not a value"), std::string::npos);
+    const std::vector<std::string> lines = LinesNamingRegistry(log);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("line 5: not a key or value: this is not a value"), std::string::npos) << lines[0];
 }
 
 } // namespace
