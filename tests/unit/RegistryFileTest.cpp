@@ -71,6 +71,10 @@ TEST(RegistryFileParse, MatchesNamesWithoutCaseAndKeepsTheStoredSpelling) {
         "\"AllowAccountCreation\"=\"False\"\r\n");
 
     EXPECT_EQ(reg.ReadString(kOptions, "allowaccountcreation"), "False");
+    // Names hold 8-bit text of the Western code page, and its accented letters have a case too.
+    reg.WriteString(kOptions, "Gr\xC4\xDFe", "1");
+    EXPECT_EQ(reg.ReadString(kOptions, "gr\xE4\xDFE"), "1");
+    reg.DeleteValue(kOptions, "GR\xC4\xDFE");
     reg.WriteString(kOptions, "ALLOWACCOUNTCREATION", "True");
 
     EXPECT_EQ(reg.Serialize(),
