@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/TextCase.h"
+
 namespace vserver::platform {
 namespace {
 
@@ -16,15 +18,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 // Bytes per line when a string is written in its hexadecimal form, as the registry editor
 // wraps its own exports.
 constexpr std::size_t kHexBytesPerLine = 25;
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Names are compared in ASCII only, so the result never depends on the process locale.
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
@@ -94,8 +87,8 @@ bool EraseTree(std::vector<Key>& keys, std::string_view path) {
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = LowerAscii(c);
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 

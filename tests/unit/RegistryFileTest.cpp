@@ -4,10 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+
+#include "AccountTestSupport.h"
+#include "platform/ProcessInfo.h"
 
 namespace vserver::platform {
 namespace {
@@ -17,34 +18,15 @@ namespace fs = std::filesystem;
 constexpr const char* kServer = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server";
 constexpr const char* kOptions = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options";
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteText(const fs::path& path, std::string_view text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using accounts::test::ReadBytes;
+using accounts::test::ScratchFolder;
+using accounts::test::SetImmutable;
+using accounts::test::WriteBytes;
 
 class RegistryFileFolder : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "registry-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        path_ = (folder_ / "VServerService.reg").string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        for (const auto& entry : fs::recursive_directory_iterator(folder_, ignored)) {
-            if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-        fs::remove_all(folder_, ignored);
-    }
-
-    fs::path folder_;
-    std::string path_;
+    ScratchFolder folder_;
+    std::string path_ = folder_ / "VServerService.reg";
 };
 
 TEST(RegistryFileParse, ReadsStringsDefaultValuesAndEscapes) {
@@ -89,6 +71,10 @@ TEST(RegistryFileParse, MatchesNamesWithoutCaseAndKeepsTheStoredSpelling) {
         "\"AllowAccountCreation\"=\"False\"\r\n");
 
     EXPECT_EQ(reg.ReadString(kOptions, "allowaccountcreation"), "False");
+    // Names hold 8-bit text of the Western code page, and its accented letters have a case too.
+    reg.WriteString(kOptions, "Gr\xC4\xDFe", "1");
+    EXPECT_EQ(reg.ReadString(kOptions, "gr\xE4\xDFE"), "1");
+    reg.DeleteValue(kOptions, "GR\xC4\xDFE");
     reg.WriteString(kOptions, "ALLOWACCOUNTCREATION", "True");
 
     EXPECT_EQ(reg.Serialize(),
@@ -248,7 +234,7 @@ TEST_F(RegistryFileFolder, MissingFileIsAnEmptyRegistryAndAFolderIsAnError) {
     EXPECT_TRUE(RegistryFile::Load(path_, reg).ok());
     EXPECT_TRUE(reg.keys().empty());
 
-    const SysResult folder = RegistryFile::Load(folder_.string(), reg);
+    const SysResult folder = RegistryFile::Load(folder_.path(), reg);
     EXPECT_FALSE(folder.ok());
 }
 
@@ -265,19 +251,19 @@ TEST_F(RegistryFileFolder, UpdateWritesTheFileAndLeavesItAloneWhenNothingChanges
                     return true;
                 }).ok());
 
-    const std::string text = ReadText(path_);
+    const std::string text = ReadBytes(path_);
     EXPECT_EQ(text.rfind("REGEDIT4\r\n", 0), 0u);
     RegistryFile reg;
     ASSERT_TRUE(RegistryFile::Load(path_, reg).ok());
     EXPECT_EQ(reg.ReadString(kOptions, "A"), "1");
     EXPECT_EQ(reg.ReadString(kOptions, "B"), "2");
     // Only the registry file and its lock file remain: no temporary file is left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
+    EXPECT_EQ(accounts::test::Names(folder_.path()), (std::vector<std::string>{"VServerService.reg", "VServerService.reg.lock"}));
 }
 
 TEST_F(RegistryFileFolder, UpdateLeavesAFileWithUnreadableLinesUntouched) {
     const std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software]\nhand-written mistake\n";
-    WriteText(path_, text);
+    WriteBytes(path_, text);
 
     const SysResult result = RegistryFile::Update(path_, [](RegistryFile& reg) {
         reg.WriteString(kOptions, "A", "1");
@@ -286,12 +272,12 @@ TEST_F(RegistryFileFolder, UpdateLeavesAFileWithUnreadableLinesUntouched) {
 
     EXPECT_FALSE(result.ok());
     EXPECT_STREQ(result.call(), "parse");
-    EXPECT_EQ(ReadText(path_), text);
+    EXPECT_EQ(ReadBytes(path_), text);
 }
 
 TEST_F(RegistryFileFolder, UpdateFollowsASymbolicLinkAndKeepsIt) {
-    const fs::path real = folder_ / "elsewhere.reg";
-    WriteText(real, "REGEDIT4\n");
+    const std::string real = folder_ / "elsewhere.reg";
+    WriteBytes(real, "REGEDIT4\n");
     fs::create_symlink(real, path_);
 
     ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& reg) {
@@ -300,7 +286,7 @@ TEST_F(RegistryFileFolder, UpdateFollowsASymbolicLinkAndKeepsIt) {
                 }).ok());
 
     EXPECT_TRUE(fs::is_symlink(path_));
-    EXPECT_NE(ReadText(real).find("\"A\"=\"1\""), std::string::npos);
+    EXPECT_NE(ReadBytes(real).find("\"A\"=\"1\""), std::string::npos);
 }
 
 TEST_F(RegistryFileFolder, UpdatesFromTwoProcessesKeepEachOthersValues) {
@@ -338,8 +324,8 @@ TEST_F(RegistryFileFolder, UpdateReportsAPlaceItCannotWrite) {
         return true;
     };
     // A path below a plain file fails for every user, the superuser too.
-    WriteText(folder_ / "plain", "");
-    EXPECT_FALSE(RegistryFile::Update((folder_ / "plain" / "VServerService.reg").string(), change).ok());
+    WriteBytes(folder_ / "plain", "");
+    EXPECT_FALSE(RegistryFile::Update(folder_ / "plain/VServerService.reg", change).ok());
 }
 
 TEST_F(RegistryFileFolder, UpdateReportsAReadOnlyFolder) {
@@ -347,15 +333,34 @@ TEST_F(RegistryFileFolder, UpdateReportsAReadOnlyFolder) {
         reg.WriteString(kOptions, "A", "1");
         return true;
     };
-    const fs::path readOnly = folder_ / "readonly";
+    const std::string readOnly = folder_ / "readonly";
     fs::create_directory(readOnly);
-    const std::string path = (readOnly / "VServerService.reg").string();
-    WriteText(path, "REGEDIT4\n");
+    const std::string path = readOnly + "/VServerService.reg";
+    WriteBytes(path, "REGEDIT4\n");
     fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
-    if (::access(readOnly.c_str(), W_OK) == 0) GTEST_SKIP() << "this user may write to read-only folders";
+    // The superuser writes to read-only folders; an immutable folder stops it too.
+    if (::access(readOnly.c_str(), W_OK) == 0 && !SetImmutable(readOnly, true)) {
+        GTEST_SKIP() << "this user writes to read-only folders and cannot make one immutable";
+    }
     const SysResult result = RegistryFile::Update(path, change);
     EXPECT_FALSE(result.ok());
-    EXPECT_EQ(ReadText(path), "REGEDIT4\n");
+    EXPECT_EQ(ReadBytes(path), "REGEDIT4\n");
+}
+
+TEST(RegistryFilePath, IsTheEnvironmentsChoiceOrBesideTheExecutable) {
+    const char* previous = std::getenv("VSERVER_REGISTRY");
+    const std::string saved = previous ? previous : "";
+
+    ::setenv("VSERVER_REGISTRY", "/etc/vserver/settings.reg", 1);
+    EXPECT_EQ(RegistryFilePath(), "/etc/vserver/settings.reg");
+    ::setenv("VSERVER_REGISTRY", "", 1);
+    EXPECT_EQ(RegistryFilePath(), ExecutableFolder() + "VServerService.reg");
+
+    if (previous) {
+        ::setenv("VSERVER_REGISTRY", saved.c_str(), 1);
+    } else {
+        ::unsetenv("VSERVER_REGISTRY");
+    }
 }
 
 } // namespace
