@@ -2,6 +2,7 @@
 // One accepted connection: its index, the session fields a logon writes, and its socket with
 // the input it has not yet framed and the output the socket has not yet taken.
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Clock.h"
@@ -50,6 +51,9 @@ struct ConnectionRecord {
     ConnectionRecord(ServerCore& server, int index, platform::IoHandle handle);
 
     int index;
+    // Unique for the server's lifetime, unlike index, which a later connection may get again:
+    // work that completes after a wait checks it to answer only the connection that asked.
+    std::uint64_t serial = 0;
     std::string accountName;
     std::string sessionLabel;
     int clientKind = -1;

@@ -6,6 +6,7 @@ namespace vserver::net {
 
 ConnectionRecord& ConnectionTable::Insert(std::unique_ptr<ConnectionRecord> record) {
     ConnectionRecord& r = *record;
+    r.serial = nextSerial_++;
     r.older = newest_;
     r.newer = nullptr;
     if (newest_) newest_->newer = &r;

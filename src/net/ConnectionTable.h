@@ -16,7 +16,8 @@ namespace vserver::net {
 
 class ConnectionTable {
 public:
-    // Puts a new record at the front. Its index must be higher than every index in the table.
+    // Puts a new record at the front and gives it the next serial. Its index must be higher
+    // than every index in the table.
     ConnectionRecord& Insert(std::unique_ptr<ConnectionRecord> record);
     // Unlinks the record and hands it back; nothing when the index is not in the table.
     std::unique_ptr<ConnectionRecord> Remove(int index);
@@ -48,6 +49,7 @@ private:
 
     ConnectionRecord* newest_ = nullptr;
     int consoleCount_ = 0;
+    std::uint64_t nextSerial_ = 1;
     ConnectionRecord* oldest_ = nullptr;
     std::unordered_map<int, std::unique_ptr<ConnectionRecord>> byIndex_;
     // Holders of each account name, newest (highest index) first.

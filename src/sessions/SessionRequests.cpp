@@ -36,6 +36,7 @@ void SendRefusal(net::ServerCore& server, int index, int id, const char* type, i
 // The positions a logon needs after a wait, copied out of the request text.
 struct LogonRequest {
     int index;
+    std::uint64_t serial;
     int id;
     int kind;
     std::string account;
@@ -43,8 +44,21 @@ struct LogonRequest {
     std::string detail;
 };
 
+// The serial of the connection at index now; 0 when there is none.
+std::uint64_t SerialAt(const net::ServerCore& server, int index) {
+    const net::ConnectionRecord* record = server.FindRecordByIndex(index);
+    return record ? record->serial : 0;
+}
+
+// After a wait the requester may have gone and its index may have been handed to a newer
+// connection; that one must neither be logged on nor answered in its place.
+bool RequesterStillThere(const net::ServerCore& server, int index, std::uint64_t serial) {
+    return SerialAt(server, index) == serial;
+}
+
 void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
-    if (!RecordLogon(server, logon.index, logon.account, logon.kind, logon.label, logon.detail)) return;
+    int index = RequesterStillThere(server, logon.index, logon.serial) ? logon.index : 0;
+    if (!RecordLogon(server, index, logon.account, logon.kind, logon.label, logon.detail)) return;
     if (logon.kind != kConsoleKind) WriteStatisticsLine(server, logon.account, logon.label, "101", "");
     server.SendCompletion(logon.index, logon.id, 101, "");
 }
@@ -64,7 +78,7 @@ void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
 void HandleLogon(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = protocol::RequestEnd::NoReply;
-    LogonRequest logon{context.index, r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
+    LogonRequest logon{context.index, SerialAt(server, context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
                        std::string(r.sessionDetail())};
     if (r.clientVersion() != server.serverVersion) {
         SendRefusal(server, logon.index, logon.id, "101", 6, true);
@@ -93,7 +107,7 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
     context.end = protocol::RequestEnd::Later;
     IsLoggedOnAndAlive(server, logon.account, [&server, logon](bool alive) {
         if (alive) {
-            SendRefusal(server, logon.index, logon.id, "101", 2);
+            if (RequesterStillThere(server, logon.index, logon.serial)) SendRefusal(server, logon.index, logon.id, "101", 2);
             return;
         }
         FinishLogon(server, logon);
@@ -110,25 +124,29 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = protocol::RequestEnd::Later;
     int index = context.index;
+    std::uint64_t serial = SerialAt(server, index);
     int id = r.id;
     std::string current(r.account());
     std::string next(r.argument1());
-    IsLoggedOnAndAlive(server, current, [&server, index, id, current, next](bool currentAlive) {
+    auto refuse = [&server, index, serial, id](int code) {
+        if (RequesterStillThere(server, index, serial)) SendRefusal(server, index, id, "104", code);
+    };
+    IsLoggedOnAndAlive(server, current, [&server, index, serial, id, current, next, refuse](bool currentAlive) {
         if (!currentAlive) {
-            SendRefusal(server, index, id, "104", 3);
+            refuse(3);
             return;
         }
         if (!AccountExists(server, next)) {
-            SendRefusal(server, index, id, "104", 1);
+            refuse(1);
             return;
         }
-        IsLoggedOnAndAlive(server, next, [&server, index, id, current, next](bool nextAlive) {
+        IsLoggedOnAndAlive(server, next, [&server, index, serial, id, current, next, refuse](bool nextAlive) {
             if (nextAlive) {
-                SendRefusal(server, index, id, "104", 2);
+                refuse(2);
                 return;
             }
             ChangeUser(server, current, next);
-            server.SendCompletion(index, id, 104, "");
+            if (RequesterStillThere(server, index, serial)) server.SendCompletion(index, id, 104, "");
         });
     });
 }

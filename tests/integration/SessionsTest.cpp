@@ -232,3 +232,28 @@ TEST_F(Sessions, StopDuringALivenessWaitEndsPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
     EXPECT_EQ(server->ServiceLogTexts().back(), "Service ending normally");
 }
+
+TEST_F(Sessions, RequesterThatLeavesDuringItsWaitIsNotLoggedOn) {
+    StartServer("\"LivenessTimeoutSeconds\"=\"1\"\r\n");
+    auto silent = server->Connect();
+    Logon(silent, 1, "jsmith");
+    {
+        auto leaving = server->Connect();
+        ASSERT_TRUE(leaving.Send(LogonRequest(2, "jsmith", 3)));
+        ASSERT_TRUE(silent.ReadMessage(5s).has_value());
+    }
+    // The leaver's index goes to the next connection; the finished wait must not log it on.
+    auto next = server->Connect();
+    EXPECT_EQ(*silent.ReadMessage(5s), "103" + A7 + "jsmith");
+    EXPECT_TRUE(server->WaitForLogText("Attempt to log on from an unknown connection index"));
+    EXPECT_TRUE(next.ExpectSilence(200ms));
+    auto console = Console();
+    std::string list = Ask(console, 803);
+    EXPECT_EQ(list.find("jsmith"), std::string::npos) << list;
+    // A console that disconnects its own account closes itself; its completion finds nobody.
+    console.Send({.id = 5, .type = 804, .argument1 = kConsole});
+    EXPECT_EQ(*console.ReadMessage(5s), "103" + A7 + kConsole);
+    EXPECT_FALSE(console.ReadMessage(5s).has_value());
+    EXPECT_TRUE(console.closed());
+    EXPECT_TRUE(server->WaitForLogText("Attempt to send a message to an unknown connection index"));
+}

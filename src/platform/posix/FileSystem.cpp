@@ -118,9 +118,12 @@ SysResult WriteAll(int fd, std::string_view data) {
 std::string TemporaryNameFor(const std::string& target) {
     static std::atomic<unsigned> counter{0};
     std::string folder(FolderPartOf(target));
-    std::string name(1, '.');
-    name.append(LastComponentOf(target)).append(".tmp-");
-    name.append(std::to_string(::getpid())).append("-").append(std::to_string(counter++));
+    std::string name = ".";
+    name += LastComponentOf(target);
+    name += ".tmp-";
+    name += std::to_string(::getpid());
+    name += '-';
+    name += std::to_string(counter++);
     return folder.empty() ? name : Join(folder, name);
 }
 
