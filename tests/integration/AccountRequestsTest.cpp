@@ -40,40 +40,8 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
-// Another process holding a file's record lock until released or killed.
-class LockHolder {
-public:
-    explicit LockHolder(const std::string& path) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
-            char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
-            (void)!::write(ready[1], &ok, 1);
-            ::pause();
-            ::_exit(0);
-        }
-        char ok = '0';
-        (void)!::read(ready[0], &ok, 1);
-        locked_ = ok == '1';
-        ::close(ready[0]);
-        ::close(ready[1]);
-    }
-    ~LockHolder() { Release(); }
-    void Release() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    bool locked() const { return locked_; }
 
-private:
-    pid_t pid_ = -1;
-    bool locked_ = false;
-};
+using vserver::test::LockHolder;
 
 class AccountRequests : public ::testing::Test {
 protected:

@@ -20,42 +20,6 @@ namespace vserver::test {
 
 namespace fs = std::filesystem;
 
-TempFolder::TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vserver-test-XXXXXX").string();
-    char* made = ::mkdtemp(pattern.data());
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    // Tests leave read-only entries behind on purpose; make everything writable first.
-    for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    }
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-bool PathExists(const std::string& path) {
-    struct stat st{};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-void MakeFolder(const std::string& path) { fs::create_directories(path); }
-
 ServerProcess::ServerProcess(ServerOptions options) : options_(std::move(options)) {}
 
 ServerProcess::~ServerProcess() {
@@ -198,22 +162,7 @@ std::string ServerProcess::ServiceLog() const { return ReadFile(folder_ / "Servi
 std::string ServerProcess::StandardOutput() const { return ReadFile(folder_ / "stdout.txt"); }
 std::string ServerProcess::StandardError() const { return ReadFile(folder_ / "stderr.txt"); }
 
-std::vector<std::string> ServerProcess::ServiceLogTexts() const {
-    std::vector<std::string> texts;
-    std::string log = ServiceLog();
-    std::size_t start = 0;
-    while (start < log.size()) {
-        std::size_t end = log.find("\r\n", start);
-        if (end == std::string::npos) break;
-        std::string line = log.substr(start, end - start);
-        // "MM/DD/YY<TAB>HH:MM:SS<TAB>text"
-        std::size_t tab = line.find('\t');
-        std::size_t tab2 = tab == std::string::npos ? tab : line.find('\t', tab + 1);
-        texts.push_back(tab2 == std::string::npos ? line : line.substr(tab2 + 1));
-        start = end + 2;
-    }
-    return texts;
-}
+std::vector<std::string> ServerProcess::ServiceLogTexts() const { return ServiceLogTextsOf(ServiceLog()); }
 
 bool ServerProcess::WaitForLogText(const std::string& text, std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;

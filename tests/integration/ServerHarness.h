@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/ProtocolClient.h"
+#include "support/TestFiles.h"
 
 namespace vserver::test {
 
@@ -17,21 +18,6 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kAppIdGuid = "{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}";
 
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-bool PathExists(const std::string& path);
-void MakeFolder(const std::string& path);
 
 struct ServerOptions {
     // Registry lines appended after the standard blocks (whole "[key]" blocks or value lines

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "accounts/AccountStore.h"
 #include "accounts/FolderRemoval.h"
 #include "accounts/Listings.h"
@@ -12,29 +12,29 @@
 namespace vserver::accounts {
 namespace {
 
-using test::Exists;
-using test::LogCapture;
-using test::MakeFolders;
-using test::Names;
-using test::ReadBytes;
-using test::ScratchFolder;
-using test::WriteBytes;
+using vserver::test::PathExists;
+using vserver::test::LogCapture;
+using vserver::test::MakeFolder;
+using vserver::test::Names;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
 
 const std::string kMaster = "[General]\r\nFontSize=12\r\n";
 
 class AccountStoreTest : public ::testing::Test {
 protected:
     AccountStoreTest() : users(root / "Users") {
-        MakeFolders(users);
-        WriteBytes(users + "/VantorelSettings.vts", kMaster);
+        MakeFolder(users);
+        WriteFile(users + "/VantorelSettings.vts", kMaster);
     }
-    ScratchFolder root;
+    TempFolder root;
     std::string users;
     LogCapture log;
 };
 
 TEST_F(AccountStoreTest, ExistenceChecksCompareFullPaths) {
-    MakeFolders(users + "/jsmith");
+    MakeFolder(users + "/jsmith");
     EXPECT_TRUE(FolderExists(users + "/jsmith"));
     EXPECT_TRUE(FolderExists(users + "/JSMITH/"));
     EXPECT_FALSE(FolderExists(users + "/js*"));
@@ -51,7 +51,7 @@ TEST_F(AccountStoreTest, ExistenceChecksCompareFullPaths) {
 
 TEST_F(AccountStoreTest, CreateCopiesTheMasterUnderTheUpperCasedName) {
     EXPECT_TRUE(CreateAccount(users, "jsmith"));
-    EXPECT_EQ(ReadBytes(users + "/jsmith/JSMITHVantorelSettings.vts"), kMaster);
+    EXPECT_EQ(ReadFile(users + "/jsmith/JSMITHVantorelSettings.vts"), kMaster);
 
     EXPECT_FALSE(CreateAccount(users, "Jsmith"));
     EXPECT_FALSE(CreateAccount(users, "JSMITH"));
@@ -94,7 +94,7 @@ TEST_F(AccountStoreTest, CreateWithoutUsableMasterStillCreatesTheAccount) {
 
     // A master that cannot be copied (here a folder of that name) leaves the account without
     // a preference file and no partial copy.
-    MakeFolders(users + "/VantorelSettings.vts");
+    MakeFolder(users + "/VantorelSettings.vts");
     EXPECT_TRUE(CreateAccount(users, "bob"));
     EXPECT_TRUE(log.Contains("Can't copy master preference file to user's home path: " + users +
                              "/bob/BOBVantorelSettings.vts"));
@@ -109,12 +109,12 @@ TEST_F(AccountStoreTest, MissingUsersFolderRefusesEverything) {
     EXPECT_EQ(ListToolbarSets(gone), "");
     auto texts = log.Texts();
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "Can't find top-level user directory: " + gone), 3);
-    EXPECT_FALSE(Exists(gone));
+    EXPECT_FALSE(PathExists(gone));
 }
 
 TEST_F(AccountStoreTest, DeleteRefusesNamesThatLeaveTheUsersFolder) {
-    MakeFolders(root / "outside");
-    MakeFolders(users + "/jsmith");
+    MakeFolder(root / "outside");
+    MakeFolder(users + "/jsmith");
     for (std::string bad : {"", ".", "..", "../outside", "jsmith/..", "a\\..\\..", "\xA7"}) {
         EXPECT_FALSE(DeleteAccount(users, bad)) << bad;
         EXPECT_TRUE(log.Contains("Attempt to delete account with invalid characters: " + bad)) << bad;
@@ -124,66 +124,66 @@ TEST_F(AccountStoreTest, DeleteRefusesNamesThatLeaveTheUsersFolder) {
     EXPECT_FALSE(DeleteAccount(users, "js*"));
     EXPECT_TRUE(log.Contains("Attempt to delete non-existant account: nobody"));
     EXPECT_TRUE(log.Contains("Attempt to delete account with too many characters: " + std::string(26, 'j')));
-    EXPECT_TRUE(Exists(root / "outside"));
-    EXPECT_TRUE(Exists(users + "/jsmith"));
-    EXPECT_TRUE(Exists(users + "/VantorelSettings.vts"));
+    EXPECT_TRUE(PathExists(root / "outside"));
+    EXPECT_TRUE(PathExists(users + "/jsmith"));
+    EXPECT_TRUE(PathExists(users + "/VantorelSettings.vts"));
 }
 
 TEST_F(AccountStoreTest, RemovalClearsReadOnlyEntriesDepthFirst) {
     const std::string home = users + "/jsmith";
-    MakeFolders(home + "/deep/deeper/deepest");
-    MakeFolders(home + "/empty");
-    WriteBytes(home + "/deep/deeper/deepest/file", "x");
-    WriteBytes(home + "/deep/file", "x");
-    WriteBytes(home + "/JSMITHVantorelSettings.vts", "x");
+    MakeFolder(home + "/deep/deeper/deepest");
+    MakeFolder(home + "/empty");
+    WriteFile(home + "/deep/deeper/deepest/file", "x");
+    WriteFile(home + "/deep/file", "x");
+    WriteFile(home + "/JSMITHVantorelSettings.vts", "x");
     for (std::string p : {"/deep/deeper/deepest/file", "/deep/deeper/deepest", "/deep/file", "/deep",
                           "/JSMITHVantorelSettings.vts", ""}) {
-        test::RemoveWritePermission(home + p);
+        vserver::test::RemoveWritePermission(home + p);
     }
     EXPECT_TRUE(RemoveFolderTree(home));
-    EXPECT_FALSE(Exists(home));
+    EXPECT_FALSE(PathExists(home));
     EXPECT_EQ(log.CountMentioning(home), 0u);
 }
 
 TEST_F(AccountStoreTest, RemovalFollowsNoLinks) {
-    MakeFolders(root / "elsewhere");
-    WriteBytes(root / "elsewhere/keep", "x");
-    MakeFolders(users + "/jsmith");
+    MakeFolder(root / "elsewhere");
+    WriteFile(root / "elsewhere/keep", "x");
+    MakeFolder(users + "/jsmith");
     ASSERT_EQ(::symlink((root / "elsewhere").c_str(), (users + "/jsmith/link").c_str()), 0);
     ASSERT_EQ(::symlink((root / "elsewhere").c_str(), (users + "/linked").c_str()), 0);
-    test::RemoveWritePermission(root / "elsewhere/keep");
+    vserver::test::RemoveWritePermission(root / "elsewhere/keep");
 
     EXPECT_TRUE(DeleteAccount(users, "jsmith"));
     EXPECT_TRUE(DeleteAccount(users, "linked"));
     EXPECT_EQ(Names(root / "elsewhere"), std::vector<std::string>{"keep"});
-    EXPECT_FALSE(test::IsWritable(root / "elsewhere/keep"));
+    EXPECT_FALSE(vserver::test::IsWritable(root / "elsewhere/keep"));
     EXPECT_EQ(Names(users), std::vector<std::string>{"VantorelSettings.vts"});
 }
 
 TEST_F(AccountStoreTest, RemovalStopsAtTheFirstEntryItCannotRemove) {
     const std::string home = users + "/jsmith";
-    MakeFolders(home + "/stuck");
-    WriteBytes(home + "/stuck/held", "x");
-    if (!test::SetImmutable(home + "/stuck/held", true)) GTEST_SKIP() << "no immutable flag here";
+    MakeFolder(home + "/stuck");
+    WriteFile(home + "/stuck/held", "x");
+    if (!vserver::test::SetImmutable(home + "/stuck/held", true)) GTEST_SKIP() << "no immutable flag here";
 
     EXPECT_FALSE(DeleteAccount(users, "jsmith"));
     EXPECT_TRUE(log.Contains("Unable to delete path: " + home + "/stuck/held"));
     EXPECT_TRUE(log.Contains("Unable to delete user's home path: " + home));
-    EXPECT_TRUE(Exists(home + "/stuck/held"));
-    test::SetImmutable(home + "/stuck/held", false);
+    EXPECT_TRUE(PathExists(home + "/stuck/held"));
+    vserver::test::SetImmutable(home + "/stuck/held", false);
 }
 
 TEST_F(AccountStoreTest, ListingsNameFoldersAndToolbarSets) {
     EXPECT_EQ(ListAccounts(users), "");
-    MakeFolders(users + "/jsmith");
-    MakeFolders(users + "/.hidden");
-    WriteBytes(users + "/jsmith.txt", "");
+    MakeFolder(users + "/jsmith");
+    MakeFolder(users + "/.hidden");
+    WriteFile(users + "/jsmith.txt", "");
     std::string list = ListAccounts(users);
     EXPECT_TRUE(list == "jsmith\xA6.hidden" || list == ".hidden\xA6jsmith") << list;
 
     EXPECT_EQ(ListToolbarSets(users), "");
-    for (std::string set : {"Math", "CLASSIC", "classic", "Reading"}) WriteBytes(users + "/ToolbarSet_" + set + ".vts", "");
-    WriteBytes(users + "/ToolbarSet_Other.txt", "");
+    for (std::string set : {"Math", "CLASSIC", "classic", "Reading"}) WriteFile(users + "/ToolbarSet_" + set + ".vts", "");
+    WriteFile(users + "/ToolbarSet_Other.txt", "");
     std::string sets = ListToolbarSets(users);
     EXPECT_EQ(sets.size(), std::string("Math\xA6Reading").size());
     EXPECT_NE(sets.find("Math"), std::string::npos);

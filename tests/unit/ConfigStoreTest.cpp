@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "platform/ProcessInfo.h"
 
 namespace vserver::settings {
@@ -12,10 +12,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using accounts::test::LogCapture;
-using accounts::test::ReadBytes;
-using accounts::test::ScratchFolder;
-using accounts::test::WriteBytes;
+using vserver::test::LogCapture;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
 
 const std::string kHeader = "REGEDIT4\r\n\r\n";
 const std::string kServerBlock = "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n";
@@ -24,8 +24,8 @@ const std::string kOptionsBlock = "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel
 
 class ConfigStoreTest : public ::testing::Test {
 protected:
-    void WriteRegistry(const std::string& blocks) { WriteBytes(path_, kHeader + blocks); }
-    std::string Registry() const { return ReadBytes(path_); }
+    void WriteRegistry(const std::string& blocks) { WriteFile(path_, kHeader + blocks); }
+    std::string Registry() const { return ReadFile(path_); }
     ConfigStore Store() const { return ConfigStore(path_); }
     // Service-log lines since log began that name this test's registry file; other tests may
     // write to the same log meanwhile.
@@ -37,7 +37,7 @@ protected:
         return lines;
     }
 
-    ScratchFolder folder_;
+    TempFolder folder_;
     std::string path_ = folder_ / "VServerService.reg";
 };
 
@@ -129,7 +129,7 @@ TEST_F(ConfigStoreTest, WriteOptionCreatesTheOptionsKey) {
 }
 
 TEST_F(ConfigStoreTest, WriteOptionFailsWhereTheFileCannotBeReplaced) {
-    WriteBytes(folder_ / "plain", "");
+    WriteFile(folder_ / "plain", "");
     const ConfigStore store(folder_ / "plain/VServerService.reg");
     EXPECT_FALSE(store.WriteOption("Colour", "green"));
     EXPECT_FALSE(Store().WriteOption("Line\nBreak", "x"));

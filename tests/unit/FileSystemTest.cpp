@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/TextCase.h"
@@ -10,13 +10,13 @@
 namespace vserver::platform {
 namespace {
 
-using accounts::test::Exists;
-using accounts::test::IsWritable;
-using accounts::test::MakeFolders;
-using accounts::test::Names;
-using accounts::test::ReadBytes;
-using accounts::test::ScratchFolder;
-using accounts::test::WriteBytes;
+using vserver::test::PathExists;
+using vserver::test::IsWritable;
+using vserver::test::MakeFolder;
+using vserver::test::Names;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
 
 std::vector<std::string> Found(const std::string& pattern) {
     std::vector<DirectoryEntry> entries;
@@ -57,9 +57,9 @@ TEST(PathText, FullFormAndWildcards) {
 }
 
 TEST(FileSystem, ResolvesEachComponentExactlyThenWithoutRegardToCase) {
-    ScratchFolder root;
-    MakeFolders(root / "Users/JSMITH");
-    WriteBytes(root / "Users/JSMITH/JSMITHVantorelSettings.vts", "x");
+    TempFolder root;
+    MakeFolder(root / "Users/JSMITH");
+    WriteFile(root / "Users/JSMITH/JSMITHVantorelSettings.vts", "x");
 
     auto found = ResolveExisting(root / "users/jsmith/jsmithVantorelSettings.vts");
     ASSERT_TRUE(found.has_value());
@@ -67,17 +67,17 @@ TEST(FileSystem, ResolvesEachComponentExactlyThenWithoutRegardToCase) {
     EXPECT_FALSE(ResolveExisting(root / "users/nobody").has_value());
 
     // An exact name wins over one that matches only without regard to case.
-    MakeFolders(root / "Users/jsmith");
+    MakeFolder(root / "Users/jsmith");
     EXPECT_EQ(*ResolveExisting(root / "Users/jsmith"), root / "Users/jsmith");
 }
 
 TEST(FileSystem, DirectorySearchMatchesTheLastComponentOnly) {
-    ScratchFolder root;
-    MakeFolders(root / "Users/alice");
-    MakeFolders(root / "Users/.hidden");
-    WriteBytes(root / "Users/ToolbarSet_Math.vts", "");
-    WriteBytes(root / "Users/toolbarset_reading.VTS", "");
-    WriteBytes(root / "Users/notes.txt", "");
+    TempFolder root;
+    MakeFolder(root / "Users/alice");
+    MakeFolder(root / "Users/.hidden");
+    WriteFile(root / "Users/ToolbarSet_Math.vts", "");
+    WriteFile(root / "Users/toolbarset_reading.VTS", "");
+    WriteFile(root / "Users/notes.txt", "");
 
     EXPECT_EQ(Found(root / "USERS/toolbarset_*.vts"),
               (std::vector<std::string>{"ToolbarSet_Math.vts", "toolbarset_reading.VTS"}));
@@ -94,25 +94,25 @@ TEST(FileSystem, DirectorySearchMatchesTheLastComponentOnly) {
 }
 
 TEST(FileSystem, CopyNeverOverwritesAndKeepsTheSource) {
-    ScratchFolder root;
-    WriteBytes(root / "master.vts", "[General]\r\nA=1\r\n");
+    TempFolder root;
+    WriteFile(root / "master.vts", "[General]\r\nA=1\r\n");
     ASSERT_TRUE(CopyFileNoOverwrite(root / "MASTER.vts", root / "Copy.vts").ok());
-    EXPECT_EQ(ReadBytes(root / "Copy.vts"), "[General]\r\nA=1\r\n");
+    EXPECT_EQ(ReadFile(root / "Copy.vts"), "[General]\r\nA=1\r\n");
 
-    WriteBytes(root / "copy.vts", "other");
+    WriteFile(root / "copy.vts", "other");
     SysResult again = CopyFileNoOverwrite(root / "master.vts", root / "COPY.VTS");
     EXPECT_FALSE(again.ok());
-    EXPECT_EQ(ReadBytes(root / "copy.vts"), "other");
+    EXPECT_EQ(ReadFile(root / "copy.vts"), "other");
     EXPECT_FALSE(CopyFileNoOverwrite(root / "absent.vts", root / "x.vts").ok());
-    EXPECT_FALSE(Exists(root / "x.vts"));
+    EXPECT_FALSE(PathExists(root / "x.vts"));
 }
 
 TEST(FileSystem, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
-    ScratchFolder root;
-    WriteBytes(root / "prefs.vts", "old");
-    accounts::test::RemoveWritePermission(root / "prefs.vts");
+    TempFolder root;
+    WriteFile(root / "prefs.vts", "old");
+    vserver::test::RemoveWritePermission(root / "prefs.vts");
     ASSERT_TRUE(ReplaceFileContent(root / "PREFS.vts", "new").ok());
-    EXPECT_EQ(ReadBytes(root / "prefs.vts"), "new");
+    EXPECT_EQ(ReadFile(root / "prefs.vts"), "new");
     EXPECT_FALSE(IsWritable(root / "prefs.vts"));
     EXPECT_EQ(Names(root.path()), std::vector<std::string>{"prefs.vts"});
 
@@ -120,7 +120,7 @@ TEST(FileSystem, ReplaceKeepsPermissionsAndLeavesNoTemporaryFile) {
 }
 
 TEST(FileSystem, FoldersAndReadOnlyAttribute) {
-    ScratchFolder root;
+    TempFolder root;
     ASSERT_TRUE(CreateFolder(root / "Home").ok());
     EXPECT_FALSE(CreateFolder(root / "HOME").ok());  // exists in other capitals
     EXPECT_FALSE(CreateFolder(root / "a/b").ok());   // one level only
@@ -135,7 +135,7 @@ TEST(FileSystem, FoldersAndReadOnlyAttribute) {
     EXPECT_TRUE(IsWritable(root / "Home"));
 
     ASSERT_TRUE(RemoveFolder(root / "hOME").ok());
-    EXPECT_FALSE(Exists(root / "Home"));
+    EXPECT_FALSE(PathExists(root / "Home"));
     EXPECT_EQ(FullPathForm(root.path() + "//x/./y/.."), root / "x");
 }
 

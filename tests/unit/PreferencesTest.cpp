@@ -1,17 +1,17 @@
 #include <gtest/gtest.h>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "accounts/Preferences.h"
 
 namespace vserver::accounts {
 namespace {
 
-using test::Exists;
-using test::LogCapture;
-using test::MakeFolders;
-using test::ReadBytes;
-using test::ScratchFolder;
-using test::WriteBytes;
+using vserver::test::PathExists;
+using vserver::test::LogCapture;
+using vserver::test::MakeFolder;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
 
 std::string Item(const std::string& key, const std::string& section, const std::string& value) {
     return key + "\xB0" + section + "\xB0" + value;
@@ -20,10 +20,10 @@ std::string Item(const std::string& key, const std::string& section, const std::
 class PreferencesTest : public ::testing::Test {
 protected:
     PreferencesTest() : users(root / "Users") {
-        MakeFolders(users + "/JSMITH");
-        WriteBytes(users + "/JSMITH/JSMITHVantorelSettings.vts", "[General]\r\nFontSize=12\r\nEmpty=\r\n");
+        MakeFolder(users + "/JSMITH");
+        WriteFile(users + "/JSMITH/JSMITHVantorelSettings.vts", "[General]\r\nFontSize=12\r\nEmpty=\r\n");
     }
-    ScratchFolder root;
+    TempFolder root;
     std::string users;
     LogCapture log;
 };
@@ -46,64 +46,64 @@ TEST_F(PreferencesTest, ValuesAreCutAt260Bytes) {
     std::string long300(300, 'v');
     WritePreferences(users, "jsmith", "", Item("Notes", "General", long300));
     EXPECT_EQ(ReadPreferences(users, "JSMITH", "", Item("Notes", "General", "")), "Notes\xB0" + long300.substr(0, 260));
-    EXPECT_NE(ReadBytes(users + "/JSMITH/JSMITHVantorelSettings.vts").find(long300), std::string::npos);
+    EXPECT_NE(ReadFile(users + "/JSMITH/JSMITHVantorelSettings.vts").find(long300), std::string::npos);
 }
 
 TEST_F(PreferencesTest, WritesCreateReplaceAndKeepEmptyValues) {
     WritePreferences(users, "jsmith", "", Item("FontSize", "GENERAL", "14"));
     WritePreferences(users, "jsmith", "", Item("Voice", "Sounds", ""));
-    EXPECT_EQ(ReadBytes(users + "/JSMITH/JSMITHVantorelSettings.vts"),
+    EXPECT_EQ(ReadFile(users + "/JSMITH/JSMITHVantorelSettings.vts"),
               "[General]\r\nFontSize=14\r\nEmpty=\r\n[Sounds]\r\nVoice=\r\n");
 
     WritePreferences(users, "", "ToolbarSet_Math.vts", Item("Button1", "Toolbar", "Speak"));
-    EXPECT_EQ(ReadBytes(users + "/ToolbarSet_Math.vts"), "[Toolbar]\r\nButton1=Speak\r\n");
+    EXPECT_EQ(ReadFile(users + "/ToolbarSet_Math.vts"), "[Toolbar]\r\nButton1=Speak\r\n");
     WritePreferences(users, "", "jsmith\\jsmithVantorelSettings.vts", Item("FontSize", "General", "16"));
     EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("FontSize", "General", "")), "FontSize\xB0" "16");
 
     // An unknown account has no folder: nothing is written, nowhere.
     WritePreferences(users, "nobody", "", Item("FontSize", "General", "14"));
-    EXPECT_FALSE(Exists(users + "/nobody"));
+    EXPECT_FALSE(PathExists(users + "/nobody"));
 }
 
 TEST_F(PreferencesTest, ReadOnlyFilesAreMadeWritableByTheFirstWrite) {
     const std::string file = users + "/JSMITH/JSMITHVantorelSettings.vts";
-    test::RemoveWritePermission(file);
+    vserver::test::RemoveWritePermission(file);
     WritePreferences(users, "jsmith", "", Item("FontSize", "General", "20"));
-    EXPECT_TRUE(test::IsWritable(file));
+    EXPECT_TRUE(vserver::test::IsWritable(file));
     EXPECT_EQ(ReadPreferences(users, "jsmith", "", Item("FontSize", "General", "")), "FontSize\xB0" "20");
 }
 
 TEST_F(PreferencesTest, NothingOutsideTheUsersFolderIsReadOrWritten) {
-    WriteBytes(root / "secret.vts", "[S]\r\nK=secret\r\n");
+    WriteFile(root / "secret.vts", "[S]\r\nK=secret\r\n");
     for (std::string file : {"..\\secret.vts", "../secret.vts", "JSMITH\\..\\..\\secret.vts"}) {
         EXPECT_EQ(ReadPreferences(users, "jsmith", file, Item("K", "S", "default")), "K\xB0" "default") << file;
         WritePreferences(users, "jsmith", file, Item("K", "S", "changed"));
     }
     EXPECT_EQ(ReadPreferences(users, "..", "", Item("K", "S", "default")), "K\xB0" "default");
     WritePreferences(users, "..\\..", "", Item("K", "S", "changed"));
-    EXPECT_EQ(ReadBytes(root / "secret.vts"), "[S]\r\nK=secret\r\n");
+    EXPECT_EQ(ReadFile(root / "secret.vts"), "[S]\r\nK=secret\r\n");
     EXPECT_TRUE(log.Contains("Preference file outside the user directory refused: " + users + "/../secret.vts"));
 
     // An absolute name is taken below the users folder, never from the root.
     EXPECT_EQ(ReadPreferences(users, "jsmith", "/etc/passwd", Item("root", "x", "d")), "root\xB0" "d");
     WritePreferences(users, "jsmith", "\\etc\\passwd", Item("K", "S", "v"));
-    EXPECT_FALSE(Exists(users + "/etc"));
+    EXPECT_FALSE(PathExists(users + "/etc"));
     EXPECT_TRUE(PreferenceFilePath(users, "x", "/JSMITH/a.vts").has_value());
 }
 
 TEST_F(PreferencesTest, ItemsThatWouldAddLinesAreNotWritten) {
     const std::string file = users + "/JSMITH/JSMITHVantorelSettings.vts";
-    const std::string before = ReadBytes(file);
+    const std::string before = ReadFile(file);
     WritePreferences(users, "jsmith", "", Item("FontSize", "General", "1\r\n[Evil]\r\nX=1"));
     WritePreferences(users, "jsmith", "", Item("A=B", "General", "1"));
     WritePreferences(users, "jsmith", "", Item("K", "Gen]eral", "1"));
-    EXPECT_EQ(ReadBytes(file), before);
+    EXPECT_EQ(ReadFile(file), before);
     EXPECT_EQ(log.CountMentioning(users), 3u);
 
     // Names no directory search could find again are not created.
     WritePreferences(users, "", "*.vts", Item("K", "S", "v"));
     WritePreferences(users, "j?", "", Item("K", "S", "v"));
-    EXPECT_EQ(test::Names(users), std::vector<std::string>{"JSMITH"});
+    EXPECT_EQ(vserver::test::Names(users), std::vector<std::string>{"JSMITH"});
 }
 
 } // namespace

@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "platform/ProfileFile.h"
 
 namespace vserver::platform {
 namespace {
 
-using accounts::test::ReadBytes;
-using accounts::test::ScratchFolder;
-using accounts::test::WriteBytes;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
 
 // A file as other programs leave them: comments, blank lines, blanks around names and "=",
 // mixed line ends and no line end after the last line.
@@ -68,20 +68,20 @@ TEST(ProfileFile, AddsKeysAfterTheSectionsLastLineAndNewSectionsAtTheEnd) {
 }
 
 TEST(ProfileFile, FileLevelReadAndWrite) {
-    ScratchFolder root;
+    TempFolder root;
     std::optional<std::string> value;
     ASSERT_TRUE(ReadProfileValue(root / "missing.vts", "S", "K", value).ok());
     EXPECT_FALSE(value.has_value());
 
     ASSERT_TRUE(WriteProfileValue(root / "new.vts", "S", "K", "v").ok());
-    EXPECT_EQ(ReadBytes(root / "new.vts"), "[S]\r\nK=v\r\n");
+    EXPECT_EQ(ReadFile(root / "new.vts"), "[S]\r\nK=v\r\n");
 
-    WriteBytes(root / "Users.vts", kUsersFile);
+    WriteFile(root / "Users.vts", kUsersFile);
     std::string long300(300, 'x');
     ASSERT_TRUE(WriteProfileValue(root / "USERS.VTS", "Reading", "Notes", long300).ok());
     ASSERT_TRUE(ReadProfileValue(root / "users.vts", "reading", "notes", value).ok());
     EXPECT_EQ(value, long300);
-    std::string text = ReadBytes(root / "Users.vts");
+    std::string text = ReadFile(root / "Users.vts");
     EXPECT_EQ(text.substr(0, 120), kUsersFile.substr(0, 120));
     EXPECT_FALSE(WriteProfileValue(root / "nofolder/x.vts", "S", "K", "v").ok());
 }

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "accounts/Queues.h"
 #include "accounts/RecordFile.h"
 #include "platform/EventLoop.h"
@@ -16,46 +16,14 @@ namespace vserver::accounts {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Exists;
-using test::LogCapture;
-using test::ReadBytes;
-using test::ScratchFolder;
-using test::WriteBytes;
+using vserver::test::PathExists;
+using vserver::test::LogCapture;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
 
-// A second process that holds the queue file's lock until it is released (or killed).
-class LockHolder {
-public:
-    explicit LockHolder(const std::string& path) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
-            char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
-            (void)!::write(ready[1], &ok, 1);
-            ::pause();
-            ::_exit(0);
-        }
-        char ok = '0';
-        (void)!::read(ready[0], &ok, 1);
-        locked_ = ok == '1';
-        ::close(ready[0]);
-        ::close(ready[1]);
-    }
-    ~LockHolder() { Release(); }
-    void Release() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    bool locked() const { return locked_; }
 
-private:
-    pid_t pid_ = -1;
-    bool locked_ = false;
-};
+using vserver::test::LockHolder;
 
 class QueuesTest : public ::testing::Test {
 protected:
@@ -64,26 +32,26 @@ protected:
         EXPECT_EQ(TryCollectQueuedItems(queue, account, result), AttemptOutcome::Done);
         return result;
     }
-    ScratchFolder root;
+    TempFolder root;
     std::string queue = root / "UserMessages.log";
     LogCapture log;
 };
 
 TEST_F(QueuesTest, AppendKeepsOneNulAtTheEnd) {
     ASSERT_TRUE(AppendRecord("one\r\n", queue));
-    EXPECT_EQ(ReadBytes(queue), std::string("one\r\n\0", 6));
+    EXPECT_EQ(ReadFile(queue), std::string("one\r\n\0", 6));
     ASSERT_TRUE(AppendRecord("two\r\n", root / "USERMESSAGES.LOG"));
-    EXPECT_EQ(ReadBytes(queue), std::string("one\r\ntwo\r\n\0", 11));
+    EXPECT_EQ(ReadFile(queue), std::string("one\r\ntwo\r\n\0", 11));
 
     // A file from another writer without the final NUL loses its last byte.
-    WriteBytes(root / "foreign.log", "abc");
+    WriteFile(root / "foreign.log", "abc");
     ASSERT_TRUE(AppendRecord("X", root / "foreign.log"));
-    EXPECT_EQ(ReadBytes(root / "foreign.log"), std::string("abX\0", 4));
+    EXPECT_EQ(ReadFile(root / "foreign.log"), std::string("abX\0", 4));
 
     // Read-only files are made writable; a missing folder is reported.
-    test::RemoveWritePermission(queue);
+    vserver::test::RemoveWritePermission(queue);
     ASSERT_TRUE(AppendRecord("three\r\n", queue));
-    EXPECT_TRUE(test::IsWritable(queue));
+    EXPECT_TRUE(vserver::test::IsWritable(queue));
     EXPECT_FALSE(AppendRecord("x", root / "missing/q.log"));
     EXPECT_TRUE(log.Contains("Unable to create file: " + root / "missing/q.log"));
 }
@@ -95,31 +63,31 @@ TEST_F(QueuesTest, CollectionTakesOneAccountsItemsInOrder) {
     ASSERT_TRUE(QueueItem(queue, "jsmith", "th\xB0ird"));
 
     EXPECT_EQ(Collect("JSMITH"), "first\xB0second\xB0th\xB0ird");
-    EXPECT_EQ(ReadBytes(queue), std::string("alice\xA6" "for alice\r\n\0", 18));
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6" "for alice\r\n\0", 18));
     EXPECT_EQ(Collect("jsmith"), "");
-    EXPECT_EQ(ReadBytes(queue), std::string("alice\xA6" "for alice\r\n\0", 18));
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6" "for alice\r\n\0", 18));
 
     // Everything collected: the file goes, and the next append starts it again.
     EXPECT_EQ(Collect("alice"), "for alice");
-    EXPECT_FALSE(Exists(queue));
+    EXPECT_FALSE(PathExists(queue));
     ASSERT_TRUE(QueueItem(queue, "bob", "hi"));
-    EXPECT_EQ(ReadBytes(queue), std::string("bob\xA6hi\r\n\0", 9));
+    EXPECT_EQ(ReadFile(queue), std::string("bob\xA6hi\r\n\0", 9));
 }
 
 TEST_F(QueuesTest, MissingQueueLeavesAnEmptyFile) {
     EXPECT_EQ(Collect("jsmith"), "");
-    ASSERT_TRUE(Exists(queue));
-    EXPECT_EQ(ReadBytes(queue), "");
+    ASSERT_TRUE(PathExists(queue));
+    EXPECT_EQ(ReadFile(queue), "");
     ASSERT_TRUE(QueueItem(queue, "jsmith", "x"));
-    EXPECT_EQ(ReadBytes(queue), std::string("jsmith\xA6x\r\n\0", 11));
+    EXPECT_EQ(ReadFile(queue), std::string("jsmith\xA6x\r\n\0", 11));
 }
 
 TEST_F(QueuesTest, PlainFilesFromOtherToolsReadAsBefore) {
-    WriteBytes(queue, "  jsmith\xA6one \r\n\r\nalice\xA6keep\r\nnopayload\r\njsmith\xA6two");
+    WriteFile(queue, "  jsmith\xA6one \r\n\r\nalice\xA6keep\r\nnopayload\r\njsmith\xA6two");
     EXPECT_EQ(Collect("jsmith"), "one\xB0two");
-    EXPECT_EQ(ReadBytes(queue), std::string("alice\xA6keep\r\nnopayload\r\n\0", 24));
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6keep\r\nnopayload\r\n\0", 24));
     EXPECT_EQ(Collect("NOPAYLOAD"), "");
-    EXPECT_EQ(ReadBytes(queue), std::string("alice\xA6keep\r\n\0", 13));
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6keep\r\n\0", 13));
 }
 
 TEST_F(QueuesTest, MultiLinePayloadsComeBackWhole) {
@@ -128,7 +96,7 @@ TEST_F(QueuesTest, MultiLinePayloadsComeBackWhole) {
     ASSERT_TRUE(QueueItem(queue, "alice", "line1\r\nline2"));
     ASSERT_TRUE(QueueItem(queue, "jsmith", "plain"));
     // One record per item, each readable by a plain reader as a single line.
-    std::string text = ReadBytes(queue);
+    std::string text = ReadFile(queue);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 3);
     EXPECT_EQ(SplitQueue(text, "alice").kept.find("jsmith\xA6" "Dear class,\\r\\nread page 4\\\\5.\\nBye"), 0u);
 
@@ -138,12 +106,12 @@ TEST_F(QueuesTest, MultiLinePayloadsComeBackWhole) {
 
 TEST_F(QueuesTest, ALockedQueueIsBusyAndUntouched) {
     ASSERT_TRUE(QueueItem(queue, "jsmith", "waiting"));
-    const std::string before = ReadBytes(queue);
+    const std::string before = ReadFile(queue);
     LockHolder holder(queue);
     ASSERT_TRUE(holder.locked());
     std::string result;
     EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", result), AttemptOutcome::Busy);
-    EXPECT_EQ(ReadBytes(queue), before);
+    EXPECT_EQ(ReadFile(queue), before);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "waiting");
 }
@@ -151,14 +119,14 @@ TEST_F(QueuesTest, ALockedQueueIsBusyAndUntouched) {
 TEST_F(QueuesTest, AFailedRewriteKeepsEveryRecord) {
     ASSERT_TRUE(QueueItem(queue, "jsmith", "mine"));
     ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
-    const std::string before = ReadBytes(queue);
+    const std::string before = ReadFile(queue);
     // The folder refuses new entries and renames, as a full or failing disk would.
-    if (!test::SetImmutable(root.path(), true)) GTEST_SKIP() << "no immutable flag here";
+    if (!vserver::test::SetImmutable(root.path(), true)) GTEST_SKIP() << "no immutable flag here";
     EXPECT_EQ(Collect("jsmith"), "mine");
     EXPECT_EQ(Collect("alice"), "hers");
-    test::SetImmutable(root.path(), false);
-    EXPECT_EQ(ReadBytes(queue), before);
-    EXPECT_EQ(test::Names(root.path()), std::vector<std::string>{"UserMessages.log"});
+    vserver::test::SetImmutable(root.path(), false);
+    EXPECT_EQ(ReadFile(queue), before);
+    EXPECT_EQ(vserver::test::Names(root.path()), std::vector<std::string>{"UserMessages.log"});
 }
 
 TEST_F(QueuesTest, RetriesRunOnTheLoopUntilTheLockIsFree) {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "AccountTestSupport.h"
+#include "LogCapture.h"
 #include "platform/ProcessInfo.h"
 
 namespace vserver::platform {
@@ -18,14 +18,14 @@ namespace fs = std::filesystem;
 constexpr const char* kServer = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server";
 constexpr const char* kOptions = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options";
 
-using accounts::test::ReadBytes;
-using accounts::test::ScratchFolder;
-using accounts::test::SetImmutable;
-using accounts::test::WriteBytes;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::SetImmutable;
+using vserver::test::WriteFile;
 
 class RegistryFileFolder : public ::testing::Test {
 protected:
-    ScratchFolder folder_;
+    TempFolder folder_;
     std::string path_ = folder_ / "VServerService.reg";
 };
 
@@ -72,9 +72,9 @@ TEST(RegistryFileParse, MatchesNamesWithoutCaseAndKeepsTheStoredSpelling) {
 
     EXPECT_EQ(reg.ReadString(kOptions, "allowaccountcreation"), "False");
     // Names hold 8-bit text of the Western code page, and its accented letters have a case too.
-    reg.WriteString(kOptions, "Gr\xC4\xDFe", "1");
-    EXPECT_EQ(reg.ReadString(kOptions, "gr\xE4\xDFE"), "1");
-    reg.DeleteValue(kOptions, "GR\xC4\xDFE");
+    reg.WriteString(kOptions, "Gr\xC4\xDF" "e", "1");
+    EXPECT_EQ(reg.ReadString(kOptions, "gr\xE4\xDF" "E"), "1");
+    reg.DeleteValue(kOptions, "GR\xC4\xDF" "E");
     reg.WriteString(kOptions, "ALLOWACCOUNTCREATION", "True");
 
     EXPECT_EQ(reg.Serialize(),
@@ -251,19 +251,19 @@ TEST_F(RegistryFileFolder, UpdateWritesTheFileAndLeavesItAloneWhenNothingChanges
                     return true;
                 }).ok());
 
-    const std::string text = ReadBytes(path_);
+    const std::string text = ReadFile(path_);
     EXPECT_EQ(text.rfind("REGEDIT4\r\n", 0), 0u);
     RegistryFile reg;
     ASSERT_TRUE(RegistryFile::Load(path_, reg).ok());
     EXPECT_EQ(reg.ReadString(kOptions, "A"), "1");
     EXPECT_EQ(reg.ReadString(kOptions, "B"), "2");
     // Only the registry file and its lock file remain: no temporary file is left behind.
-    EXPECT_EQ(accounts::test::Names(folder_.path()), (std::vector<std::string>{"VServerService.reg", "VServerService.reg.lock"}));
+    EXPECT_EQ(vserver::test::Names(folder_.path()), (std::vector<std::string>{"VServerService.reg", "VServerService.reg.lock"}));
 }
 
 TEST_F(RegistryFileFolder, UpdateLeavesAFileWithUnreadableLinesUntouched) {
     const std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software]\nhand-written mistake\n";
-    WriteBytes(path_, text);
+    WriteFile(path_, text);
 
     const SysResult result = RegistryFile::Update(path_, [](RegistryFile& reg) {
         reg.WriteString(kOptions, "A", "1");
@@ -272,12 +272,12 @@ TEST_F(RegistryFileFolder, UpdateLeavesAFileWithUnreadableLinesUntouched) {
 
     EXPECT_FALSE(result.ok());
     EXPECT_STREQ(result.call(), "parse");
-    EXPECT_EQ(ReadBytes(path_), text);
+    EXPECT_EQ(ReadFile(path_), text);
 }
 
 TEST_F(RegistryFileFolder, UpdateFollowsASymbolicLinkAndKeepsIt) {
     const std::string real = folder_ / "elsewhere.reg";
-    WriteBytes(real, "REGEDIT4\n");
+    WriteFile(real, "REGEDIT4\n");
     fs::create_symlink(real, path_);
 
     ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& reg) {
@@ -286,7 +286,7 @@ TEST_F(RegistryFileFolder, UpdateFollowsASymbolicLinkAndKeepsIt) {
                 }).ok());
 
     EXPECT_TRUE(fs::is_symlink(path_));
-    EXPECT_NE(ReadBytes(real).find("\"A\"=\"1\""), std::string::npos);
+    EXPECT_NE(ReadFile(real).find("\"A\"=\"1\""), std::string::npos);
 }
 
 TEST_F(RegistryFileFolder, UpdatesFromTwoProcessesKeepEachOthersValues) {
@@ -324,7 +324,7 @@ TEST_F(RegistryFileFolder, UpdateReportsAPlaceItCannotWrite) {
         return true;
     };
     // A path below a plain file fails for every user, the superuser too.
-    WriteBytes(folder_ / "plain", "");
+    WriteFile(folder_ / "plain", "");
     EXPECT_FALSE(RegistryFile::Update(folder_ / "plain/VServerService.reg", change).ok());
 }
 
@@ -336,7 +336,7 @@ TEST_F(RegistryFileFolder, UpdateReportsAReadOnlyFolder) {
     const std::string readOnly = folder_ / "readonly";
     fs::create_directory(readOnly);
     const std::string path = readOnly + "/VServerService.reg";
-    WriteBytes(path, "REGEDIT4\n");
+    WriteFile(path, "REGEDIT4\n");
     fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
     // The superuser writes to read-only folders; an immutable folder stops it too.
     if (::access(readOnly.c_str(), W_OK) == 0 && !SetImmutable(readOnly, true)) {
@@ -344,7 +344,7 @@ TEST_F(RegistryFileFolder, UpdateReportsAReadOnlyFolder) {
     }
     const SysResult result = RegistryFile::Update(path, change);
     EXPECT_FALSE(result.ok());
-    EXPECT_EQ(ReadBytes(path), "REGEDIT4\n");
+    EXPECT_EQ(ReadFile(path), "REGEDIT4\n");
 }
 
 TEST(RegistryFilePath, IsTheEnvironmentsChoiceOrBesideTheExecutable) {

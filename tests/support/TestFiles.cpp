@@ -1,9 +1,12 @@
-#include "AccountTestSupport.h"
+#include "support/TestFiles.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,20 +15,19 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "settings/ServiceLog.h"
-
-namespace vserver::accounts::test {
+namespace vserver::test {
 
 namespace fs = std::filesystem;
 
-ScratchFolder::ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vserver-accounts-XXXXXX").string();
+TempFolder::TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "vserver-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
-ScratchFolder::~ScratchFolder() {
+TempFolder::~TempFolder() {
     std::error_code ignored;
+    // Tests leave read-only and immutable entries behind on purpose.
     for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator();
          it.increment(ignored)) {
         SetImmutable(it->path().string(), false);
@@ -35,21 +37,21 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path_, ignored);
 }
 
-std::string ReadBytes(const std::string& path) {
+std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
 }
 
-void WriteBytes(const std::string& path, const std::string& content) {
+void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
-void MakeFolders(const std::string& path) { fs::create_directories(path); }
+void MakeFolder(const std::string& path) { fs::create_directories(path); }
 
-bool Exists(const std::string& path) {
+bool PathExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
@@ -85,37 +87,46 @@ bool SetImmutable(const std::string& path, bool immutable) {
     return ok;
 }
 
-LogCapture::LogCapture() : start_(ReadBytes(settings::ServiceLogPath()).size()) {
-    // The log ends in a NUL that the next line overwrites.
-    if (start_ > 0) --start_;
-}
-
-std::vector<std::string> LogCapture::Texts() const {
-    std::string log = ReadBytes(settings::ServiceLogPath());
+std::vector<std::string> ServiceLogTextsOf(std::string_view log) {
     std::vector<std::string> texts;
-    std::size_t at = std::min(start_, log.size());
+    std::size_t at = 0;
     for (;;) {
         std::size_t end = log.find("\r\n", at);
-        if (end == std::string::npos) break;
-        std::string line = log.substr(at, end - at);
+        if (end == std::string_view::npos) break;
+        std::string_view line = log.substr(at, end - at);
+        // "MM/DD/YY<TAB>HH:MM:SS<TAB>text"
         std::size_t tab = line.find('\t');
-        std::size_t tab2 = tab == std::string::npos ? tab : line.find('\t', tab + 1);
-        texts.push_back(tab2 == std::string::npos ? line : line.substr(tab2 + 1));
+        std::size_t tab2 = tab == std::string_view::npos ? tab : line.find('\t', tab + 1);
+        texts.emplace_back(tab2 == std::string_view::npos ? line : line.substr(tab2 + 1));
         at = end + 2;
     }
     return texts;
 }
 
-bool LogCapture::Contains(const std::string& text) const {
-    auto texts = Texts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
+LockHolder::LockHolder(const std::string& path) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
+        char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
+        (void)!::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = '0';
+    (void)!::read(ready[0], &ok, 1);
+    locked_ = ok == '1';
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
-std::size_t LogCapture::CountMentioning(const std::string& fragment) const {
-    auto texts = Texts();
-    return static_cast<std::size_t>(std::count_if(texts.begin(), texts.end(), [&](const std::string& text) {
-        return text.find(fragment) != std::string::npos;
-    }));
+void LockHolder::Release() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
 }
 
-} // namespace vserver::accounts::test
+} // namespace vserver::test
