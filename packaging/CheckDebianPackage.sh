@@ -32,7 +32,9 @@ dpkg-deb -c "$deb" | awk '{ print $1, $6 }' >"$work/contents"
 cat "$work/contents"
 expect_line "$work/contents" "-rwxr-xr-x .$folder/VServerService"
 expect_line "$work/contents" "-rw-r--r-- .$folder/defaults/VServerService.reg"
-if awk '{ print $2 }' "$work/contents" | grep -v -e "^\./$" -e "^\./opt/$" -e "^\.$folder/" >"$work/stray"; then
+# Only the installation folder, its contents and the folders above it.
+if awk -v top="$folder/" '{ p = substr($2, 2) } !(index(top, p) == 1 || index(p, top) == 1) { print $2 }' \
+        "$work/contents" | grep . >"$work/stray"; then
     cat "$work/stray"
     fail "files outside $folder"
 fi
