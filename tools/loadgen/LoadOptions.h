@@ -1,6 +1,7 @@
 #pragma once
-// The load generator's command line: where to connect, how many connections, how long, and
-// the fixed greeting, request and reply bytes each connection exchanges.
+// The load generator's command line: where to connect, how many connections, how long, what
+// each connection does (a fixed request and reply, idle, or logon cycles) and the silent
+// sessions that keep liveness checks waiting in the server meanwhile.
 
 #include <string>
 
@@ -21,9 +22,20 @@ struct LoadOptions {
     std::string greeting;           // bytes every connection reads first (may be empty)
     std::string request;            // bytes of one request
     std::string reply;              // bytes of its one expected reply
+    // Each connection logs on as <accountPrefix><i>, reports a client event and logs off,
+    // then connects again; a cycle counts when the server has closed the connection.
+    bool logonCycles = false;
+    std::string accountPrefix = "user";
+    // Pairs of connections that keep this many liveness checks waiting in the server: one logs
+    // on as <silentPrefix><k> and never answers its check, the other logs on as the same
+    // account and waits. When the server ends the silent one, the two swap parts.
+    int silentWaits = 0;
+    std::string silentPrefix = "silent";
+    int serverPid = 0;              // report this process's CPU time over the window (0: no)
 };
 
 inline constexpr int kMaxConnections = 10000;
+inline constexpr int kMaxSilentWaits = 1000;
 
 enum class ParseStatus { Run, Help, Invalid };
 

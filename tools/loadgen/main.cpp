@@ -1,5 +1,6 @@
 // vserver-load: drives a server on the loopback interface with N connections that each keep
-// one request in flight, or holds N idle connections open.
+// one request in flight or repeat logon cycles, or holds N idle connections open; meanwhile
+// it can keep liveness checks waiting in the server.
 
 #include <cstdio>
 #include <string>
@@ -20,20 +21,39 @@ unsigned long long Count(std::uint64_t value) { return static_cast<unsigned long
 
 double Microseconds(std::uint64_t nanoseconds) { return static_cast<double>(nanoseconds) / 1000.0; }
 
+// The silent waits and the server's CPU time, when asked for, end every summary line.
+void PrintExtras(const LoadOptions& options, const LoadResult& result) {
+    if (options.silentWaits > 0) {
+        double meanWait = result.waitsEnded > 0 ? result.waitedSeconds / static_cast<double>(result.waitsEnded) : 0;
+        std::printf(" silent_waits=%d mean_waits=%.2f waits_ended=%llu mean_wait_secs=%.2f", options.silentWaits,
+                    result.meanWaits, Count(result.waitsEnded), meanWait);
+    }
+    if (options.serverPid > 0) {
+        std::printf(" server_cpu_ms=%.0f server_cpu=%.1f%%", 1000.0 * result.serverCpuSeconds,
+                    100.0 * result.serverCpuSeconds / result.measuredSeconds);
+    }
+    std::printf("\n");
+}
+
 void PrintLoadSummary(const LoadOptions& options, const LoadResult& result) {
     const auto& latency = result.latency;
-    std::printf("conns=%d secs=%.1f reqlen=%zu reqs=%llu rps=%.0f p50_us=%.1f p99_us=%.1f p999_us=%.1f "
-                "max_us=%.1f errors=%llu lost=%llu stalled=%llu connect_secs=%.2f client_cpu=%.0f%%\n",
-                options.connections, options.seconds, options.request.size(), Count(result.replies),
-                static_cast<double>(result.replies) / result.measuredSeconds,
+    const char* mode = options.logonCycles ? "logon-cycles" : "requests";
+    const char* unit = options.logonCycles ? "cycles" : "reqs";
+    const char* rate = options.logonCycles ? "cps" : "rps";
+    std::printf("mode=%s conns=%d secs=%.1f reqlen=%zu %s=%llu %s=%.0f p50_us=%.1f p99_us=%.1f p999_us=%.1f "
+                "max_us=%.1f errors=%llu lost=%llu stalled=%llu connect_secs=%.2f client_cpu=%.0f%%",
+                mode, options.connections, options.seconds, options.logonCycles ? std::size_t{0} : options.request.size(),
+                unit, Count(result.replies), rate, static_cast<double>(result.replies) / result.measuredSeconds,
                 Microseconds(latency.ValueAtPercentile(50)), Microseconds(latency.ValueAtPercentile(99)),
                 Microseconds(latency.ValueAtPercentile(99.9)), Microseconds(latency.max()), Count(result.errors),
                 Count(result.lost), Count(result.stalled), result.connectSeconds, 100.0 * result.clientCpuShare);
+    PrintExtras(options, result);
 }
 
 void PrintIdleSummary(const LoadOptions& options, const LoadResult& result) {
-    std::printf("mode=idle conns=%d secs=%.1f connect_secs=%.2f errors=%llu lost=%llu\n", options.connections,
+    std::printf("mode=idle conns=%d secs=%.1f connect_secs=%.2f errors=%llu lost=%llu", options.connections,
                 options.seconds, result.connectSeconds, Count(result.errors), Count(result.lost));
+    PrintExtras(options, result);
 }
 
 } // namespace
@@ -57,6 +77,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (!runner.OpenAll(&error)) {
+        std::fprintf(stderr, "vserver-load: %s\n", error.c_str());
+        return kExitUnreachable;
+    }
+    if (!runner.SetUpSilentWaits(&error)) {
         std::fprintf(stderr, "vserver-load: %s\n", error.c_str());
         return kExitUnreachable;
     }
