@@ -109,6 +109,20 @@ TEST_F(Foundation, OverlongPartialMessageClosesOnlyThatConnection) {
     EXPECT_EQ(Read(good), kVersionReply);
 }
 
+TEST_F(Foundation, AClientThatNeverReadsIsClosedOnceItsBacklogPassesTheBound) {
+    auto reader = server.Connect();
+    auto hog = server.Connect();
+    // Each request's reply is 13 bytes; 40 MB of requests make far more than 4 MiB of replies.
+    std::string batch;
+    for (int i = 0; i < 10000; ++i) batch += "1\xA7\xA7\xA7" "207\xBB";
+    for (int i = 0; i < 500 && hog.SendRaw(batch); ++i) {
+        if (server.WaitForLogText("does not read its replies", 0ms)) break;
+    }
+    EXPECT_TRUE(server.WaitForLogText("does not read its replies"));
+    reader.SendRaw(kVersionRequest);
+    EXPECT_EQ(Read(reader), kVersionReply);
+}
+
 TEST_F(Foundation, AThousandConnectionsAreGreetedAndAnswered) {
     std::vector<client::Connection> clients;
     clients.reserve(1000);
