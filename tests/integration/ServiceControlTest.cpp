@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "ServerHarness.h"
+#include "support/NotifyListener.h"
 
 namespace vserver::test {
 namespace {
@@ -68,34 +69,7 @@ private:
     TempFolder folder_;
 };
 
-// A stand-in for the service manager's notification socket.
-class NotifyListener {
-public:
-    explicit NotifyListener(const std::string& address) : address_(address) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un target{};
-        target.sun_family = AF_UNIX;
-        std::memcpy(target.sun_path, address.data(), address.size());
-        if (address[0] == '@') target.sun_path[0] = '\0';
-        auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&target), length), 0) << std::strerror(errno);
-    }
-    ~NotifyListener() { ::close(fd_); }
-    const std::string& address() const { return address_; }
-
-    // The next datagram, or "<nothing>" after the timeout.
-    std::string Receive(std::chrono::milliseconds timeout = 10s) {
-        timeval tv{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char buffer[4096];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(n));
-    }
-
-private:
-    int fd_ = -1;
-    std::string address_;
-};
+using vserver::test::NotifyListener;
 
 std::vector<std::string> OnlyLine(const char* text) { return {text}; }
 

@@ -11,47 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "support/NotifyListener.h"
+
 namespace vserver::host {
 namespace {
 
-// A stand-in for the service manager's notification socket.
-class NotifyListener {
-public:
-    explicit NotifyListener(bool abstract) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::string name = "vserver-unit-" + std::to_string(::getpid()) + (abstract ? "-a" : "-p");
-        socklen_t length = 0;
-        if (abstract) {
-            address_ = "@" + name;
-            std::memcpy(address.sun_path + 1, name.data(), name.size());
-            length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        } else {
-            address_ = "/tmp/" + name + ".sock";
-            ::unlink(address_.c_str());
-            std::memcpy(address.sun_path, address_.data(), address_.size());
-            length = static_cast<socklen_t>(sizeof address);
-        }
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0) << std::strerror(errno);
-        timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~NotifyListener() {
-        ::close(fd_);
-        if (address_[0] == '/') ::unlink(address_.c_str());
-    }
-    const std::string& address() const { return address_; }
-    std::string Receive() {
-        char buffer[4096];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(n));
-    }
+using vserver::test::NotifyListener;
 
-private:
-    int fd_ = -1;
-    std::string address_;
-};
+std::string NotifyAddress(bool abstract) {
+    std::string name = "vserver-unit-" + std::to_string(::getpid()) + (abstract ? "-a" : "-p");
+    return abstract ? "@" + name : "/tmp/" + name + ".sock";
+}
 
 class ScopedNotifySocket {
 public:
@@ -98,7 +68,8 @@ TEST(ServiceModule, EventsOfAPlainProcessGoToStandardOutputCut) {
 
 TEST(ServiceModule, StatesReachTheManagerOnceTheHandlerIsRegistered) {
     for (bool abstract : {false, true}) {
-        NotifyListener manager(abstract);
+        NotifyListener manager(NotifyAddress(abstract));
+        ASSERT_TRUE(manager.bound()) << manager.address();
         ScopedNotifySocket environment(manager.address());
         ServiceModule module;
         module.InitModule();
