@@ -34,6 +34,13 @@ bool FindFirst(const std::string& path, platform::DirectoryEntry& entry, std::st
     return true;
 }
 
+// A search pattern never names one entry: on the file systems these folders come from no name
+// can hold a wildcard, so such a path never exists, even where Linux allows the name.
+bool HoldsWildcard(std::string_view path) {
+    std::string_view last = path.substr(path.rfind(kPathSeparator) == std::string_view::npos ? 0 : path.rfind(kPathSeparator) + 1);
+    return last.find_first_of("*?") != std::string_view::npos;
+}
+
 bool StartsAccountOperation(const std::string& usersFolder) {
     if (FolderExists(usersFolder)) return true;
     Log("Can't find top-level user directory: ", usersFolder);
@@ -46,7 +53,7 @@ bool FolderExists(const std::string& path) {
     if (path.empty()) return false;
     std::string searched = path;
     if (searched.back() == kPathSeparator) searched.pop_back();
-    if (searched.empty()) return false;
+    if (searched.empty() || HoldsWildcard(searched)) return false;
     platform::DirectoryEntry entry;
     std::string fullPath;
     if (!FindFirst(searched, entry, fullPath) || !entry.isFolder) return false;
@@ -54,7 +61,7 @@ bool FolderExists(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-    if (path.empty()) return false;
+    if (path.empty() || HoldsWildcard(path)) return false;
     platform::DirectoryEntry entry;
     std::string fullPath;
     return FindFirst(path, entry, fullPath) && fullPath == path;

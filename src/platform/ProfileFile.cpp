@@ -117,7 +117,12 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
 
 } // namespace
 
+// Blanks around the names a caller passes are ignored, as they are around the names in the
+// file; otherwise " Name" would never be found and every write would add another copy.
 std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
+    section = Trim(section);
+    key = Trim(key);
+    if (section.empty() || key.empty()) return std::nullopt;
     Location where = Locate(text_, section, key);
     if (!where.keyFound) return std::nullopt;
     std::string_view raw(text_.data() + where.keyEquals + 1, where.keyLine.end - where.keyEquals - 1);
@@ -125,6 +130,9 @@ std::optional<std::string> ProfileFile::Find(std::string_view section, std::stri
 }
 
 void ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+    section = Trim(section);
+    key = Trim(key);
+    if (section.empty() || key.empty()) return;
     Location where = Locate(text_, section, key);
     if (where.keyFound) {
         // The blanks after "=" belong to the line's layout, not to the value.

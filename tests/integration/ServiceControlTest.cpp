@@ -358,11 +358,12 @@ TEST_F(Registration, AFailedInstallIsShownAndTheRegistrationGoesOn) {
     EXPECT_FALSE(PathExists(manager.unitPath())) << "a unit that could not be enabled is not left behind";
 
     manager.SetExitStatus(0);
+    // A unit folder this process cannot write to counts as no access to the service manager.
     options.environment["VSERVER_SYSTEMD_UNIT_DIR"] = manager.unitFolder() + "/missing";
     ServerProcess unwritableFolder(options);
     unwritableFolder.Launch();
     EXPECT_EQ(unwritableFolder.WaitExit(), 0);
-    EXPECT_EQ(unwritableFolder.StandardError(), "VServerService: Couldn't create service\n");
+    EXPECT_EQ(unwritableFolder.StandardError(), "VServerService: Couldn't open service manager\n");
     ExpectRegistered(ReadFile(unwritableFolder.registryPath()));
 }
 

@@ -38,6 +38,11 @@ TEST_F(AccountStoreTest, ExistenceChecksCompareFullPaths) {
     EXPECT_TRUE(FolderExists(users + "/jsmith"));
     EXPECT_TRUE(FolderExists(users + "/JSMITH/"));
     EXPECT_FALSE(FolderExists(users + "/js*"));
+    // Even a folder whose own name holds a wildcard (possible here, not where the data comes
+    // from) is not found by a pattern.
+    MakeFolder(users + "/a?");
+    EXPECT_FALSE(FolderExists(users + "/a?"));
+    EXPECT_FALSE(FileExists(users + "/a?"));
     EXPECT_FALSE(FolderExists(users + "/./jsmith"));
     EXPECT_FALSE(FolderExists(users + "//jsmith"));
     EXPECT_FALSE(FolderExists("Users/jsmith"));

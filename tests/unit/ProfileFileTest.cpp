@@ -49,6 +49,12 @@ TEST(ProfileFile, ReplacingAValueKeepsEveryOtherByte) {
     file.Set("general", "voice", "");
     EXPECT_NE(file.text().find("Voice=\n"), std::string::npos);  // the LF-only line keeps its end
     EXPECT_EQ(file.Find("General", "Voice"), "");
+
+    // Blanks around the names a client sends are ignored too: the same key, not a new copy.
+    std::string before = file.text();
+    file.Set(" General\t", " FontSize ", "16");
+    EXPECT_EQ(file.text().size(), before.size());
+    EXPECT_EQ(file.Find("general ", " fontsize"), "16");
 }
 
 TEST(ProfileFile, AddsKeysAfterTheSectionsLastLineAndNewSectionsAtTheEnd) {

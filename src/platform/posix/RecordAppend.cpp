@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,19 +50,28 @@ bool StillNamedBy(int fd, const std::string& path) {
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
+// Other holders keep the lock only for one append or one queue rewrite, so waiting a little is
+// enough; a holder that keeps it longer (a stuck process) must not stop the server, so the
+// wait is bounded and the append then fails like an open that is refused.
 SysResult LockFor(int fd) {
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) return SysResult::Failure("flock", errno);
+    constexpr int kAttempts = 250;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return SysResult::Ok();
+        if (errno != EWOULDBLOCK && errno != EINTR) return SysResult::Failure("flock", errno);
+        timespec pause{0, 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
     }
-    return SysResult::Ok();
+    return SysResult::Failure("flock", EWOULDBLOCK);
 }
 
 } // namespace
 
 SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how) {
     int flags = O_WRONLY | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
-    // Each round only repeats when another holder swapped the file meanwhile.
+    // Each round only repeats when another holder swapped the file meanwhile. A file that was
+    // removed by then (a collection took every record) is created anew, as a first append would.
     for (int round = 0; round < 16; ++round) {
+        if (round > 0) flags |= O_CREAT;
         int fd = ::open(path.c_str(), flags, 0644);
         if (fd < 0) return SysResult::Failure("open", errno);
         // The lock spans finding the end and writing, so another process's record can neither

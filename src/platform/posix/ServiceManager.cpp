@@ -105,14 +105,19 @@ std::string ServiceUnitText(const ServiceDefinition& definition) {
     return text;
 }
 
+// The manager counts as open when systemd runs (or a unit folder is named for tests) and this
+// process may write units, as opening the original manager needs full access.
 std::optional<ServiceManager> ServiceManager::Open() {
     std::string systemctl = NonEmptyEnvironment("VSERVER_SYSTEMCTL");
     if (systemctl.empty()) systemctl = "systemctl";
     std::string folder = NonEmptyEnvironment("VSERVER_SYSTEMD_UNIT_DIR");
-    if (!folder.empty()) return ServiceManager(folder, systemctl);
-    struct stat st{};
-    if (::stat(kSystemdRuntimeFolder, &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-    return ServiceManager(kSystemUnitFolder, systemctl);
+    if (folder.empty()) {
+        struct stat st{};
+        if (::stat(kSystemdRuntimeFolder, &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+        folder = kSystemUnitFolder;
+    }
+    if (::access(folder.c_str(), W_OK) != 0) return std::nullopt;
+    return ServiceManager(folder, systemctl);
 }
 
 std::string ServiceManager::UnitPath(const std::string& name) const {
