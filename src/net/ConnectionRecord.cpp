@@ -48,6 +48,12 @@ void ConnectionSocket::OnWritable() {
 
 bool ConnectionSocket::Send(std::string_view text) {
     if (!open()) return false;
+    // Only output that is still waiting from earlier sends counts against the bound, so one
+    // large reply to a client that reads is never cut off; a client that stops reading is.
+    if (unsentBytes() > kMaxUnsentOutput) {
+        server_.CloseForBacklog(index_, unsentBytes());
+        return false;
+    }
     if (outputStart_ == output_.size()) {
         output_.clear();
         outputStart_ = 0;
@@ -57,10 +63,6 @@ bool ConnectionSocket::Send(std::string_view text) {
     output_ += '\n';
     // With nothing queued before, this writes at once and usually empties the buffer.
     if (!watchingWrite_) Flush();
-    if (open() && unsentBytes() > kMaxUnsentOutput) {
-        server_.CloseForBacklog(index_, unsentBytes());
-        return false;
-    }
     return open();
 }
 

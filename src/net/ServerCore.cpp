@@ -178,9 +178,9 @@ bool ServerCore::CloseIndex(int index) {
     return true;
 }
 
-bool ServerCore::SendToIndex(std::string_view text, int index) {
+bool ServerCore::SendToIndex(std::string_view text, int index, std::uint64_t serial) {
     ConnectionRecord* record = connections.Find(index);
-    if (record == nullptr) {
+    if (record == nullptr || (serial != 0 && record->serial != serial)) {
         WriteServiceLog("Attempt to send a message to an unknown connection index");
         return false;
     }
@@ -216,7 +216,13 @@ void ServerCore::AssembleMessage(ConnectionSocket& socket, protocol::MessageAsse
     }
 }
 
-void ServerCore::SendCompletion(int index, int requestId, int requestType, std::string_view result) {
+std::uint64_t ServerCore::SerialAt(int index) const {
+    const ConnectionRecord* record = connections.Find(index);
+    return record ? record->serial : 0;
+}
+
+void ServerCore::SendCompletion(int index, int requestId, int requestType, std::string_view result,
+                                std::uint64_t serial) {
     if (requestId <= 0) return;
     reply_.clear();
     reply_ += '1';
@@ -228,7 +234,7 @@ void ServerCore::SendCompletion(int index, int requestId, int requestType, std::
         reply_ += protocol::kFieldSeparator;
         reply_ += result;
     }
-    SendToIndex(reply_, index);
+    SendToIndex(reply_, index, serial);
 }
 
 bool ServerCore::HasOtherClients() const {

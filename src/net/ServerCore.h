@@ -37,7 +37,10 @@ public:
     // current event has been handled, so a caller on its stack may still return through it.
     bool CloseIndex(int index);
     // Sends text followed by the end byte and a line feed. False when the index is unknown.
-    bool SendToIndex(std::string_view text, int index);
+    // A non-zero serial names the connection exactly: work that finishes after a wait passes
+    // the serial it started with, so a newer connection that got the same index is not
+    // answered in the requester's place.
+    bool SendToIndex(std::string_view text, int index, std::uint64_t serial = 0);
 
     // Hands a received chunk of connection index to its framing; complete messages are
     // dispatched in order.
@@ -45,7 +48,10 @@ public:
     bool DispatchRequest(std::string_view text, int index);
     // Sends the common completion of a request: "1", request id, and for the long-form types
     // the request type and result. Nothing for an id of 0 or less.
-    void SendCompletion(int index, int requestId, int requestType, std::string_view result);
+    void SendCompletion(int index, int requestId, int requestType, std::string_view result,
+                        std::uint64_t serial = 0);
+    // The serial of the connection at index, 0 when there is none.
+    std::uint64_t SerialAt(int index) const;
 
     // Closes a connection whose output the peer does not take (called by its socket).
     void CloseForBacklog(int index, std::size_t unsent);

@@ -14,19 +14,16 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
 // Starts a collection whose completion is sent when it ends, which may be after a few retries
 // while another process holds the queue file. By then the requester may have gone, and its
-// index may even belong to a newer connection (its serial tells); the answer then goes nowhere.
+// index may even belong to a newer connection (its serial tells); the answer is then not sent.
 void CollectInto(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
     context.end = RequestEnd::Later;
     const int index = context.index;
     const int id = context.request.id;
     const int type = context.request.type;
-    const net::ConnectionRecord* requester = server.FindRecordByIndex(index);
-    const std::uint64_t serial = requester ? requester->serial : 0;
+    const std::uint64_t serial = server.SerialAt(index);
     accounts::CollectQueuedItems(server.loop(), queuePath, std::string(context.request.account()),
                                  [&server, index, id, type, serial](std::string result) {
-                                     const net::ConnectionRecord* now = server.FindRecordByIndex(index);
-                                     if (now == nullptr || now->serial != serial) return;
-                                     server.SendCompletion(index, id, type, result);
+                                     server.SendCompletion(index, id, type, result, serial);
                                  });
 }
 

@@ -16,8 +16,10 @@ constexpr int kUncheckedKind = 4;
 
 const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
-// "1", id, type, code: the refusal of a logon or change of user, sent whatever the id.
-void SendRefusal(net::ServerCore& server, int index, int id, const char* type, int code, bool withVersion = false) {
+// "1", id, type, code: the refusal of a logon or change of user, sent whatever the id. The
+// serial keeps a refusal that comes after a wait from reaching a newer connection.
+void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int id, const char* type, int code,
+                 bool withVersion = false) {
     std::string reply = "1";
     reply += protocol::kFieldSeparator;
     protocol::AppendNumber(reply, id);
@@ -30,7 +32,7 @@ void SendRefusal(net::ServerCore& server, int index, int id, const char* type, i
         reply += protocol::kSectionSeparator;
         reply += server.serverVersion;
     }
-    server.SendToIndex(reply, index);
+    server.SendToIndex(reply, index, serial);
 }
 
 // The positions a logon needs after a wait, copied out of the request text.
@@ -44,23 +46,13 @@ struct LogonRequest {
     std::string detail;
 };
 
-// The serial of the connection at index now; 0 when there is none.
-std::uint64_t SerialAt(const net::ServerCore& server, int index) {
-    const net::ConnectionRecord* record = server.FindRecordByIndex(index);
-    return record ? record->serial : 0;
-}
-
 // After a wait the requester may have gone and its index may have been handed to a newer
-// connection; that one must neither be logged on nor answered in its place.
-bool RequesterStillThere(const net::ServerCore& server, int index, std::uint64_t serial) {
-    return SerialAt(server, index) == serial;
-}
-
+// connection; that one must not be logged on in its place.
 void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
-    int index = RequesterStillThere(server, logon.index, logon.serial) ? logon.index : 0;
+    int index = server.SerialAt(logon.index) == logon.serial ? logon.index : 0;
     if (!RecordLogon(server, index, logon.account, logon.kind, logon.label, logon.detail)) return;
     if (logon.kind != kConsoleKind) WriteStatisticsLine(server, logon.account, logon.label, "101", "");
-    server.SendCompletion(logon.index, logon.id, 101, "");
+    server.SendCompletion(logon.index, logon.id, 101, "", logon.serial);
 }
 
 } // namespace
@@ -78,22 +70,22 @@ void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
 void HandleLogon(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = protocol::RequestEnd::NoReply;
-    LogonRequest logon{context.index, SerialAt(server, context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
+    LogonRequest logon{context.index, server.SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
                        std::string(r.sessionDetail())};
     if (r.clientVersion() != server.serverVersion) {
-        SendRefusal(server, logon.index, logon.id, "101", 6, true);
+        SendRefusal(server, logon.index, logon.serial, logon.id, "101", 6, true);
         return;
     }
     if (logon.kind == kConsoleKind) {
         if (server.IsConsolePresent()) {
-            SendRefusal(server, logon.index, logon.id, "101", 2);
+            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
             return;
         }
         FinishLogon(server, logon);
         return;
     }
     if (server.logonsLocked) {
-        SendRefusal(server, logon.index, logon.id, "101", 5);
+        SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
         return;
     }
     if (logon.kind == kUncheckedKind) {
@@ -101,13 +93,13 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         return;
     }
     if (!AccountExists(server, logon.account)) {
-        SendRefusal(server, logon.index, logon.id, "101", 1);
+        SendRefusal(server, logon.index, logon.serial, logon.id, "101", 1);
         return;
     }
     context.end = protocol::RequestEnd::Later;
     IsLoggedOnAndAlive(server, logon.account, [&server, logon](bool alive) {
         if (alive) {
-            if (RequesterStillThere(server, logon.index, logon.serial)) SendRefusal(server, logon.index, logon.id, "101", 2);
+            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
             return;
         }
         FinishLogon(server, logon);
@@ -124,13 +116,11 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = protocol::RequestEnd::Later;
     int index = context.index;
-    std::uint64_t serial = SerialAt(server, index);
+    std::uint64_t serial = server.SerialAt(index);
     int id = r.id;
     std::string current(r.account());
     std::string next(r.argument1());
-    auto refuse = [&server, index, serial, id](int code) {
-        if (RequesterStillThere(server, index, serial)) SendRefusal(server, index, id, "104", code);
-    };
+    auto refuse = [&server, index, serial, id](int code) { SendRefusal(server, index, serial, id, "104", code); };
     IsLoggedOnAndAlive(server, current, [&server, index, serial, id, current, next, refuse](bool currentAlive) {
         if (!currentAlive) {
             refuse(3);
@@ -146,7 +136,7 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
                 return;
             }
             ChangeUser(server, current, next);
-            if (RequesterStillThere(server, index, serial)) server.SendCompletion(index, id, 104, "");
+            server.SendCompletion(index, id, 104, "", serial);
         });
     });
 }

@@ -74,18 +74,20 @@ void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std
         done(false);
         return;
     }
-    server.liveness->Start(index, account, [&server, account, index, done = std::move(done)](LivenessOutcome outcome) {
+    server.liveness->Start(index, account, [&server, account, index, done = std::move(done)](LivenessOutcome outcome) mutable {
         if (outcome == LivenessOutcome::Answered) {
             done(true);
             return;
         }
         // A silent session is ended. One that closed during the wait is already gone, and a
         // client that drops its connection gets no logoff line.
-        const net::ConnectionRecord* record = server.FindRecordByIndex(index);
-        if (outcome == LivenessOutcome::TimedOut && record != nullptr && record->accountName == account) {
+        if (outcome == LivenessOutcome::TimedOut && server.connections.FindIndexByAccount(account) == index) {
             DisconnectUser(server, account);
         }
-        done(false);
+        // Other checks run side by side, so another connection may have taken the account
+        // during the wait (a second logon that waited on the same silent session): that
+        // holder is checked in turn, and only an account nobody holds counts as free.
+        IsLoggedOnAndAlive(server, account, std::move(done));
     });
 }
 

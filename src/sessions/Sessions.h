@@ -22,8 +22,9 @@ bool DisconnectUser(net::ServerCore& server, std::string_view account);
 bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_view next);
 
 // Calls done(true) when a connection holds the account and answers the liveness check, else
-// done(false); a holder that stays silent is disconnected first. done may run before this
-// returns (no holder) or later, from the loop.
+// done(false) once no connection holds it; a holder that stays silent is disconnected and the
+// next holder, if any, is checked in turn. done may run before this returns (no holder) or
+// later, from the loop.
 void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std::function<void(bool)> done);
 
 } // namespace vserver::sessions

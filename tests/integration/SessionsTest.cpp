@@ -257,3 +257,27 @@ TEST_F(Sessions, RequesterThatLeavesDuringItsWaitIsNotLoggedOn) {
     EXPECT_TRUE(console.closed());
     EXPECT_TRUE(server->WaitForLogText("Attempt to send a message to an unknown connection index"));
 }
+
+TEST_F(Sessions, TwoLogonsWaitingOnOneSilentSessionLeaveOneHolder) {
+    StartServer("\"LivenessTimeoutSeconds\"=\"1\"\r\n");
+    auto silent = server->Connect();
+    Logon(silent, 1, "amy");
+    auto first = server->Connect();
+    auto second = server->Connect();
+    ASSERT_TRUE(first.Send(LogonRequest(2, "amy", 3)));
+    EXPECT_EQ(*silent.ReadMessage(5s), "2" + A7 + "amy");
+    ASSERT_TRUE(second.Send(LogonRequest(3, "amy", 3)));
+    EXPECT_EQ(*silent.ReadMessage(5s), "2" + A7 + "amy");
+    EXPECT_EQ(*silent.ReadMessage(5s), "103" + A7 + "amy");
+    // The first waiter takes the account; the second then checks the new holder, which answers.
+    EXPECT_EQ(*first.ReadMessage(5s), "1" + A7 + "2");
+    EXPECT_EQ(*first.ReadMessage(5s), "2" + A7 + "amy");
+    first.Send({.id = 0, .type = 1});
+    EXPECT_EQ(*second.ReadMessage(5s), Refusal(3, "101", 2));
+    auto console = Console();
+    int holders = 0;
+    for (const auto& entry : client::SplitFields(Ask(console, 803), '\xA6')) {
+        if (client::SplitFields(entry).back() == "ws-amy") ++holders;
+    }
+    EXPECT_EQ(holders, 1);
+}
