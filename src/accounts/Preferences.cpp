@@ -127,7 +127,9 @@ bool WritePreferences(const std::string& usersFolder, std::string_view account, 
 std::string ReadPreferenceValue(const std::string& path, std::string_view section, std::string_view key,
                                 std::string_view defaultValue) {
     std::optional<std::string> stored;
-    if (!platform::ResolveExisting(path) || !platform::ReadProfileValue(path, section, key, stored)) {
+    // Reading by the resolved name spares a second search for the spelling on disk.
+    std::optional<std::string> resolved = platform::ResolveExisting(path);
+    if (!resolved || !platform::ReadProfileValue(*resolved, section, key, stored)) {
         return std::string(defaultValue);
     }
     // A missing key reads as the default, which the value limit cuts like a stored value.

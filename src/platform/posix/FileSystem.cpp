@@ -134,8 +134,18 @@ std::optional<std::string> ResolveExisting(std::string_view path) {
     std::string whole(path);
     if (EntryExists(whole)) return whole;
 
+    // Start below the deepest folder that exists under its exact name: usually only the last
+    // component is spelled in other capitals, and the folders above it need no scan.
     std::string current = path.front() == '/' ? "/" : "";
     std::string_view rest = path;
+    for (std::size_t cut = path.rfind('/'); cut != std::string_view::npos && cut > 0; cut = path.rfind('/', cut - 1)) {
+        std::string prefix(path.substr(0, cut));
+        if (EntryExists(prefix)) {
+            current = prefix;
+            rest = path.substr(cut + 1);
+            break;
+        }
+    }
     while (!rest.empty()) {
         std::size_t cut = rest.find('/');
         std::string_view part = rest.substr(0, cut);
