@@ -7,7 +7,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-command -v dpkg-deb >/dev/null || need+=(dpkg-dev)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
     echo "Installing: ${need[*]}"
