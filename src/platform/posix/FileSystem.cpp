@@ -115,6 +115,19 @@ SysResult WriteAll(int fd, std::string_view data) {
     return SysResult::Ok();
 }
 
+// Reads fd to its end, handing each chunk to take; stops at the first failure of either.
+template <typename Take>
+SysResult ReadChunks(int fd, Take take) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return Fail("read");
+        if (got == 0) return SysResult::Ok();
+        if (SysResult taken = take(std::string_view(buffer, static_cast<std::size_t>(got))); !taken) return taken;
+    }
+}
+
 std::string TemporaryNameFor(const std::string& target) {
     static std::atomic<unsigned> counter{0};
     std::string folder(FolderPartOf(target));
@@ -262,19 +275,7 @@ SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
         ::close(in);
         return failed;
     }
-    SysResult result = SysResult::Ok();
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            result = Fail("read");
-            break;
-        }
-        if (got == 0) break;
-        result = WriteAll(out, std::string_view(buffer, static_cast<std::size_t>(got)));
-        if (!result) break;
-    }
+    SysResult result = ReadChunks(in, [out](std::string_view chunk) { return WriteAll(out, chunk); });
     if (::close(out) != 0 && result) result = Fail("close");
     ::close(in);
     if (!result) (void)::unlink(target->c_str());
@@ -289,18 +290,10 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     if (fd < 0) return Fail("open");
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-    SysResult result = SysResult::Ok();
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            result = Fail("read");
-            break;
-        }
-        if (got == 0) break;
-        out.append(buffer, static_cast<std::size_t>(got));
-    }
+    SysResult result = ReadChunks(fd, [&out](std::string_view chunk) {
+        out.append(chunk);
+        return SysResult::Ok();
+    });
     ::close(fd);
     return result;
 }
