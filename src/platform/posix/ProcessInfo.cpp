@@ -8,11 +8,22 @@
 
 namespace vserver::platform {
 
-std::optional<std::string> ExecutablePath() {
+namespace {
+
+std::optional<std::string> ReadExecutablePath() {
     char buffer[PATH_MAX + 1];
     ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
     if (length <= 0) return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+} // namespace
+
+// The executable does not move while it runs, so the path is asked for once; every service-log
+// line needs it.
+std::optional<std::string> ExecutablePath() {
+    static const std::optional<std::string> path = ReadExecutablePath();
+    return path;
 }
 
 std::string ExecutableFolder() {
