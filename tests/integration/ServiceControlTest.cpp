@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 
 #include "ServerHarness.h"
@@ -241,14 +242,21 @@ protected:
         EXPECT_TRUE(Contains(registry, "\"MasterPath\"=")) << "settings must survive: " << registry;
     }
 
+    // A never-registered installation that has just run -RegServer.
+    std::unique_ptr<ServerProcess> RegisterFresh() {
+        ServerOptions options = Unregistered();
+        options.arguments = {"-RegServer"};
+        auto server = std::make_unique<ServerProcess>(options);
+        server->Launch();
+        return server;
+    }
+
     FakeServiceManager manager;
 };
 
 TEST_F(Registration, RegServerTwiceReinstallsTheServiceAndWritesTheSameKeys) {
-    ServerOptions options = Unregistered();
-    options.arguments = {"-RegServer"};
-    ServerProcess server(options);
-    server.Launch();
+    auto registered = RegisterFresh();
+    ServerProcess& server = *registered;
     ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
     const std::string first = ReadFile(server.registryPath());
     ExpectRegistered(first);
@@ -300,11 +308,9 @@ TEST_F(Registration, TheSwitchIsReadWithoutCaseAndOverItsOwnLength) {
 }
 
 TEST_F(Registration, UnregServerTwiceRemovesTheKeysAndTheServiceButNotTheAppIdKey) {
-    ServerOptions options = Unregistered();
-    options.arguments = {"-RegServer"};
-    ServerProcess server(options);
-    server.Launch();
-    ASSERT_EQ(server.WaitExit(), 0);
+    auto registered = RegisterFresh();
+    ServerProcess& server = *registered;
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
 
     server.Relaunch({"-UnregServer"});
     ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
@@ -331,11 +337,9 @@ TEST_F(Registration, UnregServerTwiceRemovesTheKeysAndTheServiceButNotTheAppIdKe
 
 TEST_F(Registration, TheUnitPassesTheServiceManagersOwnCheck) {
     if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "no systemd-analyze";
-    ServerOptions options = Unregistered();
-    options.arguments = {"-RegServer"};
-    ServerProcess server(options);
-    server.Launch();
-    ASSERT_EQ(server.WaitExit(), 0);
+    auto registered = RegisterFresh();
+    ServerProcess& server = *registered;
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
     std::string command = "systemd-analyze verify '" + manager.unitPath() + "' 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -386,11 +390,9 @@ TEST_F(Registration, WithoutAServiceManagerTheRegistrationStillHappens) {
 }
 
 TEST_F(Registration, AServiceThatCannotBeRemovedStaysWhole) {
-    ServerOptions options = Unregistered();
-    options.arguments = {"-RegServer"};
-    ServerProcess server(options);
-    server.Launch();
-    ASSERT_EQ(server.WaitExit(), 0);
+    auto registered = RegisterFresh();
+    ServerProcess& server = *registered;
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
     const std::string unit = ReadFile(manager.unitPath());
 
     manager.SetExitStatus(1);

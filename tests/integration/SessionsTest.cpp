@@ -39,6 +39,16 @@ protected:
         return Exchange(c, LogonRequest(id, account, kind, version));
     }
 
+    // requester asks to log on as account, which holder holds: the server checks the holder,
+    // and the request waits for its answer.
+    static void StartWaitingLogon(client::Connection& requester, int id, const std::string& account,
+                                  client::Connection& holder) {
+        ASSERT_TRUE(requester.Send(LogonRequest(id, account, 3)));
+        auto check = holder.ReadMessage(5s);
+        ASSERT_TRUE(check.has_value());
+        EXPECT_EQ(*check, "2" + A7 + account);
+    }
+
     client::Connection Console() {
         auto c = server->Connect();
         client::Request r = LogonRequest(1, kConsole, 5, "9.0", "Admin");
@@ -113,8 +123,7 @@ TEST_F(Sessions, LiveEarlierSessionKeepsItsAccount) {
     auto first = server->Connect();
     EXPECT_EQ(Logon(first, 1, "jsmith"), "1" + A7 + "1");
     auto second = server->Connect();
-    ASSERT_TRUE(second.Send(LogonRequest(2, "jsmith", 3)));
-    EXPECT_EQ(*first.ReadMessage(5s), "2" + A7 + "jsmith");
+    StartWaitingLogon(second, 2, "jsmith", first);
     // While the check waits, the requester itself and others are served.
     EXPECT_EQ(Ask(second, 207), "1" + A7 + "9" + A7 + "207" + A7 + "9.0");
     ASSERT_TRUE(first.Send({.id = 0, .type = 1}));
@@ -129,8 +138,7 @@ TEST_F(Sessions, SilentEarlierSessionIsEndedAndStatisticsWritten) {
     auto stranger = server->Connect();
     // An answer from a connection that is not awaited changes nothing.
     auto second = server->Connect();
-    ASSERT_TRUE(second.Send(LogonRequest(2, "amy", 3)));
-    EXPECT_EQ(*first.ReadMessage(5s), "2" + A7 + "amy");
+    StartWaitingLogon(second, 2, "amy", first);
     stranger.Send({.id = 0, .type = 1});
     EXPECT_EQ(*first.ReadMessage(5s), "103" + A7 + "amy");
     EXPECT_FALSE(first.ReadMessage(5s).has_value());
@@ -225,8 +233,7 @@ TEST_F(Sessions, StopDuringALivenessWaitEndsPromptly) {
     auto first = server->Connect();
     Logon(first, 1, "jsmith");
     auto second = server->Connect();
-    ASSERT_TRUE(second.Send(LogonRequest(2, "jsmith", 3)));
-    ASSERT_TRUE(first.ReadMessage(5s).has_value());
+    StartWaitingLogon(second, 2, "jsmith", first);
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(server->Stop(SIGTERM, 5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
@@ -239,8 +246,7 @@ TEST_F(Sessions, RequesterThatLeavesDuringItsWaitIsNotLoggedOn) {
     Logon(silent, 1, "jsmith");
     {
         auto leaving = server->Connect();
-        ASSERT_TRUE(leaving.Send(LogonRequest(2, "jsmith", 3)));
-        ASSERT_TRUE(silent.ReadMessage(5s).has_value());
+        StartWaitingLogon(leaving, 2, "jsmith", silent);
     }
     // The leaver's index goes to the next connection; the finished wait must not log it on.
     auto next = server->Connect();
@@ -264,10 +270,8 @@ TEST_F(Sessions, TwoLogonsWaitingOnOneSilentSessionLeaveOneHolder) {
     Logon(silent, 1, "amy");
     auto first = server->Connect();
     auto second = server->Connect();
-    ASSERT_TRUE(first.Send(LogonRequest(2, "amy", 3)));
-    EXPECT_EQ(*silent.ReadMessage(5s), "2" + A7 + "amy");
-    ASSERT_TRUE(second.Send(LogonRequest(3, "amy", 3)));
-    EXPECT_EQ(*silent.ReadMessage(5s), "2" + A7 + "amy");
+    StartWaitingLogon(first, 2, "amy", silent);
+    StartWaitingLogon(second, 3, "amy", silent);
     EXPECT_EQ(*silent.ReadMessage(5s), "103" + A7 + "amy");
     // The first waiter takes the account; the second then checks the new holder, which answers.
     EXPECT_EQ(*first.ReadMessage(5s), "1" + A7 + "2");
