@@ -1,10 +1,14 @@
 #include "host/RunLoop.h"
 
+#include <optional>
+#include <string>
+
 #include "net/ServerCore.h"
 #include "platform/EventLoop.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
 #include "settings/ServiceLog.h"
+#include "settings/StartUpChecks.h"
 
 namespace vserver::host {
 
@@ -12,15 +16,29 @@ namespace {
 
 constexpr int kStopControl = 1;
 
-} // namespace
-
-void Run(ServiceModule& module) {
-    // The thread and security preparation of the original platform has no counterpart here:
-    // there is nothing to initialise before serving.
-    ServeUntilStopped(module);
+// Settings the server works around are told once, at start, where the operator looks.
+void ReportSettingProblems(const ServiceModule& module, const net::ServerCore& server) {
+    const settings::ConfigStore& config = server.config();
+    const std::optional<std::string> problems[] = {
+        settings::DescribePortProblem(server.portSetting, server.listeningPort(), config.registryPath()),
+        settings::DescribeFolderProblem(config.ReadMasterPathText(), server.usersFolder, config.registryPath()),
+    };
+    for (const auto& problem : problems) {
+        if (!problem) continue;
+        settings::WriteServiceLog(*problem);
+        module.ReportProblem(*problem);
+    }
 }
 
-void ServeUntilStopped(ServiceModule& module) {
+} // namespace
+
+bool Run(ServiceModule& module) {
+    // The thread and security preparation of the original platform has no counterpart here:
+    // there is nothing to initialise before serving.
+    return ServeUntilStopped(module);
+}
+
+bool ServeUntilStopped(ServiceModule& module) {
     platform::RaiseOpenFileLimit();
     platform::EventLoop loop;
     auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::RegistryFilePath()));
@@ -30,16 +48,20 @@ void ServeUntilStopped(ServiceModule& module) {
     // kills the process half way through a request.
     (void)loop.WatchStopSignals([&module](platform::StopSignal) { module.ControlHandler(kStopControl); });
 
-    if (server->InitializeServer()) {
+    const bool initialized = server->InitializeServer();
+    if (initialized) {
+        ReportSettingProblems(module, *server);
         module.ReportServiceEvent("Service started");
         if (module.isService) module.SetState(ServiceState::Running);
         loop.Run();
     } else {
         settings::WriteServiceLog("Can't initialize server object");
+        module.ReportFailure("Can't initialize server object: " + server->failureCause);
     }
     if (!server->ShutdownServer()) settings::WriteServiceLog("Can't shut down server object");
     server.reset();
     module.postQuit = nullptr;
+    return initialized;
 }
 
 } // namespace vserver::host

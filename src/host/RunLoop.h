@@ -6,7 +6,9 @@
 
 namespace vserver::host {
 
-void Run(ServiceModule& module);
-void ServeUntilStopped(ServiceModule& module);
+// Both return false when the server could not be initialised (its reason is in the service log
+// and on standard error) and true after it served until stopped.
+bool Run(ServiceModule& module);
+bool ServeUntilStopped(ServiceModule& module);
 
 } // namespace vserver::host

@@ -6,30 +6,33 @@
 
 namespace vserver::host {
 
-void StartDispatcher(ServiceModule& module) {
+bool StartDispatcher(ServiceModule& module) {
     if (module.isService) {
         // The manager hands over by naming its notification socket; a process started by hand
         // has none and serves as a plain process instead.
-        if (platform::NotifyAddressFromEnvironment()) {
-            ServiceEntry(module);
-        } else {
-            module.isService = false;
-        }
+        if (platform::NotifyAddressFromEnvironment()) return ServiceEntry(module);
+        module.isService = false;
     }
-    if (!module.isService) Run(module);
+    return Run(module);
 }
 
-void ServiceEntry(ServiceModule& module) {
+bool ServiceEntry(ServiceModule& module) {
     module.SetState(ServiceState::StartPending);
-    if (!module.RegisterControlHandler()) {
+    if (platform::SysResult handler = module.RegisterControlHandler(); !handler) {
         module.ReportServiceEvent("Handler not installed");
         settings::WriteServiceLog("Handler not installed");
-        return;
+        const std::string cause = "the service manager's notification socket " +
+                                  platform::NotifyAddressFromEnvironment().value_or("(none)") +
+                                  " cannot be reached: " + handler.Describe();
+        settings::WriteServiceLog("Service start failed: " + cause);
+        module.ReportFailure("Handler not installed: " + cause);
+        return false;
     }
     module.SetState(ServiceState::StartPending);
-    Run(module);
+    const bool served = Run(module);
     module.SetState(ServiceState::Stopped);
     module.ReportServiceEvent("Service stopped");
+    return served;
 }
 
 } // namespace vserver::host

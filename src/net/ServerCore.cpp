@@ -52,6 +52,12 @@ ServerCore::~ServerCore() {
     }
 }
 
+void ServerCore::Fail(std::string cause) {
+    // The fixed sentence above names no cause; this line does.
+    WriteServiceLog("Server initialization failed: " + cause);
+    failureCause = std::move(cause);
+}
+
 bool ServerCore::InitializeServer() {
     if (running) {
         WriteServiceLog("Attempt to initialize server after it's running, attempt rejected");
@@ -63,7 +69,7 @@ bool ServerCore::InitializeServer() {
     eventLogPath = layout.eventLogPath;
     userMessagesPath = layout.userMessagesPath;
     forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
-    serverVersion = "9.0";
+    serverVersion = kServerVersion;
     logonsLocked = false;
     LoadOptionFlags();
     livenessTimeoutSeconds = config_.ReadLivenessTimeoutSeconds();
@@ -71,20 +77,23 @@ bool ServerCore::InitializeServer() {
 
     if (!loop_.valid()) {
         WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+        Fail("the event loop could not be created");
         return false;
     }
-    int port = config_.ReadPortNumber();
+    portSetting = config_.ReadPort();
     platform::IoHandle handle = platform::kInvalidHandle;
-    platform::SysResult opened = platform::ListenTcp(port, 5, handle);
+    platform::SysResult opened = platform::ListenTcp(portSetting.number, 5, handle);
     if (!opened) {
         WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
                                                                      : "Unable to initialize server, can't open incoming port");
+        Fail("unable to listen on port " + std::to_string(portSetting.port) + ": " + opened.Describe());
         return false;
     }
     listener_->handle = handle;
     if (!loop_.Watch(handle, listener_.get(), true, false)) {
         listener_->Close();
         WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+        Fail("the listening socket could not be watched");
         return false;
     }
     listeningPort_ = platform::LocalPort(handle);

@@ -16,6 +16,9 @@ namespace vserver::sessions { class LivenessChecks; }
 
 namespace vserver::net {
 
+// The version a client must match to log on, and that the version request reports.
+inline constexpr const char* kServerVersion = "9.0";
+
 class ServerCore {
 public:
     ServerCore(platform::EventLoop& loop, settings::ConfigStore config);
@@ -79,6 +82,10 @@ public:
     std::string userMessagesPath;
     std::string forcedToolbarSetsPath;
     int livenessTimeoutSeconds = 10;
+    // PortNumber as read at initialisation.
+    settings::PortSetting portSetting;
+    // Why the last initialisation failed, naming the port or call and the system error.
+    std::string failureCause;
     bool allowConsoleRequestsFromAnyConnection = false;
 
     ConnectionTable connections;
@@ -88,6 +95,7 @@ public:
 private:
     class Listener;
 
+    void Fail(std::string cause);
 
     platform::EventLoop& loop_;
     settings::ConfigStore config_;

@@ -6,6 +6,7 @@
 
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
+#include "platform/TextCase.h"
 #include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
 
@@ -17,6 +18,24 @@ using platform::SysResult;
 
 constexpr const char* kDefaultPort = "1006";
 constexpr int kDefaultLivenessTimeoutSeconds = 10;
+
+const std::vector<ServerOption> kServerOptions = {
+    {"AllowAccountCreation", "True", true, "clients may create their own accounts"},
+    {"LogUserStatistics", "False", true, "write the usage statistics file in the users folder"},
+    {"AllowConsoleRequestsFromAnyConnection", "False", true,
+     "accept console requests from connections not logged on as the console"},
+    {"LivenessTimeoutSeconds", "10", false, "seconds a logon waits for an earlier session's answer"},
+};
+
+bool IsPlainPort(const std::string& text) {
+    if (text.empty() || text.size() > 5) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    const int value = protocol::ReadNumber(text);
+    // "0" is the documented way to let the system choose; a leading zero elsewhere is no plain number.
+    return text == "0" || (text.front() != '0' && value >= 1 && value <= 65535);
+}
 
 // Every operation reads the file again, so the same unreadable file would otherwise fill the
 // service log with one line per request. A complaint is written once until it changes.
@@ -95,7 +114,40 @@ std::string StoreDefaultPort(const std::string& path) {
     return port;
 }
 
+// An empty text is the default, not stored.
+PortSetting InterpretPort(std::string text) {
+    PortSetting setting;
+    if (!text.empty()) {
+        setting.text = std::move(text);
+        setting.stored = true;
+    }
+    setting.number = protocol::ReadNumber(setting.text);
+    setting.port = static_cast<int>(static_cast<unsigned>(setting.number) & 0xFFFFu);
+    setting.plain = IsPlainPort(setting.text);
+    return setting;
+}
+
 } // namespace
+
+PortSetting ReadPortSetting(const RegistryFile& registry) {
+    return InterpretPort(registry.HasKey(kConnectionKey) ? ReadText(registry, kConnectionKey, "PortNumber") : std::string());
+}
+
+const std::vector<ServerOption>& ServerOptions() { return kServerOptions; }
+
+const ServerOption* FindServerOption(std::string_view name) {
+    for (const ServerOption& option : kServerOptions) {
+        if (platform::EqualNoCase(option.name, name)) return &option;
+    }
+    return nullptr;
+}
+
+std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText) {
+    const std::string text = storedText.empty() ? option.defaultText : storedText;
+    if (option.isBoolean) return LowerAscii(text) == "true" ? "True" : "False";
+    const int seconds = protocol::ReadNumber(text);
+    return std::to_string(seconds > 0 ? seconds : protocol::ReadNumber(option.defaultText));
+}
 
 ConfigStore::ConfigStore(std::string registryPath) : registryPath_(std::move(registryPath)) {}
 
@@ -116,19 +168,19 @@ FolderLayout ConfigStore::DerivePaths() const {
 OptionFlags ConfigStore::LoadOptionFlags() const {
     const RegistryFile registry = LoadRegistry(registryPath_);
     OptionFlags flags;
-    flags.allowAccountCreation = ReadBooleanOption(registry, "AllowAccountCreation", "True");
-    flags.logUserStatistics = ReadBooleanOption(registry, "LogUserStatistics", "False");
+    flags.allowAccountCreation = ReadBooleanOption(registry, kServerOptions[0].name, kServerOptions[0].defaultText);
+    flags.logUserStatistics = ReadBooleanOption(registry, kServerOptions[1].name, kServerOptions[1].defaultText);
     return flags;
 }
 
-int ConfigStore::ReadPortNumber() const {
+int ConfigStore::ReadPortNumber() const { return ReadPort().number; }
+
+PortSetting ConfigStore::ReadPort() const {
     const RegistryFile registry = LoadRegistry(registryPath_);
-    std::string text = kDefaultPort;
-    if (registry.HasKey(kConnectionKey)) {
-        text = ReadText(registry, kConnectionKey, "PortNumber");
-        if (text.empty()) text = StoreDefaultPort(registryPath_);
-    }
-    return protocol::ReadNumber(text);
+    if (!registry.HasKey(kConnectionKey)) return InterpretPort({});
+    std::string text = ReadText(registry, kConnectionKey, "PortNumber");
+    if (text.empty()) text = StoreDefaultPort(registryPath_);
+    return InterpretPort(std::move(text));
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
@@ -152,8 +204,12 @@ bool ConfigStore::WriteOption(const std::string& name, const std::string& text) 
     return written.ok();
 }
 
+std::string ConfigStore::ReadMasterPathText() const {
+    return ReadText(LoadRegistry(registryPath_), kServerKey, "MasterPath");
+}
+
 std::string ConfigStore::ReadMasterPath() const {
-    std::string master = ReadText(LoadRegistry(registryPath_), kServerKey, "MasterPath");
+    std::string master = ReadMasterPathText();
     if (master.empty() || master.back() != platform::kPathSeparator) master += platform::kPathSeparator;
     return master;
 }
@@ -164,7 +220,7 @@ int ConfigStore::ReadLivenessTimeoutSeconds() const {
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    return ReadBooleanOption(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection", "False");
+    return ReadBooleanOption(LoadRegistry(registryPath_), kServerOptions[2].name, kServerOptions[2].defaultText);
 }
 
 } // namespace vserver::settings
