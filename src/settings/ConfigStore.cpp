@@ -27,14 +27,13 @@ const std::vector<ServerOption> kServerOptions = {
     {"LivenessTimeoutSeconds", "10", false, "seconds a logon waits for an earlier session's answer"},
 };
 
+// Digits only, 0 (the system chooses) to 65535: the texts that mean what they say.
 bool IsPlainPort(const std::string& text) {
-    if (text.empty() || text.size() > 5) return false;
+    if (text.empty()) return false;
     for (char c : text) {
         if (c < '0' || c > '9') return false;
     }
-    const int value = protocol::ReadNumber(text);
-    // "0" is the documented way to let the system choose; a leading zero elsewhere is no plain number.
-    return text == "0" || (text.front() != '0' && value >= 1 && value <= 65535);
+    return protocol::ReadNumber(text) <= 65535;
 }
 
 // Every operation reads the file again, so the same unreadable file would otherwise fill the
