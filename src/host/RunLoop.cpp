@@ -56,7 +56,7 @@ bool ServeUntilStopped(ServiceModule& module) {
         loop.Run();
     } else {
         settings::WriteServiceLog("Can't initialize server object");
-        module.ReportFailure("Can't initialize server object: " + server->failureCause);
+        module.ReportFailure(server->failureText + ": " + server->failureCause);
     }
     if (!server->ShutdownServer()) settings::WriteServiceLog("Can't shut down server object");
     server.reset();

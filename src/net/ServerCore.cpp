@@ -52,9 +52,11 @@ ServerCore::~ServerCore() {
     }
 }
 
-void ServerCore::Fail(std::string cause) {
-    // The fixed sentence above names no cause; this line does.
+void ServerCore::Fail(std::string text, std::string cause) {
+    WriteServiceLog(text);
+    // The fixed sentence names no cause; this line does.
     WriteServiceLog("Server initialization failed: " + cause);
+    failureText = std::move(text);
     failureCause = std::move(cause);
 }
 
@@ -76,24 +78,22 @@ bool ServerCore::InitializeServer() {
     allowConsoleRequestsFromAnyConnection = config_.ReadAllowConsoleRequestsFromAnyConnection();
 
     if (!loop_.valid()) {
-        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
-        Fail("the event loop could not be created");
+        Fail("Unable to initialize server, can't start socket subsystem", "the event loop could not be created");
         return false;
     }
     portSetting = config_.ReadPort();
     platform::IoHandle handle = platform::kInvalidHandle;
     platform::SysResult opened = platform::ListenTcp(portSetting.number, 5, handle);
     if (!opened) {
-        WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
-                                                                     : "Unable to initialize server, can't open incoming port");
-        Fail("unable to listen on port " + std::to_string(portSetting.port) + ": " + opened.Describe());
+        Fail(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
+                                                          : "Unable to initialize server, can't open incoming port",
+             "unable to listen on port " + std::to_string(portSetting.port) + ": " + opened.Describe());
         return false;
     }
     listener_->handle = handle;
     if (!loop_.Watch(handle, listener_.get(), true, false)) {
         listener_->Close();
-        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
-        Fail("the listening socket could not be watched");
+        Fail("Unable to initialize server, can't start socket subsystem", "the listening socket could not be watched");
         return false;
     }
     listeningPort_ = platform::LocalPort(handle);

@@ -84,7 +84,9 @@ public:
     int livenessTimeoutSeconds = 10;
     // PortNumber as read at initialisation.
     settings::PortSetting portSetting;
-    // Why the last initialisation failed, naming the port or call and the system error.
+    // Why the last initialisation failed: the fixed sentence of the service log, and the cause
+    // naming the port or call and the system error.
+    std::string failureText;
     std::string failureCause;
     bool allowConsoleRequestsFromAnyConnection = false;
 
@@ -95,7 +97,8 @@ public:
 private:
     class Listener;
 
-    void Fail(std::string cause);
+    // Writes the fixed sentence and a line naming the cause to the service log, and keeps both.
+    void Fail(std::string text, std::string cause);
 
     platform::EventLoop& loop_;
     settings::ConfigStore config_;

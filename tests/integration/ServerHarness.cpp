@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -190,6 +191,22 @@ client::Connection ServerProcess::Connect() {
         EXPECT_EQ(Hex(*greeting), "31 a7 30 a7");
     }
     return c;
+}
+
+void ExpectStartUpFailure(ServerProcess& server, const std::string& text, const std::vector<std::string>& causeParts) {
+    EXPECT_EQ(server.WaitExit(), 1);
+    const std::vector<std::string> texts = server.ServiceLogTexts();
+    const auto at = std::find(texts.begin(), texts.end(), text);
+    ASSERT_NE(at, texts.end()) << server.ServiceLog();
+    ASSERT_NE(at + 1, texts.end()) << "no line names the cause";
+    const std::string& cause = *(at + 1);
+    const std::string error = server.StandardError();
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_EQ(error.rfind("VServerService: " + text + ": ", 0), 0u) << error;
+    for (const std::string& part : causeParts) {
+        EXPECT_NE(cause.find(part), std::string::npos) << part << " not in: " << cause;
+        EXPECT_NE(error.find(part), std::string::npos) << part << " not in: " << error;
+    }
 }
 
 std::string Exchange(client::Connection& connection, const client::Request& request,

@@ -86,6 +86,11 @@ private:
     std::string failure_;
 };
 
+// A start-up that failed as an administrator should see it: exit status 1, the fixed
+// service-log text followed by one line naming the cause, and one line on standard error that
+// holds the text and the cause. Every part of causeParts must appear in the cause.
+void ExpectStartUpFailure(ServerProcess& server, const std::string& text, const std::vector<std::string>& causeParts);
+
 // Sends request and returns the next message, or "" with a test failure on timeout.
 std::string Exchange(client::Connection& connection, const client::Request& request,
                      std::chrono::milliseconds timeout = 10s);

@@ -150,9 +150,9 @@ TEST_F(VserverctlTest, SessionsShowsEveryConnectionNewestFirst) {
     std::vector<std::string> console = Cells(lines[1]);
     ASSERT_EQ(console.size(), 4u) << lines[1];
     EXPECT_EQ(console[0], kConsole);
-    EXPECT_EQ(console[2], "5");
+    EXPECT_EQ(console[2], "5 console");
     EXPECT_EQ(console[3], "vserverctl");
-    EXPECT_EQ(Cells(lines[2]), (std::vector<std::string>{"jsmith", "lab-3", "4", "pc1"}));
+    EXPECT_EQ(Cells(lines[2]), (std::vector<std::string>{"jsmith", "lab-3", "4 unchecked workstation", "pc1"}));
     EXPECT_EQ(Cells(lines[3]), (std::vector<std::string>{"not logged on", "-", "-", "-"}));
     // The columns line up under the header.
     EXPECT_EQ(lines[2].find("lab-3"), lines[0].find("LABEL"));
@@ -161,10 +161,13 @@ TEST_F(VserverctlTest, SessionsShowsEveryConnectionNewestFirst) {
     ToolRun json = Ctl({"sessions"}, true);
     ASSERT_EQ(json.exitStatus, 0) << json.err;
     ExpectJsonDocument(json, true, "sessions");
-    EXPECT_NE(json.out.find("{\"account\":\"jsmith\",\"loggedOn\":true,\"label\":\"lab-3\",\"kind\":4,\"detail\":\"pc1\"}"),
+    EXPECT_NE(json.out.find("{\"account\":\"jsmith\",\"loggedOn\":true,\"label\":\"lab-3\",\"kind\":4,"
+                            "\"kindName\":\"unchecked workstation\",\"detail\":\"pc1\"}"),
               std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"kind\":5,\"kindName\":\"console\""), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"account\":\"<Service Administrator Console>\",\"loggedOn\":true"), std::string::npos);
-    EXPECT_NE(json.out.find("\"loggedOn\":false,\"label\":\"\",\"kind\":null,\"detail\":\"\""), std::string::npos)
+    EXPECT_NE(json.out.find("\"loggedOn\":false,\"label\":\"\",\"kind\":null,\"kindName\":null,\"detail\":\"\""),
+              std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"account\":\"<Logging On, Index #"), std::string::npos);
 }
@@ -208,6 +211,10 @@ TEST_F(VserverctlTest, LockHoldsWhileTheConsoleIsAloneAndStopsWorkstationLogons)
     EXPECT_EQ(notLocked.exitStatus, 1);
     EXPECT_EQ(notLocked.out, "not locked\n");
     EXPECT_EQ(notLocked.err, "");
+    ToolRun notLockedJson = Ctl({"locked"}, true);
+    EXPECT_EQ(notLockedJson.exitStatus, 1);
+    EXPECT_EQ(notLockedJson.out, "{\"ok\":true,\"command\":\"locked\",\"locked\":false}\n");
+    EXPECT_EQ(notLockedJson.err, "");
 }
 
 TEST_F(VserverctlTest, LockFailsWhileOtherClientsAreConnected) {
@@ -347,24 +354,37 @@ TEST_F(VserverctlTest, ToolbarSetsAreListedAndLookedUp) {
     EXPECT_EQ(yes.out, "yes\n");
     ToolRun no = Ctl({"toolbar-exists", "Science"}, true);
     EXPECT_EQ(no.exitStatus, 1);
-    EXPECT_EQ(no.out, "{\"ok\":false,\"command\":\"toolbar-exists\",\"toolbarSet\":\"Science\",\"exists\":false}\n");
+    // The question was answered: "ok" is true, and the exit status carries the answer.
+    EXPECT_EQ(no.out, "{\"ok\":true,\"command\":\"toolbar-exists\",\"toolbarSet\":\"Science\",\"exists\":false}\n");
     EXPECT_EQ(no.err, "");
 }
 
 TEST_F(VserverctlTest, OptionsAreReadWrittenAndReloaded) {
     ToolRun fallback = Ctl({"option", "get", "Greeting", "none yet"});
     EXPECT_EQ(fallback.exitStatus, 0) << fallback.err;
-    EXPECT_EQ(fallback.out, "none yet\n");
+    EXPECT_EQ(fallback.out, "Options\\Greeting = none yet (not stored; the default given)\n");
 
-    ToolRun set = Ctl({"option", "set", "Greeting", "Good morning"}, true);
+    // A name the server does not read is stored only when asked for with --force.
+    ToolRun refused = Ctl({"option", "set", "Greeting", "Good morning"});
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_NE(refused.err.find("the server does not use an option named \"Greeting\""), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("give --force"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(server_.registryPath()).find("Greeting"), std::string::npos);
+
+    ToolRun set = Ctl({"option", "set", "Greeting", "--force", "Good morning"}, true);
     EXPECT_EQ(set.exitStatus, 0) << set.err;
     EXPECT_EQ(set.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\","
-                       "\"result\":true}\n");
+                       "\"result\":true,\"warnings\":[\"the server does not use an option named \\\"Greeting\\\" (it reads "
+                       "AllowAccountCreation, LogUserStatistics, AllowConsoleRequestsFromAnyConnection and "
+                       "LivenessTimeoutSeconds)\"]}\n");
+    EXPECT_NE(set.err.find("vserverctl: option: warning: the server does not use"), std::string::npos) << set.err;
     EXPECT_NE(ReadFile(server_.registryPath()).find("\"Greeting\"=\"Good morning\""), std::string::npos);
 
     ToolRun get = Ctl({"option", "get", "Greeting"}, true);
     EXPECT_EQ(get.exitStatus, 0) << get.err;
-    EXPECT_EQ(get.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\"}\n");
+    EXPECT_EQ(get.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\","
+                       "\"stored\":true}\n");
+    EXPECT_EQ(Ctl({"option", "get", "Greeting"}).out, "Options\\Greeting = Good morning\n");
 
     // The reload picks up a flag written through the console: clients may no longer create
     // accounts.
@@ -459,11 +479,17 @@ TEST(VserverctlErrors, ArgumentsWithReservedBytesAreRefusedBeforeAnythingIsSent)
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{"message", "jsmith", "one\xA7two"}, "message: argument TEXT holds the byte 0xA7"},
-        {{"create", "a\xA6" "b"}, "create: argument ACCOUNT holds the byte 0xA6"},
-        {{"queue-toolbar", "jsmith", "Set\xB0"}, "queue-toolbar: argument SET holds the byte 0xB0"},
-        {{"option", "set", "Name", "end\xBB"}, "option: argument VALUE holds the byte 0xBB"},
-        {{"option", "get", "Name", "\xA7"}, "option: argument DEFAULT holds the byte 0xA7"},
+        {{"message", "jsmith", "one\xA7two"}, "message: argument TEXT holds the byte 0xA7 (the character \u00a7 in "
+                                                 "Windows-1252; also part of some UTF-8 characters) at byte 4"},
+        {{"create", "a\xA6" "b"}, "create: argument ACCOUNT holds the byte 0xA6 (the character \u00a6 in Windows-1252; "
+                                  "also part of some UTF-8 characters) at byte 2"},
+        // "\u00b0" typed in a UTF-8 terminal is C2 B0: the second byte is the reserved one.
+        {{"queue-toolbar", "jsmith", "Set\u00b0"}, "queue-toolbar: argument SET holds the byte 0xB0 (the character "
+                                                  "\u00b0 in Windows-1252; also part of some UTF-8 characters) at byte 5"},
+        {{"option", "set", "--force", "Name", "end\xBB"}, "option: argument VALUE holds the byte 0xBB (the character "
+                                                        "\u00bb in Windows-1252; also part of some UTF-8 characters) at byte 4"},
+        {{"option", "get", "Name", "\xA7"}, "option: argument DEFAULT holds the byte 0xA7 (the character \u00a7 in "
+                                            "Windows-1252; also part of some UTF-8 characters) at byte 1"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> arguments = {"--port", port};
@@ -489,13 +515,28 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
         {{"create"}, "vserverctl: create: missing arguments; usage: vserverctl create ACCOUNT\n"},
         {{"count", "extra"}, "vserverctl: count: too many arguments; usage: vserverctl count\n"},
         {{"option", "set", "Name"}, "vserverctl: option: option set needs NAME and VALUE; usage: vserverctl option get "
-                                    "NAME [DEFAULT] | set NAME VALUE\n"},
+                                    "NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
+        {{"--port=0", "count"}, "vserverctl: invalid port 0 (see vserverctl --help)\n"},
+        {{"count", "--port"}, "vserverctl: missing value after --port (see vserverctl --help)\n"},
+        {{"count", "--force"}, "vserverctl: count: --force belongs to option set; usage: vserverctl count\n"},
+        {{"option", "get", "-n", "3", "Name"}, "vserverctl: option: -n and --follow belong to log; usage: vserverctl "
+                                              "option get NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
+        {{"log", "-n", "x"}, "vserverctl: invalid number of records x (see vserverctl --help)\n"},
+        {{"--json", "log", "--follow"}, "vserverctl: log: --follow prints text, not JSON; usage: vserverctl log [-n N] "
+                                        "[--follow]\n"},
+        {{"option", "list", "extra"}, "vserverctl: option: option list takes no arguments; usage: vserverctl option get "
+                                      "NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
     };
     for (const Case& c : cases) {
         ToolRun run = RunTool(ctl, c.arguments);
         EXPECT_EQ(run.exitStatus, 2) << c.error;
         EXPECT_EQ(run.err, c.error);
     }
+    // PortNumber lives under Connection: setting it as an option is refused with the reason.
+    ToolRun port = RunTool(ctl, {"option", "set", "portnumber", "1007"});
+    EXPECT_EQ(port.exitStatus, 2);
+    EXPECT_NE(port.err.find("PortNumber is not an option: the server reads it from the Connection key"), std::string::npos)
+        << port.err;
     ToolRun json = RunTool(ctl, {"--json", "create"});
     EXPECT_EQ(json.exitStatus, 2);
     EXPECT_EQ(json.out, "{\"ok\":false,\"command\":\"create\",\"error\":\"missing arguments; usage: vserverctl create "
@@ -514,7 +555,8 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
     ASSERT_FALSE(manual.empty());
     for (const char* command : {"sessions", "count", "lock", "unlock", "locked", "disconnect", "message", "toolbar",
                                 "queue\\-message", "queue\\-toolbar", "accounts", "create", "delete", "toolbars",
-                                "toolbar\\-exists", "option get", "option set", "reload", "version"}) {
+                                "toolbar\\-exists", "option get", "option set", "option list", "reload", "version", "status",
+                                "log"}) {
         std::string name = command;
         bool inManual = manual.find("\n.B " + name + "\n") != std::string::npos ||
                         manual.find("\n.BI " + name + " ") != std::string::npos ||
