@@ -69,7 +69,11 @@ void ServerProcess::InstallFiles() {
         reg += kAppIdGuid;
         reg += "\"\r\n\r\n";
     }
-    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n\"MasterPath\"=\"" + master + "\"\r\n\r\n";
+    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n";
+    std::string masterPath = options_.masterPath.value_or(master);
+    if (std::size_t at = masterPath.find('@'); at != std::string::npos) masterPath.replace(at, 1, folder_.path());
+    if (!masterPath.empty()) reg += "\"MasterPath\"=\"" + masterPath + "\"\r\n";
+    reg += "\r\n";
     if (options_.portNumber) {
         reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n\"PortNumber\"=\"" +
                *options_.portNumber + "\"\r\n\r\n";

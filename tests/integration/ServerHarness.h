@@ -27,6 +27,9 @@ struct ServerOptions {
     bool registered = true;             // write the AppID keys
     bool withLocalService = false;      // write "LocalService" (runs as a service)
     std::optional<std::string> portNumber = std::string("0");
+    // MasterPath as stored instead of the master folder's path ("@" stands for the installation
+    // folder); "" leaves the value out.
+    std::optional<std::string> masterPath;
     bool createUsersFolder = true;
     bool withMasterPreferences = true;
     std::vector<std::string> arguments;
