@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <thread>
 
 #include "ServerHarness.h"
 #include "ToolProcess.h"
@@ -447,6 +451,190 @@ TEST_F(VserverctlTest, ThePortComesFromTheRegistryFileNextToTheServer) {
                         "\"PortNumber\"=\"" + std::to_string(server_.port()) + "\"\r\n");
     ToolRun named = RunTool(VserverctlPath(), {"version"}, {{"VSERVER_REGISTRY", registry}});
     EXPECT_EQ(named.exitStatus, 0) << named.err;
+}
+
+TEST_F(VserverctlTest, OptionListShowsEveryOptionWithItsEffectiveValueAndDefault) {
+    ASSERT_EQ(Ctl({"option", "set", "LogUserStatistics", "yes"}).exitStatus, 0);
+    ASSERT_EQ(Ctl({"option", "set", "--force", "Greeting", "hello"}).exitStatus, 0);
+    ToolRun set = Ctl({"option", "set", "AllowAccountCreation", "FALSE"});
+    EXPECT_EQ(set.err, "vserverctl: option: warning: the server reads \"FALSE\" as False\n");
+
+    // The listing knows the options the server does not read from the registry file beside it.
+    const std::string copy = server_.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    ToolRun list = RunTool(copy, {"option", "list"});
+    ASSERT_EQ(list.exitStatus, 0) << list.err;
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : Lines(list.out)) rows.push_back(Cells(line));
+    const std::vector<std::vector<std::string>> expected = {
+        {"NAME", "STORED", "EFFECTIVE", "DEFAULT"},
+        {"AllowAccountCreation", "FALSE", "False", "True"},
+        {"LogUserStatistics", "yes", "False", "False"},
+        {"AllowConsoleRequestsFromAnyConnection", "-", "False", "False"},
+        {"LivenessTimeoutSeconds", "-", "10", "10"},
+        {"Greeting", "hello", "hello", "-"},
+    };
+    EXPECT_EQ(rows, expected) << list.out;
+
+    ToolRun json = RunTool(copy, {"option", "list", "--json"});
+    EXPECT_NE(json.out.find("{\"name\":\"LivenessTimeoutSeconds\",\"stored\":null,\"effective\":\"10\",\"default\":\"10\","
+                            "\"usedByServer\":true}"),
+              std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"name\":\"Greeting\",\"stored\":\"hello\",\"effective\":\"hello\",\"default\":null,"
+                            "\"usedByServer\":false}"),
+              std::string::npos) << json.out;
+
+    // A known option that is not stored reads as the server's own default, named as such.
+    EXPECT_EQ(Ctl({"option", "get", "LivenessTimeoutSeconds"}).out,
+              "Options\\LivenessTimeoutSeconds = 10 (not stored; the server's default)\n");
+}
+
+TEST_F(VserverctlTest, AccountsAreSortedWithoutRegardToCase) {
+    for (const char* name : {"bob", "Alice", "carol", "Dave"}) ASSERT_EQ(Ctl({"create", name}).exitStatus, 0);
+    EXPECT_EQ(Ctl({"accounts"}).out, "Alice\nbob\ncarol\nDave\n");
+    EXPECT_NE(Ctl({"accounts"}, true).out.find("\"accounts\":[\"Alice\",\"bob\",\"carol\",\"Dave\"]"), std::string::npos);
+}
+
+TEST_F(VserverctlTest, OptionsStandAnywhereInEitherForm) {
+    const std::string port = std::to_string(server_.port());
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"count", "--json", "--port=" + port},
+                                                      {"count", "--port", port, "--json"},
+                                                      {"--json", "count", "--timeout=5", "--port=" + port}}) {
+        ToolRun run = RunTool(VserverctlPath(), arguments);
+        EXPECT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.out, "{\"ok\":true,\"command\":\"count\",\"count\":0}\n");
+    }
+    // "--" ends the options, so a text may begin with "-".
+    client::Connection jsmith = LogOn("jsmith");
+    ToolRun message = RunTool(VserverctlPath(), {"message", "--port=" + port, "--", "jsmith", "-5 minutes to go"});
+    EXPECT_EQ(message.exitStatus, 0) << message.err;
+    auto pushed = jsmith.ReadMessage(5s);
+    ASSERT_TRUE(pushed.has_value());
+    EXPECT_EQ(*pushed, "200\xA7-5 minutes to go");
+}
+
+TEST_F(VserverctlTest, VersionOptionNamesTheToolAndTheServer) {
+    const std::string port = "--port=" + std::to_string(server_.port());
+    ToolRun both = RunTool(VserverctlPath(), {"--version", port});
+    EXPECT_EQ(both.exitStatus, 0) << both.err;
+    EXPECT_EQ(both.out, "vserverctl 9.0.0\nserver 9.0\n");
+    ToolRun json = RunTool(VserverctlPath(), {"--version", "--json", port});
+    EXPECT_EQ(json.out, "{\"ok\":true,\"command\":\"version\",\"vserverctl\":\"9.0.0\",\"server\":\"9.0\"}\n");
+
+    EXPECT_EQ(server_.Stop(SIGTERM), 0);
+    ToolRun alone = RunTool(VserverctlPath(), {"--version", port});
+    EXPECT_EQ(alone.exitStatus, 0);
+    EXPECT_EQ(alone.out.rfind("vserverctl 9.0.0\nserver not reachable: cannot connect to 127.0.0.1:", 0), 0u) << alone.out;
+}
+
+TEST_F(VserverctlTest, StatusTellsTheStateAndWhereEverythingIs) {
+    const std::string copy = server_.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    client::Connection jsmith = LogOn("jsmith");
+
+    ToolRun text = RunTool(copy, {"status"});
+    ASSERT_EQ(text.exitStatus, 0) << text.err;
+    std::map<std::string, std::string> facts;
+    for (const std::string& line : Lines(text.out)) {
+        std::vector<std::string> cells = Cells(line);
+        ASSERT_EQ(cells.size(), 2u) << line;
+        facts[cells[0]] = cells[1];
+    }
+    EXPECT_EQ(facts["server version"], "9.0");
+    EXPECT_EQ(facts["process id"].rfind(std::to_string(server_.pid()) + ", up ", 0), 0u) << facts["process id"];
+    EXPECT_EQ(facts["port"], std::to_string(server_.port()) + " on 127.0.0.1");
+    EXPECT_EQ(facts["installation folder"], server_.folder() + "/");
+    EXPECT_EQ(facts["registry file"], server_.registryPath());
+    EXPECT_EQ(facts["master path"], server_.folder() + "/master");
+    EXPECT_EQ(facts["connections"], "1 (without consoles)");
+    EXPECT_EQ(facts["console logged on"], "no");
+    EXPECT_EQ(facts["logons"], "not locked");
+
+    ToolRun json = RunTool(copy, {"status", "--json"});
+    ASSERT_EQ(json.exitStatus, 0) << json.err;
+    ExpectJsonDocument(json, true, "status");
+    EXPECT_NE(json.out.find("\"version\":\"9.0\",\"pid\":" + std::to_string(server_.pid()) + ",\"uptimeSeconds\":"),
+              std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"connections\":1,\"consoleLoggedOn\":false,\"locked\":false}"), std::string::npos)
+        << json.out;
+
+    // Another console holds the console logon: status says so instead of failing.
+    client::Connection console = server_.Connect();
+    Request logon;
+    logon.id = 1;
+    logon.type = 101;
+    logon.account = kConsole;
+    logon.clientKind = 5;
+    logon.version = "9.0";
+    ASSERT_EQ(Exchange(console, logon), "1\xA7" "1");
+    ToolRun held = RunTool(copy, {"status", "--json"});
+    EXPECT_EQ(held.exitStatus, 0) << held.err;
+    EXPECT_NE(held.out.find("\"connections\":null,\"consoleLoggedOn\":true,\"locked\":null}"), std::string::npos)
+        << held.out;
+
+    // A stopped server: the files still tell where things are, and the status is 3.
+    console.Close();
+    jsmith.Close();
+    EXPECT_EQ(server_.Stop(SIGTERM), 0);
+    ToolRun down = RunTool(copy, {"status"});
+    EXPECT_EQ(down.exitStatus, 3);
+    EXPECT_NE(down.out.find("no server runs from this folder"), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find(server_.registryPath()), std::string::npos) << down.out;
+    EXPECT_NE(down.err.find("cannot connect"), std::string::npos) << down.err;
+}
+
+TEST_F(VserverctlTest, LogPrintsTheServiceLogAsLines) {
+    const std::string copy = server_.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    ASSERT_EQ(Ctl({"delete", "nobody"}).exitStatus, 1);   // leaves a line in the service log
+    const std::vector<std::string> texts = server_.ServiceLogTexts();
+
+    ToolRun all = RunTool(copy, {"log"});
+    ASSERT_EQ(all.exitStatus, 0) << all.err;
+    EXPECT_EQ(all.out.find('\0'), std::string::npos);
+    EXPECT_EQ(all.out.find('\r'), std::string::npos);
+    std::vector<std::string> lines = Lines(all.out);
+    ASSERT_EQ(lines.size(), texts.size()) << all.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(lines[i].find('\t', lines[i].find('\t') + 1) + 1), texts[i]);
+    }
+
+    ToolRun last = RunTool(copy, {"log", "-n", "1"});
+    EXPECT_EQ(Lines(last.out), std::vector<std::string>{lines.back()});
+    ToolRun json = RunTool(copy, {"--json", "log", "--lines=1"});
+    EXPECT_NE(json.out.find("\"records\":[{\"date\":\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"text\":" + std::string("\"") + texts.back() + "\"}]"), std::string::npos) << json.out;
+
+    // Following: a record written while it runs is printed too (the tool runs until ended).
+    std::thread writer([this] {
+        std::this_thread::sleep_for(500ms);
+        Ctl({"delete", "somebody"});
+    });
+    ToolRun follow = RunTool(copy, {"log", "-n", "0", "--follow"}, {}, 4s);
+    writer.join();
+    EXPECT_EQ(follow.exitStatus, -1);
+    EXPECT_NE(follow.out.find("somebody"), std::string::npos) << follow.out;
+    EXPECT_EQ(follow.out.find("nobody"), std::string::npos) << follow.out;
+
+    std::filesystem::remove(server_.installPath("ServiceLog.log"));
+    ToolRun missing = RunTool(copy, {"log"});
+    EXPECT_EQ(missing.exitStatus, 1);
+    EXPECT_EQ(missing.err.rfind("vserverctl: log: cannot read the service log " + server_.installPath("ServiceLog.log"), 0),
+              0u) << missing.err;
+}
+
+TEST(VserverctlPort, TheConsoleReadsAPortNumberAsTheServerDoes) {
+    // "abc" reads as 0, so the server lets the system choose and names the port in its log; the
+    // console beside it reads the same 0 and finds the port there.
+    ServerOptions options;
+    options.portNumber = "abc";
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    const std::string copy = server.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    ToolRun version = RunTool(copy, {"version"});
+    EXPECT_EQ(version.exitStatus, 0) << version.err;
+    EXPECT_EQ(version.out, "9.0\n");
 }
 
 TEST(VserverctlErrors, AServerThatIsDownIsReportedAsUnreachable) {

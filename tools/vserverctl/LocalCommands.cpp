@@ -39,7 +39,7 @@ std::string Duration(long long seconds) {
 
 void Fact(Session& session, const char* label, const std::string& value) {
     std::string line = label;
-    line.resize(20, ' ');
+    line.resize(21, ' ');
     session.report.Line(line + value);
 }
 
