@@ -6,8 +6,8 @@
 
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::settings {
 namespace {
@@ -128,7 +128,7 @@ int ConfigStore::ReadPortNumber() const {
         text = ReadText(registry, kConnectionKey, "PortNumber");
         if (text.empty()) text = StoreDefaultPort(registryPath_);
     }
-    return protocol::ReadNumber(text);
+    return wire::ReadNumber(text);
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
@@ -159,7 +159,7 @@ std::string ConfigStore::ReadMasterPath() const {
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = protocol::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = wire::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 
