@@ -7,6 +7,7 @@
 #include "platform/EventLoop.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
+#include "requests/Dispatcher.h"
 #include "settings/ServiceLog.h"
 #include "settings/StartUpChecks.h"
 
@@ -42,6 +43,7 @@ bool ServeUntilStopped(ServiceModule& module) {
     platform::RaiseOpenFileLimit();
     platform::EventLoop loop;
     auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::RegistryFilePath()));
+    auto dispatcher = std::make_unique<requests::Dispatcher>(*server);
 
     module.postQuit = [&loop] { loop.Stop(); };
     // The stop signals are taken into the loop before anything can be served, so a stop never
@@ -59,6 +61,8 @@ bool ServeUntilStopped(ServiceModule& module) {
         module.ReportFailure(server->failureText + ": " + server->failureCause);
     }
     if (!server->ShutdownServer()) settings::WriteServiceLog("Can't shut down server object");
+    // Pending liveness checks are dropped with the dispatcher, before the connections go.
+    dispatcher.reset();
     server.reset();
     module.postQuit = nullptr;
     return initialized;

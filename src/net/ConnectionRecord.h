@@ -7,7 +7,7 @@
 
 #include "platform/Clock.h"
 #include "platform/EventLoop.h"
-#include "protocol/MessageAssembler.h"
+#include "wire/MessageAssembler.h"
 
 namespace vserver::net {
 
@@ -41,7 +41,7 @@ private:
     ServerCore& server_;
     int index_;
     platform::IoHandle handle_;
-    protocol::MessageAssembler input_;
+    wire::MessageAssembler input_;
     std::string output_;
     std::size_t outputStart_ = 0;
     bool watchingWrite_ = false;

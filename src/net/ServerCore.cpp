@@ -1,10 +1,9 @@
 #include "net/ServerCore.h"
 
 #include "platform/Socket.h"
-#include "protocol/Fields.h"
-#include "protocol/Request.h"
-#include "sessions/LivenessChecks.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
+#include "wire/Request.h"
 
 namespace vserver::net {
 
@@ -38,13 +37,11 @@ private:
 };
 
 ServerCore::ServerCore(platform::EventLoop& loop, settings::ConfigStore config)
-    : liveness(std::make_unique<sessions::LivenessChecks>(*this)),
-      loop_(loop),
+    : loop_(loop),
       config_(std::move(config)),
       listener_(std::make_unique<Listener>(*this)) {}
 
 ServerCore::~ServerCore() {
-    liveness.reset();
     listener_->Close();
     while (ConnectionRecord* r = connections.newest()) {
         r->socket.Close();
@@ -98,7 +95,7 @@ bool ServerCore::InitializeServer() {
     }
     listeningPort_ = platform::LocalPort(handle);
     std::string line = "Server listening on port ";
-    protocol::AppendNumber(line, listeningPort_);
+    wire::AppendNumber(line, listeningPort_);
     WriteServiceLog(line);
     running = true;
     return true;
@@ -162,7 +159,7 @@ bool ServerCore::AcceptClient() {
         WriteServiceLog("Unable to accept client connection request");
         return false;
     }
-    static constexpr char greeting[] = {'1', protocol::kFieldSeparator, '0', protocol::kFieldSeparator};
+    static constexpr char greeting[] = {'1', wire::kFieldSeparator, '0', wire::kFieldSeparator};
     SendToIndex(std::string_view(greeting, sizeof greeting), index);
     return true;
 }
@@ -183,7 +180,9 @@ bool ServerCore::CloseIndex(int index) {
     if (closed_.empty()) loop_.Defer([this] { closed_.clear(); });
     closed_.push_back(std::move(record));
     // A check that awaits this connection ends now; its continuation runs outside the caller.
-    loop_.Defer([this, index] { liveness->OnConnectionClosed(index); });
+    loop_.Defer([this, index] {
+        if (events_ != nullptr) events_->OnConnectionClosed(index);
+    });
     return true;
 }
 
@@ -199,25 +198,25 @@ bool ServerCore::SendToIndex(std::string_view text, int index, std::uint64_t ser
 
 void ServerCore::CloseForBacklog(int index, std::size_t unsent) {
     std::string line = "Closing connection index ";
-    protocol::AppendNumber(line, index);
+    wire::AppendNumber(line, index);
     line += ": the client does not read its replies (";
-    protocol::AppendNumber(line, static_cast<long long>(unsent));
+    wire::AppendNumber(line, static_cast<long long>(unsent));
     line += " bytes unsent)";
     WriteServiceLog(line);
     CloseIndex(index);
 }
 
-void ServerCore::AssembleMessage(ConnectionSocket& socket, protocol::MessageAssembler& input, std::string_view chunk) {
+void ServerCore::AssembleMessage(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk) {
     int index = socket.index();
     auto outcome = input.Feed(chunk, [&](std::string_view text) {
-        DispatchRequest(text, index);
+        if (events_ != nullptr) events_->OnMessage(text, index);
         // A request may have closed its own connection (logoff, disconnect of itself): the
         // rest of the chunk then has nobody to answer.
         return socket.open();
     });
-    if (outcome == protocol::MessageAssembler::Outcome::Overflow) {
+    if (outcome == wire::MessageAssembler::Outcome::Overflow) {
         std::string line = "Closing connection index ";
-        protocol::AppendNumber(line, index);
+        wire::AppendNumber(line, index);
         line += ": message longer than 65536 bytes without an end byte, starting with: ";
         line += input.pending().substr(0, 80);
         WriteServiceLog(line);
@@ -235,12 +234,12 @@ void ServerCore::SendCompletion(int index, int requestId, int requestType, std::
     if (requestId <= 0) return;
     reply_.clear();
     reply_ += '1';
-    reply_ += protocol::kFieldSeparator;
-    protocol::AppendNumber(reply_, requestId);
-    if (protocol::IsLongForm(requestType)) {
-        reply_ += protocol::kFieldSeparator;
-        protocol::AppendNumber(reply_, requestType);
-        reply_ += protocol::kFieldSeparator;
+    reply_ += wire::kFieldSeparator;
+    wire::AppendNumber(reply_, requestId);
+    if (wire::IsLongForm(requestType)) {
+        reply_ += wire::kFieldSeparator;
+        wire::AppendNumber(reply_, requestType);
+        reply_ += wire::kFieldSeparator;
         reply_ += result;
     }
     SendToIndex(reply_, index, serial);

@@ -12,12 +12,20 @@
 #include "platform/EventLoop.h"
 #include "settings/ConfigStore.h"
 
-namespace vserver::sessions { class LivenessChecks; }
-
 namespace vserver::net {
 
 // The version a client must match to log on, and that the version request reports.
 inline constexpr const char* kServerVersion = "9.0";
+
+// What the layers above do with a connection's traffic: each complete message goes to the
+// request dispatcher, and whoever waits on a connection hears when it closes.
+class ConnectionEvents {
+public:
+    virtual ~ConnectionEvents() = default;
+    virtual void OnMessage(std::string_view text, int index) = 0;
+    // Called from the loop after the close, never from inside the closing call.
+    virtual void OnConnectionClosed(int index) = 0;
+};
 
 class ServerCore {
 public:
@@ -47,8 +55,10 @@ public:
 
     // Hands a received chunk of connection index to its framing; complete messages are
     // dispatched in order.
-    void AssembleMessage(ConnectionSocket& socket, protocol::MessageAssembler& input, std::string_view chunk);
-    bool DispatchRequest(std::string_view text, int index);
+    void AssembleMessage(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk);
+    // Who receives the messages and closes; nothing is dispatched while none is set. The
+    // events object must outlive its registration.
+    void SetConnectionEvents(ConnectionEvents* events) { events_ = events; }
     // Sends the common completion of a request: "1", request id, and for the long-form types
     // the request type and result. Nothing for an id of 0 or less.
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
@@ -91,8 +101,6 @@ public:
     bool allowConsoleRequestsFromAnyConnection = false;
 
     ConnectionTable connections;
-    // The liveness checks waiting for an answer; each has its own slot.
-    std::unique_ptr<sessions::LivenessChecks> liveness;
 
 private:
     class Listener;
@@ -102,6 +110,7 @@ private:
 
     platform::EventLoop& loop_;
     settings::ConfigStore config_;
+    ConnectionEvents* events_ = nullptr;
     std::unique_ptr<Listener> listener_;
     int listeningPort_ = 0;
     bool acceptFailing_ = false;

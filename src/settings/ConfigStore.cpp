@@ -7,8 +7,8 @@
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
 #include "platform/TextCase.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::settings {
 namespace {
@@ -33,7 +33,7 @@ bool IsPlainPort(const std::string& text) {
     for (char c : text) {
         if (c < '0' || c > '9') return false;
     }
-    return protocol::ReadNumber(text) <= 65535;
+    return wire::ReadNumber(text) <= 65535;
 }
 
 // Every operation reads the file again, so the same unreadable file would otherwise fill the
@@ -120,7 +120,7 @@ PortSetting InterpretPort(std::string text) {
         setting.text = std::move(text);
         setting.stored = true;
     }
-    setting.number = protocol::ReadNumber(setting.text);
+    setting.number = wire::ReadNumber(setting.text);
     setting.port = static_cast<int>(static_cast<unsigned>(setting.number) & 0xFFFFu);
     setting.plain = IsPlainPort(setting.text);
     return setting;
@@ -144,8 +144,8 @@ const ServerOption* FindServerOption(std::string_view name) {
 std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText) {
     const std::string text = storedText.empty() ? option.defaultText : storedText;
     if (option.isBoolean) return LowerAscii(text) == "true" ? "True" : "False";
-    const int seconds = protocol::ReadNumber(text);
-    return std::to_string(seconds > 0 ? seconds : protocol::ReadNumber(option.defaultText));
+    const int seconds = wire::ReadNumber(text);
+    return std::to_string(seconds > 0 ? seconds : wire::ReadNumber(option.defaultText));
 }
 
 ConfigStore::ConfigStore(std::string registryPath) : registryPath_(std::move(registryPath)) {}
@@ -214,7 +214,7 @@ std::string ConfigStore::ReadMasterPath() const {
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = protocol::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = wire::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 

@@ -1,4 +1,4 @@
-#include "protocol/AccountRequests.h"
+#include "requests/AccountRequests.h"
 
 #include "accounts/AccountStore.h"
 #include "accounts/Listings.h"
@@ -6,7 +6,7 @@
 #include "accounts/Queues.h"
 #include "net/ServerCore.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 namespace {
 
@@ -42,24 +42,24 @@ void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     std::string body = accounts::ReadPreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
     server.SendToIndex(accounts::PreferenceAnswer(r.id, body), context.index);
     context.end = RequestEnd::NoReply;
 }
 
 void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     (void)accounts::WritePreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
 }
 
 void HandleListToolbarSets(net::ServerCore& server, RequestContext& context) {
     std::string answer = "1";
-    answer.push_back(kFieldSeparator);
-    AppendNumber(answer, context.request.id);
-    answer.push_back(kFieldSeparator);
+    answer.push_back(wire::kFieldSeparator);
+    wire::AppendNumber(answer, context.request.id);
+    answer.push_back(wire::kFieldSeparator);
     answer.append("204");
-    answer.push_back(kFieldSeparator);
+    answer.push_back(wire::kFieldSeparator);
     answer.append(accounts::ListToolbarSets(server.usersFolder));
     server.SendToIndex(answer, context.index);
     context.end = RequestEnd::NoReply;
@@ -82,13 +82,13 @@ void HandleDeleteAccount(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     context.result = TrueOrFalse(accounts::QueueItem(server.userMessagesPath, r.argument1(), r.argument2()));
 }
 
 void HandleQueueToolbarSet(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     context.result = TrueOrFalse(accounts::QueueItem(server.forcedToolbarSetsPath, r.argument1(), r.argument2()));
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::requests

@@ -1,11 +1,12 @@
-#include "protocol/Dispatcher.h"
+#include "requests/Dispatcher.h"
 
 #include <array>
 
 #include "net/ServerCore.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 namespace {
 
@@ -28,35 +29,37 @@ const RequestRow* FindRequestRow(int type) {
     return RowsByType()[static_cast<std::size_t>(type)];
 }
 
-} // namespace vserver::protocol
+Dispatcher::Dispatcher(net::ServerCore& server) : server_(server), liveness_(server) {
+    server_.SetConnectionEvents(this);
+}
 
-namespace vserver::net {
+Dispatcher::~Dispatcher() { server_.SetConnectionEvents(nullptr); }
 
-bool ServerCore::DispatchRequest(std::string_view text, int index) {
-    protocol::Request request = protocol::ParseRequest(text);
-    protocol::RequestContext context{request, index, {}, protocol::RequestEnd::Completion};
-    const protocol::RequestRow* row = protocol::FindRequestRow(request.type);
+bool Dispatcher::DispatchRequest(std::string_view text, int index) {
+    wire::Request request = wire::ParseRequest(text);
+    RequestContext context{request, index, liveness_, {}, RequestEnd::Completion};
+    const RequestRow* row = FindRequestRow(request.type);
     if (row == nullptr) {
         settings::WriteServiceLog("Unknown incoming message type, unable to process");
-    } else if (row->sender == protocol::Sender::Console && !allowConsoleRequestsFromAnyConnection) {
-        const ConnectionRecord* record = FindRecordByIndex(index);
+    } else if (row->sender == Sender::Console && !server_.allowConsoleRequestsFromAnyConnection) {
+        const net::ConnectionRecord* record = server_.FindRecordByIndex(index);
         if (record == nullptr || record->clientKind != 5) {
             std::string line = "Console request refused from a connection that is not the console, request type ";
-            protocol::AppendNumber(line, request.type);
+            wire::AppendNumber(line, request.type);
             line += ", connection index ";
-            protocol::AppendNumber(line, index);
+            wire::AppendNumber(line, index);
             settings::WriteServiceLog(line);
             context.result = "False";
         } else {
-            row->handler(*this, context);
+            row->handler(server_, context);
         }
     } else {
-        row->handler(*this, context);
+        row->handler(server_, context);
     }
-    if (context.end == protocol::RequestEnd::Completion) {
-        SendCompletion(index, request.id, request.type, context.result);
+    if (context.end == RequestEnd::Completion) {
+        server_.SendCompletion(index, request.id, request.type, context.result);
     }
     return true;
 }
 
-} // namespace vserver::net
+} // namespace vserver::requests

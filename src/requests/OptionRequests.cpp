@@ -1,8 +1,8 @@
-#include "protocol/ServerRequests.h"
+#include "requests/OptionRequests.h"
 
 #include "net/ServerCore.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 void HandleKeepAlive(net::ServerCore&, RequestContext&) {}
 
@@ -24,4 +24,4 @@ void HandleWriteOption(net::ServerCore& server, RequestContext& context) {
     context.result = written ? "True" : "False";
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::requests
