@@ -83,14 +83,6 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-// True exactly when the stored word, or the default when nothing usable is stored, is "true"
-// in any capitals; " true", "yes" and "1" are all false.
-bool ReadBooleanOption(const RegistryFile& registry, const char* name, const char* defaultText) {
-    std::string text = ReadText(registry, kOptionsKey, name);
-    if (text.empty()) text = defaultText;
-    return LowerAscii(std::move(text)) == "true";
-}
-
 // Stores the default port under the lock, unless another process stored a usable value since
 // it was read; that newer value is then the one to use.
 std::string StoreDefaultPort(const std::string& path) {
@@ -148,6 +140,17 @@ std::string EffectiveOptionValue(const ServerOption& option, const std::string& 
     return std::to_string(seconds > 0 ? seconds : wire::ReadNumber(option.defaultText));
 }
 
+namespace {
+
+// A flag as the server reads it: true exactly when the stored word, or the default when nothing
+// usable is stored, is "true" in any capitals (" true", "yes" and "1" are all false). The name
+// is one of ServerOptions(), so the console reports the same value.
+bool ReadFlag(const RegistryFile& registry, const char* name) {
+    return EffectiveOptionValue(*FindServerOption(name), ReadText(registry, kOptionsKey, name)) == "True";
+}
+
+} // namespace
+
 ConfigStore::ConfigStore(std::string registryPath) : registryPath_(std::move(registryPath)) {}
 
 FolderLayout ConfigStore::DerivePaths() const {
@@ -167,8 +170,8 @@ FolderLayout ConfigStore::DerivePaths() const {
 OptionFlags ConfigStore::LoadOptionFlags() const {
     const RegistryFile registry = LoadRegistry(registryPath_);
     OptionFlags flags;
-    flags.allowAccountCreation = ReadBooleanOption(registry, kServerOptions[0].name, kServerOptions[0].defaultText);
-    flags.logUserStatistics = ReadBooleanOption(registry, kServerOptions[1].name, kServerOptions[1].defaultText);
+    flags.allowAccountCreation = ReadFlag(registry, "AllowAccountCreation");
+    flags.logUserStatistics = ReadFlag(registry, "LogUserStatistics");
     return flags;
 }
 
@@ -219,7 +222,7 @@ int ConfigStore::ReadLivenessTimeoutSeconds() const {
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    return ReadBooleanOption(LoadRegistry(registryPath_), kServerOptions[2].name, kServerOptions[2].defaultText);
+    return ReadFlag(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection");
 }
 
 } // namespace vserver::settings

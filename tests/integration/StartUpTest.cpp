@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 
 #include "ServerHarness.h"
 #include "ToolProcess.h"
@@ -23,6 +24,18 @@ std::size_t CountOf(const std::vector<std::string>& texts, const std::string& te
 }
 
 std::size_t LinesOf(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// Start() returns once the port is open; what the server reports about its settings follows,
+// before it announces that it serves.
+bool WaitUntilServing(const ServerProcess& server) {
+    for (int i = 0; i < 4000; ++i) {
+        if (server.StandardOutput().find("Service started\n") != std::string::npos) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+bool StartAndSettle(ServerProcess& server) { return server.Start() && WaitUntilServing(server); }
 
 // The environment a server started by hand from a test gets: no real service manager.
 std::map<std::string, std::string> NoServiceManager(const ServerProcess& server) {
@@ -63,7 +76,7 @@ TEST(StartUpSettings, APortNumberThatIsNoPortIsReportedWithThePortOpened) {
         ServerOptions options;
         options.portNumber = stored;
         ServerProcess server(options);
-        ASSERT_TRUE(server.Start()) << server.failure();
+        ASSERT_TRUE(StartAndSettle(server)) << server.failure();
         const std::string problem = "PortNumber \"" + stored + "\" in registry file " + server.registryPath() +
                                     " is not a whole number from 1 to 65535; the server listens on port " +
                                     std::to_string(server.port());
@@ -75,7 +88,7 @@ TEST(StartUpSettings, APortNumberThatIsNoPortIsReportedWithThePortOpened) {
 
     // A plain port, and 0 (the system's choice), say nothing.
     ServerProcess plain;
-    ASSERT_TRUE(plain.Start()) << plain.failure();
+    ASSERT_TRUE(StartAndSettle(plain)) << plain.failure();
     EXPECT_EQ(plain.StandardError(), "");
     EXPECT_EQ(plain.Stop(SIGTERM), 0);
 }
@@ -108,7 +121,7 @@ TEST(StartUpSettings, AMasterPathOrUsersFolderTheServerCannotUseIsReportedOnceAn
             }
             return text;
         };
-        ASSERT_TRUE(server.Start()) << server.failure();
+        ASSERT_TRUE(StartAndSettle(server)) << server.failure();
         const std::string error = server.StandardError();
         EXPECT_EQ(LinesOf(error), 1u) << error;
         std::vector<std::string> matching;
@@ -136,6 +149,7 @@ TEST(StartUpSettings, AUsersFolderTheServerMayNotWriteIsReported) {
         server.WaitForLogText("Users folder " + server.usersFolder() + " is not writable by the server (access: ");
     SetImmutable(server.usersFolder(), false);
     EXPECT_TRUE(reported) << server.ServiceLog();
+    EXPECT_TRUE(WaitUntilServing(server));
     EXPECT_NE(server.StandardError().find("is not writable by the server"), std::string::npos) << server.StandardError();
     EXPECT_EQ(server.Stop(SIGTERM), 0);
 }

@@ -14,6 +14,7 @@ Installation ReadInstallation() {
     if (platform::SysResult loaded = platform::RegistryFile::Load(installation.registryPath, installation.registry); !loaded) {
         installation.problem = "cannot be read: " + loaded.Describe();
     }
+    installation.registryExists = platform::ResolveExisting(installation.registryPath).has_value();
     installation.port = settings::ReadPortSetting(installation.registry);
     installation.masterPath = installation.registry.ReadString(settings::kServerKey, "MasterPath");
     if (installation.masterPath && installation.masterPath->empty()) installation.masterPath.reset();

@@ -15,6 +15,7 @@ struct Installation {
     std::string registryPath;         // $VSERVER_REGISTRY, or VServerService.reg in folder
     platform::RegistryFile registry;  // empty when missing or unreadable
     std::string problem;              // why the registry file could not be read, if so
+    bool registryExists = false;      // a missing file reads as an empty registry
     settings::PortSetting port;
     std::optional<std::string> masterPath;
 };

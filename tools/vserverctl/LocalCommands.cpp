@@ -108,7 +108,9 @@ int RunStatus(Session& session) {
     json.Key("installationFolder").String(installation.folder);
     Fact(session, "installation folder", installation.folder);
     json.Key("registryFile").String(installation.registryPath);
-    Fact(session, "registry file", installation.registryPath + (installation.problem.empty() ? "" : " (" + installation.problem + ")"));
+    std::string registryNote = installation.problem;
+    if (registryNote.empty() && !installation.registryExists) registryNote = "does not exist: the defaults apply";
+    Fact(session, "registry file", installation.registryPath + (registryNote.empty() ? "" : " (" + registryNote + ")"));
     json.Key("masterPath");
     installation.masterPath ? json.String(*installation.masterPath) : json.Null();
     Fact(session, "master path", installation.masterPath ? *installation.masterPath : "not set");
