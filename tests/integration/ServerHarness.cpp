@@ -1,6 +1,7 @@
 #include "ServerHarness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,8 +32,25 @@ ServerProcess::~ServerProcess() {
     }
 }
 
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+bool DropsPrivileges(const ServerOptions& options) { return options.unprivileged && ::geteuid() == 0; }
+
+// Hands the folder and everything in it to the unprivileged user.
+void HandOver(const std::string& folder) {
+    ::chown(folder.c_str(), kNobody, kNobody);
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        ::lchown(entry.path().c_str(), kNobody, kNobody);
+    }
+}
+
+} // namespace
+
 void ServerProcess::Launch() {
     InstallFiles();
+    if (DropsPrivileges(options_)) HandOver(folder_.path());
     Spawn(options_.arguments);
 }
 
@@ -46,7 +64,9 @@ void ServerProcess::Relaunch(const std::vector<std::string>& arguments) {
 void ServerProcess::InstallFiles() {
     std::string exe = folder_ / "VServerService";
     std::error_code ec;
-    fs::create_hard_link(VSERVER_BINARY, exe, ec);
+    // A hard link would hand the built binary itself to another owner.
+    if (DropsPrivileges(options_)) ec = std::make_error_code(std::errc::operation_not_permitted);
+    else fs::create_hard_link(VSERVER_BINARY, exe, ec);
     if (ec) fs::copy_file(VSERVER_BINARY, exe, fs::copy_options::overwrite_existing);
 
     std::string master = folder_ / "master";
@@ -105,6 +125,9 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
         if (options_.openFileLimit > 0) {
             rlimit limit{static_cast<rlim_t>(options_.openFileLimit), static_cast<rlim_t>(options_.openFileLimit)};
             ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (DropsPrivileges(options_) && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            ::_exit(125);
         }
         if (::chdir(folder_.path().c_str()) != 0) ::_exit(126);
         std::vector<char*> argv;

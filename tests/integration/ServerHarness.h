@@ -37,6 +37,9 @@ struct ServerOptions {
     // to a missing folder and "false", so no test reaches the machine's service manager.
     std::map<std::string, std::string> environment;
     int openFileLimit = 0;              // RLIMIT_NOFILE for the server, 0 to inherit
+    // Run the server as the unprivileged user "nobody" when the tests run as root, so that
+    // permission bits bind it; the installation folder then belongs to that user.
+    bool unprivileged = false;
 };
 
 class ServerProcess {

@@ -138,34 +138,34 @@ TEST(StartUpSettings, AMasterPathOrUsersFolderTheServerCannotUseIsReportedOnceAn
     }
 }
 
-TEST(StartUpSettings, AUsersFolderTheServerMayNotWriteIsReported) {
-    ServerProcess server;
-    ASSERT_TRUE(server.Start()) << server.failure();
-    ASSERT_EQ(server.Stop(SIGTERM), 0);
-    if (!SetImmutable(server.usersFolder(), true)) GTEST_SKIP() << "the immutable attribute cannot be set here";
-    fs::remove(server.installPath("ServiceLog.log"));
-    server.Relaunch({});
-    const bool reported =
-        server.WaitForLogText("Users folder " + server.usersFolder() + " is not writable by the server (access: ");
-    SetImmutable(server.usersFolder(), false);
-    EXPECT_TRUE(reported) << server.ServiceLog();
-    EXPECT_TRUE(WaitUntilServing(server));
-    EXPECT_NE(server.StandardError().find("is not writable by the server"), std::string::npos) << server.StandardError();
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
-}
+TEST(StartUpSettings, AUsersFolderTheServerMayNotReadOrWriteIsReported) {
+    const struct {
+        mode_t mode;
+        std::string reason;
+    } cases[] = {
+        {0, "cannot be read by the server (access: Permission denied)"},
+        {0555, "is not writable by the server (access: Permission denied)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ServerOptions options;
+        options.unprivileged = true;
+        ServerProcess server(options);
+        ASSERT_TRUE(StartAndSettle(server)) << server.failure();
+        EXPECT_EQ(server.StandardError(), "");
+        ASSERT_EQ(server.Stop(SIGTERM), 0);
 
-TEST(StartUpSettings, AUsersFolderTheServerMayNotReadIsReported) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind the superuser";
-    ServerProcess server;
-    ASSERT_TRUE(server.Start()) << server.failure();
-    ASSERT_EQ(server.Stop(SIGTERM), 0);
-    ::chmod(server.usersFolder().c_str(), 0);
-    fs::remove(server.installPath("ServiceLog.log"));
-    server.Relaunch({});
-    const bool reported = server.WaitForLogText("Users folder " + server.usersFolder() + " cannot be read by the server");
-    ::chmod(server.usersFolder().c_str(), 0755);
-    EXPECT_TRUE(reported) << server.ServiceLog();
-    EXPECT_EQ(server.Stop(SIGTERM), 0);
+        ASSERT_EQ(::chmod(server.usersFolder().c_str(), c.mode), 0);
+        fs::remove(server.installPath("ServiceLog.log"));
+        server.Relaunch({});
+        const std::string problem = "Users folder " + server.usersFolder() + " " + c.reason +
+                                    "; accounts cannot be listed or created";
+        EXPECT_TRUE(server.WaitForLogText(problem)) << server.ServiceLog();
+        EXPECT_TRUE(WaitUntilServing(server));
+        EXPECT_EQ(server.StandardError(), "VServerService: " + problem + "\n");
+        EXPECT_EQ(server.Stop(SIGTERM), 0);
+        ::chmod(server.usersFolder().c_str(), 0755);
+    }
 }
 
 TEST(OneServerPerFolder, ASecondServerRefusesAtOnceAndLeavesTheFirstAlone) {
