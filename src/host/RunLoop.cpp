@@ -4,6 +4,7 @@
 #include <string>
 
 #include "net/ServerCore.h"
+#include "platform/EventLog.h"
 #include "platform/EventLoop.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"

@@ -19,12 +19,16 @@ using platform::SysResult;
 constexpr const char* kDefaultPort = "1006";
 constexpr int kDefaultLivenessTimeoutSeconds = 10;
 
+using Kind = ServerOption::Kind;
 const std::vector<ServerOption> kServerOptions = {
-    {"AllowAccountCreation", "True", true, "clients may create their own accounts"},
-    {"LogUserStatistics", "False", true, "write the usage statistics file in the users folder"},
-    {"AllowConsoleRequestsFromAnyConnection", "False", true,
+    {"AllowAccountCreation", "True", Kind::Flag, "clients may create their own accounts"},
+    {"LogUserStatistics", "False", Kind::Flag, "write the usage statistics file in the users folder"},
+    {"AllowConsoleRequestsFromAnyConnection", "False", Kind::Flag,
      "accept console requests from connections not logged on as the console"},
-    {"LivenessTimeoutSeconds", "10", false, "seconds a logon waits for an earlier session's answer"},
+    {"LivenessTimeoutSeconds", "10", Kind::Seconds, "seconds a logon waits for an earlier session's answer"},
+    {"ConsoleAddresses", "", Kind::Text, "the addresses a console may log on from; empty: any"},
+    {"MaxConnectionsPerAddress", "", Kind::Text, "connections one address may hold; empty: no limit"},
+    {"ConsoleOnlySharedFiles", "False", Kind::Flag, "only a console may change the shared files"},
 };
 
 // Digits only, 0 (the system chooses) to 65535: the texts that mean what they say.
@@ -135,7 +139,8 @@ const ServerOption* FindServerOption(std::string_view name) {
 
 std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText) {
     const std::string text = storedText.empty() ? option.defaultText : storedText;
-    if (option.isBoolean) return LowerAscii(text) == "true" ? "True" : "False";
+    if (option.kind == Kind::Flag) return LowerAscii(text) == "true" ? "True" : "False";
+    if (option.kind == Kind::Text) return text;
     const int seconds = wire::ReadNumber(text);
     return std::to_string(seconds > 0 ? seconds : wire::ReadNumber(option.defaultText));
 }
@@ -223,6 +228,10 @@ int ConfigStore::ReadLivenessTimeoutSeconds() const {
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
     return ReadFlag(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection");
+}
+
+std::string ConfigStore::ReadBindAddress() const {
+    return ReadText(LoadRegistry(registryPath_), kConnectionKey, "BindAddress");
 }
 
 } // namespace vserver::settings

@@ -39,16 +39,21 @@ PortSetting ReadPortSetting(const platform::RegistryFile& registry);
 
 // An option the server itself reads from the Options key.
 struct ServerOption {
+    enum class Kind {
+        Flag,      // True or False
+        Seconds,   // a number greater than 0
+        Text,      // read as stored (address lists, counts); empty means the default
+    };
     const char* name;
     const char* defaultText;
-    bool isBoolean;   // read as True or False; otherwise a number of seconds greater than 0
+    Kind kind;
     const char* meaning;
 };
 const std::vector<ServerOption>& ServerOptions();
 // The option of that name (without regard to case), or nothing for a name the server does not use.
 const ServerOption* FindServerOption(std::string_view name);
 // The value the server works with for a stored text: for a flag "True" or "False", for a
-// number of seconds the number. A missing or empty text gives the default.
+// number of seconds the number, otherwise the text. A missing or empty text gives the default.
 std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText);
 
 struct OptionFlags {
@@ -80,6 +85,8 @@ public:
     int ReadLivenessTimeoutSeconds() const;
     // Options\AllowConsoleRequestsFromAnyConnection read as a boolean option (default False).
     bool ReadAllowConsoleRequestsFromAnyConnection() const;
+    // Connection\BindAddress as stored, empty when absent.
+    std::string ReadBindAddress() const;
 
     const std::string& registryPath() const { return registryPath_; }
 

@@ -170,6 +170,8 @@ TEST(Lifetime, PortInUseFailsInitialisationCleanly) {
     EXPECT_EQ(second.StandardError(), "VServerService: Unable to initialize server, can't open incoming port: unable to "
                                       "listen on port " + std::to_string(first.port()) + ": bind: Address already in use\n");
     EXPECT_EQ(second.StandardOutput().find("Service started"), std::string::npos);
+    EXPECT_NE(second.StandardError().find("port " + std::to_string(first.port())), std::string::npos)
+        << second.StandardError();
 }
 
 TEST(Lifetime, AcceptFailureKeepsServing) {

@@ -379,8 +379,9 @@ TEST_F(VserverctlTest, OptionsAreReadWrittenAndReloaded) {
     EXPECT_EQ(set.exitStatus, 0) << set.err;
     EXPECT_EQ(set.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\","
                        "\"result\":true,\"warnings\":[\"the server does not use an option named \\\"Greeting\\\" (it reads "
-                       "AllowAccountCreation, LogUserStatistics, AllowConsoleRequestsFromAnyConnection and "
-                       "LivenessTimeoutSeconds)\"]}\n");
+                       "AllowAccountCreation, LogUserStatistics, AllowConsoleRequestsFromAnyConnection, "
+                       "LivenessTimeoutSeconds, ConsoleAddresses, MaxConnectionsPerAddress and "
+                       "ConsoleOnlySharedFiles)\"]}\n");
     EXPECT_NE(set.err.find("vserverctl: option: warning: the server does not use"), std::string::npos) << set.err;
     EXPECT_NE(ReadFile(server_.registryPath()).find("\"Greeting\"=\"Good morning\""), std::string::npos);
 
@@ -437,6 +438,16 @@ TEST_F(VserverctlTest, ASecondConsoleIsRefusedWithTheReasonExplained) {
     EXPECT_EQ(later.exitStatus, 0) << later.err;
 }
 
+TEST_F(VserverctlTest, AConsoleAddressListThatLeavesThisComputerOutLocksTheConsoleOut) {
+    EXPECT_EQ(Ctl({"option", "set", "ConsoleAddresses", "127.0.0.2"}).exitStatus, 0);
+    EXPECT_EQ(Ctl({"option", "get", "ConsoleAddresses"}).out, "Options\\ConsoleAddresses = 127.0.0.2\n");
+    EXPECT_EQ(Ctl({"reload"}).exitStatus, 0);
+    ToolRun refused = Ctl({"count"});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_EQ(refused.err, "vserverctl: count: logon refused (code 5): the server takes no console from this "
+                           "computer's address (Options\\ConsoleAddresses)\n");
+}
+
 TEST_F(VserverctlTest, ThePortComesFromTheRegistryFileNextToTheServer) {
     // Installed beside the server, whose registry asks for a free port: the service log names it.
     std::string copy = server_.installPath("vserverctl");
@@ -472,6 +483,9 @@ TEST_F(VserverctlTest, OptionListShowsEveryOptionWithItsEffectiveValueAndDefault
         {"LogUserStatistics", "yes", "False", "False"},
         {"AllowConsoleRequestsFromAnyConnection", "-", "False", "False"},
         {"LivenessTimeoutSeconds", "-", "10", "10"},
+        {"ConsoleAddresses", "-", "-", "-"},
+        {"MaxConnectionsPerAddress", "-", "-", "-"},
+        {"ConsoleOnlySharedFiles", "-", "False", "False"},
         {"Greeting", "hello", "hello", "-"},
     };
     EXPECT_EQ(rows, expected) << list.out;

@@ -222,8 +222,10 @@ int RunToolbarExists(Session& session) {
 
 // Why storing an option of this name changes nothing in the server.
 std::string UnusedOptionText(const std::string& name) {
-    if (platform::EqualNoCase(name, "PortNumber")) {
-        return "PortNumber is not an option: the server reads it from the Connection key of its registry file (edit " +
+    for (const char* connectionValue : {"PortNumber", "BindAddress"}) {
+        if (!platform::EqualNoCase(name, connectionValue)) continue;
+        return std::string(connectionValue) +
+               " is not an option: the server reads it from the Connection key of its registry file (edit " +
                platform::RegistryFilePath() + " and restart the server)";
     }
     std::string known;
@@ -340,10 +342,13 @@ const std::vector<CommandSpec> kCommands = {
      "under NAME; a name the server does not read (a misspelling, or PortNumber, which lives under Connection) is "
      "refused unless --force is given, and a value the server reads differently is warned about. option list "
      "shows every option the server reads and every other stored option with its stored text, the value the "
-     "server works with, and the default. AllowAccountCreation and LogUserStatistics take effect after reload.",
+     "server works with, and the default. AllowAccountCreation, LogUserStatistics, ConsoleAddresses, "
+     "MaxConnectionsPerAddress and ConsoleOnlySharedFiles take effect after reload.",
      RunOption},
     {"reload", "", {}, 0, 0, "reload the option flags",
-     "Makes the server read AllowAccountCreation and LogUserStatistics again.", RunReload},
+     "Makes the server read AllowAccountCreation, LogUserStatistics, ConsoleAddresses, MaxConnectionsPerAddress "
+     "and ConsoleOnlySharedFiles again.",
+     RunReload},
     {"version", "", {}, 0, 0, "print the server's version", "Prints the version the server reports.", RunVersion},
     {"status", "", {}, 0, 0, "show the server's state and where its files are",
      "Shows the server's version, process id and uptime, the port, the installation folder (the folder of this "

@@ -194,7 +194,7 @@ int RunOptionList(Session& session) {
         row.known ? json.String(row.known->defaultText) : json.Null();
         json.Key("usedByServer").Bool(row.known != nullptr).EndObject();
         table.push_back({row.name, stored->empty() ? "-" : *stored, effective.empty() ? "-" : effective,
-                         row.known ? row.known->defaultText : "-"});
+                         row.known && *row.known->defaultText != '\0' ? row.known->defaultText : "-"});
     }
     json.EndArray();
     AddTable(session.report, table);
