@@ -62,7 +62,7 @@ void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
 
 } // namespace
 
-void HandleLivenessAnswer(net::ServerCore& server, RequestContext& context) {
+void HandleLivenessAnswer(net::ServerCore&, RequestContext& context) {
     context.liveness.OnAnswer(context.index);
     context.end = RequestEnd::NoReply;
 }
