@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "host/ServiceInstallation.h"
+#include "platform/FileSystem.h"
 
 namespace vserver::host {
 
@@ -76,11 +77,22 @@ platform::SysResult UnregisterAll(const ServiceModule& module, const std::string
 }
 
 RegistrationCheck ReadRegistration(const std::string& registryPath) {
+    const std::string file = "registry file " + registryPath;
+    const std::string remedy = ": the program is not registered (run VServerService -RegServer)";
     platform::RegistryFile registry;
-    if (!platform::RegistryFile::Load(registryPath, registry)) return {RegistrationState::HiveUnreadable, false};
-    if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false};
-    if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false};
-    return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService")};
+    if (platform::SysResult loaded = platform::RegistryFile::Load(registryPath, registry); !loaded) {
+        return {RegistrationState::HiveUnreadable, false, file + " cannot be read: " + loaded.Describe()};
+    }
+    if (!registry.HasKey(kAppIdKey)) {
+        // A missing file reads as an empty registry; the operator should hear which it was.
+        const bool exists = platform::ResolveExisting(registryPath).has_value();
+        return {RegistrationState::HiveUnreadable, false,
+                file + (exists ? " has no key " + std::string(kAppIdKey) : " does not exist") + remedy};
+    }
+    if (!registry.HasKey(AppIdGuidKey())) {
+        return {RegistrationState::GuidUnreadable, false, file + " has no key " + AppIdGuidKey() + remedy};
+    }
+    return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService"), {}};
 }
 
 } // namespace vserver::host

@@ -41,6 +41,7 @@ enum class RegistrationState {
 struct RegistrationCheck {
     RegistrationState state = RegistrationState::HiveUnreadable;
     bool localService = false;   // the program's key holds "LocalService": run as a service
+    std::string cause;           // when not registered: the file, the missing key or the system error
 };
 RegistrationCheck ReadRegistration(const std::string& registryPath);
 

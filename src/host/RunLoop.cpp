@@ -1,5 +1,6 @@
 #include "host/RunLoop.h"
 
+#include <optional>
 #include <string>
 
 #include "net/ServerCore.h"
@@ -9,12 +10,27 @@
 #include "platform/RegistryFile.h"
 #include "requests/Dispatcher.h"
 #include "settings/ServiceLog.h"
+#include "settings/StartUpChecks.h"
 
 namespace vserver::host {
 
 namespace {
 
 constexpr int kStopControl = 1;
+
+// Settings the server works around are told once, at start, where the operator looks.
+void ReportSettingProblems(const ServiceModule& module, const net::ServerCore& server) {
+    const settings::ConfigStore& config = server.config();
+    const std::optional<std::string> problems[] = {
+        settings::DescribePortProblem(server.portSetting, server.listeningPort(), config.registryPath()),
+        settings::DescribeFolderProblem(config.ReadMasterPathText(), server.usersFolder, config.registryPath()),
+    };
+    for (const auto& problem : problems) {
+        if (!problem) continue;
+        settings::WriteServiceLog(*problem);
+        module.ReportProblem(*problem);
+    }
+}
 
 } // namespace
 
@@ -37,14 +53,13 @@ bool ServeUntilStopped(ServiceModule& module) {
 
     const bool initialized = server->InitializeServer();
     if (initialized) {
+        ReportSettingProblems(module, *server);
         module.ReportServiceEvent("Service started");
         if (module.isService) module.SetState(ServiceState::Running);
         loop.Run();
     } else {
         settings::WriteServiceLog("Can't initialize server object");
-        std::string text = "Can't initialize server object";
-        if (!server->failureCause.empty()) text += ": " + server->failureCause;
-        platform::ShowMessageBox(module.serviceName().c_str(), text);
+        module.ReportFailure(server->failureText + ": " + server->failureCause);
     }
     if (!server->ShutdownServer()) settings::WriteServiceLog("Can't shut down server object");
     // Pending liveness checks are dropped with the dispatcher, before the connections go.

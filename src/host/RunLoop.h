@@ -6,7 +6,8 @@
 
 namespace vserver::host {
 
-// Both return false when the server could not be initialised (it then did not serve).
+// Both return false when the server could not be initialised (its reason is in the service log
+// and on standard error) and true after it served until stopped.
 bool Run(ServiceModule& module);
 bool ServeUntilStopped(ServiceModule& module);
 

@@ -18,9 +18,14 @@ bool StartDispatcher(ServiceModule& module) {
 
 bool ServiceEntry(ServiceModule& module) {
     module.SetState(ServiceState::StartPending);
-    if (!module.RegisterControlHandler()) {
+    if (platform::SysResult handler = module.RegisterControlHandler(); !handler) {
         module.ReportServiceEvent("Handler not installed");
         settings::WriteServiceLog("Handler not installed");
+        const std::string cause = "the service manager's notification socket " +
+                                  platform::NotifyAddressFromEnvironment().value_or("(none)") +
+                                  " cannot be reached: " + handler.Describe();
+        settings::WriteServiceLog("Service start failed: " + cause);
+        module.ReportFailure("Handler not installed: " + cause);
         return false;
     }
     module.SetState(ServiceState::StartPending);

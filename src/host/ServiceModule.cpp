@@ -1,5 +1,7 @@
 #include "host/ServiceModule.h"
 
+#include <cerrno>
+
 #include "platform/EventLog.h"
 
 namespace vserver::host {
@@ -20,10 +22,10 @@ void ServiceModule::InitModule() {
     isService = true;
 }
 
-bool ServiceModule::RegisterControlHandler() {
+platform::SysResult ServiceModule::RegisterControlHandler() {
     auto address = platform::NotifyAddressFromEnvironment();
-    if (!address) return false;
-    return status_.Open(*address).ok();
+    if (!address) return platform::SysResult::Failure("getenv", ENOENT);
+    return status_.Open(*address);
 }
 
 void ServiceModule::SetState(ServiceState state) {
@@ -56,6 +58,25 @@ void ServiceModule::ReportServiceEvent(std::string_view text) {
     } else {
         platform::WriteStandardOutputLine(text);
     }
+}
+
+namespace {
+
+// Started by the service manager: its journal keeps the system log, where an operator looks
+// first; standard error goes there too, but without a priority.
+void ReportToOperator(const std::string& serviceName, platform::SystemLogPriority priority, std::string_view text) {
+    platform::ShowMessageBox(serviceName.c_str(), text);
+    if (platform::NotifyAddressFromEnvironment()) platform::ReportSystemProblem(serviceName.c_str(), priority, text);
+}
+
+} // namespace
+
+void ServiceModule::ReportFailure(std::string_view text) const {
+    ReportToOperator(serviceName_, platform::SystemLogPriority::Error, text);
+}
+
+void ServiceModule::ReportProblem(std::string_view text) const {
+    ReportToOperator(serviceName_, platform::SystemLogPriority::Warning, text);
 }
 
 } // namespace vserver::host

@@ -48,8 +48,8 @@ public:
     const std::string& serviceName() const { return serviceName_; }
 
     // Connects to the service manager's status channel (the address it handed the process).
-    // False when there is none or it cannot be reached; states then stay local.
-    bool RegisterControlHandler();
+    // Fails when there is none or it cannot be reached; states then stay local.
+    platform::SysResult RegisterControlHandler();
 
     // A control request from the service manager; on Linux SIGTERM (and SIGINT for a process
     // run by hand) arrive here as the stop control (1).
@@ -62,6 +62,13 @@ public:
     // An informational event: the system log under the service's name when running as a
     // service, a line on standard output otherwise. Cut at 255 characters.
     void ReportServiceEvent(std::string_view text);
+
+    // A failure that ends the process: one line on standard error, and at error priority in the
+    // system log when the service manager started the process.
+    void ReportFailure(std::string_view text) const;
+    // A setting the server works around: standard error, and a warning in the system log when
+    // the service manager started the process.
+    void ReportProblem(std::string_view text) const;
 
 private:
     std::string serviceName_ = kServiceName;

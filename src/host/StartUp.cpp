@@ -1,12 +1,17 @@
 #include "host/StartUp.h"
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "host/CommandLine.h"
 #include "host/Registration.h"
 #include "host/ServiceDispatcher.h"
 #include "host/ServiceModule.h"
+#include "net/ServerCore.h"
 #include "platform/EventLog.h"
+#include "platform/InstanceLock.h"
+#include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
 #include "settings/ServiceLog.h"
 
@@ -26,9 +31,80 @@ int RegistrationResult(const ServiceModule& module, const platform::SysResult& r
     return kExitFailure;
 }
 
+// A start-up failure: the fixed service-log text, a second line naming the cause, and one line
+// for the operator.
+int FailStartUp(const ServiceModule& module, const char* text, const std::string& cause) {
+    settings::WriteServiceLog(text);
+    settings::WriteServiceLog("Service start failed: " + cause);
+    module.ReportFailure(std::string(text) + ": " + cause);
+    return kExitFailure;
+}
+
+// Only one server may serve an installation folder: a second one would share the service log
+// and the queue files with the first. It refuses before it writes anything.
+bool TakeInstallationFolder(const ServiceModule& module) {
+    const std::string path = settings::InstanceLockPath();
+    const platform::InstanceLockResult lock = platform::AcquireInstanceLock(path);
+    switch (lock.outcome) {
+    case platform::InstanceLockResult::Outcome::Held:
+        return true;
+    case platform::InstanceLockResult::Outcome::Busy: {
+        const std::string holder =
+            lock.holderPid > 0 ? "process " + std::to_string(lock.holderPid) : "a process this system cannot name";
+        module.ReportFailure("another server (" + holder + ") is already running from " +
+                             platform::ExecutableFolder() + " (lock file " + path + "); stop it first");
+        return false;
+    }
+    case platform::InstanceLockResult::Outcome::Failed:
+        break;
+    }
+    const std::string problem = "Can't take the lock file " + path + ": " + lock.failure.Describe() +
+                                "; a second server in this folder would not be refused";
+    settings::WriteServiceLog(problem);
+    module.ReportProblem(problem);
+    return true;
+}
+
+bool Asked(int argc, char** argv, std::string_view option) {
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == option) return true;
+    }
+    return false;
+}
+
+void PrintHelp() {
+    std::fputs(
+        "usage: VServerService [-RegServer | -UnregServer]\n"
+        "       VServerService --version | --help\n"
+        "\n"
+        "The Vantorel server. Without a switch it serves the clients of this installation in the\n"
+        "foreground (as a service when its registration says so) until SIGTERM or SIGINT.\n"
+        "\n"
+        "  -RegServer    register the program in the registry file and install the systemd unit\n"
+        "  -UnregServer  remove the registration and the systemd unit\n"
+        "  --version     print the version and exit\n"
+        "  --help        print this text and exit\n"
+        "\n"
+        "Files beside the program: the registry file VServerService.reg (or the file named by\n"
+        "VSERVER_REGISTRY), the service log ServiceLog.log, the lock VServerService.lock that\n"
+        "keeps a second server off the folder, and the queue files UserMessages.log and\n"
+        "ForcedToolbarSets.log. vserverctl status and vserverctl log show them.\n",
+        stdout);
+}
+
 } // namespace
 
 int StartUp(int argc, char** argv) {
+    // Asking what the program is must never serve, register or write anything.
+    if (Asked(argc, argv, "--version")) {
+        std::printf("VServerService %s (protocol version %s)\n", VSERVER_VERSION, net::kServerVersion);
+        return kExitSuccess;
+    }
+    if (Asked(argc, argv, "--help") || Asked(argc, argv, "-h")) {
+        PrintHelp();
+        return kExitSuccess;
+    }
+
     ServiceModule module;
     module.InitModule();
     const std::string registryPath = platform::RegistryFilePath();
@@ -43,14 +119,14 @@ int StartUp(int argc, char** argv) {
         break;
     }
 
+    if (!TakeInstallationFolder(module)) return kExitFailure;
+
     RegistrationCheck registration = ReadRegistration(registryPath);
     if (registration.state == RegistrationState::HiveUnreadable) {
-        settings::WriteServiceLog("Can't open registry hive for reading");
-        return kExitFailure;
+        return FailStartUp(module, "Can't open registry hive for reading", registration.cause);
     }
     if (registration.state == RegistrationState::GuidUnreadable) {
-        settings::WriteServiceLog("Can't open registry object GUID for reading");
-        return kExitFailure;
+        return FailStartUp(module, "Can't open registry object GUID for reading", registration.cause);
     }
     module.isService = registration.localService;
 

@@ -50,6 +50,14 @@ ServerCore::~ServerCore() {
     }
 }
 
+void ServerCore::Fail(std::string text, std::string cause) {
+    WriteServiceLog(text);
+    // The fixed sentence names no cause; this line does.
+    WriteServiceLog("Server initialization failed: " + cause);
+    failureText = std::move(text);
+    failureCause = std::move(cause);
+}
+
 bool ServerCore::InitializeServer() {
     if (running) {
         WriteServiceLog("Attempt to initialize server after it's running, attempt rejected");
@@ -61,7 +69,7 @@ bool ServerCore::InitializeServer() {
     eventLogPath = layout.eventLogPath;
     userMessagesPath = layout.userMessagesPath;
     forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
-    serverVersion = "9.0";
+    serverVersion = kServerVersion;
     logonsLocked = false;
     LoadOptionFlags();
     livenessTimeoutSeconds = config_.ReadLivenessTimeoutSeconds();
@@ -69,26 +77,21 @@ bool ServerCore::InitializeServer() {
     LoadAccessRules();
 
     if (!loop_.valid()) {
-        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+        Fail("Unable to initialize server, can't start socket subsystem", "the event loop could not be created");
         return false;
     }
-    if (!OpenListeners(config_.ReadPortNumber())) return false;
+    portSetting = config_.ReadPort();
+    if (!OpenListeners(portSetting.number)) return false;
     running = true;
     return true;
-}
-
-void ServerCore::Fail(std::string cause) {
-    // The fixed sentence before names no cause; this line does.
-    WriteServiceLog("Server initialization failed: " + cause);
-    failureCause = std::move(cause);
 }
 
 bool ServerCore::OpenListeners(int port) {
     settings::AddressList bind = settings::ReadBindAddresses(config_);
     if (!bind.rejected.empty()) {
-        WriteServiceLog("Unable to initialize server, can't open incoming port");
-        Fail("Connection\\BindAddress \"" + bind.rejected.front() + "\" in registry file " + config_.registryPath() +
-             " is not an IPv4 or IPv6 address");
+        Fail("Unable to initialize server, can't open incoming port",
+             "Connection\\BindAddress \"" + bind.rejected.front() + "\" in registry file " + config_.registryPath() +
+                 " is not an IPv4 or IPv6 address");
         return false;
     }
     // Without BindAddress one listener takes every local address.
@@ -105,10 +108,12 @@ bool ServerCore::OpenListeners(int port) {
                                              : platform::ListenTcp(wanted, 5, handle);
         if (!opened) {
             listeners_.clear();
-            WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
-                                                                         : "Unable to initialize server, can't open incoming port");
             std::string where = address ? " on " + platform::FormatNetAddress(*address) : std::string();
-            Fail("unable to listen on port " + std::to_string(wanted) + where + ": " + opened.Describe());
+            // The port the socket was given: the setting's low 16 bits.
+            const int shown = listeners_.empty() ? portSetting.port : wanted;
+            Fail(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
+                                                              : "Unable to initialize server, can't open incoming port",
+                 "unable to listen on port " + std::to_string(shown) + where + ": " + opened.Describe());
             return false;
         }
         auto listener = std::make_unique<Listener>(*this);
@@ -116,8 +121,7 @@ bool ServerCore::OpenListeners(int port) {
         if (!loop_.Watch(handle, listener.get(), true, false)) {
             listener->Close();
             listeners_.clear();
-            WriteServiceLog("Unable to initialize server, can't start socket subsystem");
-            Fail("the listening socket could not be watched");
+            Fail("Unable to initialize server, can't start socket subsystem", "the listening socket could not be watched");
             return false;
         }
         if (listeners_.empty()) listeningPort_ = platform::LocalPort(handle);

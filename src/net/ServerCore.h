@@ -16,6 +16,9 @@
 
 namespace vserver::net {
 
+// The version a client must match to log on, and that the version request reports.
+inline constexpr const char* kServerVersion = "9.0";
+
 // What the layers above do with a connection's traffic: each complete message goes to the
 // request dispatcher, and whoever waits on a connection hears when it closes.
 class ConnectionEvents {
@@ -95,22 +98,27 @@ public:
     std::string userMessagesPath;
     std::string forcedToolbarSetsPath;
     int livenessTimeoutSeconds = 10;
+    // PortNumber as read at initialisation.
+    settings::PortSetting portSetting;
+    // Why the last initialisation failed: the fixed sentence of the service log, and the cause
+    // naming the setting, the port or call and the system error; empty while it has not failed.
+    std::string failureText;
+    std::string failureCause;
     bool allowConsoleRequestsFromAnyConnection = false;
     settings::AccessRules access;
-    // Why the last initialisation failed, naming the setting, the port or call and the system
-    // error; empty while it has not failed.
-    std::string failureCause;
 
     ConnectionTable connections;
 
 private:
     class Listener;
 
+    // Writes the fixed sentence and a line naming the cause to the service log, and keeps both.
+    void Fail(std::string text, std::string cause);
+
     // Opens a listener on port on every address of Connection\BindAddress, or one on every
     // local address when it is not set; false with the reason logged when any cannot be opened.
     bool OpenListeners(int port);
     bool RefusedByAddressLimit(const platform::NetAddress& peer);
-    void Fail(std::string cause);
 
     platform::EventLoop& loop_;
     settings::ConfigStore config_;

@@ -11,6 +11,10 @@ namespace vserver::platform {
 // log cannot take is dropped, as a service has nowhere better to report it.
 void ReportSystemEvent(const char* source, std::string_view text);
 
+// Reports a failure (error priority) or a warning under source, for the operator's journal.
+enum class SystemLogPriority { Warning, Error };
+void ReportSystemProblem(const char* source, SystemLogPriority priority, std::string_view text);
+
 // Shows text to the person running the installer, with caption naming the program.
 void ShowMessageBox(const char* caption, std::string_view text);
 

@@ -6,6 +6,7 @@
 
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
+#include "platform/TextCase.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
@@ -17,6 +18,27 @@ using platform::SysResult;
 
 constexpr const char* kDefaultPort = "1006";
 constexpr int kDefaultLivenessTimeoutSeconds = 10;
+
+using Kind = ServerOption::Kind;
+const std::vector<ServerOption> kServerOptions = {
+    {"AllowAccountCreation", "True", Kind::Flag, "clients may create their own accounts"},
+    {"LogUserStatistics", "False", Kind::Flag, "write the usage statistics file in the users folder"},
+    {"AllowConsoleRequestsFromAnyConnection", "False", Kind::Flag,
+     "accept console requests from connections not logged on as the console"},
+    {"LivenessTimeoutSeconds", "10", Kind::Seconds, "seconds a logon waits for an earlier session's answer"},
+    {"ConsoleAddresses", "", Kind::Text, "the addresses a console may log on from; empty: any"},
+    {"MaxConnectionsPerAddress", "", Kind::Text, "connections one address may hold; empty: no limit"},
+    {"ConsoleOnlySharedFiles", "False", Kind::Flag, "only a console may change the shared files"},
+};
+
+// Digits only, 0 (the system chooses) to 65535: the texts that mean what they say.
+bool IsPlainPort(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return wire::ReadNumber(text) <= 65535;
+}
 
 // Every operation reads the file again, so the same unreadable file would otherwise fill the
 // service log with one line per request. A complaint is written once until it changes.
@@ -65,14 +87,6 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-// True exactly when the stored word, or the default when nothing usable is stored, is "true"
-// in any capitals; " true", "yes" and "1" are all false.
-bool ReadBooleanOption(const RegistryFile& registry, const char* name, const char* defaultText) {
-    std::string text = ReadText(registry, kOptionsKey, name);
-    if (text.empty()) text = defaultText;
-    return LowerAscii(std::move(text)) == "true";
-}
-
 // Stores the default port under the lock, unless another process stored a usable value since
 // it was read; that newer value is then the one to use.
 std::string StoreDefaultPort(const std::string& path) {
@@ -93,6 +107,51 @@ std::string StoreDefaultPort(const std::string& path) {
                         stored.Describe());
     }
     return port;
+}
+
+// An empty text is the default, not stored.
+PortSetting InterpretPort(std::string text) {
+    PortSetting setting;
+    if (!text.empty()) {
+        setting.text = std::move(text);
+        setting.stored = true;
+    }
+    setting.number = wire::ReadNumber(setting.text);
+    setting.port = static_cast<int>(static_cast<unsigned>(setting.number) & 0xFFFFu);
+    setting.plain = IsPlainPort(setting.text);
+    return setting;
+}
+
+} // namespace
+
+PortSetting ReadPortSetting(const RegistryFile& registry) {
+    return InterpretPort(registry.HasKey(kConnectionKey) ? ReadText(registry, kConnectionKey, "PortNumber") : std::string());
+}
+
+const std::vector<ServerOption>& ServerOptions() { return kServerOptions; }
+
+const ServerOption* FindServerOption(std::string_view name) {
+    for (const ServerOption& option : kServerOptions) {
+        if (platform::EqualNoCase(option.name, name)) return &option;
+    }
+    return nullptr;
+}
+
+std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText) {
+    const std::string text = storedText.empty() ? option.defaultText : storedText;
+    if (option.kind == Kind::Flag) return LowerAscii(text) == "true" ? "True" : "False";
+    if (option.kind == Kind::Text) return text;
+    const int seconds = wire::ReadNumber(text);
+    return std::to_string(seconds > 0 ? seconds : wire::ReadNumber(option.defaultText));
+}
+
+namespace {
+
+// A flag as the server reads it: true exactly when the stored word, or the default when nothing
+// usable is stored, is "true" in any capitals (" true", "yes" and "1" are all false). The name
+// is one of ServerOptions(), so the console reports the same value.
+bool ReadFlag(const RegistryFile& registry, const char* name) {
+    return EffectiveOptionValue(*FindServerOption(name), ReadText(registry, kOptionsKey, name)) == "True";
 }
 
 } // namespace
@@ -116,19 +175,19 @@ FolderLayout ConfigStore::DerivePaths() const {
 OptionFlags ConfigStore::LoadOptionFlags() const {
     const RegistryFile registry = LoadRegistry(registryPath_);
     OptionFlags flags;
-    flags.allowAccountCreation = ReadBooleanOption(registry, "AllowAccountCreation", "True");
-    flags.logUserStatistics = ReadBooleanOption(registry, "LogUserStatistics", "False");
+    flags.allowAccountCreation = ReadFlag(registry, "AllowAccountCreation");
+    flags.logUserStatistics = ReadFlag(registry, "LogUserStatistics");
     return flags;
 }
 
-int ConfigStore::ReadPortNumber() const {
+int ConfigStore::ReadPortNumber() const { return ReadPort().number; }
+
+PortSetting ConfigStore::ReadPort() const {
     const RegistryFile registry = LoadRegistry(registryPath_);
-    std::string text = kDefaultPort;
-    if (registry.HasKey(kConnectionKey)) {
-        text = ReadText(registry, kConnectionKey, "PortNumber");
-        if (text.empty()) text = StoreDefaultPort(registryPath_);
-    }
-    return wire::ReadNumber(text);
+    if (!registry.HasKey(kConnectionKey)) return InterpretPort({});
+    std::string text = ReadText(registry, kConnectionKey, "PortNumber");
+    if (text.empty()) text = StoreDefaultPort(registryPath_);
+    return InterpretPort(std::move(text));
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
@@ -152,8 +211,12 @@ bool ConfigStore::WriteOption(const std::string& name, const std::string& text) 
     return written.ok();
 }
 
+std::string ConfigStore::ReadMasterPathText() const {
+    return ReadText(LoadRegistry(registryPath_), kServerKey, "MasterPath");
+}
+
 std::string ConfigStore::ReadMasterPath() const {
-    std::string master = ReadText(LoadRegistry(registryPath_), kServerKey, "MasterPath");
+    std::string master = ReadMasterPathText();
     if (master.empty() || master.back() != platform::kPathSeparator) master += platform::kPathSeparator;
     return master;
 }
@@ -164,7 +227,7 @@ int ConfigStore::ReadLivenessTimeoutSeconds() const {
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    return ReadBooleanOption(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection", "False");
+    return ReadFlag(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection");
 }
 
 std::string ConfigStore::ReadBindAddress() const {

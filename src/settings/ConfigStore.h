@@ -4,6 +4,10 @@
 // reads the file (and, for the two writes it ever makes, rewrites it under its lock).
 
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/RegistryFile.h"
 
 namespace vserver::settings {
 
@@ -20,6 +24,38 @@ struct FolderLayout {
     std::string forcedToolbarSetsPath;  // executableFolder + "ForcedToolbarSets.log"
 };
 
+// PortNumber as stored and as the server reads it.
+struct PortSetting {
+    std::string text = "1006";  // the stored text, or the default when absent or empty
+    bool stored = false;        // the Connection key holds a non-empty PortNumber
+    int number = 1006;          // the text read by the C library's integer rule
+    int port = 1006;            // the port a listening socket is given for number: its low 16 bits
+    bool plain = true;          // a plain decimal from 1 to 65535, or "0" (the system chooses)
+};
+
+// The port setting of a registry as the server reads it, without storing the default; the
+// console reads the port with it too, so both always agree.
+PortSetting ReadPortSetting(const platform::RegistryFile& registry);
+
+// An option the server itself reads from the Options key.
+struct ServerOption {
+    enum class Kind {
+        Flag,      // True or False
+        Seconds,   // a number greater than 0
+        Text,      // read as stored (address lists, counts); empty means the default
+    };
+    const char* name;
+    const char* defaultText;
+    Kind kind;
+    const char* meaning;
+};
+const std::vector<ServerOption>& ServerOptions();
+// The option of that name (without regard to case), or nothing for a name the server does not use.
+const ServerOption* FindServerOption(std::string_view name);
+// The value the server works with for a stored text: for a flag "True" or "False", for a
+// number of seconds the number, otherwise the text. A missing or empty text gives the default.
+std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText);
+
 struct OptionFlags {
     bool allowAccountCreation = true;
     bool logUserStatistics = false;
@@ -35,12 +71,16 @@ public:
     // PortNumber read leniently (letters give 0); "1006" when absent or empty, and then "1006"
     // is written back when the Connection key exists.
     int ReadPortNumber() const;
+    // The same with the stored text, for telling the operator about a value that is no port.
+    PortSetting ReadPort() const;
     // The value, or defaultText when the value is missing, empty or not a string.
     std::string ReadOption(const std::string& name, const std::string& defaultText) const;
     // True when the Options key could be opened or created.
     bool WriteOption(const std::string& name, const std::string& text) const;
     // MasterPath with a trailing separator ("/" when unset).
     std::string ReadMasterPath() const;
+    // MasterPath exactly as stored (empty when missing).
+    std::string ReadMasterPathText() const;
     // Seconds a liveness check waits: Options\LivenessTimeoutSeconds, 10 when absent or empty.
     int ReadLivenessTimeoutSeconds() const;
     // Options\AllowConsoleRequestsFromAnyConnection read as a boolean option (default False).

@@ -8,6 +8,8 @@ namespace vserver::settings {
 
 std::string ServiceLogPath() { return platform::ExecutableFolder() + "ServiceLog.log"; }
 
+std::string InstanceLockPath() { return platform::ExecutableFolder() + "VServerService.lock"; }
+
 void WriteServiceLogTo(const std::string& path, std::string_view message) {
     platform::LocalTime now = platform::Now();
     std::string record;

@@ -16,4 +16,8 @@ void WriteServiceLogTo(const std::string& path, std::string_view message);
 // Path of the service log: the executable's folder followed by "ServiceLog.log".
 std::string ServiceLogPath();
 
+// Path of the lock that keeps a second server off this installation folder: the executable's
+// folder followed by "VServerService.lock".
+std::string InstanceLockPath();
+
 } // namespace vserver::settings

@@ -160,11 +160,15 @@ TEST(Lifetime, PortInUseFailsInitialisationCleanly) {
     ASSERT_TRUE(first.Start()) << first.failure();
     ServerProcess second{ServerOptions{.portNumber = std::to_string(first.port())}};
     second.Launch();
-    EXPECT_EQ(second.WaitExit(), 1);
+    // The fixed sentences stay; the line after the first names the port and the system error,
+    // and the exit status lets a service manager restart the server.
+    ExpectStartUpFailure(second, "Unable to initialize server, can't open incoming port",
+                         {"port " + std::to_string(first.port()), "Address already in use"});
     auto texts = second.ServiceLogTexts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Unable to initialize server, can't open incoming port"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Can't initialize server object"), texts.end());
     EXPECT_EQ(texts.back(), "Service ending normally");
+    EXPECT_EQ(second.StandardError(), "VServerService: Unable to initialize server, can't open incoming port: unable to "
+                                      "listen on port " + std::to_string(first.port()) + ": bind: Address already in use\n");
     EXPECT_EQ(second.StandardOutput().find("Service started"), std::string::npos);
     EXPECT_NE(second.StandardError().find("port " + std::to_string(first.port())), std::string::npos)
         << second.StandardError();

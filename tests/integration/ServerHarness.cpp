@@ -1,6 +1,7 @@
 #include "ServerHarness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -30,8 +32,25 @@ ServerProcess::~ServerProcess() {
     }
 }
 
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+bool DropsPrivileges(const ServerOptions& options) { return options.unprivileged && ::geteuid() == 0; }
+
+// Hands the folder and everything in it to the unprivileged user.
+void HandOver(const std::string& folder) {
+    ::chown(folder.c_str(), kNobody, kNobody);
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        ::lchown(entry.path().c_str(), kNobody, kNobody);
+    }
+}
+
+} // namespace
+
 void ServerProcess::Launch() {
     InstallFiles();
+    if (DropsPrivileges(options_)) HandOver(folder_.path());
     Spawn(options_.arguments);
 }
 
@@ -45,7 +64,9 @@ void ServerProcess::Relaunch(const std::vector<std::string>& arguments) {
 void ServerProcess::InstallFiles() {
     std::string exe = folder_ / "VServerService";
     std::error_code ec;
-    fs::create_hard_link(VSERVER_BINARY, exe, ec);
+    // A hard link would hand the built binary itself to another owner.
+    if (DropsPrivileges(options_)) ec = std::make_error_code(std::errc::operation_not_permitted);
+    else fs::create_hard_link(VSERVER_BINARY, exe, ec);
     if (ec) fs::copy_file(VSERVER_BINARY, exe, fs::copy_options::overwrite_existing);
 
     std::string master = folder_ / "master";
@@ -68,7 +89,11 @@ void ServerProcess::InstallFiles() {
         reg += kAppIdGuid;
         reg += "\"\r\n\r\n";
     }
-    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n\"MasterPath\"=\"" + master + "\"\r\n\r\n";
+    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n";
+    std::string masterPath = options_.masterPath.value_or(master);
+    if (std::size_t at = masterPath.find('@'); at != std::string::npos) masterPath.replace(at, 1, folder_.path());
+    if (!masterPath.empty()) reg += "\"MasterPath\"=\"" + masterPath + "\"\r\n";
+    reg += "\r\n";
     if (options_.portNumber) {
         reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n\"PortNumber\"=\"" +
                *options_.portNumber + "\"\r\n\r\n";
@@ -100,6 +125,9 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
         if (options_.openFileLimit > 0) {
             rlimit limit{static_cast<rlim_t>(options_.openFileLimit), static_cast<rlim_t>(options_.openFileLimit)};
             ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (DropsPrivileges(options_) && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            ::_exit(125);
         }
         if (::chdir(folder_.path().c_str()) != 0) ::_exit(126);
         std::vector<char*> argv;
@@ -190,6 +218,22 @@ client::Connection ServerProcess::Connect(const std::string& from, const std::st
         EXPECT_EQ(Hex(*greeting), "31 a7 30 a7");
     }
     return c;
+}
+
+void ExpectStartUpFailure(ServerProcess& server, const std::string& text, const std::vector<std::string>& causeParts) {
+    EXPECT_EQ(server.WaitExit(), 1);
+    const std::vector<std::string> texts = server.ServiceLogTexts();
+    const auto at = std::find(texts.begin(), texts.end(), text);
+    ASSERT_NE(at, texts.end()) << server.ServiceLog();
+    ASSERT_NE(at + 1, texts.end()) << "no line names the cause";
+    const std::string& cause = *(at + 1);
+    const std::string error = server.StandardError();
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_EQ(error.rfind("VServerService: " + text + ": ", 0), 0u) << error;
+    for (const std::string& part : causeParts) {
+        EXPECT_NE(cause.find(part), std::string::npos) << part << " not in: " << cause;
+        EXPECT_NE(error.find(part), std::string::npos) << part << " not in: " << error;
+    }
 }
 
 std::string Exchange(client::Connection& connection, const client::Request& request,

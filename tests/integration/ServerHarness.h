@@ -27,6 +27,9 @@ struct ServerOptions {
     bool registered = true;             // write the AppID keys
     bool withLocalService = false;      // write "LocalService" (runs as a service)
     std::optional<std::string> portNumber = std::string("0");
+    // MasterPath as stored instead of the master folder's path ("@" stands for the installation
+    // folder); "" leaves the value out.
+    std::optional<std::string> masterPath;
     bool createUsersFolder = true;
     bool withMasterPreferences = true;
     std::vector<std::string> arguments;
@@ -34,6 +37,9 @@ struct ServerOptions {
     // to a missing folder and "false", so no test reaches the machine's service manager.
     std::map<std::string, std::string> environment;
     int openFileLimit = 0;              // RLIMIT_NOFILE for the server, 0 to inherit
+    // Run the server as the unprivileged user "nobody" when the tests run as root, so that
+    // permission bits bind it; the installation folder then belongs to that user.
+    bool unprivileged = false;
 };
 
 class ServerProcess {
@@ -86,6 +92,11 @@ private:
     int exitStatus_ = -1;
     std::string failure_;
 };
+
+// A start-up that failed as an administrator should see it: exit status 1, the fixed
+// service-log text followed by one line naming the cause, and one line on standard error that
+// holds the text and the cause. Every part of causeParts must appear in the cause.
+void ExpectStartUpFailure(ServerProcess& server, const std::string& text, const std::vector<std::string>& causeParts);
 
 // Sends request and returns the next message, or "" with a test failure on timeout.
 std::string Exchange(client::Connection& connection, const client::Request& request,

@@ -72,43 +72,40 @@ private:
 
 using vserver::test::NotifyListener;
 
-std::vector<std::string> OnlyLine(const char* text) { return {text}; }
-
 // ---- Start-up without a registration switch ------------------------------------------------
 
-TEST(ServiceStartUp, AnUnregisteredProgramEndsWithOneServiceLogLine) {
+TEST(ServiceStartUp, AnUnregisteredProgramEndsWithTheReasonInTheServiceLogAndOnStandardError) {
     ServerOptions options;
     options.registered = false;
     options.arguments = {"-Service", "-", "/x", "-Reg"};
     ServerProcess server(options);
     const std::string hive = "Can't open registry hive for reading";
+    const std::string remedy = "run VServerService -RegServer";
 
     server.Launch();
-    EXPECT_EQ(server.WaitExit(), 1);
-    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine(hive.c_str()));
+    ExpectStartUpFailure(server, hive, {server.registryPath(), "has no key HKEY_CLASSES_ROOT\\AppID", remedy});
+    EXPECT_EQ(server.ServiceLogTexts().size(), 2u);
 
     // A missing registry file is an empty registry, and reading it creates nothing.
     fs::remove(server.registryPath());
     fs::remove(server.installPath("ServiceLog.log"));
     server.Relaunch({});
-    EXPECT_EQ(server.WaitExit(), 1);
-    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine(hive.c_str()));
+    ExpectStartUpFailure(server, hive, {server.registryPath(), "does not exist", remedy});
     EXPECT_FALSE(PathExists(server.registryPath()));
 
     // A registry file that cannot be read at all.
     fs::remove(server.installPath("ServiceLog.log"));
     MakeFolder(server.registryPath());
     server.Relaunch({});
-    EXPECT_EQ(server.WaitExit(), 1);
-    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine(hive.c_str()));
+    ExpectStartUpFailure(server, hive, {server.registryPath(), "cannot be read", "Is a directory"});
     fs::remove_all(server.registryPath());
 
     // The AppID key without this program's key.
     fs::remove(server.installPath("ServiceLog.log"));
     WriteFile(server.registryPath(), "REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\{00000000-0000-0000-0000-000000000000}]\r\n@=\"Other\"\r\n");
     server.Relaunch({});
-    EXPECT_EQ(server.WaitExit(), 1);
-    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine("Can't open registry object GUID for reading"));
+    ExpectStartUpFailure(server, "Can't open registry object GUID for reading",
+                         {server.registryPath(), std::string("has no key HKEY_CLASSES_ROOT\\AppID\\") + kAppIdGuid, remedy});
 }
 
 TEST(ServiceStartUp, RegisteredWithoutLocalServiceServesAsAPlainProcess) {
@@ -219,9 +216,9 @@ TEST(ServiceStartUp, AnUnusableNotifySocketMeansTheHandlerIsNotInstalled) {
     options.environment = {{"NOTIFY_SOCKET", "relative/notify.sock"}};
     ServerProcess server(options);
     server.Launch();
-    EXPECT_EQ(server.WaitExit(), 1);
-    std::vector<std::string> expected{"Handler not installed", "Service ending normally"};
-    EXPECT_EQ(server.ServiceLogTexts(), expected);
+    ExpectStartUpFailure(server, "Handler not installed", {"relative/notify.sock", "cannot be reached"});
+    EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+    EXPECT_EQ(server.ServiceLogTexts().size(), 3u);
 }
 
 // ---- Registration switches -----------------------------------------------------------------
@@ -301,10 +298,9 @@ TEST_F(Registration, TheSwitchIsReadWithoutCaseAndOverItsOwnLength) {
     ServerProcess server(options);
     server.Launch();
     const std::string before = ReadFile(server.registryPath());
-    EXPECT_EQ(server.WaitExit(), 1);
+    ExpectStartUpFailure(server, "Can't open registry hive for reading", {"HKEY_CLASSES_ROOT\\AppID"});
     EXPECT_EQ(ReadFile(server.registryPath()), before);
     EXPECT_FALSE(PathExists(manager.unitPath()));
-    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine("Can't open registry hive for reading"));
 }
 
 TEST_F(Registration, UnregServerTwiceRemovesTheKeysAndTheServiceButNotTheAppIdKey) {
@@ -331,8 +327,7 @@ TEST_F(Registration, UnregServerTwiceRemovesTheKeysAndTheServiceButNotTheAppIdKe
     EXPECT_EQ(manager.Calls(), expected);
 
     server.Relaunch({});
-    EXPECT_EQ(server.WaitExit(), 1);
-    EXPECT_EQ(server.ServiceLogTexts(), OnlyLine("Can't open registry object GUID for reading"));
+    ExpectStartUpFailure(server, "Can't open registry object GUID for reading", {kAppIdGuid});
 }
 
 TEST_F(Registration, TheUnitPassesTheServiceManagersOwnCheck) {

@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <thread>
 
 #include "ServerHarness.h"
 #include "ToolProcess.h"
@@ -150,9 +154,9 @@ TEST_F(VserverctlTest, SessionsShowsEveryConnectionNewestFirst) {
     std::vector<std::string> console = Cells(lines[1]);
     ASSERT_EQ(console.size(), 4u) << lines[1];
     EXPECT_EQ(console[0], kConsole);
-    EXPECT_EQ(console[2], "5");
+    EXPECT_EQ(console[2], "5 console");
     EXPECT_EQ(console[3], "vserverctl");
-    EXPECT_EQ(Cells(lines[2]), (std::vector<std::string>{"jsmith", "lab-3", "4", "pc1"}));
+    EXPECT_EQ(Cells(lines[2]), (std::vector<std::string>{"jsmith", "lab-3", "4 unchecked workstation", "pc1"}));
     EXPECT_EQ(Cells(lines[3]), (std::vector<std::string>{"not logged on", "-", "-", "-"}));
     // The columns line up under the header.
     EXPECT_EQ(lines[2].find("lab-3"), lines[0].find("LABEL"));
@@ -161,10 +165,13 @@ TEST_F(VserverctlTest, SessionsShowsEveryConnectionNewestFirst) {
     ToolRun json = Ctl({"sessions"}, true);
     ASSERT_EQ(json.exitStatus, 0) << json.err;
     ExpectJsonDocument(json, true, "sessions");
-    EXPECT_NE(json.out.find("{\"account\":\"jsmith\",\"loggedOn\":true,\"label\":\"lab-3\",\"kind\":4,\"detail\":\"pc1\"}"),
+    EXPECT_NE(json.out.find("{\"account\":\"jsmith\",\"loggedOn\":true,\"label\":\"lab-3\",\"kind\":4,"
+                            "\"kindName\":\"unchecked workstation\",\"detail\":\"pc1\"}"),
               std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"kind\":5,\"kindName\":\"console\""), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"account\":\"<Service Administrator Console>\",\"loggedOn\":true"), std::string::npos);
-    EXPECT_NE(json.out.find("\"loggedOn\":false,\"label\":\"\",\"kind\":null,\"detail\":\"\""), std::string::npos)
+    EXPECT_NE(json.out.find("\"loggedOn\":false,\"label\":\"\",\"kind\":null,\"kindName\":null,\"detail\":\"\""),
+              std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"account\":\"<Logging On, Index #"), std::string::npos);
 }
@@ -208,6 +215,10 @@ TEST_F(VserverctlTest, LockHoldsWhileTheConsoleIsAloneAndStopsWorkstationLogons)
     EXPECT_EQ(notLocked.exitStatus, 1);
     EXPECT_EQ(notLocked.out, "not locked\n");
     EXPECT_EQ(notLocked.err, "");
+    ToolRun notLockedJson = Ctl({"locked"}, true);
+    EXPECT_EQ(notLockedJson.exitStatus, 1);
+    EXPECT_EQ(notLockedJson.out, "{\"ok\":true,\"command\":\"locked\",\"locked\":false}\n");
+    EXPECT_EQ(notLockedJson.err, "");
 }
 
 TEST_F(VserverctlTest, LockFailsWhileOtherClientsAreConnected) {
@@ -347,24 +358,38 @@ TEST_F(VserverctlTest, ToolbarSetsAreListedAndLookedUp) {
     EXPECT_EQ(yes.out, "yes\n");
     ToolRun no = Ctl({"toolbar-exists", "Science"}, true);
     EXPECT_EQ(no.exitStatus, 1);
-    EXPECT_EQ(no.out, "{\"ok\":false,\"command\":\"toolbar-exists\",\"toolbarSet\":\"Science\",\"exists\":false}\n");
+    // The question was answered: "ok" is true, and the exit status carries the answer.
+    EXPECT_EQ(no.out, "{\"ok\":true,\"command\":\"toolbar-exists\",\"toolbarSet\":\"Science\",\"exists\":false}\n");
     EXPECT_EQ(no.err, "");
 }
 
 TEST_F(VserverctlTest, OptionsAreReadWrittenAndReloaded) {
     ToolRun fallback = Ctl({"option", "get", "Greeting", "none yet"});
     EXPECT_EQ(fallback.exitStatus, 0) << fallback.err;
-    EXPECT_EQ(fallback.out, "none yet\n");
+    EXPECT_EQ(fallback.out, "Options\\Greeting = none yet (not stored; the default given)\n");
 
-    ToolRun set = Ctl({"option", "set", "Greeting", "Good morning"}, true);
+    // A name the server does not read is stored only when asked for with --force.
+    ToolRun refused = Ctl({"option", "set", "Greeting", "Good morning"});
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_NE(refused.err.find("the server does not use an option named \"Greeting\""), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("give --force"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(server_.registryPath()).find("Greeting"), std::string::npos);
+
+    ToolRun set = Ctl({"option", "set", "Greeting", "--force", "Good morning"}, true);
     EXPECT_EQ(set.exitStatus, 0) << set.err;
     EXPECT_EQ(set.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\","
-                       "\"result\":true}\n");
+                       "\"result\":true,\"warnings\":[\"the server does not use an option named \\\"Greeting\\\" (it reads "
+                       "AllowAccountCreation, LogUserStatistics, AllowConsoleRequestsFromAnyConnection, "
+                       "LivenessTimeoutSeconds, ConsoleAddresses, MaxConnectionsPerAddress and "
+                       "ConsoleOnlySharedFiles)\"]}\n");
+    EXPECT_NE(set.err.find("vserverctl: option: warning: the server does not use"), std::string::npos) << set.err;
     EXPECT_NE(ReadFile(server_.registryPath()).find("\"Greeting\"=\"Good morning\""), std::string::npos);
 
     ToolRun get = Ctl({"option", "get", "Greeting"}, true);
     EXPECT_EQ(get.exitStatus, 0) << get.err;
-    EXPECT_EQ(get.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\"}\n");
+    EXPECT_EQ(get.out, "{\"ok\":true,\"command\":\"option\",\"name\":\"Greeting\",\"value\":\"Good morning\","
+                       "\"stored\":true}\n");
+    EXPECT_EQ(Ctl({"option", "get", "Greeting"}).out, "Options\\Greeting = Good morning\n");
 
     // The reload picks up a flag written through the console: clients may no longer create
     // accounts.
@@ -415,7 +440,7 @@ TEST_F(VserverctlTest, ASecondConsoleIsRefusedWithTheReasonExplained) {
 
 TEST_F(VserverctlTest, AConsoleAddressListThatLeavesThisComputerOutLocksTheConsoleOut) {
     EXPECT_EQ(Ctl({"option", "set", "ConsoleAddresses", "127.0.0.2"}).exitStatus, 0);
-    EXPECT_EQ(Ctl({"option", "get", "ConsoleAddresses"}).out, "127.0.0.2\n");
+    EXPECT_EQ(Ctl({"option", "get", "ConsoleAddresses"}).out, "Options\\ConsoleAddresses = 127.0.0.2\n");
     EXPECT_EQ(Ctl({"reload"}).exitStatus, 0);
     ToolRun refused = Ctl({"count"});
     EXPECT_EQ(refused.exitStatus, 1);
@@ -437,6 +462,193 @@ TEST_F(VserverctlTest, ThePortComesFromTheRegistryFileNextToTheServer) {
                         "\"PortNumber\"=\"" + std::to_string(server_.port()) + "\"\r\n");
     ToolRun named = RunTool(VserverctlPath(), {"version"}, {{"VSERVER_REGISTRY", registry}});
     EXPECT_EQ(named.exitStatus, 0) << named.err;
+}
+
+TEST_F(VserverctlTest, OptionListShowsEveryOptionWithItsEffectiveValueAndDefault) {
+    ASSERT_EQ(Ctl({"option", "set", "LogUserStatistics", "yes"}).exitStatus, 0);
+    ASSERT_EQ(Ctl({"option", "set", "--force", "Greeting", "hello"}).exitStatus, 0);
+    ToolRun set = Ctl({"option", "set", "AllowAccountCreation", "FALSE"});
+    EXPECT_EQ(set.err, "vserverctl: option: warning: the server reads \"FALSE\" as False\n");
+
+    // The listing knows the options the server does not read from the registry file beside it.
+    const std::string copy = server_.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    ToolRun list = RunTool(copy, {"option", "list"});
+    ASSERT_EQ(list.exitStatus, 0) << list.err;
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : Lines(list.out)) rows.push_back(Cells(line));
+    const std::vector<std::vector<std::string>> expected = {
+        {"NAME", "STORED", "EFFECTIVE", "DEFAULT"},
+        {"AllowAccountCreation", "FALSE", "False", "True"},
+        {"LogUserStatistics", "yes", "False", "False"},
+        {"AllowConsoleRequestsFromAnyConnection", "-", "False", "False"},
+        {"LivenessTimeoutSeconds", "-", "10", "10"},
+        {"ConsoleAddresses", "-", "-", "-"},
+        {"MaxConnectionsPerAddress", "-", "-", "-"},
+        {"ConsoleOnlySharedFiles", "-", "False", "False"},
+        {"Greeting", "hello", "hello", "-"},
+    };
+    EXPECT_EQ(rows, expected) << list.out;
+
+    ToolRun json = RunTool(copy, {"option", "list", "--json"});
+    EXPECT_NE(json.out.find("{\"name\":\"LivenessTimeoutSeconds\",\"stored\":null,\"effective\":\"10\",\"default\":\"10\","
+                            "\"usedByServer\":true}"),
+              std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"name\":\"Greeting\",\"stored\":\"hello\",\"effective\":\"hello\",\"default\":null,"
+                            "\"usedByServer\":false}"),
+              std::string::npos) << json.out;
+
+    // A known option that is not stored reads as the server's own default, named as such.
+    EXPECT_EQ(Ctl({"option", "get", "LivenessTimeoutSeconds"}).out,
+              "Options\\LivenessTimeoutSeconds = 10 (not stored; the server's default)\n");
+}
+
+TEST_F(VserverctlTest, AccountsAreSortedWithoutRegardToCase) {
+    for (const char* name : {"bob", "Alice", "carol", "Dave"}) ASSERT_EQ(Ctl({"create", name}).exitStatus, 0);
+    EXPECT_EQ(Ctl({"accounts"}).out, "Alice\nbob\ncarol\nDave\n");
+    EXPECT_NE(Ctl({"accounts"}, true).out.find("\"accounts\":[\"Alice\",\"bob\",\"carol\",\"Dave\"]"), std::string::npos);
+}
+
+TEST_F(VserverctlTest, OptionsStandAnywhereInEitherForm) {
+    const std::string port = std::to_string(server_.port());
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"count", "--json", "--port=" + port},
+                                                      {"count", "--port", port, "--json"},
+                                                      {"--json", "count", "--timeout=5", "--port=" + port}}) {
+        ToolRun run = RunTool(VserverctlPath(), arguments);
+        EXPECT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.out, "{\"ok\":true,\"command\":\"count\",\"count\":0}\n");
+    }
+    // "--" ends the options, so a text may begin with "-".
+    client::Connection jsmith = LogOn("jsmith");
+    ToolRun message = RunTool(VserverctlPath(), {"message", "--port=" + port, "--", "jsmith", "-5 minutes to go"});
+    EXPECT_EQ(message.exitStatus, 0) << message.err;
+    auto pushed = jsmith.ReadMessage(5s);
+    ASSERT_TRUE(pushed.has_value());
+    EXPECT_EQ(*pushed, "200\xA7-5 minutes to go");
+}
+
+TEST_F(VserverctlTest, VersionOptionNamesTheToolAndTheServer) {
+    const std::string port = "--port=" + std::to_string(server_.port());
+    ToolRun both = RunTool(VserverctlPath(), {"--version", port});
+    EXPECT_EQ(both.exitStatus, 0) << both.err;
+    EXPECT_EQ(both.out, "vserverctl 9.0.0\nserver 9.0\n");
+    ToolRun json = RunTool(VserverctlPath(), {"--version", "--json", port});
+    EXPECT_EQ(json.out, "{\"ok\":true,\"command\":\"version\",\"vserverctl\":\"9.0.0\",\"server\":\"9.0\"}\n");
+
+    EXPECT_EQ(server_.Stop(SIGTERM), 0);
+    ToolRun alone = RunTool(VserverctlPath(), {"--version", port});
+    EXPECT_EQ(alone.exitStatus, 0);
+    EXPECT_EQ(alone.out.rfind("vserverctl 9.0.0\nserver not reachable: cannot connect to 127.0.0.1:", 0), 0u) << alone.out;
+}
+
+TEST_F(VserverctlTest, StatusTellsTheStateAndWhereEverythingIs) {
+    const std::string copy = server_.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    client::Connection jsmith = LogOn("jsmith");
+
+    ToolRun text = RunTool(copy, {"status"});
+    ASSERT_EQ(text.exitStatus, 0) << text.err;
+    std::map<std::string, std::string> facts;
+    for (const std::string& line : Lines(text.out)) {
+        std::vector<std::string> cells = Cells(line);
+        ASSERT_EQ(cells.size(), 2u) << line;
+        facts[cells[0]] = cells[1];
+    }
+    EXPECT_EQ(facts["server version"], "9.0");
+    EXPECT_EQ(facts["process id"].rfind(std::to_string(server_.pid()) + ", up ", 0), 0u) << facts["process id"];
+    EXPECT_EQ(facts["port"], std::to_string(server_.port()) + " on 127.0.0.1");
+    EXPECT_EQ(facts["installation folder"], server_.folder() + "/");
+    EXPECT_EQ(facts["registry file"], server_.registryPath());
+    EXPECT_EQ(facts["master path"], server_.folder() + "/master");
+    EXPECT_EQ(facts["connections"], "1 (without consoles)");
+    EXPECT_EQ(facts["console logged on"], "no");
+    EXPECT_EQ(facts["logons"], "not locked");
+
+    ToolRun json = RunTool(copy, {"status", "--json"});
+    ASSERT_EQ(json.exitStatus, 0) << json.err;
+    ExpectJsonDocument(json, true, "status");
+    EXPECT_NE(json.out.find("\"version\":\"9.0\",\"pid\":" + std::to_string(server_.pid()) + ",\"uptimeSeconds\":"),
+              std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"connections\":1,\"consoleLoggedOn\":false,\"locked\":false}"), std::string::npos)
+        << json.out;
+
+    // Another console holds the console logon: status says so instead of failing.
+    client::Connection console = server_.Connect();
+    Request logon;
+    logon.id = 1;
+    logon.type = 101;
+    logon.account = kConsole;
+    logon.clientKind = 5;
+    logon.version = "9.0";
+    ASSERT_EQ(Exchange(console, logon), "1\xA7" "1");
+    ToolRun held = RunTool(copy, {"status", "--json"});
+    EXPECT_EQ(held.exitStatus, 0) << held.err;
+    EXPECT_NE(held.out.find("\"connections\":null,\"consoleLoggedOn\":true,\"locked\":null}"), std::string::npos)
+        << held.out;
+
+    // A stopped server: the files still tell where things are, and the status is 3.
+    console.Close();
+    jsmith.Close();
+    EXPECT_EQ(server_.Stop(SIGTERM), 0);
+    ToolRun down = RunTool(copy, {"status"});
+    EXPECT_EQ(down.exitStatus, 3);
+    EXPECT_NE(down.out.find("no server runs from this folder"), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find(server_.registryPath()), std::string::npos) << down.out;
+    EXPECT_NE(down.err.find("cannot connect"), std::string::npos) << down.err;
+}
+
+TEST_F(VserverctlTest, LogPrintsTheServiceLogAsLines) {
+    const std::string copy = server_.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    ASSERT_EQ(Ctl({"delete", "nobody"}).exitStatus, 1);   // leaves a line in the service log
+    const std::vector<std::string> texts = server_.ServiceLogTexts();
+
+    ToolRun all = RunTool(copy, {"log"});
+    ASSERT_EQ(all.exitStatus, 0) << all.err;
+    EXPECT_EQ(all.out.find('\0'), std::string::npos);
+    EXPECT_EQ(all.out.find('\r'), std::string::npos);
+    std::vector<std::string> lines = Lines(all.out);
+    ASSERT_EQ(lines.size(), texts.size()) << all.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(lines[i].find('\t', lines[i].find('\t') + 1) + 1), texts[i]);
+    }
+
+    ToolRun last = RunTool(copy, {"log", "-n", "1"});
+    EXPECT_EQ(Lines(last.out), std::vector<std::string>{lines.back()});
+    ToolRun json = RunTool(copy, {"--json", "log", "--lines=1"});
+    EXPECT_NE(json.out.find("\"records\":[{\"date\":\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"text\":" + std::string("\"") + texts.back() + "\"}]"), std::string::npos) << json.out;
+
+    // Following: a record written while it runs is printed too (the tool runs until ended).
+    std::thread writer([this] {
+        std::this_thread::sleep_for(500ms);
+        Ctl({"delete", "somebody"});
+    });
+    ToolRun follow = RunTool(copy, {"log", "-n", "0", "--follow"}, {}, 4s);
+    writer.join();
+    EXPECT_EQ(follow.exitStatus, -1);
+    EXPECT_NE(follow.out.find("somebody"), std::string::npos) << follow.out;
+    EXPECT_EQ(follow.out.find("nobody"), std::string::npos) << follow.out;
+
+    std::filesystem::remove(server_.installPath("ServiceLog.log"));
+    ToolRun missing = RunTool(copy, {"log"});
+    EXPECT_EQ(missing.exitStatus, 1);
+    EXPECT_EQ(missing.err.rfind("vserverctl: log: cannot read the service log " + server_.installPath("ServiceLog.log"), 0),
+              0u) << missing.err;
+}
+
+TEST(VserverctlPort, TheConsoleReadsAPortNumberAsTheServerDoes) {
+    // "abc" reads as 0, so the server lets the system choose and names the port in its log; the
+    // console beside it reads the same 0 and finds the port there.
+    ServerOptions options;
+    options.portNumber = "abc";
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    const std::string copy = server.installPath("vserverctl");
+    std::filesystem::copy_file(VserverctlPath(), copy);
+    ToolRun version = RunTool(copy, {"version"});
+    EXPECT_EQ(version.exitStatus, 0) << version.err;
+    EXPECT_EQ(version.out, "9.0\n");
 }
 
 TEST(VserverctlErrors, AServerThatIsDownIsReportedAsUnreachable) {
@@ -469,11 +681,17 @@ TEST(VserverctlErrors, ArgumentsWithReservedBytesAreRefusedBeforeAnythingIsSent)
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{"message", "jsmith", "one\xA7two"}, "message: argument TEXT holds the byte 0xA7"},
-        {{"create", "a\xA6" "b"}, "create: argument ACCOUNT holds the byte 0xA6"},
-        {{"queue-toolbar", "jsmith", "Set\xB0"}, "queue-toolbar: argument SET holds the byte 0xB0"},
-        {{"option", "set", "Name", "end\xBB"}, "option: argument VALUE holds the byte 0xBB"},
-        {{"option", "get", "Name", "\xA7"}, "option: argument DEFAULT holds the byte 0xA7"},
+        {{"message", "jsmith", "one\xA7two"}, "message: argument TEXT holds the byte 0xA7 (the character \u00a7 in "
+                                                 "Windows-1252; also part of some UTF-8 characters) at byte 4"},
+        {{"create", "a\xA6" "b"}, "create: argument ACCOUNT holds the byte 0xA6 (the character \u00a6 in Windows-1252; "
+                                  "also part of some UTF-8 characters) at byte 2"},
+        // "\u00b0" typed in a UTF-8 terminal is C2 B0: the second byte is the reserved one.
+        {{"queue-toolbar", "jsmith", "Set\u00b0"}, "queue-toolbar: argument SET holds the byte 0xB0 (the character "
+                                                  "\u00b0 in Windows-1252; also part of some UTF-8 characters) at byte 5"},
+        {{"option", "set", "--force", "Name", "end\xBB"}, "option: argument VALUE holds the byte 0xBB (the character "
+                                                        "\u00bb in Windows-1252; also part of some UTF-8 characters) at byte 4"},
+        {{"option", "get", "Name", "\xA7"}, "option: argument DEFAULT holds the byte 0xA7 (the character \u00a7 in "
+                                            "Windows-1252; also part of some UTF-8 characters) at byte 1"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> arguments = {"--port", port};
@@ -499,13 +717,28 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
         {{"create"}, "vserverctl: create: missing arguments; usage: vserverctl create ACCOUNT\n"},
         {{"count", "extra"}, "vserverctl: count: too many arguments; usage: vserverctl count\n"},
         {{"option", "set", "Name"}, "vserverctl: option: option set needs NAME and VALUE; usage: vserverctl option get "
-                                    "NAME [DEFAULT] | set NAME VALUE\n"},
+                                    "NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
+        {{"--port=0", "count"}, "vserverctl: invalid port 0 (see vserverctl --help)\n"},
+        {{"count", "--port"}, "vserverctl: missing value after --port (see vserverctl --help)\n"},
+        {{"count", "--force"}, "vserverctl: count: --force belongs to option set; usage: vserverctl count\n"},
+        {{"option", "get", "-n", "3", "Name"}, "vserverctl: option: -n and --follow belong to log; usage: vserverctl "
+                                              "option get NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
+        {{"log", "-n", "x"}, "vserverctl: invalid number of records x (see vserverctl --help)\n"},
+        {{"--json", "log", "--follow"}, "vserverctl: log: --follow prints text, not JSON; usage: vserverctl log [-n N] "
+                                        "[--follow]\n"},
+        {{"option", "list", "extra"}, "vserverctl: option: option list takes no arguments; usage: vserverctl option get "
+                                      "NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
     };
     for (const Case& c : cases) {
         ToolRun run = RunTool(ctl, c.arguments);
         EXPECT_EQ(run.exitStatus, 2) << c.error;
         EXPECT_EQ(run.err, c.error);
     }
+    // PortNumber lives under Connection: setting it as an option is refused with the reason.
+    ToolRun port = RunTool(ctl, {"option", "set", "portnumber", "1007"});
+    EXPECT_EQ(port.exitStatus, 2);
+    EXPECT_NE(port.err.find("PortNumber is not an option: the server reads it from the Connection key"), std::string::npos)
+        << port.err;
     ToolRun json = RunTool(ctl, {"--json", "create"});
     EXPECT_EQ(json.exitStatus, 2);
     EXPECT_EQ(json.out, "{\"ok\":false,\"command\":\"create\",\"error\":\"missing arguments; usage: vserverctl create "
@@ -524,7 +757,8 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
     ASSERT_FALSE(manual.empty());
     for (const char* command : {"sessions", "count", "lock", "unlock", "locked", "disconnect", "message", "toolbar",
                                 "queue\\-message", "queue\\-toolbar", "accounts", "create", "delete", "toolbars",
-                                "toolbar\\-exists", "option get", "option set", "reload", "version"}) {
+                                "toolbar\\-exists", "option get", "option set", "option list", "reload", "version", "status",
+                                "log"}) {
         std::string name = command;
         bool inManual = manual.find("\n.B " + name + "\n") != std::string::npos ||
                         manual.find("\n.BI " + name + " ") != std::string::npos ||

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "client/ProtocolClient.h"
-#include "client/RegistryPort.h"
+#include "client/ServiceLogText.h"
 #include "loadgen/LatencyHistogram.h"
 
 namespace vserver::client {
@@ -56,38 +56,26 @@ TEST(ClientReplies, ShortFormsAndEmptyResults) {
     EXPECT_EQ(FieldsFrom("a\xA7" "b", 1), "a\xA7" "b");
 }
 
-TEST(RegistryPort, ReadsPortNumberLikeTheServer) {
-    const std::string head = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n\"MasterPath\"=\"/srv\"\r\n\r\n";
-    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n";
-    EXPECT_EQ(PortFromRegistryText(head), kDefaultPort);
-    EXPECT_EQ(PortFromRegistryText(""), kDefaultPort);
-    EXPECT_EQ(PortFromRegistryText(head + key), kDefaultPort);
-    EXPECT_EQ(PortFromRegistryText(head + key + "\"PortNumber\"=\"\"\r\n"), kDefaultPort);
-    EXPECT_EQ(PortFromRegistryText(head + key + "\"PortNumber\"=\"4242\"\r\n"), 4242);
-    EXPECT_EQ(PortFromRegistryText(head + key + "\"PortNumber\"=\" 77abc\"\r\n"), 77);
-    EXPECT_EQ(PortFromRegistryText(head + key + "\"PortNumber\"=\"0\"\r\n"), 0);
-    // Key and value names ignore case; a key given twice merges and the later value wins.
-    std::string twice = "[hkey_local_machine\\software\\qora\\vantorel server\\connection]\n\"portnumber\"=\"1\"\n\n" +
-                        key + "\"PortNumber\"=\"2\"\r\n";
-    EXPECT_EQ(PortFromRegistryText(twice), 2);
-    // A value of another type is no string: the default applies.
-    EXPECT_EQ(PortFromRegistryText(key + "\"PortNumber\"=dword:00000fa0\r\n"), kDefaultPort);
-    // The same value name under another key does not count.
-    EXPECT_EQ(PortFromRegistryText(key + "\r\n[HKEY_LOCAL_MACHINE\\Other]\r\n\"PortNumber\"=\"9\"\r\n"), kDefaultPort);
-}
-
-TEST(RegistryPort, QuotedStringsUnescape) {
-    std::string text = "[K]\r\n\"Na\\\"me\"=\"C:\\\\dir \\\"x\\\"\"\r\n";
-    EXPECT_EQ(ReadRegistryString(text, "K", "Na\"me"), std::optional<std::string>("C:\\dir \"x\""));
-    EXPECT_FALSE(ReadRegistryString(text, "K", "Other"));
-}
-
-TEST(RegistryPort, TheLastListeningLineOfTheServiceLogCounts) {
+TEST(ServiceLogText, TheLastListeningLineOfTheServiceLogCounts) {
     std::string log = "01/02/24\t10:00:00\tServer listening on port 4000\r\n"
                       "01/02/24\t10:05:00\tService ending normally\r\n"
                       "01/02/24\t10:06:00\tServer listening on port 4123\r\n";
     EXPECT_EQ(PortFromServiceLog(log), std::optional<int>(4123));
     EXPECT_FALSE(PortFromServiceLog("01/02/24\t10:00:00\tService ending normally\r\n"));
+}
+
+TEST(ServiceLogText, RecordsAreLinesWithoutTheEndingNulOrARecordStillBeingWritten) {
+    std::size_t used = 0;
+    using namespace std::string_literals;
+    const std::string log = "01/02/24\t10:00:00\tfirst\r\n01/02/24\t10:00:01\tsec\0ond\r\n\0"s;
+    EXPECT_EQ(ServiceLogRecords(log, &used),
+              (std::vector<std::string>{"01/02/24\t10:00:00\tfirst", "01/02/24\t10:00:01\tsecond"}));
+    EXPECT_EQ(used, log.size() - 1);
+    // A record whose line end has not been written yet is read on the next turn, whole.
+    EXPECT_EQ(ServiceLogRecords("a\r\nhalf a rec", &used), std::vector<std::string>{"a"});
+    EXPECT_EQ(used, 3u);
+    EXPECT_TRUE(ServiceLogRecords(std::string(1, '\0'), &used).empty());
+    EXPECT_EQ(used, 0u);
 }
 
 } // namespace

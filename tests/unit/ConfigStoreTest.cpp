@@ -54,6 +54,61 @@ TEST_F(ConfigStoreTest, PortNumberIsReadLeniently) {
     }
 }
 
+// The console reads the port with the same function as the server, so this table is what
+// both make of each stored text.
+TEST(PortSetting, EveryStoredTextHasOneReadingAndNonPortsAreFlagged) {
+    const struct {
+        std::string file;
+        int number;
+        int port;
+        bool plain;
+        bool stored;
+    } cases[] = {
+        {"", 1006, 1006, true, false},
+        {kConnectionBlock, 1006, 1006, true, false},
+        {kConnectionBlock + "\"PortNumber\"=\"\"\r\n", 1006, 1006, true, false},
+        {kConnectionBlock + "\"PortNumber\"=\"4242\"\r\n", 4242, 4242, true, true},
+        {kConnectionBlock + "\"PortNumber\"=\"65535\"\r\n", 65535, 65535, true, true},
+        {kConnectionBlock + "\"PortNumber\"=\"0\"\r\n", 0, 0, true, true},
+        {kConnectionBlock + "\"PortNumber\"=\"abc\"\r\n", 0, 0, false, true},
+        {kConnectionBlock + "\"PortNumber\"=\" 77abc\"\r\n", 77, 77, false, true},
+        {kConnectionBlock + "\"PortNumber\"=\"70000\"\r\n", 70000, 4464, false, true},
+        {kConnectionBlock + "\"PortNumber\"=\"-5\"\r\n", -5, 65531, false, true},
+        {kConnectionBlock + "\"PortNumber\"=\"99999999999\"\r\n", 2147483647, 65535, false, true},
+        {kConnectionBlock + "\"PortNumber\"=\"01006\"\r\n", 1006, 1006, true, true},
+        // A value of another type is no string, and the same name under another key is another value.
+        {kConnectionBlock + "\"PortNumber\"=dword:00000fa0\r\n", 1006, 1006, true, false},
+        {kConnectionBlock + "\r\n[HKEY_LOCAL_MACHINE\\Other]\r\n\"PortNumber\"=\"9\"\r\n", 1006, 1006, true, false},
+        // Names match without regard to case; a key given twice merges and the later value wins.
+        {"[hkey_local_machine\\software\\qora\\vantorel server\\connection]\n\"portnumber\"=\"1\"\n\n" + kConnectionBlock +
+             "\"PortNumber\"=\"2\"\r\n",
+         2, 2, true, true},
+    };
+    for (const auto& c : cases) {
+        const PortSetting setting = ReadPortSetting(platform::RegistryFile::Parse(kHeader + c.file));
+        EXPECT_EQ(setting.number, c.number) << c.file;
+        EXPECT_EQ(setting.port, c.port) << c.file;
+        EXPECT_EQ(setting.plain, c.plain) << c.file;
+        EXPECT_EQ(setting.stored, c.stored) << c.file;
+    }
+}
+
+TEST(ServerOptions, EffectiveValuesAreWhatTheServerWorksWith) {
+    const ServerOption* flag = FindServerOption("allowaccountcreation");
+    ASSERT_NE(flag, nullptr);
+    EXPECT_STREQ(flag->name, "AllowAccountCreation");
+    EXPECT_EQ(EffectiveOptionValue(*flag, ""), "True");
+    EXPECT_EQ(EffectiveOptionValue(*flag, "FALSE"), "False");
+    EXPECT_EQ(EffectiveOptionValue(*flag, "yes"), "False");
+    const ServerOption* seconds = FindServerOption("LivenessTimeoutSeconds");
+    ASSERT_NE(seconds, nullptr);
+    EXPECT_EQ(EffectiveOptionValue(*seconds, ""), "10");
+    EXPECT_EQ(EffectiveOptionValue(*seconds, "3"), "3");
+    EXPECT_EQ(EffectiveOptionValue(*seconds, "-1"), "10");
+    EXPECT_EQ(FindServerOption("PortNumber"), nullptr);
+    EXPECT_EQ(FindServerOption("AllowAcountCreation"), nullptr);
+}
+
 TEST_F(ConfigStoreTest, DefaultPortIsStoredOnlyWhenTheConnectionKeyExists) {
     EXPECT_EQ(Store().ReadPortNumber(), 1006);
     EXPECT_FALSE(fs::exists(path_));

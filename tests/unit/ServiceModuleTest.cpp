@@ -73,7 +73,7 @@ TEST(ServiceModule, StatesReachTheManagerOnceTheHandlerIsRegistered) {
         ScopedNotifySocket environment(manager.address());
         ServiceModule module;
         module.InitModule();
-        ASSERT_TRUE(module.RegisterControlHandler()) << manager.address();
+        ASSERT_TRUE(module.RegisterControlHandler().ok()) << manager.address();
         module.SetState(ServiceState::StartPending);
         EXPECT_EQ(manager.Receive(), "STATUS=Starting");
         module.SetState(ServiceState::Running);
@@ -88,11 +88,11 @@ TEST(ServiceModule, StatesReachTheManagerOnceTheHandlerIsRegistered) {
 TEST(ServiceModule, HandlerRegistrationFailsWithoutAUsableAddress) {
     ServiceModule module;
     ::unsetenv("NOTIFY_SOCKET");
-    EXPECT_FALSE(module.RegisterControlHandler());
+    EXPECT_FALSE(module.RegisterControlHandler().ok());
     for (const std::string& bad : std::vector<std::string>{"relative/path", "@", "/", "vsock:2:1234", "/nonexistent/notify.sock",
                                   "/" + std::string(200, 'a')}) {
         ScopedNotifySocket environment(bad);
-        EXPECT_FALSE(module.RegisterControlHandler()) << bad;
+        EXPECT_FALSE(module.RegisterControlHandler().ok()) << bad;
     }
     // Without a channel, states stay local.
     module.SetState(ServiceState::Running);

@@ -1,13 +1,35 @@
 #include "vserverctl/Commands.h"
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <cstdlib>
+
+#include "platform/TextCase.h"
+#include "platform/RegistryFile.h"
+#include "settings/ConfigStore.h"
 
 namespace vserver::ctl {
 
 namespace {
 
 using client::kFieldSeparator;
+
+constexpr const char* kSessionDetail = "vserverctl";
+
+std::string SessionLabel() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "vserverctl";
+    return name;
+}
+
+// What a client kind means to the server: 5 logs on as the console, 4 without the account
+// checks; every other kind is a workstation that logs on with them.
+std::string KindName(long long kind) {
+    if (kind == 5) return "console";
+    if (kind == 4) return "unchecked workstation";
+    return "workstation";
+}
 using client::kItemSeparator;
 using client::kSectionSeparator;
 
@@ -22,30 +44,6 @@ bool IsNumber(std::string_view text) {
 }
 
 std::string Cell(const std::string& text) { return text.empty() ? "-" : text; }
-
-// Columns are counted in characters: a UTF-8 continuation byte adds no width.
-std::size_t DisplayWidth(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
-// Lays rows out in columns two blanks apart; the last column is not padded.
-void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows) {
-    std::vector<std::size_t> widths;
-    for (const auto& row : rows) {
-        widths.resize(std::max(widths.size(), row.size()), 0);
-        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(widths[i] - DisplayWidth(row[i]) + 2, ' ');
-        }
-        report.Line(std::move(line));
-    }
-}
 
 void AddNameList(Session& session, std::string_view key, const std::vector<std::string>& names) {
     session.report.json().Key(key).BeginArray();
@@ -82,11 +80,18 @@ int RunSessions(Session& session) {
         bool loggedOn = !parts[2].empty();
         json.BeginObject().Key("account").String(parts[0]).Key("loggedOn").Bool(loggedOn);
         json.Key("label").String(parts[1]).Key("kind");
-        if (loggedOn && IsNumber(parts[2])) json.Number(std::atoll(parts[2].c_str()));
-        else if (loggedOn) json.String(parts[2]);
-        else json.Null();
+        std::string kind = parts[2];
+        if (loggedOn && IsNumber(parts[2])) {
+            const long long number = std::atoll(parts[2].c_str());
+            json.Number(number).Key("kindName").String(KindName(number));
+            kind += " " + KindName(number);
+        } else if (loggedOn) {
+            json.String(parts[2]).Key("kindName").Null();
+        } else {
+            json.Null().Key("kindName").Null();
+        }
         json.Key("detail").String(parts[3]).EndObject();
-        if (loggedOn) rows.push_back({parts[0], Cell(parts[1]), parts[2], Cell(parts[3])});
+        if (loggedOn) rows.push_back({parts[0], Cell(parts[1]), kind, Cell(parts[3])});
         else rows.push_back({"not logged on", "-", "-", "-"});
     }
     json.EndArray();
@@ -173,7 +178,13 @@ int RunQueueToolbar(Session& session) {
 int RunAccounts(Session& session) {
     std::optional<std::string> list = session.Ask(806, "accounts");
     if (!list) return session.failureStatus;
-    AddNameList(session, "accounts", SplitList(*list));
+    // The server lists in the file system's order; people look names up alphabetically, and
+    // account names match without regard to case.
+    std::vector<std::string> names = SplitList(*list);
+    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return platform::UpperCase(a) < platform::UpperCase(b);
+    });
+    AddNameList(session, "accounts", names);
     return kExitOk;
 }
 
@@ -209,22 +220,56 @@ int RunToolbarExists(Session& session) {
     return session.report.Answer(*exists ? kExitOk : kExitFalse);
 }
 
+// Why storing an option of this name changes nothing in the server.
+std::string UnusedOptionText(const std::string& name) {
+    for (const char* connectionValue : {"PortNumber", "BindAddress"}) {
+        if (!platform::EqualNoCase(name, connectionValue)) continue;
+        return std::string(connectionValue) +
+               " is not an option: the server reads it from the Connection key of its registry file (edit " +
+               platform::RegistryFilePath() + " and restart the server)";
+    }
+    std::string known;
+    const auto& options = settings::ServerOptions();
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        known += i == 0 ? "" : (i + 1 == options.size() ? " and " : ", ");
+        known += options[i].name;
+    }
+    return "the server does not use an option named \"" + name + "\" (it reads " + known + ")";
+}
+
 int RunOption(Session& session) {
     const std::string& verb = session.args[0];
+    if (verb == "list") return RunOptionList(session);
     const std::string& name = session.args[1];
+    const settings::ServerOption* known = settings::FindServerOption(name);
     JsonWriter& json = session.report.json();
     json.Key("name").String(name);
     if (verb == "set") {
         const std::string& value = session.args[2];
         json.Key("value").String(value);
+        if (known == nullptr) {
+            session.report.Warn(UnusedOptionText(name));
+        } else if (const std::string effective = settings::EffectiveOptionValue(*known, value); effective != value) {
+            session.report.Warn("the server reads \"" + value + "\" as " + effective);
+        }
         return RunAction(session, 817, "option set", name, value, "option " + name + " set to \"" + value + "\"",
                          "the server could not open or create its Options key");
     }
-    std::string fallback = session.args.size() > 2 ? session.args[2] : std::string();
-    std::optional<std::string> value = session.Ask(206, "option get", name, fallback);
-    if (!value) return session.failureStatus;
-    json.Key("value").String(*value);
-    session.report.Line(*value);
+    // Asked with an empty default, the server's answer tells whether the option is stored.
+    std::optional<std::string> stored = session.Ask(206, "option get", name, {});
+    if (!stored) return session.failureStatus;
+    const bool isStored = !stored->empty();
+    const bool defaultGiven = session.args.size() > 2;
+    std::string value = *stored;
+    std::string origin;
+    if (!isStored) {
+        value = defaultGiven ? session.args[2] : known != nullptr ? known->defaultText : "";
+        origin = defaultGiven ? " (not stored; the default given)"
+                              : known != nullptr ? " (not stored; the server's default)" : " (not stored)";
+    }
+    json.Key("value").String(value).Key("stored").Bool(isStored);
+    if (known != nullptr) json.Key("effective").String(settings::EffectiveOptionValue(*known, *stored));
+    session.report.Line("Options\\" + name + " = " + value + origin);
     return kExitOk;
 }
 
@@ -290,24 +335,103 @@ const std::vector<CommandSpec> kCommands = {
      "Prints \"yes\" (exit status 0) or \"no\" (exit status 1). The server takes SET as a file name pattern: "
      "\"*\" matches any set.",
      RunToolbarExists},
-    {"option", "get NAME [DEFAULT] | set NAME VALUE", {"get|set", "NAME", "VALUE"}, 2, 3,
-     "read or write a server option",
-     "option get prints the value of the server option NAME, or DEFAULT (empty when not given) when the "
-     "option is missing or empty. option set stores VALUE under NAME. The options AllowAccountCreation, "
-     "LogUserStatistics, ConsoleAddresses, MaxConnectionsPerAddress and ConsoleOnlySharedFiles take effect after "
-     "reload.",
+    {"option", "get NAME [DEFAULT] | set [--force] NAME VALUE | list", {"get|set|list", "NAME", "VALUE"}, 1, 3,
+     "read, write or list the server options",
+     "option get prints the server option NAME as Options\\NAME = VALUE; when it is not stored, DEFAULT, or "
+     "the server's own default for an option the server reads, marked \"not stored\". option set stores VALUE "
+     "under NAME; a name the server does not read (a misspelling, or PortNumber, which lives under Connection) is "
+     "refused unless --force is given, and a value the server reads differently is warned about. option list "
+     "shows every option the server reads and every other stored option with its stored text, the value the "
+     "server works with, and the default. AllowAccountCreation, LogUserStatistics, ConsoleAddresses, "
+     "MaxConnectionsPerAddress and ConsoleOnlySharedFiles take effect after reload.",
      RunOption},
     {"reload", "", {}, 0, 0, "reload the option flags",
      "Makes the server read AllowAccountCreation, LogUserStatistics, ConsoleAddresses, MaxConnectionsPerAddress "
      "and ConsoleOnlySharedFiles again.",
      RunReload},
     {"version", "", {}, 0, 0, "print the server's version", "Prints the version the server reports.", RunVersion},
+    {"status", "", {}, 0, 0, "show the server's state and where its files are",
+     "Shows the server's version, process id and uptime, the port, the installation folder (the folder of this "
+     "program), the registry file, the master path, the number of connections, whether another console is "
+     "logged on, and the logon lock. What the installation's own files tell is shown also when the server "
+     "cannot be reached; the exit status is then 3.",
+     RunStatus},
+    {"log", "[-n N] [--follow]", {}, 0, 0, "print the service log",
+     "Prints the service log beside this program as text, one record per line: date, time and text separated "
+     "by tabs. -n N prints only the last N records; --follow goes on printing records as the server writes "
+     "them, until interrupted.",
+     RunLog},
 };
 
 } // namespace
 
+// Columns are counted in characters: a UTF-8 continuation byte adds no width.
+static std::size_t DisplayWidth(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// Lays rows out in columns two blanks apart; the last column is not padded.
+void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(widths[i] - DisplayWidth(row[i]) + 2, ' ');
+        }
+        report.Line(std::move(line));
+    }
+}
+
+const client::ConsoleClient::Outcome& Session::Connect() {
+    if (!connected_) {
+        if (!endpoint_.port) {
+            client::ConsoleClient::Outcome unknownPort;
+            unknownPort.status = client::ConsoleClient::Status::Unreachable;
+            unknownPort.error = endpoint_.portProblem;
+            connected_ = unknownPort;
+        } else {
+            connected_ = console_.Connect(endpoint_.host, *endpoint_.port);
+        }
+    }
+    return *connected_;
+}
+
+const client::ConsoleClient::Outcome& Session::LogOn() {
+    if (!loggedOn_) {
+        const client::ConsoleClient::Outcome& connected = Connect();
+        loggedOn_ = connected.status == client::ConsoleClient::Status::Ok ? console_.Logon(SessionLabel(), kSessionDetail)
+                                                                          : connected;
+    }
+    return *loggedOn_;
+}
+
+bool Session::Usable(const client::ConsoleClient::Outcome& outcome) {
+    if (outcome.status == client::ConsoleClient::Status::Ok) return true;
+    failureStatus = report.Fail(outcome.status == client::ConsoleClient::Status::Refused ? kExitFalse : kExitUnreachable,
+                                outcome.error);
+    return false;
+}
+
 std::optional<std::string> Session::Ask(int type, const std::string& what, const std::string& argument1,
                                         const std::string& argument2) {
+    if (!Usable(LogOn())) return std::nullopt;
+    return Call(type, what, argument1, argument2);
+}
+
+std::optional<std::string> Session::AskWithoutLogon(int type, const std::string& what) {
+    if (!Usable(Connect())) return std::nullopt;
+    return Call(type, what, {}, {});
+}
+
+std::optional<std::string> Session::Call(int type, const std::string& what, const std::string& argument1,
+                                         const std::string& argument2) {
     client::Request request;
     request.type = type;
     request.account = client::kConsoleAccount;
@@ -353,34 +477,50 @@ std::string ArgumentName(const CommandSpec& command, const std::vector<std::stri
     return "argument " + std::to_string(i + 1);
 }
 
-std::optional<std::string> CheckArguments(const CommandSpec& command, const std::vector<std::string>& args) {
+std::optional<std::string> CheckArguments(const CommandSpec& command, const std::vector<std::string>& args,
+                                          const CommandOptions& options, bool json) {
     std::string usage = "usage: vserverctl " + std::string(command.name) +
                         (command.usage.empty() ? "" : " " + std::string(command.usage));
+    if (command.name != "log" && (options.lines || options.follow)) return "-n and --follow belong to log; " + usage;
+    if (command.name == "log" && options.follow && json) return "--follow prints text, not JSON; " + usage;
+    if (command.name != "option" && options.force) return "--force belongs to option set; " + usage;
     if (args.size() < command.minArgs || args.size() > command.maxArgs) {
         return (args.size() < command.minArgs ? "missing arguments; " : "too many arguments; ") + usage;
     }
     if (command.name == "option") {
         const std::string& verb = args[0];
-        if (verb != "get" && verb != "set") return "unknown option action \"" + verb + "\"; " + usage;
+        if (verb != "get" && verb != "set" && verb != "list") return "unknown option action \"" + verb + "\"; " + usage;
+        if (verb == "list" && args.size() != 1) return "option list takes no arguments; " + usage;
+        if (verb == "get" && args.size() < 2) return "option get needs NAME; " + usage;
         if (verb == "set" && args.size() != 3) return "option set needs NAME and VALUE; " + usage;
+        if (verb != "set" && options.force) return "--force belongs to option set; " + usage;
+        if (verb == "set" && !options.force && settings::FindServerOption(args[1]) == nullptr) {
+            return UnusedOptionText(args[1]) + "; give --force to store it anyway";
+        }
     }
     return std::nullopt;
 }
 
 std::string ProgramHelp() {
     std::string text =
-        "usage: vserverctl [--host H] [--port P] [--timeout S] [--json] COMMAND [ARGUMENTS]\n"
+        "usage: vserverctl [OPTIONS] COMMAND [ARGUMENTS]\n"
         "       vserverctl COMMAND --help\n"
+        "       vserverctl --version\n"
         "\n"
         "The administrator console of the Vantorel server on the command line. Logs on as the\n"
-        "administrator console, runs one command and prints its result.\n"
+        "administrator console, runs one command and prints its result. Options may stand anywhere\n"
+        "on the line; \"--\" ends them, for arguments that begin with \"-\".\n"
         "\n"
         "Options:\n"
-        "  --host H      the server's host (default 127.0.0.1)\n"
-        "  --port P      the server's port (default: PortNumber of the registry file beside this\n"
-        "                program or in $VSERVER_REGISTRY, else 1006)\n"
-        "  --timeout S   seconds to wait for the connection and for each answer (default 5)\n"
+        "  --host=H      the server's host (default 127.0.0.1)\n"
+        "  --port=P      the server's port (default: PortNumber of the registry file beside this\n"
+        "                program or in $VSERVER_REGISTRY, read as the server reads it, else 1006)\n"
+        "  --timeout=S   seconds to wait for the connection and for each answer (default 5)\n"
         "  --json        print one JSON document instead of text\n"
+        "  --force       option set: store an option the server does not read\n"
+        "  -n N          log: only the last N records\n"
+        "  --follow      log: go on printing records as they are written\n"
+        "  --version     print this program's version and, when reachable, the server's\n"
         "  --help        this text\n"
         "\n"
         "Commands:\n";
@@ -394,8 +534,9 @@ std::string ProgramHelp() {
     }
     text +=
         "\n"
-        "Exit status: 0 success; 1 the server answered False or refused; 2 usage error (nothing\n"
-        "was sent); 3 the server cannot be reached or did not answer in time.\n";
+        "Exit status: 0 success; 1 the server answered False or refused, or a file could not be\n"
+        "read; 2 usage error (nothing was sent); 3 the server cannot be reached or did not answer\n"
+        "in time.\n";
     return text;
 }
 
@@ -417,7 +558,9 @@ std::string CommandHelp(const CommandSpec& command) {
         line.append(word);
     }
     if (!line.empty()) text += line + "\n";
-    text += "\nArguments may not hold the bytes 0xA6, 0xA7, 0xB0 or 0xBB; the protocol cannot carry them.\n";
+    text += "\nArguments may not hold the bytes 0xA6, 0xA7, 0xB0 or 0xBB (the characters \u00a6, \u00a7, \u00b0 and\n"
+            "\u00bb of the Windows-1252 code page, also found inside UTF-8 characters); the protocol cannot\n"
+            "carry them.\n";
     return text;
 }
 

@@ -28,8 +28,14 @@ public:
     JsonWriter& json() { return members_; }
     // Records the error line and returns status, so handlers can end with return Fail(...).
     int Fail(int status, std::string error);
-    // A result that is an answer, not an error: no line on standard error.
-    int Answer(int status) { return status; }
+    // A result that is an answer, not an error: the query worked ("ok" is true in JSON) and
+    // nothing goes to standard error; the exit status carries the answer.
+    int Answer(int status) {
+        answered_ = true;
+        return status;
+    }
+    // A warning line on standard error (and in the JSON document) that does not fail the run.
+    void Warn(std::string text) { warnings_.push_back(std::move(text)); }
 
     // Writes everything out and returns status.
     int Emit(int status) const;
@@ -40,6 +46,8 @@ private:
     std::vector<std::string> lines_;
     JsonWriter members_;
     std::string error_;
+    std::vector<std::string> warnings_;
+    bool answered_ = false;
 };
 
 } // namespace vserver::ctl

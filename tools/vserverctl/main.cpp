@@ -1,152 +1,157 @@
 // vserverctl: the administrator console on the command line. Logs on to the server as the
 // console, runs one command and reports its result; see ProgramHelp() and vserverctl.1.
 
-#include <unistd.h>
+#include <getopt.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "client/ConsoleClient.h"
-#include "client/RegistryPort.h"
 #include "vserverctl/Commands.h"
+#include "vserverctl/Installation.h"
 #include "vserverctl/Report.h"
 
 namespace {
 
 using namespace vserver;
 using ctl::kExitOk;
-using ctl::kExitUnreachable;
 using ctl::kExitUsage;
 
-constexpr double kDefaultTimeoutSeconds = 5.0;
-constexpr const char* kSessionDetail = "vserverctl";
-
 struct GlobalOptions {
-    std::string host = "127.0.0.1";
-    std::optional<int> port;
-    double timeoutSeconds = kDefaultTimeoutSeconds;
+    ctl::Endpoint endpoint;
+    bool portGiven = false;
+    ctl::CommandOptions command;
     bool json = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> rest;   // the command and its arguments
 };
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+enum LongOnly { kHost = 256, kPort, kTimeout, kJson, kForce, kFollow, kVersion, kLines };
+
+const option kOptions[] = {
+    {"host", required_argument, nullptr, kHost},
+    {"port", required_argument, nullptr, kPort},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"json", no_argument, nullptr, kJson},
+    {"force", no_argument, nullptr, kForce},
+    {"follow", no_argument, nullptr, kFollow},
+    {"lines", required_argument, nullptr, kLines},
+    {"version", no_argument, nullptr, kVersion},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::optional<long> WholeNumber(const char* text, long low, long high) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < low || value > high) return std::nullopt;
+    return value;
 }
 
-std::string ExecutableFolder() {
-    char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    std::string full(path, static_cast<std::size_t>(n));
-    std::size_t slash = full.rfind('/');
-    return slash == std::string::npos ? "." : full.substr(0, slash);
-}
-
-// The port of a server installed beside this program: its registry file's PortNumber, and
-// for PortNumber 0 the port its service log says it listens on.
-std::optional<int> PortNextToServer(std::string* error) {
-    std::string folder = ExecutableFolder();
-    const char* fromEnvironment = std::getenv("VSERVER_REGISTRY");
-    std::string registry = fromEnvironment && *fromEnvironment ? fromEnvironment : folder + "/VServerService.reg";
-    std::optional<std::string> text = ReadWholeFile(registry);
-    if (!text) return client::kDefaultPort;
-    int port = client::PortFromRegistryText(*text);
-    if (port != 0) return port;
-    std::optional<std::string> log = ReadWholeFile(folder + "/ServiceLog.log");
-    std::optional<int> listening = log ? client::PortFromServiceLog(*log) : std::nullopt;
-    if (!listening) *error = registry + " lets the system choose the port and no service log names it; give --port";
-    return listening;
-}
-
-bool ParseGlobalOptions(int argc, char** argv, GlobalOptions& options, std::string* error) {
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name.empty() || name[0] != '-') break;
-        if (name == "--help" || name == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (name == "--json") {
-            options.json = true;
-            continue;
-        }
-        if (name != "--host" && name != "--port" && name != "--timeout") {
-            *error = "unknown option " + name;
+// Options may stand anywhere on the line: getopt_long moves the command and its arguments
+// behind them, and "--" ends the options for arguments that begin with "-".
+bool ParseOptions(int argc, char** argv, GlobalOptions& options, std::string* error) {
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int code = ::getopt_long(argc, argv, ":hfn:", kOptions, nullptr);
+        if (code == -1) break;
+        // The element just read; a short option unknown inside a group is named by itself.
+        std::string given = optind > 0 ? argv[optind - 1] : "";
+        if (code == '?' && optopt != 0) given = std::string("-") + static_cast<char>(optopt);
+        switch (code) {
+        case kHost: options.endpoint.host = optarg; break;
+        case kPort:
+            if (auto port = WholeNumber(optarg, 1, 65535)) {
+                options.endpoint.port = static_cast<int>(*port);
+                options.portGiven = true;
+                break;
+            }
+            *error = "invalid port " + std::string(optarg);
             return false;
-        }
-        if (i + 1 >= argc) {
-            *error = "missing value after " + name;
-            return false;
-        }
-        std::string value = argv[++i];
-        char* end = nullptr;
-        if (name == "--host") {
-            options.host = value;
-        } else if (name == "--port") {
-            long port = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || port < 1 || port > 65535) {
-                *error = "invalid port " + value;
+        case kTimeout: {
+            char* end = nullptr;
+            const double seconds = std::strtod(optarg, &end);
+            if (*optarg == '\0' || *end != '\0' || !(seconds > 0) || seconds > 3600) {
+                *error = "invalid timeout " + std::string(optarg) + " (seconds, more than 0)";
                 return false;
             }
-            options.port = static_cast<int>(port);
-        } else {
-            double seconds = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(seconds > 0) || seconds > 3600) {
-                *error = "invalid timeout " + value + " (seconds, more than 0)";
-                return false;
+            options.endpoint.timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
+            break;
+        }
+        case kJson: options.json = true; break;
+        case kForce: options.command.force = true; break;
+        case 'f':
+        case kFollow: options.command.follow = true; break;
+        case 'n':
+        case kLines:
+            if (auto lines = WholeNumber(optarg, 0, 1'000'000'000)) {
+                options.command.lines = *lines;
+                break;
             }
-            options.timeoutSeconds = seconds;
+            *error = "invalid number of records " + std::string(optarg);
+            return false;
+        case kVersion: options.version = true; break;
+        case 'h': options.help = true; break;
+        case ':': *error = "missing value after " + given; return false;
+        default: *error = "unknown option " + given.substr(0, given.find('=')); return false;
         }
     }
-    for (; i < argc; ++i) options.rest.emplace_back(argv[i]);
+    for (int i = optind; i < argc; ++i) options.rest.emplace_back(argv[i]);
     return true;
 }
 
-std::string SessionLabel() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "vserverctl";
-    return name;
+// The byte as the code page shows it, so the person can find it in what they typed.
+const char* CodePageCharacter(char byte) {
+    switch (static_cast<unsigned char>(byte)) {
+    case 0xA6: return "\u00a6";
+    case 0xA7: return "\u00a7";
+    case 0xB0: return "\u00b0";
+    case 0xBB: return "\u00bb";
+    default: return "?";
+    }
 }
 
 // Arguments that hold a reserved byte would split or end the request where they stand.
 std::optional<std::string> CheckReservedBytes(const ctl::CommandSpec& command, const std::vector<std::string>& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (std::optional<char> reserved = client::FirstReservedByte(args[i])) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned char>(*reserved));
-            return "argument " + ctl::ArgumentName(command, args, i) + " holds the byte " + hex +
-                   ", which the protocol cannot carry";
-        }
+        const std::size_t at = args[i].find_first_of("\xA6\xA7\xB0\xBB");
+        if (at == std::string::npos) continue;
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned char>(args[i][at]));
+        return "argument " + ctl::ArgumentName(command, args, i) + " holds the byte " + hex + " (the character " +
+               CodePageCharacter(args[i][at]) + " in Windows-1252; also part of some UTF-8 characters) at byte " +
+               std::to_string(at + 1) + ", which the protocol cannot carry";
     }
     return std::nullopt;
 }
 
-int RunCommand(const GlobalOptions& options, const ctl::CommandSpec& command, const std::vector<std::string>& args,
-               ctl::Report& report) {
-    std::string error;
-    std::optional<int> port = options.port ? options.port : PortNextToServer(&error);
-    if (!port) return report.Emit(report.Fail(kExitUnreachable, error));
+// The port from the installation's registry file unless --port named one.
+void FindPort(GlobalOptions& options) {
+    if (options.portGiven) return;
+    options.endpoint.port = ctl::InstallationPort(ctl::ReadInstallation(), options.endpoint.portProblem);
+}
 
-    auto timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0 + 0.5));
-    client::ConsoleClient console(timeout);
-    client::ConsoleClient::Outcome outcome = console.Connect(options.host, *port);
-    if (outcome.status == client::ConsoleClient::Status::Ok) outcome = console.Logon(SessionLabel(), kSessionDetail);
-    if (outcome.status == client::ConsoleClient::Status::Refused) return report.Emit(report.Fail(ctl::kExitFalse, outcome.error));
-    if (outcome.status != client::ConsoleClient::Status::Ok) return report.Emit(report.Fail(kExitUnreachable, outcome.error));
-
-    ctl::Session session(console, report, args);
-    return report.Emit(command.run(session));
+// This program's version, and the server's when it answers.
+int PrintVersions(GlobalOptions& options) {
+    FindPort(options);
+    ctl::Report report(options.json, "version");
+    std::vector<std::string> none;
+    ctl::Session session(options.endpoint, report, none, options.command);
+    report.json().Key("vserverctl").String(ctl::kToolVersion);
+    report.Line(std::string("vserverctl ") + ctl::kToolVersion);
+    std::optional<std::string> server;
+    const client::ConsoleClient::Outcome& connected = session.Connect();
+    if (connected.status == client::ConsoleClient::Status::Ok) server = session.AskWithoutLogon(207, "version");
+    report.json().Key("server");
+    server ? report.json().String(*server) : report.json().Null();
+    report.Line(server ? "server " + *server : "server not reachable: " + connected.error);
+    // The tool's own version was asked for and printed: an unreachable server is no failure.
+    return report.Emit(report.Answer(kExitOk));
 }
 
 } // namespace
@@ -154,7 +159,7 @@ int RunCommand(const GlobalOptions& options, const ctl::CommandSpec& command, co
 int main(int argc, char** argv) {
     GlobalOptions options;
     std::string error;
-    bool parsed = ParseGlobalOptions(argc, argv, options, &error);
+    bool parsed = ParseOptions(argc, argv, options, &error);
     ctl::Report report(options.json, options.rest.empty() ? std::string() : options.rest[0]);
     if (!parsed) return report.Emit(report.Fail(kExitUsage, error + " (see vserverctl --help)"));
 
@@ -168,6 +173,7 @@ int main(int argc, char** argv) {
             std::fputs(ctl::ProgramHelp().c_str(), stdout);
             return kExitOk;
         }
+        if (options.version) return PrintVersions(options);
         return report.Emit(report.Fail(kExitUsage, "no command given (see vserverctl --help)"));
     }
     const ctl::CommandSpec* command = ctl::FindCommand(args[0]);
@@ -177,11 +183,16 @@ int main(int argc, char** argv) {
     }
     report.SetCommand(std::string(command->name));
     args.erase(args.begin());
-    if (options.help || (!args.empty() && (args[0] == "--help" || args[0] == "-h"))) {
+    if (options.help) {
         std::fputs(ctl::CommandHelp(*command).c_str(), stdout);
         return kExitOk;
     }
-    if (auto problem = ctl::CheckArguments(*command, args)) return report.Emit(report.Fail(kExitUsage, *problem));
+    if (auto problem = ctl::CheckArguments(*command, args, options.command, options.json)) {
+        return report.Emit(report.Fail(kExitUsage, *problem));
+    }
     if (auto problem = CheckReservedBytes(*command, args)) return report.Emit(report.Fail(kExitUsage, *problem));
-    return RunCommand(options, *command, args, report);
+
+    FindPort(options);
+    ctl::Session session(options.endpoint, report, args, options.command);
+    return report.Emit(command->run(session));
 }

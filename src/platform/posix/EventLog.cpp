@@ -14,6 +14,13 @@ void ReportSystemEvent(const char* source, std::string_view text) {
     ::closelog();
 }
 
+void ReportSystemProblem(const char* source, SystemLogPriority priority, std::string_view text) {
+    ::openlog(source, LOG_PID, LOG_DAEMON);
+    ::syslog(priority == SystemLogPriority::Error ? LOG_ERR : LOG_WARNING, "%.*s", static_cast<int>(text.size()),
+             text.data());
+    ::closelog();
+}
+
 void ShowMessageBox(const char* caption, std::string_view text) {
     std::fprintf(stderr, "%s: %.*s\n", caption, static_cast<int>(text.size()), text.data());
     std::fflush(stderr);
