@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "host/ServiceInstallation.h"
 
@@ -77,10 +78,17 @@ platform::SysResult UnregisterAll(const ServiceModule& module, const std::string
 
 RegistrationCheck ReadRegistration(const std::string& registryPath) {
     platform::RegistryFile registry;
-    if (!platform::RegistryFile::Load(registryPath, registry)) return {RegistrationState::HiveUnreadable, false};
-    if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false};
-    if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false};
-    return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService")};
+    std::vector<std::string> problems;
+    const platform::SysResult loaded = platform::RegistryFile::Load(registryPath, registry, &problems);
+    if (!loaded) return {RegistrationState::HiveUnreadable, false, loaded.Describe()};
+    std::string unreadable;
+    if (!problems.empty()) {
+        unreadable = problems.front();
+        if (problems.size() > 1) unreadable += " (and " + std::to_string(problems.size() - 1) + " more lines)";
+    }
+    if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false, unreadable};
+    if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false, unreadable};
+    return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService"), {}};
 }
 
 } // namespace vserver::host

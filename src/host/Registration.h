@@ -41,6 +41,9 @@ enum class RegistrationState {
 struct RegistrationCheck {
     RegistrationState state = RegistrationState::HiveUnreadable;
     bool localService = false;   // the program's key holds "LocalService": run as a service
+    // Why the file, or a line of it, could not be read ("line 3: not a key or value: ..." or
+    // "open: Permission denied"); empty when it was read whole.
+    std::string unreadable;
 };
 RegistrationCheck ReadRegistration(const std::string& registryPath);
 

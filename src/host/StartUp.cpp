@@ -26,6 +26,16 @@ int RegistrationResult(const ServiceModule& module, const platform::SysResult& r
     return kExitFailure;
 }
 
+// The specified start-up lines name no cause; when the file itself was the cause, the
+// administrator learns which file, which line and why, in the log and on the screen.
+void ReportUnreadableRegistry(const ServiceModule& module, const RegistrationCheck& registration,
+                              const std::string& path) {
+    if (registration.unreadable.empty()) return;
+    const std::string text = "Unable to read registry file " + path + ": " + registration.unreadable;
+    settings::WriteServiceLog(text);
+    platform::ShowMessageBox(module.serviceName().c_str(), text);
+}
+
 } // namespace
 
 int StartUp(int argc, char** argv) {
@@ -46,10 +56,12 @@ int StartUp(int argc, char** argv) {
     RegistrationCheck registration = ReadRegistration(registryPath);
     if (registration.state == RegistrationState::HiveUnreadable) {
         settings::WriteServiceLog("Can't open registry hive for reading");
+        ReportUnreadableRegistry(module, registration, registryPath);
         return kExitFailure;
     }
     if (registration.state == RegistrationState::GuidUnreadable) {
         settings::WriteServiceLog("Can't open registry object GUID for reading");
+        ReportUnreadableRegistry(module, registration, registryPath);
         return kExitFailure;
     }
     module.isService = registration.localService;

@@ -42,12 +42,13 @@ std::string DescribeProblems(const std::string& path, const std::vector<std::str
 
 // The registry as far as it can be read: a file that cannot be opened gives the defaults, a
 // file with unreadable lines gives its readable keys. Either is reported once.
-RegistryFile LoadRegistry(const std::string& path) {
+RegistryFile LoadRegistry(const std::string& path, RegistryFile::Stamps& stamps) {
     RegistryFile registry;
     std::vector<std::string> problems;
-    const SysResult loaded = RegistryFile::Load(path, registry, &problems);
+    const SysResult loaded = RegistryFile::Load(path, registry, &problems, &stamps);
     if (!loaded) {
         ReportOnce("Unable to read registry file " + path + ": " + loaded.Describe());
+        stamps = RegistryFile::Stamps();
     } else if (!problems.empty()) {
         ReportOnce(DescribeProblems(path, problems));
     }
@@ -99,6 +100,18 @@ std::string StoreDefaultPort(const std::string& path) {
 
 ConfigStore::ConfigStore(std::string registryPath) : registryPath_(std::move(registryPath)) {}
 
+const RegistryFile& ConfigStore::Current() const {
+    RegistryFile::Stamps now;
+    if (parsed_ && parsed_->stamps.settled && RegistryFile::ReadStamps(registryPath_, now) &&
+        now.SameVersion(parsed_->stamps)) {
+        return parsed_->registry;
+    }
+    RegistryFile::Stamps stamps;
+    RegistryFile registry = LoadRegistry(registryPath_, stamps);
+    parsed_ = Parsed{std::move(registry), stamps};
+    return parsed_->registry;
+}
+
 FolderLayout ConfigStore::DerivePaths() const {
     FolderLayout layout;
     const std::string master = ReadMasterPath();
@@ -114,7 +127,7 @@ FolderLayout ConfigStore::DerivePaths() const {
 }
 
 OptionFlags ConfigStore::LoadOptionFlags() const {
-    const RegistryFile registry = LoadRegistry(registryPath_);
+    const RegistryFile& registry = Current();
     OptionFlags flags;
     flags.allowAccountCreation = ReadBooleanOption(registry, "AllowAccountCreation", "True");
     flags.logUserStatistics = ReadBooleanOption(registry, "LogUserStatistics", "False");
@@ -122,7 +135,7 @@ OptionFlags ConfigStore::LoadOptionFlags() const {
 }
 
 int ConfigStore::ReadPortNumber() const {
-    const RegistryFile registry = LoadRegistry(registryPath_);
+    const RegistryFile& registry = Current();
     std::string text = kDefaultPort;
     if (registry.HasKey(kConnectionKey)) {
         text = ReadText(registry, kConnectionKey, "PortNumber");
@@ -132,7 +145,7 @@ int ConfigStore::ReadPortNumber() const {
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
-    const std::string text = ReadText(LoadRegistry(registryPath_), kOptionsKey, name);
+    const std::string text = ReadText(Current(), kOptionsKey, name);
     return text.empty() ? defaultText : text;
 }
 
@@ -153,18 +166,18 @@ bool ConfigStore::WriteOption(const std::string& name, const std::string& text) 
 }
 
 std::string ConfigStore::ReadMasterPath() const {
-    std::string master = ReadText(LoadRegistry(registryPath_), kServerKey, "MasterPath");
+    std::string master = ReadText(Current(), kServerKey, "MasterPath");
     if (master.empty() || master.back() != platform::kPathSeparator) master += platform::kPathSeparator;
     return master;
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = protocol::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = protocol::ReadNumber(ReadText(Current(), kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    return ReadBooleanOption(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection", "False");
+    return ReadBooleanOption(Current(), "AllowConsoleRequestsFromAnyConnection", "False");
 }
 
 } // namespace vserver::settings
