@@ -25,8 +25,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+// A CR that does not end a line (a stray one before CR LF, or a lone one) counts as a blank.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -100,13 +100,13 @@ void AppendHexString(std::string& out, std::string_view data, std::string_view l
 }
 
 // True when the text's last line is blank (or there is no text), so a block added at the end
-// is already set apart from what stands before it.
+// is already set apart from what stands before it. Lines end at LF.
 bool EndsWithBlankLine(std::string_view text) {
     if (text.empty()) return true;
-    if (!IsLineEnd(text.back())) return false;
-    if (text.back() == '\n') text.remove_suffix(1);
+    if (text.back() != '\n') return false;
+    text.remove_suffix(1);
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    return text.empty() || IsLineEnd(text.back());
+    return text.empty() || text.back() == '\n';
 }
 
 // The end of a removed block: its own lines and the blank lines after them.
@@ -459,7 +459,7 @@ void RegistryFile::AppendBlock(std::string_view key, std::string_view valueLine)
     const std::string& text = content_.text();
     const std::string_view lineEnd = LineEnd();
     std::string block;
-    if (!text.empty() && !IsLineEnd(text.back())) block += lineEnd;
+    if (!text.empty() && text.back() != '\n') block += lineEnd;
     if (!headerSeen_) {
         block.append(kHeader).append(lineEnd).append(lineEnd);
     } else if (!EndsWithBlankLine(text + block)) {
@@ -491,7 +491,7 @@ void RegistryFile::WriteString(std::string_view key, std::string_view name, std:
         // After the last value of the key's last block, so that no earlier line overrides it.
         const std::size_t at = found->blocks.back().next;
         std::string line;
-        if (at > 0 && !IsLineEnd(content_.text()[at - 1])) line += LineEnd();
+        if (at > 0 && content_.text()[at - 1] != '\n') line += LineEnd();
         line.append(ValueLine(name, text)).append(LineEnd());
         content_.Replace(at, at, line);
     }
