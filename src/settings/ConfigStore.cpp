@@ -6,8 +6,8 @@
 
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::settings {
 namespace {
@@ -141,7 +141,7 @@ int ConfigStore::ReadPortNumber() const {
         text = ReadText(registry, kConnectionKey, "PortNumber");
         if (text.empty()) text = StoreDefaultPort(registryPath_);
     }
-    return protocol::ReadNumber(text);
+    return wire::ReadNumber(text);
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
@@ -172,12 +172,16 @@ std::string ConfigStore::ReadMasterPath() const {
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = protocol::ReadNumber(ReadText(Current(), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = wire::ReadNumber(ReadText(Current(), kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
     return ReadBooleanOption(Current(), "AllowConsoleRequestsFromAnyConnection", "False");
+}
+
+std::string ConfigStore::ReadBindAddress() const {
+    return ReadText(Current(), kConnectionKey, "BindAddress");
 }
 
 } // namespace vserver::settings
