@@ -93,7 +93,7 @@ struct Location {
     Line keyLine;
     std::size_t keyEquals = 0;
     std::size_t insertAt = 0;        // after the section's last non-blank line
-    bool insertNeedsNewLine = false; // that line ends the text without a line feed
+    bool insertNeedsNewLine = false; // that line ends the text without a line end
 };
 
 Location Locate(std::string_view text, std::string_view section, std::string_view key) {
