@@ -141,8 +141,9 @@ std::string ReadPreferenceValue(const std::string& path, std::string_view sectio
     if (!resolved || !platform::ReadProfileValue(*resolved, section, key, stored)) {
         return std::string(defaultValue);
     }
-    // A missing key reads as the default, which the value limit cuts like a stored value.
-    std::string value = CutToValueLimit(stored ? *stored : defaultValue);
+    // A missing key reads as the default the profile reader gives back (without trailing
+    // blanks), which the value limit cuts like a stored value.
+    std::string value = CutToValueLimit(stored ? std::string_view(*stored) : platform::ProfileDefault(defaultValue));
     return value.empty() ? std::string(defaultValue) : value;
 }
 

@@ -38,8 +38,9 @@ std::string PreferenceAnswer(long long requestId, std::string_view body);
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                       std::string_view items);
 
-// The stored value, cut to 260 bytes, or defaultValue when the file, section or key is missing
-// or the value is empty.
+// The stored value, cut to 260 bytes. A missing section or key gives defaultValue without its
+// trailing blanks (cut the same way); a missing file, or an empty result, gives defaultValue
+// as it is.
 std::string ReadPreferenceValue(const std::string& path, std::string_view section, std::string_view key,
                                 std::string_view defaultValue);
 

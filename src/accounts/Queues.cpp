@@ -109,7 +109,8 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
         std::string_view payload = wire::ExtractField(piece, wire::kSectionSeparator, 2);
         bool escaped = wire::ExtractField(piece, wire::kSectionSeparator, 3) == kEscapedRecordMarker;
         if (escaped ? platform::EqualNoCase(Unescaped(name), account) : platform::EqualNoCase(name, account)) {
-            if (split.found) split.result.push_back(wire::kItemSeparator);
+            // Empty payloads add nothing, not even a separator, until the result holds text.
+            if (!split.result.empty()) split.result.push_back(wire::kItemSeparator);
             split.found = true;
             split.result.append(escaped ? Unescaped(payload) : std::string(payload));
         } else {

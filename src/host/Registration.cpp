@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "host/ServiceInstallation.h"
 #include "platform/FileSystem.h"
@@ -80,8 +81,16 @@ RegistrationCheck ReadRegistration(const std::string& registryPath) {
     const std::string file = "registry file " + registryPath;
     const std::string remedy = ": the program is not registered (run VServerService -RegServer)";
     platform::RegistryFile registry;
-    if (platform::SysResult loaded = platform::RegistryFile::Load(registryPath, registry); !loaded) {
+    std::vector<std::string> problems;
+    if (platform::SysResult loaded = platform::RegistryFile::Load(registryPath, registry, &problems); !loaded) {
         return {RegistrationState::HiveUnreadable, false, file + " cannot be read: " + loaded.Describe()};
+    }
+    // A line that cannot be read usually hides the key that is missing: name it first.
+    if (!problems.empty()) {
+        std::string unreadable = file + " cannot be read: " + problems.front();
+        if (problems.size() > 1) unreadable += " (and " + std::to_string(problems.size() - 1) + " more lines)";
+        if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false, unreadable};
+        if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false, unreadable};
     }
     if (!registry.HasKey(kAppIdKey)) {
         // A missing file reads as an empty registry; the operator should hear which it was.

@@ -9,8 +9,9 @@ namespace vserver::platform {
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r";
-constexpr std::string_view kNewLine = "\r\n";
+constexpr std::string_view kBlanks = " \t";
+constexpr std::string_view kLineEnds = "\r\n";
+constexpr std::string_view kNewFileLineEnd = "\r\n";
 
 std::string_view Trim(std::string_view text) {
     std::size_t first = text.find_first_not_of(kBlanks);
@@ -27,7 +28,7 @@ std::string_view Unquote(std::string_view value) {
 }
 
 // One line of the text: [begin, end) is its content, next is where the following line begins
-// (after the line's LF, or the text's end for a last line without one).
+// (after the line's CR LF, LF or CR, or the text's end for a last line without one).
 struct Line {
     std::size_t begin = 0;
     std::size_t end = 0;
@@ -37,14 +38,23 @@ struct Line {
 Line LineAt(std::string_view text, std::size_t begin) {
     Line line;
     line.begin = begin;
-    std::size_t lf = text.find('\n', begin);
-    if (lf == std::string_view::npos) {
+    std::size_t stop = text.find_first_of(kLineEnds, begin);
+    if (stop == std::string_view::npos) {
         line.end = line.next = text.size();
     } else {
-        line.next = lf + 1;
-        line.end = (lf > begin && text[lf - 1] == '\r') ? lf - 1 : lf;
+        line.end = stop;
+        line.next = stop + 1;
+        if (text[stop] == '\r' && line.next < text.size() && text[line.next] == '\n') ++line.next;
     }
     return line;
+}
+
+// The line end the file already uses, so added lines read back as the file's other lines do.
+std::string_view LineEndOf(std::string_view text) {
+    std::size_t stop = text.find_first_of(kLineEnds);
+    if (stop == std::string_view::npos) return kNewFileLineEnd;
+    if (text[stop] == '\n') return "\n";
+    return stop + 1 < text.size() && text[stop + 1] == '\n' ? "\r\n" : "\r";
 }
 
 enum class LineKind { Section, Key, Blank, Other };
@@ -83,7 +93,7 @@ struct Location {
     Line keyLine;
     std::size_t keyEquals = 0;
     std::size_t insertAt = 0;        // after the section's last non-blank line
-    bool insertNeedsNewLine = false; // that line ends the text without a line feed
+    bool insertNeedsNewLine = false; // that line ends the text without a line end
 };
 
 Location Locate(std::string_view text, std::string_view section, std::string_view key) {
@@ -122,36 +132,47 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
 std::optional<std::string> ProfileFile::Find(std::string_view section, std::string_view key) const {
     section = Trim(section);
     key = Trim(key);
-    if (section.empty() || key.empty()) return std::nullopt;
-    Location where = Locate(text_, section, key);
+    if (key.empty()) return std::nullopt;
+    const std::string& text = content_.text();
+    Location where = Locate(text, section, key);
     if (!where.keyFound) return std::nullopt;
-    std::string_view raw(text_.data() + where.keyEquals + 1, where.keyLine.end - where.keyEquals - 1);
-    return std::string(Unquote(Trim(raw)));
+    std::string_view raw(text.data() + where.keyEquals + 1, where.keyLine.end - where.keyEquals - 1);
+    std::string_view value = Unquote(Trim(raw));
+    return std::string(value.substr(0, value.find('\0')));
 }
 
 void ProfileFile::Set(std::string_view section, std::string_view key, std::string_view value) {
     section = Trim(section);
     key = Trim(key);
-    if (section.empty() || key.empty()) return;
-    Location where = Locate(text_, section, key);
+    if (key.empty()) return;
+    const std::string& text = content_.text();
+    Location where = Locate(text, section, key);
     if (where.keyFound) {
         // The blanks after "=" belong to the line's layout, not to the value.
         std::size_t valueBegin = where.keyEquals + 1;
-        while (valueBegin < where.keyLine.end && (text_[valueBegin] == ' ' || text_[valueBegin] == '\t')) ++valueBegin;
-        text_.replace(valueBegin, where.keyLine.end - valueBegin, value);
+        while (valueBegin < where.keyLine.end && kBlanks.find(text[valueBegin]) != std::string_view::npos) {
+            ++valueBegin;
+        }
+        content_.Replace(valueBegin, where.keyLine.end, value);
         return;
     }
+    const std::string_view lineEnd = LineEndOf(text);
     std::string addition;
     if (!where.sectionFound) {
-        if (!text_.empty() && text_.back() != '\n') addition.append(kNewLine);
-        addition.append("[").append(section).append("]").append(kNewLine);
-        addition.append(key).append("=").append(value).append(kNewLine);
-        text_.append(addition);
+        if (!text.empty() && kLineEnds.find(text.back()) == std::string_view::npos) addition.append(lineEnd);
+        addition.append("[").append(section).append("]").append(lineEnd);
+        addition.append(key).append("=").append(value).append(lineEnd);
+        content_.Replace(text.size(), text.size(), addition);
         return;
     }
-    if (where.insertNeedsNewLine) addition.append(kNewLine);
-    addition.append(key).append("=").append(value).append(kNewLine);
-    text_.insert(where.insertAt, addition);
+    if (where.insertNeedsNewLine) addition.append(lineEnd);
+    addition.append(key).append("=").append(value).append(lineEnd);
+    content_.Replace(where.insertAt, where.insertAt, addition);
+}
+
+std::string_view ProfileDefault(std::string_view defaultValue) {
+    std::size_t last = defaultValue.find_last_not_of(' ');
+    return defaultValue.substr(0, last == std::string_view::npos ? 0 : last + 1);
 }
 
 SysResult ReadProfileValue(std::string_view path, std::string_view section, std::string_view key,
@@ -171,7 +192,7 @@ SysResult WriteProfileValue(std::string_view path, std::string_view section, std
     if (!read && read.error() != ENOENT) return read;
     ProfileFile file(std::move(text));
     file.Set(section, key, value);
-    return ReplaceFileContent(path, file.text());
+    return ReplaceFileContent(path, file.bytes());
 }
 
 } // namespace vserver::platform

@@ -6,15 +6,17 @@
 #include "platform/TextCase.h"
 
 namespace vserver::platform {
-namespace {
 
 using Key = RegistryFile::Key;
 using Value = RegistryFile::Value;
+using Lines = RegistryFile::Lines;
+
+namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
 constexpr std::string_view kHeaderVersion5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kNewFileLineEnd = "\r\n";
 // Bytes per line when a string is written in its hexadecimal form, as the registry editor
 // wraps its own exports.
 constexpr std::size_t kHexBytesPerLine = 25;
@@ -23,7 +25,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+// A CR that does not end a line (a stray one before CR LF, or a lone one) counts as a blank.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -40,49 +43,9 @@ std::string_view NormalizeKeyPath(std::string_view path) {
 
 bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
-Key* FindIn(std::vector<Key>& keys, std::string_view path) {
-    path = NormalizeKeyPath(path);
-    for (Key& key : keys) {
-        if (EqualNoCase(key.path, path)) return &key;
-    }
-    return nullptr;
-}
-
-Key& FindOrAppend(std::vector<Key>& keys, std::string_view path) {
-    if (Key* key = FindIn(keys, path)) return *key;
-    keys.push_back(Key{std::string(NormalizeKeyPath(path)), {}});
-    return keys.back();
-}
-
-// A name given again replaces the data but keeps the spelling it was first stored with.
-void SetValue(Key& key, Value value) {
-    for (Value& existing : key.values) {
-        if (EqualNoCase(existing.name, value.name)) {
-            existing.data = std::move(value.data);
-            existing.isString = value.isString;
-            return;
-        }
-    }
-    key.values.push_back(std::move(value));
-}
-
-bool EraseValue(Key& key, std::string_view name) {
-    const auto found = std::find_if(key.values.begin(), key.values.end(),
-                                    [&](const Value& v) { return EqualNoCase(v.name, name); });
-    if (found == key.values.end()) return false;
-    key.values.erase(found);
-    return true;
-}
-
 bool IsSameOrBelow(std::string_view candidate, std::string_view path) {
     if (!StartsWithNoCase(candidate, path)) return false;
     return candidate.size() == path.size() || candidate[path.size()] == '\\';
-}
-
-bool EraseTree(std::vector<Key>& keys, std::string_view path) {
-    path = NormalizeKeyPath(path);
-    const auto removed = std::erase_if(keys, [&](const Key& key) { return IsSameOrBelow(key.path, path); });
-    return removed > 0;
 }
 
 int HexDigit(char c) {
@@ -92,7 +55,7 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Reads "hex(1):41,42,00" style byte lists; false when a byte is not two hexadecimal digits.
+// Reads "41,42,00" style byte lists; false when a byte is not two hexadecimal digits.
 bool DecodeHexBytes(std::string_view list, std::string& bytes) {
     list = TrimBlanks(list);
     while (!list.empty()) {
@@ -118,16 +81,16 @@ void AppendQuoted(std::string& out, std::string_view text) {
 
 // A string holding a line break cannot stand between quotes on one line; it is written as the
 // same string type in hexadecimal bytes with its terminating NUL, which reads back unchanged.
-void AppendHexString(std::string& out, std::string_view text) {
+void AppendHexString(std::string& out, std::string_view data, std::string_view lineEnd) {
     static constexpr char kDigits[] = "0123456789abcdef";
     out += "hex(1):";
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(i < text.size() ? text[i] : '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
         if (i > 0) {
             out += ',';
             if (i % kHexBytesPerLine == 0) {
                 out += '\\';
-                out += kLineEnd;
+                out += lineEnd;
                 out += "  ";
             }
         }
@@ -136,145 +99,166 @@ void AppendHexString(std::string& out, std::string_view text) {
     }
 }
 
-void AppendValue(std::string& out, const Value& value) {
-    if (value.name.empty()) {
-        out += '@';
-    } else {
-        AppendQuoted(out, value.name);
-    }
-    out += '=';
-    if (!value.isString) {
-        out += value.data;
-    } else if (HoldsLineBreak(value.data)) {
-        AppendHexString(out, value.data);
-    } else {
-        AppendQuoted(out, value.data);
-    }
-    out += kLineEnd;
+// True when the text's last line is blank (or there is no text), so a block added at the end
+// is already set apart from what stands before it. Lines end at LF.
+bool EndsWithBlankLine(std::string_view text) {
+    if (text.empty()) return true;
+    if (text.back() != '\n') return false;
+    text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    return text.empty() || text.back() == '\n';
 }
 
-// Reads the file line by line. Values of a raw type may continue over several lines, each
-// but the last ending in a backslash; they are joined into one text.
-class Parser {
-public:
-    Parser(std::string_view text, std::vector<std::string>* problems) : text_(text), problems_(problems) {}
+// The end of a removed block: its own lines and the blank lines after them.
+std::size_t AfterBlankLines(std::string_view text, std::size_t at) {
+    while (at < text.size()) {
+        const std::size_t lf = text.find('\n', at);
+        const std::size_t stop = lf == std::string_view::npos ? text.size() : lf;
+        if (text.substr(at, stop - at).find_first_not_of(" \t\r") != std::string_view::npos) break;
+        at = lf == std::string_view::npos ? text.size() : lf + 1;
+    }
+    return at;
+}
 
-    std::vector<Key> Run() {
-        if (text_.substr(0, kUtf8Mark.size()) == kUtf8Mark) text_.remove_prefix(kUtf8Mark.size());
-        if (LooksLikeUtf16()) {
-            Report(1, "the file is UTF-16 text; save it as 8-bit text", "");
-            return {};
+struct Edit {
+    std::size_t begin;
+    std::size_t end;
+};
+
+} // namespace
+
+// Reads the file line by line. Values of a raw type may continue over several lines, each
+// but the last ending in a backslash; they are joined into one text. Linear in the size of the
+// file: keys and values are found through hash indexes.
+class RegistryParser {
+public:
+    RegistryParser(RegistryFile& file, std::vector<std::string>* problems)
+        : file_(file), text_(file.content_.text()), problems_(problems) {}
+
+    void Run() {
+        file_.keys_.clear();
+        file_.keyIndex_.clear();
+        file_.valueIndex_.clear();
+        file_.version5_ = false;
+        file_.headerSeen_ = false;
+        if (text_.substr(0, kUtf8Mark.size()) == kUtf8Mark) position_ = kUtf8Mark.size();
+        if (text_.size() >= 2 && text_[0] == '\xFE' && text_[1] == '\xFF') {
+            Report(1, "the file is UTF-16 big-endian text; save it as UTF-16LE or 8-bit text", "");
+            return;
         }
-        std::string_view line;
-        bool headerSeen = false;
+        Lines line;
         while (NextLine(line)) {
-            const std::string_view trimmed = TrimBlanks(line);
-            if (trimmed.empty() || trimmed.front() == ';') continue;
-            if (!headerSeen) {
-                headerSeen = true;
+            const std::string_view trimmed = TrimBlanks(Content(line));
+            if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') continue;
+            if (!file_.headerSeen_) {
+                file_.headerSeen_ = true;
                 if (ReadHeader(trimmed)) continue;
             }
-            ReadLine(trimmed);
+            ReadLine(line, trimmed);
         }
-        return std::move(keys_);
     }
 
 private:
-    bool LooksLikeUtf16() const {
-        return text_.size() >= 2 && ((text_[0] == '\xFF' && text_[1] == '\xFE') ||
-                                     (text_[0] == '\xFE' && text_[1] == '\xFF'));
-    }
+    std::string_view Content(const Lines& line) const { return text_.substr(line.begin, line.end - line.begin); }
 
-    bool NextLine(std::string_view& line) {
+    bool NextLine(Lines& line) {
         if (position_ >= text_.size()) return false;
-        const std::size_t end = text_.find('\n', position_);
-        const std::size_t stop = end == std::string_view::npos ? text_.size() : end;
-        line = text_.substr(position_, stop - position_);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        position_ = stop + 1;
+        const std::size_t lf = text_.find('\n', position_);
+        line.begin = position_;
+        line.next = lf == std::string_view::npos ? text_.size() : lf + 1;
+        line.end = lf == std::string_view::npos ? text_.size() : lf;
+        if (line.end > line.begin && text_[line.end - 1] == '\r') --line.end;
+        position_ = line.next;
         ++lineNumber_;
         return true;
     }
 
-    // The header names the format version; strings in hexadecimal form are 8-bit text only in
-    // the older one, so only there are they read as strings.
+    // The header names the format version, which decides how strings in hexadecimal form
+    // are encoded: 8-bit text in the older one, UTF-16LE in the newer.
     bool ReadHeader(std::string_view line) {
-        if (line == kHeader) {
-            decodeHexStrings_ = true;
+        if (line == kHeader) return true;
+        if (line == kHeaderVersion5) {
+            file_.version5_ = true;
             return true;
         }
-        if (line == kHeaderVersion5) return true;
         Report(lineNumber_, "missing \"REGEDIT4\" header", line);
         return false;
     }
 
-    void ReadLine(std::string_view line) {
-        if (line.front() == '[') {
-            ReadKeyLine(line);
-        } else if (line.front() == '"' || line.front() == '@') {
-            ReadValueLine(line);
+    void ReadLine(const Lines& line, std::string_view trimmed) {
+        if (trimmed.front() == '[') {
+            ReadKeyLine(line, trimmed);
+        } else if (trimmed.front() == '"' || trimmed.front() == '@') {
+            ReadValueLine(line, trimmed);
         } else {
-            Report(lineNumber_, "not a key or value", line);
+            Report(lineNumber_, "not a key or value", trimmed);
         }
     }
 
-    void ReadKeyLine(std::string_view line) {
+    void ReadKeyLine(const Lines& line, std::string_view trimmed) {
         current_.reset();
         sawKeyLine_ = true;
-        if (line.back() != ']') {
-            Report(lineNumber_, "key without closing bracket; its values are skipped", line);
+        if (trimmed.back() != ']') {
+            Report(lineNumber_, "key without closing bracket; its values are skipped", trimmed);
             return;
         }
-        std::string_view path = line.substr(1, line.size() - 2);
+        std::string_view path = trimmed.substr(1, trimmed.size() - 2);
         const bool remove = !path.empty() && path.front() == '-';
         if (remove) path.remove_prefix(1);
         path = NormalizeKeyPath(path);
         if (!StartsWithNoCase(path, "HKEY_")) {
-            Report(lineNumber_, "key does not start with a HKEY_ root; its values are skipped", line);
+            Report(lineNumber_, "key does not start with a HKEY_ root; its values are skipped", trimmed);
             return;
         }
         if (remove) {
-            EraseTree(keys_, path);
+            EraseTree(path);
             return;
         }
-        const Key& key = FindOrAppend(keys_, path);
-        current_ = static_cast<std::size_t>(&key - keys_.data());
+        std::size_t index = FindOrAddKey(path);
+        file_.keys_[index].blocks.push_back(line);
+        current_ = index;
     }
 
-    void ReadValueLine(std::string_view line) {
+    void ReadValueLine(const Lines& line, std::string_view trimmed) {
         const std::size_t startLine = lineNumber_;
         if (!current_) {
             // Values below a skipped or removed key belong to that key line and go with it.
-            if (!sawKeyLine_) Report(startLine, "value outside a key", line);
+            if (!sawKeyLine_) Report(startLine, "value outside a key", trimmed);
             return;
         }
         Value value;
         std::size_t at = 0;
-        if (line.front() == '@') {
+        if (trimmed.front() == '@') {
             at = 1;
-        } else if (!ReadQuoted(line, at, value.name)) {
-            Report(startLine, "value name without closing quote", line);
+        } else if (!ReadQuoted(trimmed, at, value.name)) {
+            Report(startLine, "value name without closing quote", trimmed);
             return;
         }
-        std::string_view rest = TrimBlanks(line.substr(at));
+        std::string_view rest = TrimBlanks(trimmed.substr(at));
         if (rest.empty() || rest.front() != '=') {
-            Report(startLine, "value without '='", line);
+            Report(startLine, "value without '='", trimmed);
             return;
         }
         rest = TrimBlanks(rest.substr(1));
+        Lines span = line;
         bool remove = false;
-        const char* problem = ReadData(rest, value, remove);
+        const char* problem = ReadData(rest, value, remove, span);
+        Key& key = file_.keys_[*current_];
+        key.blocks.back().end = span.end;
+        key.blocks.back().next = span.next;
         if (remove) {
-            EraseValue(keys_[*current_], value.name);
+            EraseValue(*current_, value.name);
         } else if (problem) {
-            Report(startLine, problem, line);
+            Report(startLine, problem, trimmed);
         } else {
-            SetValue(keys_[*current_], std::move(value));
+            value.lines.push_back(span);
+            SetValue(*current_, std::move(value));
         }
     }
 
     // Returns nullptr when value holds the data or remove is set (the "-" form), else a problem.
-    const char* ReadData(std::string_view data, Value& value, bool& remove) {
+    // span grows over the continuation lines of the data.
+    const char* ReadData(std::string_view data, Value& value, bool& remove, Lines& span) {
         if (data.empty()) return "value without data";
         if (data.front() == '"') {
             std::size_t at = 0;
@@ -292,24 +276,29 @@ private:
             !StartsWithNoCase(data, "hex(")) {
             return "data is neither a quoted string nor a dword: or hex: value";
         }
-        value.data = JoinContinuations(data);
+        value.data = JoinContinuations(data, span);
         value.isString = false;
-        if (decodeHexStrings_ && StartsWithNoCase(value.data, "hex(1):")) {
+        if (StartsWithNoCase(value.data, "hex(1):") || StartsWithNoCase(value.data, "hex(2):")) {
             std::string bytes;
-            if (!DecodeHexBytes(std::string_view(value.data).substr(7), bytes)) return "hex(1): byte that is not two hex digits";
-            if (!bytes.empty() && bytes.back() == '\0') bytes.pop_back();
-            value.data = std::move(bytes);
+            if (!DecodeHexBytes(std::string_view(value.data).substr(7), bytes)) {
+                return "string in hex form with a byte that is not two hex digits";
+            }
+            // The data end at their terminating NUL, as a string read from the registry does.
+            std::string text = file_.version5_ ? Utf16LeToCodePage(bytes) : std::move(bytes);
+            value.data = text.substr(0, text.find('\0'));
             value.isString = true;
         }
         return nullptr;
     }
 
-    std::string JoinContinuations(std::string_view first) {
+    std::string JoinContinuations(std::string_view first, Lines& span) {
         std::string joined(first);
-        std::string_view next;
+        Lines next;
         while (!joined.empty() && joined.back() == '\\' && NextLine(next)) {
             joined.pop_back();
-            joined += TrimBlanks(next);
+            joined += TrimBlanks(Content(next));
+            span.end = next.end;
+            span.next = next.next;
         }
         return joined;
     }
@@ -329,6 +318,54 @@ private:
         return false;
     }
 
+    std::size_t FindOrAddKey(std::string_view path) {
+        auto [found, added] = file_.keyIndex_.try_emplace(UpperCase(path), file_.keys_.size());
+        if (added) {
+            file_.keys_.push_back(Key{std::string(path), {}, {}});
+            file_.valueIndex_.emplace_back();
+        }
+        return found->second;
+    }
+
+    // A name given again replaces the data but keeps the spelling it was first stored with.
+    void SetValue(std::size_t keyIndex, Value value) {
+        Key& key = file_.keys_[keyIndex];
+        auto [found, added] = file_.valueIndex_[keyIndex].try_emplace(UpperCase(value.name), key.values.size());
+        if (added) {
+            key.values.push_back(std::move(value));
+            return;
+        }
+        Value& existing = key.values[found->second];
+        existing.data = std::move(value.data);
+        existing.isString = value.isString;
+        existing.lines.push_back(value.lines.back());
+    }
+
+    void EraseValue(std::size_t keyIndex, std::string_view name) {
+        auto& index = file_.valueIndex_[keyIndex];
+        const auto found = index.find(UpperCase(name));
+        if (found == index.end()) return;
+        std::vector<Value>& values = file_.keys_[keyIndex].values;
+        values.erase(values.begin() + static_cast<std::ptrdiff_t>(found->second));
+        index.clear();
+        for (std::size_t i = 0; i < values.size(); ++i) index.emplace(UpperCase(values[i].name), i);
+    }
+
+    // Removal lines are rare, so the indexes are simply built again.
+    void EraseTree(std::string_view path) {
+        std::vector<Key> kept;
+        std::vector<std::unordered_map<std::string, std::size_t>> keptValues;
+        for (std::size_t i = 0; i < file_.keys_.size(); ++i) {
+            if (IsSameOrBelow(file_.keys_[i].path, path)) continue;
+            kept.push_back(std::move(file_.keys_[i]));
+            keptValues.push_back(std::move(file_.valueIndex_[i]));
+        }
+        file_.keys_ = std::move(kept);
+        file_.valueIndex_ = std::move(keptValues);
+        file_.keyIndex_.clear();
+        for (std::size_t i = 0; i < file_.keys_.size(); ++i) file_.keyIndex_.emplace(UpperCase(file_.keys_[i].path), i);
+    }
+
     void Report(std::size_t lineNumber, std::string_view what, std::string_view line) {
         if (!problems_) return;
         constexpr std::size_t kShownCharacters = 80;
@@ -337,22 +374,26 @@ private:
         problems_->push_back(std::move(text));
     }
 
+    RegistryFile& file_;
     std::string_view text_;
     std::vector<std::string>* problems_;
-    std::vector<Key> keys_;
     std::optional<std::size_t> current_;
     std::size_t position_ = 0;
     std::size_t lineNumber_ = 0;
-    bool decodeHexStrings_ = false;
     bool sawKeyLine_ = false;
 };
 
-} // namespace
-
-RegistryFile RegistryFile::Parse(std::string_view text, std::vector<std::string>* problems) {
-    RegistryFile registry;
-    registry.keys_ = Parser(text, problems).Run();
+RegistryFile RegistryFile::Parse(std::string_view content, std::vector<std::string>* problems) {
+    RegistryFile registry{std::string(content)};
+    registry.Reparse(problems);
     return registry;
+}
+
+void RegistryFile::Reparse(std::vector<std::string>* problems) { RegistryParser(*this, problems).Run(); }
+
+bool RegistryFile::Stamps::SameVersion(const Stamps& other) const {
+    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+           modified == other.modified && changed == other.changed;
 }
 
 // A key exists when it is written out or when a key below it is: the file, like an import,
@@ -367,51 +408,121 @@ const RegistryFile::Key* RegistryFile::FindKey(std::string_view key) const {
     return const_cast<RegistryFile*>(this)->FindKeyMutable(key);
 }
 
-RegistryFile::Key* RegistryFile::FindKeyMutable(std::string_view key) { return FindIn(keys_, key); }
-
-std::optional<std::string> RegistryFile::ReadString(std::string_view key, std::string_view name) const {
-    const Key* found = FindKey(key);
-    if (!found) return std::nullopt;
-    for (const Value& value : found->values) {
-        if (EqualNoCase(value.name, name)) {
-            if (!value.isString) return std::nullopt;
-            return value.data;
-        }
-    }
-    return std::nullopt;
+RegistryFile::Key* RegistryFile::FindKeyMutable(std::string_view key) {
+    const auto found = keyIndex_.find(UpperCase(NormalizeKeyPath(key)));
+    return found == keyIndex_.end() ? nullptr : &keys_[found->second];
 }
 
-// Parents need no block of their own: a key's block makes every key above it exist (HasKey).
+RegistryFile::Value* RegistryFile::FindValueMutable(Key& key, std::string_view name) {
+    const auto& index = valueIndex_[static_cast<std::size_t>(&key - keys_.data())];
+    const auto found = index.find(UpperCase(name));
+    return found == index.end() ? nullptr : &key.values[found->second];
+}
+
+std::optional<std::string> RegistryFile::ReadString(std::string_view key, std::string_view name) const {
+    Key* found = const_cast<RegistryFile*>(this)->FindKeyMutable(key);
+    if (!found) return std::nullopt;
+    const Value* value = const_cast<RegistryFile*>(this)->FindValueMutable(*found, name);
+    if (!value || !value->isString) return std::nullopt;
+    return value->data;
+}
+
+// The line end the file already uses; CR LF, as the registry editor writes, for a new file.
+std::string_view RegistryFile::LineEnd() const {
+    const std::string& text = content_.text();
+    const std::size_t lf = text.find('\n');
+    if (lf == std::string::npos) return kNewFileLineEnd;
+    return lf > 0 && text[lf - 1] == '\r' ? "\r\n" : "\n";
+}
+
+std::string RegistryFile::ValueLine(std::string_view name, std::string_view text) const {
+    std::string line;
+    if (name.empty()) {
+        line += '@';
+    } else {
+        AppendQuoted(line, name);
+    }
+    line += '=';
+    if (!HoldsLineBreak(text)) {
+        AppendQuoted(line, text);
+        return line;
+    }
+    std::string data(text);
+    data.push_back('\0');
+    AppendHexString(line, version5_ ? CodePageToUtf16Le(data) : data, LineEnd());
+    return line;
+}
+
+// A new block goes at the end, set apart by a blank line as the registry editor does, after
+// the header when the file has none yet.
+void RegistryFile::AppendBlock(std::string_view key, std::string_view valueLine) {
+    const std::string& text = content_.text();
+    const std::string_view lineEnd = LineEnd();
+    std::string block;
+    if (!text.empty() && text.back() != '\n') block += lineEnd;
+    if (!headerSeen_) {
+        block.append(kHeader).append(lineEnd).append(lineEnd);
+    } else if (!EndsWithBlankLine(text + block)) {
+        block += lineEnd;
+    }
+    block.append("[").append(NormalizeKeyPath(key)).append("]").append(lineEnd);
+    if (!valueLine.empty()) block.append(valueLine).append(lineEnd);
+    block += lineEnd;
+    content_.Replace(text.size(), text.size(), block);
+    Reparse();
+}
+
 void RegistryFile::CreateKey(std::string_view key) {
-    if (!NormalizeKeyPath(key).empty()) FindOrAppend(keys_, key);
+    if (NormalizeKeyPath(key).empty() || FindKeyMutable(key)) return;
+    AppendBlock(key, {});
 }
 
 void RegistryFile::WriteString(std::string_view key, std::string_view name, std::string_view text) {
-    if (HoldsLineBreak(name)) return;
-    CreateKey(key);
-    SetValue(*FindKeyMutable(key), Value{std::string(name), std::string(text), true});
+    if (HoldsLineBreak(name) || NormalizeKeyPath(key).empty()) return;
+    Key* found = FindKeyMutable(key);
+    if (!found) {
+        AppendBlock(key, ValueLine(name, text));
+        return;
+    }
+    if (Value* value = FindValueMutable(*found, name)) {
+        const Lines last = value->lines.back();
+        content_.Replace(last.begin, last.end, ValueLine(value->name, text));
+    } else {
+        // After the last value of the key's last block, so that no earlier line overrides it.
+        const std::size_t at = found->blocks.back().next;
+        std::string line;
+        if (at > 0 && content_.text()[at - 1] != '\n') line += LineEnd();
+        line.append(ValueLine(name, text)).append(LineEnd());
+        content_.Replace(at, at, line);
+    }
+    Reparse();
 }
 
 bool RegistryFile::DeleteValue(std::string_view key, std::string_view name) {
     Key* found = FindKeyMutable(key);
-    return found && EraseValue(*found, name);
+    Value* value = found ? FindValueMutable(*found, name) : nullptr;
+    if (!value) return false;
+    // From the last line back, so the positions of the earlier ones stay valid.
+    const std::vector<Lines> lines = value->lines;
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) content_.Replace(line->begin, line->next, {});
+    Reparse();
+    return true;
 }
 
-bool RegistryFile::DeleteKeyTree(std::string_view key) { return EraseTree(keys_, key); }
-
-std::string RegistryFile::Serialize() const {
-    std::string out(kHeader);
-    out += kLineEnd;
-    out += kLineEnd;
-    for (const Key& key : keys_) {
-        out += '[';
-        out += key.path;
-        out += ']';
-        out += kLineEnd;
-        for (const Value& value : key.values) AppendValue(out, value);
-        out += kLineEnd;
+bool RegistryFile::DeleteKeyTree(std::string_view key) {
+    const std::string_view path = NormalizeKeyPath(key);
+    std::vector<Edit> removals;
+    for (const Key& candidate : keys_) {
+        if (!IsSameOrBelow(candidate.path, path)) continue;
+        for (const Lines& block : candidate.blocks) {
+            removals.push_back(Edit{block.begin, AfterBlankLines(content_.text(), block.next)});
+        }
     }
-    return out;
+    if (removals.empty()) return false;
+    std::sort(removals.begin(), removals.end(), [](const Edit& a, const Edit& b) { return a.begin > b.begin; });
+    for (const Edit& removal : removals) content_.Replace(removal.begin, removal.end, {});
+    Reparse();
+    return true;
 }
 
 } // namespace vserver::platform

@@ -1,48 +1,86 @@
 #pragma once
-// The registry file: the settings store of the server and of its registration, kept as a
-// REGEDIT4 text file (one "[key]" block per key, "name"="string" lines, "@" for the default
-// value). RegistryFile owns an in-memory copy of the whole file; nothing stays open between
-// calls. Key paths are written with backslashes and begin with the hive name, for example
+// The registry file: the settings store of the server and of its registration, kept in the
+// text format of the registry editor's exports (one "[key]" block per key, "name"="string"
+// lines, "@" for the default value). Both forms are read: "REGEDIT4" (8-bit text) and
+// "Windows Registry Editor Version 5.00" (UTF-16LE with byte order mark). RegistryFile owns the
+// whole content of the file and what it says; nothing stays open between calls. Key paths are
+// written with backslashes and begin with the hive name, for example
 // "HKEY_LOCAL_MACHINE\Software\QORA\Vantorel Server\Connection". Key and value names match
-// without regard to case. Values of other types (dword:, hex(N):) are read as "not a string"
-// and written back unchanged.
+// without regard to case. Strings are "..." and the hex(1): and hex(2): forms; values of
+// other types (dword:, hex:, hex(N):) read as "not a string".
+//
+// A change edits only the lines of the values it sets: a value's last line is rewritten in
+// place, a new value goes after the last value of its key, a new key at the end of the file.
+// The header, the encoding, comments, blank lines, order and every other byte stay, so what a
+// person wrote survives.
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/CodePage.h"
 #include "platform/SysResult.h"
 
 namespace vserver::platform {
 
 class RegistryFile {
 public:
+    // Lines of the 8-bit text: [begin, end) the content, next where the following line begins.
+    struct Lines {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        std::size_t next = 0;
+    };
     struct Value {
         std::string name;      // "" is the key's default value ("@" in the file)
-        std::string data;      // the unescaped string, or the raw text after '=' for other types
+        std::string data;      // the string, or the raw text after '=' for other types
         bool isString = true;
+        std::vector<Lines> lines;  // every line that sets it; the last one counts
     };
     struct Key {
         std::string path;
         std::vector<Value> values;
+        std::vector<Lines> blocks;  // each "[key]" line through its last value line
     };
 
-    // Parses text. Lines that cannot be read are skipped and described in problems (when given);
-    // everything readable is kept.
-    static RegistryFile Parse(std::string_view text, std::vector<std::string>* problems = nullptr);
+    // What tells one version of the file from another without reading it.
+    struct Stamps {
+        bool exists = false;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::uint64_t size = 0;
+        std::int64_t modified = 0;  // nanoseconds
+        std::int64_t changed = 0;   // nanoseconds
+        // Changed long enough ago that a later change of the same size cannot carry the same
+        // times: only then do equal stamps mean an unchanged file.
+        bool settled = false;
+        bool SameVersion(const Stamps& other) const;
+    };
+
+    RegistryFile() = default;
+
+    // Parses a file's content. Lines that cannot be read are skipped and described in problems
+    // (when given) as "line N: reason: the line"; everything readable is kept.
+    static RegistryFile Parse(std::string_view content, std::vector<std::string>* problems = nullptr);
 
     // Reads the file at path. A missing file is an empty registry and no error; an unreadable
-    // one gives the failed call.
-    static SysResult Load(const std::string& path, RegistryFile& out,
-                          std::vector<std::string>* problems = nullptr);
+    // one gives the failed call. stamps (when given) describe the version that was read.
+    static SysResult Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems = nullptr,
+                          Stamps* stamps = nullptr);
+
+    // The stamps of the file at path now (exists is false for a missing file).
+    static SysResult ReadStamps(const std::string& path, Stamps& out);
 
     // Applies change to the newest content of the file under an exclusive lock, then replaces
     // the file by writing a temporary file and renaming it, so a crash never leaves a torn file
     // and two processes never lose each other's values. When change returns false nothing is
     // written. A file with lines that cannot be read is left as it is (the result is a "parse"
-    // failure), since rewriting it would drop what a person wrote there.
+    // failure): what a person meant there cannot be known.
     static SysResult Update(const std::string& path, const std::function<bool(RegistryFile&)>& change);
 
     bool HasKey(std::string_view key) const;
@@ -50,23 +88,40 @@ public:
     std::optional<std::string> ReadString(std::string_view key, std::string_view name) const;
     const Key* FindKey(std::string_view key) const;
 
-    // Creates the key and every parent key that is missing.
+    // Adds a block for the key when it has none of its own.
     void CreateKey(std::string_view key);
     // Creates the key as needed and stores name = text as a string. A name holding a line break
     // cannot be written to the file and is ignored.
     void WriteString(std::string_view key, std::string_view name, std::string_view text);
+    // Removes every line that sets the value.
     bool DeleteValue(std::string_view key, std::string_view name);
-    // Removes the key and all its subkeys.
+    // Removes the blocks of the key and of all its subkeys.
     bool DeleteKeyTree(std::string_view key);
 
-    // The file's text: "REGEDIT4", a blank line, then each key as a block.
-    std::string Serialize() const;
-
+    // The file's content in its own encoding.
+    const std::string& bytes() const { return content_.bytes(); }
+    // The content as 8-bit text (what the line positions count in).
+    const std::string& text() const { return content_.text(); }
+    bool version5() const { return version5_; }
     const std::vector<Key>& keys() const { return keys_; }
 
 private:
+    explicit RegistryFile(std::string bytes) : content_(std::move(bytes)) {}
+    void Reparse(std::vector<std::string>* problems = nullptr);
     Key* FindKeyMutable(std::string_view key);
+    Value* FindValueMutable(Key& key, std::string_view name);
+    std::string_view LineEnd() const;
+    void AppendBlock(std::string_view key, std::string_view valueLine);
+    std::string ValueLine(std::string_view name, std::string_view text) const;
+
+    EncodedText content_;
+    bool version5_ = false;
+    bool headerSeen_ = false;
     std::vector<Key> keys_;
+    std::unordered_map<std::string, std::size_t> keyIndex_;                       // upper-case path
+    std::vector<std::unordered_map<std::string, std::size_t>> valueIndex_;        // upper-case name, per key
+
+    friend class RegistryParser;
 };
 
 // The registry file of this installation: $VSERVER_REGISTRY, or VServerService.reg in the

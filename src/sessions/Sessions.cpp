@@ -80,11 +80,10 @@ void IsLoggedOnAndAlive(LivenessChecks& checks, const std::string& account, std:
             done(true);
             return;
         }
-        // A silent session is ended. One that closed during the wait is already gone, and a
-        // client that drops its connection gets no logoff line.
-        if (outcome == LivenessOutcome::TimedOut && server.connections.FindIndexByAccount(account) == index) {
-            DisconnectUser(server, account);
-        }
+        // A check without an answer ends the silent session. One that closed during the wait
+        // is already gone, so its disconnect finds nobody and says so in the service log.
+        const int holder = server.connections.FindIndexByAccount(account);
+        if (holder == index || holder < 1) DisconnectUser(server, account);
         // Other checks run side by side, so another connection may have taken the account
         // during the wait (a second logon that waited on the same silent session): that
         // holder is checked in turn, and only an account nobody holds counts as free.

@@ -64,12 +64,13 @@ std::string DescribeProblems(const std::string& path, const std::vector<std::str
 
 // The registry as far as it can be read: a file that cannot be opened gives the defaults, a
 // file with unreadable lines gives its readable keys. Either is reported once.
-RegistryFile LoadRegistry(const std::string& path) {
+RegistryFile LoadRegistry(const std::string& path, RegistryFile::Stamps& stamps) {
     RegistryFile registry;
     std::vector<std::string> problems;
-    const SysResult loaded = RegistryFile::Load(path, registry, &problems);
+    const SysResult loaded = RegistryFile::Load(path, registry, &problems, &stamps);
     if (!loaded) {
         ReportOnce("Unable to read registry file " + path + ": " + loaded.Describe());
+        stamps = RegistryFile::Stamps();
     } else if (!problems.empty()) {
         ReportOnce(DescribeProblems(path, problems));
     }
@@ -158,6 +159,18 @@ bool ReadFlag(const RegistryFile& registry, const char* name) {
 
 ConfigStore::ConfigStore(std::string registryPath) : registryPath_(std::move(registryPath)) {}
 
+const RegistryFile& ConfigStore::Current() const {
+    RegistryFile::Stamps now;
+    if (parsed_ && parsed_->stamps.settled && RegistryFile::ReadStamps(registryPath_, now) &&
+        now.SameVersion(parsed_->stamps)) {
+        return parsed_->registry;
+    }
+    RegistryFile::Stamps stamps;
+    RegistryFile registry = LoadRegistry(registryPath_, stamps);
+    parsed_ = Parsed{std::move(registry), stamps};
+    return parsed_->registry;
+}
+
 FolderLayout ConfigStore::DerivePaths() const {
     FolderLayout layout;
     const std::string master = ReadMasterPath();
@@ -173,7 +186,7 @@ FolderLayout ConfigStore::DerivePaths() const {
 }
 
 OptionFlags ConfigStore::LoadOptionFlags() const {
-    const RegistryFile registry = LoadRegistry(registryPath_);
+    const RegistryFile& registry = Current();
     OptionFlags flags;
     flags.allowAccountCreation = ReadFlag(registry, "AllowAccountCreation");
     flags.logUserStatistics = ReadFlag(registry, "LogUserStatistics");
@@ -183,7 +196,7 @@ OptionFlags ConfigStore::LoadOptionFlags() const {
 int ConfigStore::ReadPortNumber() const { return ReadPort().number; }
 
 PortSetting ConfigStore::ReadPort() const {
-    const RegistryFile registry = LoadRegistry(registryPath_);
+    const RegistryFile& registry = Current();
     if (!registry.HasKey(kConnectionKey)) return InterpretPort({});
     std::string text = ReadText(registry, kConnectionKey, "PortNumber");
     if (text.empty()) text = StoreDefaultPort(registryPath_);
@@ -191,7 +204,7 @@ PortSetting ConfigStore::ReadPort() const {
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
-    const std::string text = ReadText(LoadRegistry(registryPath_), kOptionsKey, name);
+    const std::string text = ReadText(Current(), kOptionsKey, name);
     return text.empty() ? defaultText : text;
 }
 
@@ -212,7 +225,7 @@ bool ConfigStore::WriteOption(const std::string& name, const std::string& text) 
 }
 
 std::string ConfigStore::ReadMasterPathText() const {
-    return ReadText(LoadRegistry(registryPath_), kServerKey, "MasterPath");
+    return ReadText(Current(), kServerKey, "MasterPath");
 }
 
 std::string ConfigStore::ReadMasterPath() const {
@@ -222,16 +235,16 @@ std::string ConfigStore::ReadMasterPath() const {
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = wire::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = wire::ReadNumber(ReadText(Current(), kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    return ReadFlag(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection");
+    return ReadFlag(Current(), "AllowConsoleRequestsFromAnyConnection");
 }
 
 std::string ConfigStore::ReadBindAddress() const {
-    return ReadText(LoadRegistry(registryPath_), kConnectionKey, "BindAddress");
+    return ReadText(Current(), kConnectionKey, "BindAddress");
 }
 
 } // namespace vserver::settings

@@ -1,11 +1,16 @@
 #pragma once
 // The configuration store: every persistent setting of the server, read from the registry file
-// below HKEY_LOCAL_MACHINE\Software\QORA\Vantorel Server. It keeps no cache: each operation
-// reads the file (and, for the two writes it ever makes, rewrites it under its lock).
+// below HKEY_LOCAL_MACHINE\Software\QORA\Vantorel Server. Each operation sees the file as it is
+// on disk now: the parsed file is kept only while the file's stamps show it unchanged, so an
+// edit by another process is read at the next operation. The two writes it ever makes rewrite
+// the file under its lock.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/RegistryFile.h"
 
 #include "platform/RegistryFile.h"
 
@@ -91,7 +96,16 @@ public:
     const std::string& registryPath() const { return registryPath_; }
 
 private:
+    // The file as it is now: the parsed copy while its stamps are unchanged, else read again.
+    const platform::RegistryFile& Current() const;
+
+    struct Parsed {
+        platform::RegistryFile registry;
+        platform::RegistryFile::Stamps stamps;
+    };
+
     std::string registryPath_;
+    mutable std::optional<Parsed> parsed_;
 };
 
 } // namespace vserver::settings

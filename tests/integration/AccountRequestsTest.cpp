@@ -149,6 +149,43 @@ TEST_F(AccountRequests, PreferencesRoundTripThroughTheAccountsFile) {
     EXPECT_EQ(Names(users() + "/jsmith"), std::vector<std::string>{"JSMITHVantorelSettings.vts"});
 }
 
+std::string Utf16(const std::string& text) {
+    std::string bytes;
+    for (char c : text) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+TEST_F(AccountRequests, PreferenceFilesInUtf16OrWithCrLineEndsKeepTheirForm) {
+    // A UTF-16LE file with a character that has no 8-bit form: read as 8-bit text ("?" for
+    // that character), written back in UTF-16LE with everything else as it was.
+    MakeFolder(users() + "/jsmith");
+    const std::string greek("\xA9\x03", 2);
+    const std::string file = users() + "/jsmith/jsmithVantorelSettings.vts";
+    WriteFile(file, "\xFF\xFE" + Utf16("[General]\r\nFontSize=12\r\nName=") + greek + Utf16("\r\n"));
+    EXPECT_EQ(Ask(1, 201, "jsmith", "", Item("FontSize", "General", "10")), "202\xA7" "1\xA7" "FontSize\xB0" "12");
+    EXPECT_EQ(Ask(2, 201, "jsmith", "", Item("Name", "General", "x")), "202\xA7" "2\xA7" "Name\xB0?");
+    EXPECT_EQ(Ask(3, 203, "jsmith", "", Item("FontSize", "General", "14")), "1\xA7" "3");
+    EXPECT_EQ(Ask(4, 203, "jsmith", "", Item("Voice", "Sound", "Caf\xE9")), "1\xA7" "4");
+    EXPECT_EQ(ReadFile(file), "\xFF\xFE" + Utf16("[General]\r\nFontSize=14\r\nName=") + greek +
+                                  Utf16("\r\n[Sound]\r\nVoice=Caf\xE9\r\n"));
+    EXPECT_EQ(Ask(5, 201, "jsmith", "", Item("Voice", "Sound", "x")), "202\xA7" "5\xA7" "Voice\xB0" "Caf\xE9");
+
+    // CR alone ends lines; a write changes the line the reader sees, in the same line ends.
+    MakeFolder(users() + "/amy");
+    const std::string crOnly = users() + "/amy/amyVantorelSettings.vts";
+    WriteFile(crOnly, "[General]\rFontSize=12\rVoice=Default\r");
+    EXPECT_EQ(Ask(6, 201, "amy", "", Item("Voice", "General", "x")), "202\xA7" "6\xA7" "Voice\xB0" "Default");
+    Ask(7, 203, "amy", "", Item("FontSize", "General", "9"));
+    Ask(8, 203, "amy", "", Item("Theme", "General", "Dark"));
+    EXPECT_EQ(ReadFile(crOnly), "[General]\rFontSize=9\rVoice=Default\rTheme=Dark\r");
+    // A default loses its trailing blanks once the file is read, and keeps them when it is missing.
+    EXPECT_EQ(Ask(9, 201, "amy", "", Item("Missing", "General", " d  ")), "202\xA7" "9\xA7" "Missing\xB0 d");
+    EXPECT_EQ(Ask(10, 201, "nobody", "", Item("Missing", "General", " d  ")), "202\xA7" "10\xA7" "Missing\xB0 d  ");
+}
+
 TEST_F(AccountRequests, PreferenceFilesOutsideTheUsersFolderAreNeverReached) {
     const std::string secret = server.folder() + "/master/secret.vts";
     WriteFile(secret, "[S]\r\nK=secret\r\n");
@@ -192,6 +229,13 @@ TEST_F(AccountRequests, QueuesDeliverEachAccountsItemsOnce) {
     EXPECT_FALSE(PathExists(server.installPath("ForcedToolbarSets.log")));
     EXPECT_EQ(Ask(8, 208, "alice"), Completion(8, 208, "Hello"));
     EXPECT_FALSE(PathExists(queue()));
+}
+
+TEST_F(AccountRequests, EmptyPayloadsAddNoSeparatorUntilTheResultHoldsText) {
+    for (const char* payload : {"", "x", "", "y"}) EXPECT_EQ(Console(1, 810, "jsmith", payload), Completion(1, 810, "True"));
+    EXPECT_EQ(Ask(2, 208, "jsmith"), Completion(2, 208, "x\xB0\xB0y"));
+    for (const char* payload : {"", ""}) EXPECT_EQ(Console(3, 812, "jsmith", payload), Completion(3, 812, "True"));
+    EXPECT_EQ(Ask(4, 210, "jsmith"), Completion(4, 210, ""));
 }
 
 TEST_F(AccountRequests, QueueFilesFromOtherToolsAreReadAsBefore) {

@@ -22,6 +22,10 @@ namespace vserver::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+constexpr const char* kListeningMarker = "Server listening on port ";
+} // namespace
+
 ServerProcess::ServerProcess(ServerOptions options) : options_(std::move(options)) {}
 
 ServerProcess::~ServerProcess() {
@@ -142,14 +146,30 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
 
 bool ServerProcess::Start() {
     Launch();
-    const std::string marker = "Server listening on port ";
+    return WaitListening(0);
+}
+
+bool ServerProcess::Restart(const std::vector<std::string>& arguments) {
+    const std::size_t earlierRuns = ListeningLines().size();
+    Relaunch(arguments);
+    return WaitListening(earlierRuns);
+}
+
+std::vector<std::string> ServerProcess::ListeningLines() const {
+    std::vector<std::string> lines;
+    for (auto& text : ServiceLogTexts()) {
+        if (text.rfind(kListeningMarker, 0) == 0) lines.push_back(std::move(text));
+    }
+    return lines;
+}
+
+bool ServerProcess::WaitListening(std::size_t earlierRuns) {
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
-        for (const auto& text : ServiceLogTexts()) {
-            if (text.rfind(marker, 0) == 0) {
-                port_ = std::atoi(text.c_str() + marker.size());
-                return port_ > 0;
-            }
+        const auto lines = ListeningLines();
+        if (lines.size() > earlierRuns) {
+            port_ = std::atoi(lines[earlierRuns].c_str() + std::strlen(kListeningMarker));
+            return port_ > 0;
         }
         if (!running()) break;
         std::this_thread::sleep_for(10ms);

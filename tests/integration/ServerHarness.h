@@ -55,6 +55,8 @@ public:
     // Waits for the previous run to end, then runs the installed executable again with other
     // arguments, leaving the folder (registry file, service log) as the previous run left it.
     void Relaunch(const std::vector<std::string>& arguments);
+    // Relaunch, then wait until it listens, as Start does.
+    bool Restart(const std::vector<std::string>& arguments = {});
     // Sends a signal and waits for the exit status; -1 on timeout.
     int Stop(int signal = 15, std::chrono::milliseconds timeout = 20s);
     int WaitExit(std::chrono::milliseconds timeout = 20s);
@@ -83,6 +85,9 @@ public:
 
 private:
     void InstallFiles();
+    // Waits for the listening line of the run after the given number of earlier ones.
+    bool WaitListening(std::size_t earlierRuns);
+    std::vector<std::string> ListeningLines() const;
     void Spawn(std::vector<std::string> arguments);
 
     ServerOptions options_;

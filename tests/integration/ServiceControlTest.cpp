@@ -93,12 +93,19 @@ TEST(ServiceStartUp, AnUnregisteredProgramEndsWithTheReasonInTheServiceLogAndOnS
     ExpectStartUpFailure(server, hive, {server.registryPath(), "does not exist", remedy});
     EXPECT_FALSE(PathExists(server.registryPath()));
 
-    // A registry file that cannot be read at all.
+    // A registry file that cannot be read at all: a second line and the screen say why.
     fs::remove(server.installPath("ServiceLog.log"));
     MakeFolder(server.registryPath());
     server.Relaunch({});
     ExpectStartUpFailure(server, hive, {server.registryPath(), "cannot be read", "Is a directory"});
     fs::remove_all(server.registryPath());
+
+    // A line that cannot be read hides the keys: its number and the reason are given.
+    fs::remove(server.installPath("ServiceLog.log"));
+    WriteFile(server.registryPath(), "REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\r\n@=\"x\"\r\n");
+    server.Relaunch({});
+    ExpectStartUpFailure(server, hive,
+                         {server.registryPath(), "line 3: key without closing bracket; its values are skipped"});
 
     // The AppID key without this program's key.
     fs::remove(server.installPath("ServiceLog.log"));
@@ -406,6 +413,133 @@ TEST_F(Registration, AServiceThatCannotBeRemovedStaysWhole) {
         ::chmod(manager.unitFolder().c_str(), 0755);
         EXPECT_TRUE(PathExists(manager.unitPath()));
     }
+}
+
+std::string Utf16(const std::string& text) {
+    std::string bytes;
+    for (char c : text) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+const std::string kConsoleName = "<Service Administrator Console>";
+
+// Logs on as the console and asks the server to write an option; the reply's result.
+std::string WriteOptionThroughTheServer(ServerProcess& server, const std::string& name, const std::string& value) {
+    auto console = server.Connect();
+    client::Request logon{.id = 1, .type = 101, .label = "Admin", .account = kConsoleName, .clientKind = 5,
+                          .version = "9.0"};
+    EXPECT_EQ(Exchange(console, logon), "1\xA7" "1");
+    return Exchange(console, {.id = 2, .type = 817, .argument1 = name, .argument2 = value});
+}
+
+std::string ReadOptionThroughTheServer(ServerProcess& server, const std::string& name) {
+    auto client = server.Connect();
+    return Exchange(client, {.id = 3, .type = 206, .argument1 = name, .argument2 = "default"});
+}
+
+// Runs the installed program once with a harmless switch, so that the registry file the test
+// writes afterwards is the one every later run finds.
+std::unique_ptr<ServerProcess> Installed(ServerOptions options) {
+    options.arguments = {"-UnregServer"};
+    auto server = std::make_unique<ServerProcess>(options);
+    server->Launch();
+    EXPECT_EQ(server->WaitExit(), 0);
+    return server;
+}
+
+TEST_F(Registration, AHandWrittenRegistryFileKeepsEveryLineThroughRegistrationAndOptionWrites) {
+    auto installed = Installed(Unregistered());
+    ServerProcess& server = *installed;
+    const std::string handWritten =
+        "REGEDIT4\r\n"
+        "; Vantorel server of the reading room, kept by hand\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"
+        "\"MasterPath\"=\"" + server.folder() + "/master\"   ; the school share\r\n"
+        "# port 0: the system chooses\r\n"
+        "\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"
+        "\"PortNumber\"=\"0\"\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
+        "\"AllowAccountCreation\" = \"True\"\r\n"
+        "; statistics stay off until the new term\r\n"
+        "\"LogUserStatistics\"=\"False\"\r\n"
+        "\r\n"
+        "; end of the settings\r\n";
+    WriteFile(server.registryPath(), handWritten);
+
+    server.Relaunch({"-RegServer"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    std::string registry = ReadFile(server.registryPath());
+    ExpectRegistered(registry);
+    ASSERT_EQ(registry.substr(0, handWritten.size()), handWritten) << "the registration goes after what was there";
+
+    ASSERT_TRUE(server.Restart()) << server.failure();
+    EXPECT_EQ(WriteOptionThroughTheServer(server, "LogUserStatistics", "True"), "1\xA7" "2\xA7" "817\xA7True");
+    EXPECT_EQ(WriteOptionThroughTheServer(server, "Greeting", "Welcome"), "1\xA7" "2\xA7" "817\xA7True");
+    EXPECT_EQ(ReadOptionThroughTheServer(server, "greeting"), "1\xA7" "3\xA7" "206\xA7Welcome");
+    EXPECT_EQ(server.Stop(), 0);
+    registry = Replaced(registry, "\"LogUserStatistics\"=\"False\"\r\n",
+                        "\"LogUserStatistics\"=\"True\"\r\n\"Greeting\"=\"Welcome\"\r\n");
+    EXPECT_EQ(ReadFile(server.registryPath()), registry);
+
+    // Only the program's own keys go; the AppID key stays, as it always has.
+    server.Relaunch({"-UnregServer"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    EXPECT_EQ(ReadFile(server.registryPath()),
+              Replaced(handWritten, "\"LogUserStatistics\"=\"False\"\r\n",
+                       "\"LogUserStatistics\"=\"True\"\r\n\"Greeting\"=\"Welcome\"\r\n") +
+                  "\r\n[HKEY_CLASSES_ROOT\\AppID]\r\n\r\n");
+}
+
+TEST_F(Registration, AVersion5ExportIsReadAndStaysUtf16) {
+    auto installed = Installed(Unregistered());
+    ServerProcess& server = *installed;
+    // As the registry editor exports: UTF-16LE with byte order mark, an expandable string.
+    const std::string exported =
+        "\xFF\xFE" + Utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"
+                           "\"MasterPath\"=\"" + server.folder() + "/master\"\r\n\r\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"
+                           "\"PortNumber\"=\"0\"\r\n\r\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
+                           "\"Motto\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,00,00\r\n"
+                           "\"Caf\xE9\"=\"cr\xE8me\"\r\n\r\n");
+    WriteFile(server.registryPath(), exported);
+
+    server.Relaunch({"-RegServer"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    std::string registry = ReadFile(server.registryPath());
+    ASSERT_EQ(registry.substr(0, exported.size()), exported);
+    EXPECT_NE(registry.find(Utf16("\"LocalService\"=\"VServerService\"\r\n")), std::string::npos);
+
+    ASSERT_TRUE(server.Restart()) << server.failure();
+    EXPECT_EQ(ReadOptionThroughTheServer(server, "Motto"), "1\xA7" "3\xA7" "206\xA7%USER%");
+    EXPECT_EQ(ReadOptionThroughTheServer(server, "CAF\xC9"), "1\xA7" "3\xA7" "206\xA7" "cr\xE8me");
+    EXPECT_EQ(WriteOptionThroughTheServer(server, "Greeting", "Gr\xFC\xDF" "e"), "1\xA7" "2\xA7" "817\xA7True");
+    EXPECT_EQ(server.Stop(), 0);
+    registry = Replaced(registry, Utf16("\"Caf\xE9\"=\"cr\xE8me\"\r\n"),
+                        Utf16("\"Caf\xE9\"=\"cr\xE8me\"\r\n\"Greeting\"=\"Gr\xFC\xDF" "e\"\r\n"));
+    EXPECT_EQ(ReadFile(server.registryPath()), registry);
+
+    server.Relaunch({"-UnregServer"});
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    EXPECT_EQ(ReadFile(server.registryPath()),
+              Replaced(exported, Utf16("\"Caf\xE9\"=\"cr\xE8me\"\r\n"),
+                       Utf16("\"Caf\xE9\"=\"cr\xE8me\"\r\n\"Greeting\"=\"Gr\xFC\xDF" "e\"\r\n")) +
+                  Utf16("[HKEY_CLASSES_ROOT\\AppID]\r\n\r\n"));
 }
 
 TEST_F(Registration, ARegistryFileThatCannotBeRewrittenFailsTheSwitchAndStaysAsItWas) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "ServerHarness.h"
@@ -262,6 +263,21 @@ TEST_F(Sessions, RequesterThatLeavesDuringItsWaitIsNotLoggedOn) {
     EXPECT_FALSE(console.ReadMessage(5s).has_value());
     EXPECT_TRUE(console.closed());
     EXPECT_TRUE(server->WaitForLogText("Attempt to send a message to an unknown connection index"));
+}
+
+TEST_F(Sessions, AHolderThatLeavesDuringTheCheckIsDisconnectedAsUnknown) {
+    StartServer();
+    auto first = server->Connect();
+    ASSERT_EQ(Logon(first, 1, "jsmith"), "1" + A7 + "1");
+    auto second = server->Connect();
+    StartWaitingLogon(second, 2, "jsmith", first);
+
+    // The checked session goes away instead of answering: the check goes on as for a silent
+    // session, whose disconnect now finds nobody, and the logon succeeds.
+    first.Close();
+    EXPECT_EQ(second.ReadMessage(10s).value_or(""), "1" + A7 + "2");
+    auto texts = server->ServiceLogTexts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Attempt to disconnect unknown user account"), 1);
 }
 
 TEST_F(Sessions, TwoLogonsWaitingOnOneSilentSessionLeaveOneHolder) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "LogCapture.h"
 #include "platform/ProcessInfo.h"
@@ -232,6 +234,33 @@ TEST_F(ConfigStoreTest, UnreadableLinesAreLoggedOnceAndReadableKeysUsed) {
     const std::vector<std::string> lines = LinesNamingRegistry(log);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("line 5: not a key or value: this is not a value"), std::string::npos) << lines[0];
+}
+
+} // namespace
+} // namespace vserver::settings
+
+namespace vserver::settings {
+namespace {
+
+// The store keeps the parsed file while the file stays unchanged; every kind of edit by
+// another program must still show at the next read.
+TEST_F(ConfigStoreTest, EveryEditOfTheFileShowsAtTheNextRead) {
+    WriteRegistry(kOptionsBlock + "\"Motto\"=\"first\"\r\n");
+    const ConfigStore store = Store();
+    EXPECT_EQ(store.ReadOption("Motto", "d"), "first");
+
+    // Old enough that equal stamps mean an unchanged file: the parsed copy is used from now on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    EXPECT_EQ(store.ReadOption("Motto", "d"), "first");
+
+    // Rewritten in place with the same size, then replaced by another file, then removed.
+    WriteRegistry(kOptionsBlock + "\"Motto\"=\"again\"\r\n");
+    EXPECT_EQ(store.ReadOption("Motto", "d"), "again");
+    WriteFile(path_ + ".new", kHeader + kOptionsBlock + "\"Motto\"=\"other\"\r\n");
+    fs::rename(path_ + ".new", path_);
+    EXPECT_EQ(store.ReadOption("Motto", "d"), "other");
+    fs::remove(path_);
+    EXPECT_EQ(store.ReadOption("Motto", "d"), "d");
 }
 
 } // namespace

@@ -42,6 +42,17 @@ TEST_F(PreferencesTest, ReadsTheAccountsFileInAnyCapitals) {
     EXPECT_EQ(PreferenceAnswer(0, "k\xB0v"), "202\xA7" "0\xA7k\xB0v");
 }
 
+TEST_F(PreferencesTest, DefaultsLoseTrailingBlanksOnlyWhenTheFileIsRead) {
+    const std::string file = users + "/JSMITH/JSMITHVantorelSettings.vts";
+    EXPECT_EQ(ReadPreferenceValue(file, "General", "Missing", "dflt  "), "dflt");
+    EXPECT_EQ(ReadPreferenceValue(file, "Missing", "Key", "  d \t "), "  d \t");
+    // Nothing left after the blanks: the request's default as it came.
+    EXPECT_EQ(ReadPreferenceValue(file, "General", "Missing", "   "), "   ");
+    EXPECT_EQ(ReadPreferenceValue(file, "General", "Empty", "e  "), "e  ");
+    // A missing file is never opened: the default as it came.
+    EXPECT_EQ(ReadPreferenceValue(users + "/none.vts", "General", "FontSize", "dflt  "), "dflt  ");
+}
+
 TEST_F(PreferencesTest, ValuesAreCutAt260Bytes) {
     std::string long300(300, 'v');
     WritePreferences(users, "jsmith", "", Item("Notes", "General", long300));

@@ -73,6 +73,82 @@ TEST(ProfileFile, AddsKeysAfterTheSectionsLastLineAndNewSectionsAtTheEnd) {
     EXPECT_EQ(headerOnly.text(), "[A]\r\nk=v\r\n");
 }
 
+std::string Utf16File(std::string_view text) { return std::string(kUtf16LeMark) + CodePageToUtf16Le(text); }
+
+TEST(ProfileFile, EachFileReadsAsThePlatformsReaderReadsIt) {
+    using namespace std::string_literals;
+    const struct {
+        const char* rule;
+        std::string file;
+        const char* section;
+        const char* key;
+        std::optional<std::string> value;
+    } cases[] = {
+        {"a CR alone ends a line", "[S]\rk=a\rb=c\r\n", "S", "k", "a"},
+        {"  and the line after it is a key", "[S]\rk=a\rb=c\r\n", "S", "b", "c"},
+        {"CR LF, LF and CR mixed", "[S]\r\nx=1\ny=2\rz=3", "s", "Z", "3"},
+        {"a NUL ends a value", "[S]\r\nk=ab\0cd\r\n"s, "S", "k", "ab"},
+        {"  also inside quotes", "[S]\r\nk=\"ab\0cd\"\r\n"s, "S", "k", "ab"},
+        {"  and a NUL first leaves it empty", "[S]\r\nk=\0cd\r\n"s, "S", "k", ""},
+        {"a blank section name is []", "[A]\r\nk=1\r\n[]\r\nk=2\r\n", " ", "k", "2"},
+        {"  also [ ]", "[ ]\r\nk=2\r\n", "", "k", "2"},
+        {"  but not the lines before the first section", "k=0\r\n[S]\r\nk=1\r\n", "", "k", std::nullopt},
+        {"a UTF-8 byte order mark is part of the first line", "\xEF\xBB\xBF[S]\r\nk=1\r\n", "S", "k", std::nullopt},
+        {"  and the sections after it read as usual", "\xEF\xBB\xBF[S]\r\n[T]\r\nk=1\r\n", "T", "k", "1"},
+        {"the first of two equal keys counts", "[S]\nk=1\nK=2\n", "S", "k", "1"},
+        {"the first of two equal sections counts", "[S]\nk=1\n[s]\nk=2\nj=3\n", "S", "j", std::nullopt},
+        {"blanks around names and values, one pair of quotes", "[ S ]\n  k  =  ' a '  \n", "S", "k", " a "},
+        {"a comment is no key", "[S]\n;k=1\n", "S", ";k", std::nullopt},
+        {"UTF-16LE reads as 8-bit text", Utf16File("[S]\r\nk=caf\xE9 \x80\r\n"), "S", "k", "caf\xE9 \x80"},
+        {"  a character without an 8-bit form reads as ?",
+         std::string(kUtf16LeMark) + CodePageToUtf16Le("[S]\r\nk=a") + "\xA9\x03"s + CodePageToUtf16Le("b\r\n"),
+         "S", "k", "a?b"},
+        {"  with CR alone too", Utf16File("[S]\rk=1\rj=2"), "S", "j", "2"},
+        {"FF FE after the start is no mark", "x\xFF\xFE\r\n[S]\r\nk=1\r\n", "S", "k", "1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ProfileFile(c.file).Find(c.section, c.key), c.value) << c.rule;
+    }
+}
+
+TEST(ProfileFile, WritesUpdateTheLineTheReaderSeesInTheFilesOwnLineEnds) {
+    ProfileFile crOnly("[S]\rk=a\rb=c\r");
+    crOnly.Set("S", "b", "z");
+    crOnly.Set("S", "n", "1");
+    crOnly.Set("T", "x", "2");
+    EXPECT_EQ(crOnly.bytes(), "[S]\rk=a\rb=z\rn=1\r[T]\rx=2\r");
+
+    ProfileFile lfOnly("[S]\nk=a");
+    lfOnly.Set("s", "j", "1");
+    lfOnly.Set("", "k", "blank");
+    EXPECT_EQ(lfOnly.bytes(), "[S]\nk=a\nj=1\n[]\nk=blank\n");
+    EXPECT_EQ(lfOnly.Find(" ", "K"), "blank");
+
+    // A value cut by a NUL is replaced whole.
+    ProfileFile withNul(std::string("[S]\r\nk=ab\0cd\r\n", 14));
+    withNul.Set("S", "k", "x");
+    EXPECT_EQ(withNul.bytes(), "[S]\r\nk=x\r\n");
+}
+
+TEST(ProfileFile, AUtf16FileStaysUtf16AndKeepsWhatIsNotWritten) {
+    const std::string greek = "\xA9\x03";
+    const std::string file = std::string(kUtf16LeMark) + CodePageToUtf16Le("[S]\r\nname=") + greek +
+                             CodePageToUtf16Le("\r\nk=1\r\n");
+    ProfileFile profile(file);
+    profile.Set("S", "k", "caf\xE9");
+    profile.Set("S", "new", "2");
+    profile.Set("T", "x", "3");
+    EXPECT_EQ(profile.bytes(), std::string(kUtf16LeMark) + CodePageToUtf16Le("[S]\r\nname=") + greek +
+                                   CodePageToUtf16Le("\r\nk=caf\xE9\r\nnew=2\r\n[T]\r\nx=3\r\n"));
+    EXPECT_EQ(profile.Find("S", "name"), "?");
+    EXPECT_EQ(profile.Find("S", "k"), "caf\xE9");
+
+    // A lone last byte belongs to no character and stays last.
+    ProfileFile odd(std::string(kUtf16LeMark) + CodePageToUtf16Le("[S]\r\n") + "x");
+    odd.Set("S", "k", "v");
+    EXPECT_EQ(odd.bytes(), std::string(kUtf16LeMark) + CodePageToUtf16Le("[S]\r\nk=v\r\n") + "x");
+}
+
 TEST(ProfileFile, FileLevelReadAndWrite) {
     TempFolder root;
     std::optional<std::string> value;

@@ -77,10 +77,10 @@ TEST(RegistryFileParse, MatchesNamesWithoutCaseAndKeepsTheStoredSpelling) {
     reg.DeleteValue(kOptions, "GR\xC4\xDF" "E");
     reg.WriteString(kOptions, "ALLOWACCOUNTCREATION", "True");
 
-    EXPECT_EQ(reg.Serialize(),
-              "REGEDIT4\r\n\r\n"
+    EXPECT_EQ(reg.text(),
+              "REGEDIT4\r\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\qora\\Vantorel Server\\Options]\r\n"
-              "\"AllowAccountCreation\"=\"True\"\r\n\r\n");
+              "\"AllowAccountCreation\"=\"True\"\r\n");
 }
 
 TEST(RegistryFileParse, MergesARepeatedKeyWithTheLaterValueWinning) {
@@ -99,29 +99,28 @@ TEST(RegistryFileParse, MergesARepeatedKeyWithTheLaterValueWinning) {
     EXPECT_EQ(reg.ReadString(kOptions, "B"), "kept");
 }
 
-TEST(RegistryFileParse, KeepsOtherTypesRawAndReadsThemAsNotAString) {
+TEST(RegistryFileParse, ReadsExpandableStringsAndKeepsOtherTypesAsNotAString) {
     const std::string text =
         "REGEDIT4\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"
         "\"PortNumber\"=dword:000003ee\r\n"
-        "\"Path\"=hex(2):25,00,41,00,\\\r\n"
-        "  42,00,00,00\r\n"
+        "\"Path\"=hex(2):25,41,25,\\\r\n"
+        "  42,00\r\n"
+        "\"List\"=hex(7):41,00,00\r\n"
         "@=hex:01,02\r\n";
     const RegistryFile reg = RegistryFile::Parse(text);
     const char* connection = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection";
 
     EXPECT_EQ(reg.ReadString(connection, "PortNumber"), std::nullopt);
     EXPECT_EQ(reg.ReadString(connection, ""), std::nullopt);
+    EXPECT_EQ(reg.ReadString(connection, "List"), std::nullopt);
+    // An expandable string is a string, returned as stored: nothing is expanded.
+    EXPECT_EQ(reg.ReadString(connection, "Path"), "%A%B");
     const RegistryFile::Key* key = reg.FindKey(connection);
     ASSERT_NE(key, nullptr);
-    ASSERT_EQ(key->values.size(), 3u);
-    EXPECT_FALSE(key->values[1].isString);
-    EXPECT_EQ(key->values[1].data, "hex(2):25,00,41,00,42,00,00,00");
-
-    const std::string again = RegistryFile::Parse(reg.Serialize()).Serialize();
-    EXPECT_EQ(again, reg.Serialize());
-    EXPECT_NE(again.find("\"PortNumber\"=dword:000003ee\r\n"), std::string::npos);
-    EXPECT_NE(again.find("@=hex:01,02\r\n"), std::string::npos);
+    ASSERT_EQ(key->values.size(), 4u);
+    EXPECT_FALSE(key->values[0].isString);
+    EXPECT_EQ(key->values[0].data, "dword:000003ee");
 }
 
 TEST(RegistryFileParse, ReportsUnreadableLinesAndKeepsEverythingReadable) {
@@ -157,9 +156,9 @@ TEST(RegistryFileParse, ReportsUnreadableLinesAndKeepsEverythingReadable) {
     EXPECT_EQ(reg.keys().size(), 2u);
 }
 
-TEST(RegistryFileParse, RefusesUtf16Text) {
+TEST(RegistryFileParse, RefusesBigEndianUtf16Text) {
     std::vector<std::string> problems;
-    const RegistryFile reg = RegistryFile::Parse(std::string_view("\xFF\xFEW\0i\0", 6), &problems);
+    const RegistryFile reg = RegistryFile::Parse(std::string_view("\xFE\xFF\0W\0i", 6), &problems);
     EXPECT_EQ(problems.size(), 1u);
     EXPECT_TRUE(reg.keys().empty());
 }
@@ -182,7 +181,7 @@ TEST(RegistryFileEdit, SerializesWithCrLfAndReadsItBack) {
     reg.WriteString(kOptions, "Note", "say \"hi\" \\ bye");
     reg.WriteString(kOptions, "", "default");
 
-    const std::string text = reg.Serialize();
+    const std::string text = reg.bytes();
     EXPECT_TRUE(reg.HasKey(kServer));
     EXPECT_EQ(text,
               "REGEDIT4\r\n\r\n"
@@ -202,7 +201,7 @@ TEST(RegistryFileEdit, StringsWithLineBreaksSurviveTheFile) {
     reg.WriteString(kOptions, "Message", text);
     reg.WriteString(kOptions, "Bad\nName", "x");
 
-    const std::string file = reg.Serialize();
+    const std::string file = reg.bytes();
     EXPECT_EQ(file.find("Bad"), std::string::npos);
     std::vector<std::string> problems;
     const RegistryFile back = RegistryFile::Parse(file, &problems);
@@ -227,6 +226,145 @@ TEST(RegistryFileEdit, KeysExistWithTheirSubkeysAndGoAsATree) {
 
     EXPECT_TRUE(reg.DeleteValue("HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\OptionsX", "k"));
     EXPECT_FALSE(reg.DeleteValue("HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\OptionsX", "k"));
+}
+
+// A file as a person leaves it: comments of both kinds, blank lines, blanks around "=", LF
+// line ends, a key given twice, a type the server does not read.
+const std::string kHandWritten =
+    "REGEDIT4\n"
+    "; settings of the reading room\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\n"
+    "\"MasterPath\" = \"/srv/vantorel\"   ; moved in May\n"
+    "# the port is fixed by the firewall\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\n"
+    "\"A\"=\"1\"\n"
+    "\"Raw\"=hex(7):41,00,\\\n"
+    "  00\n"
+    "\n"
+    "; later additions\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\n"
+    "\"a\"=\"2\"\n"
+    "\"B\"=\"3\"\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options\\Sub]\n"
+    "\"S\"=\"x\"\n";
+
+std::string Replaced(std::string text, std::string_view from, std::string_view to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST(RegistryFileEdit, ChangesOnlyTheLinesOfTheValuesItSets) {
+    std::vector<std::string> problems;
+    RegistryFile reg = RegistryFile::Parse(kHandWritten, &problems);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(reg.ReadString(kOptions, "A"), "2");
+
+    // The line that counts (the later one) is rewritten in place, in the name's first spelling.
+    reg.WriteString(kOptions, "a", "9");
+    std::string expected = Replaced(kHandWritten, "\"a\"=\"2\"\n", "\"A\"=\"9\"\n");
+    EXPECT_EQ(reg.bytes(), expected);
+
+    // A new value follows the last value of the key's last block; a new key ends the file,
+    // set apart by a blank line, in the file's own line ends.
+    reg.WriteString(kOptions, "C", "new");
+    expected = Replaced(expected, "\"B\"=\"3\"\n", "\"B\"=\"3\"\n\"C\"=\"new\"\n");
+    reg.WriteString("HKEY_CLASSES_ROOT\\AppID", "", "x");
+    expected += "\n[HKEY_CLASSES_ROOT\\AppID]\n@=\"x\"\n\n";
+    EXPECT_EQ(reg.bytes(), expected);
+
+    // A deleted value loses every line that set it; a deleted key tree loses its blocks.
+    EXPECT_TRUE(reg.DeleteValue(kOptions, "A"));
+    expected = Replaced(Replaced(expected, "\"A\"=\"1\"\n", ""), "\"A\"=\"9\"\n", "");
+    EXPECT_EQ(reg.bytes(), expected);
+    EXPECT_EQ(reg.ReadString(kOptions, "A"), std::nullopt);
+    EXPECT_TRUE(reg.DeleteKeyTree("HKEY_CLASSES_ROOT\\AppID"));
+    EXPECT_TRUE(reg.DeleteKeyTree(kOptions));
+    EXPECT_EQ(reg.bytes(),
+              "REGEDIT4\n"
+              "; settings of the reading room\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\n"
+              "\"MasterPath\" = \"/srv/vantorel\"   ; moved in May\n"
+              "# the port is fixed by the firewall\n"
+              "\n"
+              "; later additions\n");
+}
+
+TEST(RegistryFileEdit, AddsAHeaderAndLineEndsWhereTheFileHasNone) {
+    RegistryFile commentsOnly = RegistryFile::Parse("; nothing yet");
+    commentsOnly.WriteString(kOptions, "A", "1");
+    EXPECT_EQ(commentsOnly.bytes(), "; nothing yet\r\nREGEDIT4\r\n\r\n" + std::string("[") + kOptions +
+                                        "]\r\n\"A\"=\"1\"\r\n\r\n");
+
+    RegistryFile noFinalLineEnd = RegistryFile::Parse(std::string("REGEDIT4\r\n[") + kOptions + "]\r\n\"A\"=\"1\"");
+    noFinalLineEnd.WriteString(kOptions, "B", "2");
+    EXPECT_EQ(noFinalLineEnd.bytes(), std::string("REGEDIT4\r\n[") + kOptions + "]\r\n\"A\"=\"1\"\r\n\"B\"=\"2\"\r\n");
+}
+
+std::string Utf16(std::string_view ascii) { return CodePageToUtf16Le(ascii); }
+
+TEST(RegistryFileEdit, AVersion5FileIsReadAndStaysUtf16) {
+    // What the registry editor exports: UTF-16LE with its byte order mark, a Greek letter
+    // (no 8-bit form), an expandable string whose data are UTF-16LE.
+    std::string file = std::string(kUtf16LeMark) +
+                       Utf16("Windows Registry Editor Version 5.00\r\n\r\n[") + Utf16(kOptions) +
+                       Utf16("]\r\n\"Greek\"=\"") + std::string("\xA9\x03", 2) + Utf16("\"\r\n") +
+                       Utf16("\"Caf\xE9\"=\"cr\xE8me\"\r\n") +
+                       Utf16("\"Path\"=hex(2):25,00,41,00,25,00,00,00\r\n\r\n");
+    std::vector<std::string> problems;
+    RegistryFile reg = RegistryFile::Parse(file, &problems);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    EXPECT_TRUE(reg.version5());
+    EXPECT_EQ(reg.ReadString(kOptions, "Greek"), "?");
+    EXPECT_EQ(reg.ReadString(kOptions, "caf\xC9"), "cr\xE8me");
+    EXPECT_EQ(reg.ReadString(kOptions, "Path"), "%A%");
+
+    reg.WriteString(kOptions, "Caf\xE9", "\x80uro");
+    reg.WriteString(kOptions, "Note", "two\r\nlines");
+    const std::string& written = reg.bytes();
+    ASSERT_EQ(written.substr(0, 2), kUtf16LeMark);
+    ASSERT_EQ(written.size() % 2, 0u);
+    // The Greek letter is not touched by writes of other values.
+    EXPECT_NE(written.find(std::string("\xA9\x03", 2)), std::string::npos);
+    const std::string expectedLine = Utf16("\"Caf\xE9\"=\"") + std::string("\xAC\x20", 2) + Utf16("uro\"\r\n");
+    EXPECT_NE(written.find(expectedLine), std::string::npos);
+
+    const RegistryFile again = RegistryFile::Parse(written, &problems);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(again.ReadString(kOptions, "Note"), "two\r\nlines");
+    EXPECT_EQ(again.ReadString(kOptions, "Caf\xE9"), "\x80uro");
+    EXPECT_EQ(again.ReadString(kOptions, "Path"), "%A%");
+}
+
+TEST_F(RegistryFileFolder, StampsChangeWithEveryRewrite) {
+    WriteFile(path_, "REGEDIT4\r\n");
+    RegistryFile reg;
+    RegistryFile::Stamps loaded;
+    RegistryFile::Stamps now;
+    ASSERT_TRUE(RegistryFile::Load(path_, reg, nullptr, &loaded).ok());
+    ASSERT_TRUE(RegistryFile::ReadStamps(path_, now).ok());
+    EXPECT_TRUE(loaded.exists);
+    EXPECT_TRUE(now.SameVersion(loaded));
+    // Just written: a change within the file system's time granularity could hide.
+    EXPECT_FALSE(loaded.settled);
+
+    ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& r) {
+                    r.WriteString(kOptions, "A", "1");
+                    return true;
+                }).ok());
+    ASSERT_TRUE(RegistryFile::ReadStamps(path_, now).ok());
+    EXPECT_FALSE(now.SameVersion(loaded));
+
+    fs::remove(path_);
+    ASSERT_TRUE(RegistryFile::Load(path_, reg, nullptr, &loaded).ok());
+    ASSERT_TRUE(RegistryFile::ReadStamps(path_, now).ok());
+    EXPECT_FALSE(loaded.exists);
+    EXPECT_TRUE(loaded.settled);
+    EXPECT_TRUE(now.SameVersion(loaded));
 }
 
 TEST_F(RegistryFileFolder, MissingFileIsAnEmptyRegistryAndAFolderIsAnError) {

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <climits>
 #include <cstdlib>
 
@@ -126,18 +129,57 @@ SysResult ReplaceFile(const std::string& target, std::string_view text) {
     return SysResult::Ok();
 }
 
+// A change within this many nanoseconds of reading the stamps could still carry the same
+// times: file systems keep times coarser than the clock (some to two seconds).
+constexpr std::int64_t kSettledAfter = 2'000'000'000;
+
+void FillStamps(const struct stat& info, RegistryFile::Stamps& out) {
+    out.exists = true;
+    out.device = static_cast<std::uint64_t>(info.st_dev);
+    out.inode = static_cast<std::uint64_t>(info.st_ino);
+    out.size = static_cast<std::uint64_t>(info.st_size);
+    out.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    out.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    out.settled = nowNs - std::max(out.modified, out.changed) > kSettledAfter;
+}
+
 } // namespace
 
-SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems) {
+SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
+    out = Stamps();
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return SysResult::Ok();
+        return SysResult::Failure("stat", errno);
+    }
+    FillStamps(info, out);
+    return SysResult::Ok();
+}
+
+SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems,
+                             Stamps* stamps) {
     out = RegistryFile();
+    Stamps seen;
+    // A missing file is a version of its own: nothing to read, until one appears.
+    seen.settled = true;
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ENOENT) return SysResult::Ok();
-        return SysResult::Failure("open", errno);
+        if (errno != ENOENT) return SysResult::Failure("open", errno);
+        if (stamps) *stamps = seen;
+        return SysResult::Ok();
     }
-    std::string text;
-    if (SysResult read = ReadAll(fd.get(), text); !read) return read;
-    out = Parse(text, problems);
+    // The stamps come before the content, so a change made while reading shows in the next ones.
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return SysResult::Failure("fstat", errno);
+    FillStamps(info, seen);
+    std::string bytes;
+    if (SysResult read = ReadAll(fd.get(), bytes); !read) return read;
+    out = RegistryFile(std::move(bytes));
+    out.Reparse(problems);
+    if (stamps) *stamps = seen;
     return SysResult::Ok();
 }
 
@@ -152,7 +194,7 @@ SysResult RegistryFile::Update(const std::string& path, const std::function<bool
     if (SysResult loaded = Load(target, current, &problems); !loaded) return loaded;
     if (!problems.empty()) return SysResult::Failure("parse", EINVAL);
     if (!change(current)) return SysResult::Ok();
-    return ReplaceFile(target, current.Serialize());
+    return ReplaceFile(target, current.bytes());
 }
 
 } // namespace vserver::platform
