@@ -11,7 +11,9 @@
 #   capitals   account "STUDENT0": the home folder too in other capitals than asked
 # The runs are interleaved round by round and the summary gives medians and ratios. Then each
 # case runs once more for a second under strace -c (when strace is installed) to count the
-# server's system calls per request. Everything runs on 127.0.0.1.
+# server's system calls per request, and so do two operations that append to record files: a
+# queued message (request 810) and a logon cycle with usage statistics on (vserver-load
+# --logon-cycles: connect, logon, client event, logoff, close). Everything runs on 127.0.0.1.
 set -euo pipefail
 build="$(realpath "${1:-build/release}")"
 ref="$(realpath "${2:-../shared/refbench}")"
@@ -33,7 +35,7 @@ printf '[General]\r\nFontSize=12\r\nVoice=Default\r\n' > "$users/VantorelSetting
 printf '[General]\r\nFontSize=12\r\nVoice=Default\r\n' > "$users/student0/STUDENT0VantorelSettings.vts"
 cp "$build/VServerService" "$work/server/"
 guid='{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}'
-printf 'REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\%s]\r\n@="VServerService"\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n"AppID"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"MasterPath"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"PortNumber"="6512"\r\n' \
+printf 'REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\%s]\r\n@="VServerService"\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n"AppID"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"MasterPath"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"PortNumber"="6512"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"AllowConsoleRequestsFromAnyConnection"="True"\r\n"LogUserStatistics"="True"\r\n' \
     "$guid" "$guid" "$work/server/master" > "$work/server/VServerService.reg"
 
 # Request 201 with id 1 for one item, as hex; the reply is "202 A7 1 A7 FontSize B0 12 BB 0A".
@@ -99,19 +101,20 @@ if ! command -v strace >/dev/null; then
 fi
 echo
 echo "System calls per request (one connection, 1 s under strace -c):"
-count() {  # label pid port greet
-    local label=$1 pid=$2 port=$3 greet=$4 line
+count() {  # label pid command...
+    local label=$1 pid=$2 line
+    shift 2
     strace -c -f -q -p "$pid" -o "$work/strace-$label" &
     local tracer=$!
     sleep 0.5
-    line=$(GREET=$greet "$work/minload" "$port" 1 1 0 20 "${hex[$([ "$label" = reference ] && echo usual || echo "$label")]}" "$replylen")
+    line=$("$@")
     sleep 0.2
     kill -INT "$tracer"
     wait "$tracer" || true
     python3 - "$work/strace-$label" "$label" "$line" <<'PY'
 import re, sys
 path, label, line = sys.argv[1:]
-reqs = int(re.search(r"\breqs=(\d+)", line).group(1))
+done = int(re.search(r"\b(?:reqs|cycles)=(\d+)", line).group(1))
 calls = {}
 for row in open(path):
     cols = row.split()
@@ -119,9 +122,16 @@ for row in open(path):
         calls[cols[-1]] = int(cols[3])
 total = sum(calls.values())
 top = sorted(calls.items(), key=lambda kv: -kv[1])
-print(f"  {label}: {total / reqs:.1f} per request ("
-      + ", ".join(f"{name} {n / reqs:.2f}" for name, n in top if n / reqs >= 0.05) + ")")
+print(f"  {label}: {total / done:.1f} per operation ("
+      + ", ".join(f"{name} {n / done:.2f}" for name, n in top if n / done >= 0.05) + ")")
 PY
 }
-count reference "$refpid" 6511 0
-for label in usual exact capitals; do count "$label" "$serverpid" 6512 6; done
+count reference "$refpid" "$work/minload" 6511 1 1 0 20 "${hex[usual]}" "$replylen"
+for label in usual exact capitals; do
+    count "$label" "$serverpid" env GREET=6 "$work/minload" 6512 1 1 0 20 "${hex[$label]}" "$replylen"
+done
+queue=$(python3 -c 'print(b"1\xa7\xa7\xa7810\xa7\xa7\xa7student0\xa7Time to read\xbb\n".hex())')
+queued=$(python3 -c 'print(b"1\xa71\xa7810\xa7True\xbb\n".hex())')
+count append-810 "$serverpid" env GREET=6 "$work/minload" 6512 1 1 0 20 "$queue" $(( ${#queued} / 2 ))
+count logon-cycle "$serverpid" "$build/tools/vserver-load" --port 6512 --connections 1 --seconds 1 --warmup 0 \
+    --logon-cycles --account-prefix student
