@@ -9,7 +9,8 @@
 #   usual      account "student0": the folder as asked, the file in other capitals
 #   exact      file name "student0\STUDENT0VantorelSettings.vts": every name as stored
 #   capitals   account "STUDENT0": the home folder too in other capitals than asked
-# The runs are interleaved round by round and the summary gives medians and ratios. Then each
+# The runs are interleaved round by round and the summary gives medians and ratios, both of
+# the request rates and of the server's CPU time per request (from /proc/PID/schedstat). Then each
 # case runs once more for a second under strace -c (when strace is installed) to count the
 # server's system calls per request, and so do two operations that append to record files: a
 # queued message (request 810) and a logon cycle with usage statistics on (vserver-load
@@ -62,37 +63,46 @@ serverpid=$!
 sleep 3
 
 results="$work/results"
-run() {  # label command...
-    local label=$1 line
-    shift
+oncpu() { cut -d' ' -f1 "/proc/$1/schedstat"; }  # nanoseconds the process has run
+run() {  # label pid command...
+    local label=$1 pid=$2 line before
+    shift 2
+    before=$(oncpu "$pid")
     line=$("$@")
+    line="$line server_cpu_us_per_req=$(python3 -c 'import re, sys
+reqs = int(re.search(r"\breqs=(\d+)", sys.argv[1]).group(1))
+print(f"{(int(sys.argv[3]) - int(sys.argv[2])) / 1000 / reqs:.2f}")' "$line" "$before" "$(oncpu "$pid")")"
     echo "  $label: $line"
     echo "$label $line" >>"$results"
 }
 load() {  # label
     if [ "$1" = reference ]; then
-        "$work/minload" 6511 "$conns" "$secs" 1 20 "${hex[usual]}" "$replylen"
+        run reference "$refpid" "$work/minload" 6511 "$conns" "$secs" 0 20 "${hex[usual]}" "$replylen"
     else
-        GREET=6 "$work/minload" 6512 "$conns" "$secs" 1 20 "${hex[$1]}" "$replylen"
+        run "$1" "$serverpid" env GREET=6 "$work/minload" 6512 "$conns" "$secs" 0 20 "${hex[$1]}" "$replylen"
     fi
 }
 
 echo "== $accounts accounts, $conns connections, $rounds rounds of ${secs} s =="
 for r in $(seq "$rounds"); do
-    for label in reference usual exact capitals; do run "$label" load "$label"; done
+    for label in reference usual exact capitals; do load "$label"; done
 done
 
 python3 - "$results" <<'PY'
 import re, statistics, sys
-runs = {}
+rates, cpus = {}, {}
 for line in open(sys.argv[1]):
     label, rest = line.split(" ", 1)
-    runs.setdefault(label, []).append(float(re.search(r"\brps=([\d.]+)", rest).group(1)))
-med = {label: statistics.median(v) for label, v in runs.items()}
-print("\nMedians (requests per second): " + "; ".join(f"{k} {v:,.0f}" for k, v in med.items()))
-print(f"  usual/reference {med['usual'] / med['reference']:.2f} (target >= 0.75)")
-print(f"  exact/reference {med['exact'] / med['reference']:.2f}")
-print(f"  capitals/usual {med['capitals'] / med['usual']:.2f} (target >= 0.5)")
+    rates.setdefault(label, []).append(float(re.search(r"\brps=([\d.]+)", rest).group(1)))
+    cpus.setdefault(label, []).append(float(re.search(r"\bserver_cpu_us_per_req=([\d.]+)", rest).group(1)))
+rate = {label: statistics.median(v) for label, v in rates.items()}
+cpu = {label: statistics.median(v) for label, v in cpus.items()}
+print("\nMedians: " + "; ".join(f"{k} {rate[k]:,.0f} rps, {cpu[k]:.2f} us server CPU per request" for k in rate))
+print("Ratios by rate (a loaded machine blurs them) and by server CPU per request (the rate each")
+print("server would reach on a core of its own):")
+for ours, base, target in (("usual", "reference", 0.75), ("exact", "reference", None), ("capitals", "usual", 0.5)):
+    goal = f" (target >= {target})" if target else ""
+    print(f"  {ours}/{base}: rate {rate[ours] / rate[base]:.2f}, CPU {cpu[base] / cpu[ours]:.2f}{goal}")
 PY
 
 if ! command -v strace >/dev/null; then

@@ -2,7 +2,8 @@
 // Finding entries by name, as the file system functions of the POSIX backend share it: each
 // component of a path is taken by its exact name when an entry of that name exists, else by
 // the first entry of its folder whose name matches without regard to case. Folder listings are
-// kept between lookups in one FolderNameCache for the process.
+// kept between lookups in one FolderNameCache for the process, which is not guarded against
+// use from two threads at once: every lookup runs on the server's one thread.
 
 #include <dirent.h>
 #include <sys/types.h>
