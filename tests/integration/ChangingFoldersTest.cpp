@@ -229,7 +229,7 @@ TEST(ChangingFolders, EveryReadSeesTheFoldersAsAFreshLookupDoes) {
     EXPECT_TRUE(WIFEXITED(changerStatus) && WEXITSTATUS(changerStatus) == 0);
     EXPECT_EQ(mismatches, 0);
     EXPECT_GT(checked, 100) << "too few reads fell between changes to show anything";
-    EXPECT_GT(shared->changes.load() / 2, 100u);
+    EXPECT_GT(shared->changes.load() / 2, 50u);
     ::munmap(shared, sizeof(Shared));
 }
 
