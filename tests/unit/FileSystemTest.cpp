@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -140,6 +141,15 @@ TEST(FileSystem, FoldersAndReadOnlyAttribute) {
     ASSERT_TRUE(RemoveFolder(root / "hOME").ok());
     EXPECT_FALSE(PathExists(root / "Home"));
     EXPECT_EQ(FullPathForm(root.path() + "//x/./y/.."), root / "x");
+}
+
+TEST(FileSystem, APipeInAFilesPlaceDoesNotStopTheReader) {
+    TempFolder root;
+    ASSERT_EQ(::mkfifo((root / "prefs.vts").c_str(), 0666), 0);
+    std::string content = "left over";
+    // Opening a pipe for reading would wait for a writer that never comes.
+    EXPECT_TRUE(ReadWholeFile(root / "PREFS.vts", content).ok());
+    EXPECT_EQ(content, "");
 }
 
 // Lets the folders' change stamps age past the point where a kept listing may be trusted, so
