@@ -63,6 +63,33 @@ std::string CutToValueLimit(std::string_view text) {
     return std::string(text.substr(0, kMaxPreferenceValueLength));
 }
 
+// The file a request names: its path as the request spells it, and where that leads below the
+// users folder. Nothing, with a service-log line, when the spelling or a symbolic link on the
+// way leads outside the users folder.
+struct RequestedFile {
+    std::string requested;
+    platform::PathInside found;
+};
+
+std::optional<RequestedFile> FindRequestedFile(const std::string& usersFolder, std::string_view account,
+                                               std::string_view fileName) {
+    auto path = PreferenceFilePath(usersFolder, account, fileName);
+    if (path) {
+        std::string users = platform::FullPathForm(usersFolder);
+        std::string_view below = std::string_view(*path).substr(users.size());
+        if (!below.empty() && below.front() == platform::kPathSeparator) below.remove_prefix(1);
+        platform::PathInside found = platform::ResolveInside(users, below);
+        if (found.outcome != platform::PathInside::Outcome::Outside) return RequestedFile{std::move(*path), std::move(found)};
+    }
+    LogRefusedPath(usersFolder, account, fileName);
+    return std::nullopt;
+}
+
+// ReadPreferenceValue for a file already looked up: resolved is its path as stored, or nothing
+// when there is no such file.
+std::string ReadResolvedValue(const std::optional<std::string>& resolved, std::string_view section,
+                              std::string_view key, std::string_view defaultValue);
+
 } // namespace
 
 std::optional<std::string> PreferenceFilePath(const std::string& usersFolder, std::string_view account,
@@ -92,13 +119,14 @@ bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, st
 
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                             std::string_view items) {
-    auto path = PreferenceFilePath(usersFolder, account, fileName);
-    if (!path) LogRefusedPath(usersFolder, account, fileName);
+    auto file = FindRequestedFile(usersFolder, account, fileName);
+    std::optional<std::string> resolved;
+    if (file && file->found.outcome == platform::PathInside::Outcome::Found) resolved = file->found.path;
     std::string body;
     ForEachItem(items, [&](const Item& item) {
         if (!body.empty()) body.push_back(wire::kSectionSeparator);
         body.append(item.key).push_back(wire::kItemSeparator);
-        body.append(path ? ReadPreferenceValue(*path, item.section, item.key, item.value) : std::string(item.value));
+        body.append(file ? ReadResolvedValue(resolved, item.section, item.key, item.value) : std::string(item.value));
     });
     return body;
 }
@@ -114,30 +142,33 @@ std::string PreferenceAnswer(long long requestId, std::string_view body) {
 
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                       std::string_view items) {
-    auto path = PreferenceFilePath(usersFolder, account, fileName);
-    if (!path) {
-        LogRefusedPath(usersFolder, account, fileName);
-        return true;
-    }
+    auto file = FindRequestedFile(usersFolder, account, fileName);
+    // A file whose folder is missing (an unknown account) cannot be written.
+    if (!file || file->found.path.empty()) return true;
     // Such a file could never have been created where these files come from; the write fails
     // there without a word, and so it does here.
-    std::string_view belowUsers = std::string_view(*path).substr(platform::FullPathForm(usersFolder).size());
+    std::string_view belowUsers = std::string_view(file->requested).substr(platform::FullPathForm(usersFolder).size());
     if (HoldsUnstorableNameCharacters(belowUsers)) return true;
     ForEachItem(items, [&](const Item& item) {
         if (BreaksFileStructure(item)) {
-            settings::WriteServiceLog("Preference value not written, it would break the file: " + *path);
+            settings::WriteServiceLog("Preference value not written, it would break the file: " + file->requested);
             return;
         }
-        (void)WritePreferenceValue(*path, item.section, item.key, item.value);
+        (void)WritePreferenceValue(file->found.path, item.section, item.key, item.value);
     });
     return true;
 }
 
 std::string ReadPreferenceValue(const std::string& path, std::string_view section, std::string_view key,
                                 std::string_view defaultValue) {
+    return ReadResolvedValue(platform::ResolveExisting(path), section, key, defaultValue);
+}
+
+namespace {
+
+std::string ReadResolvedValue(const std::optional<std::string>& resolved, std::string_view section,
+                              std::string_view key, std::string_view defaultValue) {
     std::optional<std::string> stored;
-    // Reading by the resolved name spares a second search for the spelling on disk.
-    std::optional<std::string> resolved = platform::ResolveExisting(path);
     if (!resolved || !platform::ReadProfileValue(*resolved, section, key, stored)) {
         return std::string(defaultValue);
     }
@@ -147,20 +178,13 @@ std::string ReadPreferenceValue(const std::string& path, std::string_view sectio
     return value.empty() ? std::string(defaultValue) : value;
 }
 
+} // namespace
+
 bool WritePreferenceValue(const std::string& path, std::string_view section, std::string_view key,
                           std::string_view value) {
-    std::vector<platform::DirectoryEntry> found;
-    if (platform::FindEntries(path, found) && !found.empty()) {
-        std::string fullPath(platform::FolderPartOf(path));
-        fullPath.push_back(platform::kPathSeparator);
-        fullPath.append(found.front().name);
-        bool readOnly = false;
-        if (platform::EqualNoCase(fullPath, path) && platform::IsReadOnly(path, readOnly) && readOnly &&
-            !platform::ClearReadOnly(path)) {
-            return false;
-        }
-    }
-    (void)platform::WriteProfileValue(path, section, key, value);
+    auto found = platform::FindEntry(path);
+    if (found && found->readOnly && !platform::ClearReadOnly(found->path)) return false;
+    (void)platform::WriteProfileValue(found ? found->path : path, section, key, value);
     return true;
 }
 

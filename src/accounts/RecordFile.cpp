@@ -1,7 +1,5 @@
 #include "accounts/RecordFile.h"
 
-#include <vector>
-
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
@@ -36,20 +34,18 @@ bool AppendToNewFile(std::string_view text, const std::string& path) {
 } // namespace
 
 bool AppendRecord(std::string_view text, const std::string& path) {
-    std::vector<platform::DirectoryEntry> found;
-    if (!platform::FindEntries(path, found) || found.empty()) return AppendToNewFile(text, path);
+    auto found = platform::FindEntry(path);
+    if (!found) return AppendToNewFile(text, path);
 
     std::string upperPath = platform::UpperCase(path);
     std::string fullPath = platform::FullPathForm(platform::FolderPartOf(path));
     if (fullPath.back() != platform::kPathSeparator) fullPath.push_back(platform::kPathSeparator);
-    fullPath.append(found.front().name);
-    bool readOnly = false;
-    if (platform::UpperCase(fullPath) == upperPath && platform::IsReadOnly(path, readOnly) && readOnly &&
-        !platform::ClearReadOnly(path)) {
+    fullPath.append(platform::LastComponentOf(found->path));
+    if (platform::UpperCase(fullPath) == upperPath && found->readOnly && !platform::ClearReadOnly(found->path)) {
         return false;
     }
-    auto stored = platform::ResolveExisting(path);
-    if (!stored || !platform::AppendNulTerminated(*stored, text, platform::AppendOpen::ExistingOnly)) {
+    // The append goes to the name just found, so the path is not looked up again.
+    if (!platform::AppendNulTerminated(found->path, text, platform::AppendOpen::ExistingOnly)) {
         settings::WriteServiceLog("Unable to open file: " + upperPath);
         return false;
     }

@@ -8,6 +8,11 @@
 // matches without regard to case. So "Users/jsmith/jsmithVantorelSettings.vts" finds
 // "Users/JSMITH/JSMITHVantorelSettings.vts". A function that creates an entry keeps the last
 // component as given unless an entry matching it already exists.
+//
+// A name spelled as stored costs one status call. Matching in other capitals reads the
+// folder's names, which are kept for the next lookup while the folder's change stamps show
+// that nothing in it was added, removed or renamed since (see FolderNameCache); on network
+// file systems, whose stamps cannot be relied on, the folder is read each time.
 
 #include <optional>
 #include <string>
@@ -26,6 +31,36 @@ struct DirectoryEntry {
 
 // The path as stored on disk, or nothing when some component does not exist.
 std::optional<std::string> ResolveExisting(std::string_view path);
+
+// An existing entry with what its callers ask of it.
+struct FoundEntry {
+    std::string path;       // every component as stored
+    bool isFolder = false;  // a folder, or a symbolic link to one
+    bool isLink = false;    // a symbolic link (whatever it points to)
+    bool readOnly = false;  // of the entry, or of what a link points to
+};
+
+// The entry path names, or nothing when some component does not exist.
+std::optional<FoundEntry> FindEntry(std::string_view path);
+
+// Where a path below a folder leads, its symbolic links followed.
+struct PathInside {
+    enum class Outcome {
+        Found,    // path is the entry as stored
+        Missing,  // path is where a new entry would go (folder as stored, last component as
+                  // given), or empty when the folder is missing too
+        Outside,  // a symbolic link on the way leads out of the folder; path is empty
+    };
+    Outcome outcome = Outcome::Missing;
+    std::string path;
+};
+
+// Resolves relative (components separated by "/", none of them "." or "..") below folder
+// component by component, as ResolveExisting does. Symbolic links below folder are followed
+// only as long as they lead to folder or below it; one that leads elsewhere, or that cannot be
+// followed, makes the whole path Outside. Links above folder, and folder itself, may lead
+// anywhere.
+PathInside ResolveInside(std::string_view folder, std::string_view relative);
 
 // The entries of a folder that match the pattern in the path's last component ("*" and "?",
 // without regard to case), in the order the file system returns them. "." and ".." are never
@@ -53,7 +88,7 @@ SysResult DeleteFile(std::string_view path);
 // exists already (in any capitals), and leaves no partial target behind on failure.
 SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to);
 
-// The whole content of a file.
+// The whole content of a file. A path spelled as stored is opened at once, without any lookup.
 SysResult ReadWholeFile(std::string_view path, std::string& out);
 
 // Replaces the file's content by writing a temporary file in the same folder and renaming it

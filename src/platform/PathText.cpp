@@ -1,7 +1,5 @@
 #include "platform/PathText.h"
 
-#include <vector>
-
 #include "platform/ProcessInfo.h"
 #include "platform/TextCase.h"
 
@@ -48,31 +46,25 @@ std::string_view LastComponentOf(std::string_view path) {
 }
 
 std::string CollapsePath(std::string_view path, std::string_view base) {
-    std::string joined;
-    if (path.empty() || path.front() != kSep) {
-        joined.append(base);
-        joined.push_back(kSep);
-    }
-    joined.append(path);
-
-    std::vector<std::string_view> parts;
-    std::string_view rest = joined;
-    while (!rest.empty()) {
-        std::size_t cut = rest.find(kSep);
-        std::string_view part = rest.substr(0, cut);
-        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-        if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
     std::string out;
-    for (std::string_view part : parts) {
-        out.push_back(kSep);
-        out.append(part);
-    }
+    out.reserve(base.size() + path.size() + 1);
+    // Appends each part of text to out, a ".." taking the part before it away.
+    auto append = [&out](std::string_view text) {
+        while (!text.empty()) {
+            std::size_t cut = text.find(kSep);
+            std::string_view part = text.substr(0, cut);
+            text = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
+            if (part.empty() || part == ".") continue;
+            if (part == "..") {
+                out.resize(out.empty() ? 0 : out.rfind(kSep));
+                continue;
+            }
+            out.push_back(kSep);
+            out.append(part);
+        }
+    };
+    if (path.empty() || path.front() != kSep) append(base);
+    append(path);
     if (out.empty()) out.push_back(kSep);
     return out;
 }

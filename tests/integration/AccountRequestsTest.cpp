@@ -206,6 +206,44 @@ TEST_F(AccountRequests, PreferenceFilesOutsideTheUsersFolderAreNeverReached) {
     EXPECT_EQ(ReadFile(users() + "/Sets/ToolbarSet_Math.vts"), "[Toolbar]\r\nButton1=Speak\r\n");
 }
 
+TEST_F(AccountRequests, LinksOutOfTheUsersFolderAreRefusedAndLinksInsideWork) {
+    namespace fs = std::filesystem;
+    const std::string outside = server.folder() + "/outside";
+    const std::string secret = "[S]\r\nK=secret\r\n";
+    MakeFolder(outside);
+    WriteFile(outside + "/EVILVantorelSettings.vts", secret);
+    fs::create_directory_symlink(outside, users() + "/evil");
+    fs::create_symlink(outside + "/EVILVantorelSettings.vts", users() + "/ToolbarSet_Leak.vts");
+    MakeFolder(users() + "/JSMITH");
+    WriteFile(users() + "/JSMITH/JSMITHVantorelSettings.vts", "[S]\r\nK=mine\r\n");
+    fs::create_directory_symlink("JSMITH", users() + "/alias");
+
+    struct Refused {
+        const char* account;
+        const char* file;
+        const char* logged;  // below the users folder
+    } refused[] = {
+        {"evil", "", "evil"},
+        {"EVIL", "", "EVIL"},
+        {"", "evil\\new.vts", "evil\\new.vts"},
+        {"", "ToolbarSet_Leak.vts", "ToolbarSet_Leak.vts"},
+    };
+    for (const Refused& r : refused) {
+        EXPECT_EQ(Ask(1, 201, r.account, r.file, Item("K", "S", "d")), "202\xA7" "1\xA7K\xB0" "d") << r.logged;
+        EXPECT_EQ(Ask(2, 203, r.account, r.file, Item("K", "S", "changed")), "1\xA7" "2") << r.logged;
+        EXPECT_TRUE(server.WaitForLogText("Preference file outside the user directory refused: " + users() + "/" + r.logged))
+            << r.logged;
+    }
+    EXPECT_EQ(ReadFile(outside + "/EVILVantorelSettings.vts"), secret);
+    EXPECT_EQ(Names(outside), std::vector<std::string>{"EVILVantorelSettings.vts"});
+
+    // A link that stays inside the users folder is followed for reads and writes.
+    EXPECT_EQ(Ask(3, 201, "", "alias\\jsmithVantorelSettings.vts", Item("K", "S", "d")), "202\xA7" "3\xA7K\xB0mine");
+    EXPECT_EQ(Ask(4, 203, "", "Alias\\JSMITHVantorelSettings.vts", Item("K", "S", "ours")), "1\xA7" "4");
+    EXPECT_EQ(ReadFile(users() + "/JSMITH/JSMITHVantorelSettings.vts"), "[S]\r\nK=ours\r\n");
+    EXPECT_TRUE(fs::is_symlink(users() + "/alias"));
+}
+
 TEST_F(AccountRequests, ToolbarSetListLeavesClassicOut) {
     for (std::string set : {"Math", "CLASSIC", "Classic", "Reading"}) WriteFile(users() + "/ToolbarSet_" + set + ".vts", "");
     std::string reply = Ask(3, 204, "");

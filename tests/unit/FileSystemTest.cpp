@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include "LogCapture.h"
 #include "platform/FileSystem.h"
@@ -137,6 +141,150 @@ TEST(FileSystem, FoldersAndReadOnlyAttribute) {
     ASSERT_TRUE(RemoveFolder(root / "hOME").ok());
     EXPECT_FALSE(PathExists(root / "Home"));
     EXPECT_EQ(FullPathForm(root.path() + "//x/./y/.."), root / "x");
+}
+
+TEST(FileSystem, APipeInAFilesPlaceDoesNotStopTheReader) {
+    TempFolder root;
+    ASSERT_EQ(::mkfifo((root / "prefs.vts").c_str(), 0666), 0);
+    std::string content = "left over";
+    // Opening a pipe for reading would wait for a writer that never comes.
+    EXPECT_TRUE(ReadWholeFile(root / "PREFS.vts", content).ok());
+    EXPECT_EQ(content, "");
+}
+
+// Lets the folders' change stamps age past the point where a kept listing may be trusted, so
+// that the next lookup keeps one and the lookup after a change must notice the change.
+void LetStampsSettle() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+
+TEST(FileSystem, KeptListingsNeverHideAChange) {
+    TempFolder root;
+    const std::string users = root / "Users";
+    MakeFolder(users + "/JSMITH");
+    WriteFile(users + "/JSMITH/JSMITHVantorelSettings.vts", "1");
+    const std::string asked = users + "/jsmith/jsmithVantorelSettings.vts";
+
+    // Each change is followed at once by a lookup (the change's stamps are still fresh), then,
+    // once the stamps settled, by lookups that are answered from the kept listings.
+    struct Step {
+        const char* what;
+        void (*change)(const std::string& users);
+        const char* found;  // below users; nullptr: nothing
+    } steps[] = {
+        {"as created", [](const std::string&) {}, "JSMITH/JSMITHVantorelSettings.vts"},
+        {"file renamed to other capitals",
+         [](const std::string& u) {
+             std::filesystem::rename(u + "/JSMITH/JSMITHVantorelSettings.vts", u + "/JSMITH/jsmithvantorelsettings.VTS");
+         },
+         "JSMITH/jsmithvantorelsettings.VTS"},
+        {"exact spelling added beside it",
+         [](const std::string& u) { WriteFile(u + "/JSMITH/jsmithVantorelSettings.vts", "2"); },
+         "JSMITH/jsmithVantorelSettings.vts"},
+        {"both removed",
+         [](const std::string& u) {
+             std::filesystem::remove(u + "/JSMITH/jsmithVantorelSettings.vts");
+             std::filesystem::remove(u + "/JSMITH/jsmithvantorelsettings.VTS");
+         },
+         nullptr},
+        {"home folder renamed, file back",
+         [](const std::string& u) {
+             std::filesystem::rename(u + "/JSMITH", u + "/JSmith");
+             WriteFile(u + "/JSmith/JSMITHVantorelSettings.vts", "3");
+         },
+         "JSmith/JSMITHVantorelSettings.vts"},
+        {"home folder replaced by another",
+         [](const std::string& u) {
+             std::filesystem::rename(u + "/JSmith", u + "/old");
+             MakeFolder(u + "/JSmith");
+             WriteFile(u + "/JSmith/Jsmithvantorelsettings.vts", "4");
+         },
+         "JSmith/Jsmithvantorelsettings.vts"},
+    };
+    for (const Step& step : steps) {
+        step.change(users);
+        for (int round = 0; round < 3; ++round) {
+            auto found = ResolveExisting(asked);
+            if (step.found == nullptr) {
+                EXPECT_FALSE(found.has_value()) << step.what << ", round " << round;
+            } else {
+                EXPECT_EQ(found.value_or("(nothing)"), users + "/" + step.found) << step.what << ", round " << round;
+            }
+            PathInside inside = ResolveInside(users, "jsmith/jsmithVantorelSettings.vts");
+            EXPECT_EQ(inside.outcome == PathInside::Outcome::Found, step.found != nullptr) << step.what;
+            if (round == 0) LetStampsSettle();
+        }
+    }
+}
+
+TEST(FileSystem, SymbolicLinksMayNotLeadOutOfTheFolder) {
+    namespace fs = std::filesystem;
+    TempFolder root;
+    const std::string users = root / "Users";
+    MakeFolder(users + "/JSMITH");
+    WriteFile(users + "/JSMITH/JSMITHVantorelSettings.vts", "mine");
+    MakeFolder(root / "outside");
+    WriteFile(root / "outside/secret.vts", "secret");
+    fs::create_directory_symlink(root / "outside", users + "/evil");
+    fs::create_directory_symlink("JSMITH", users + "/alias");
+    fs::create_directory_symlink(users + "/JSMITH", users + "/alias2");
+    fs::create_directory_symlink("..", users + "/up");
+    fs::create_symlink(root / "outside/secret.vts", users + "/JSMITH/leak.vts");
+    fs::create_symlink(root / "nowhere.vts", users + "/JSMITH/dangling.vts");
+    fs::create_symlink("JSMITHVantorelSettings.vts", users + "/JSMITH/same.vts");
+    fs::create_directory_symlink(users, root / "UsersLink");
+
+    using Outcome = PathInside::Outcome;
+    struct Case {
+        std::string folder;
+        std::string relative;
+        Outcome outcome;
+        std::string path;
+    } cases[] = {
+        {users, "evil/secret.vts", Outcome::Outside, ""},
+        {users, "EVIL/SECRET.VTS", Outcome::Outside, ""},
+        {users, "evil/new.vts", Outcome::Outside, ""},
+        {users, "up/outside/secret.vts", Outcome::Outside, ""},
+        {users, "JSMITH/leak.vts", Outcome::Outside, ""},
+        {users, "jsmith/DANGLING.vts", Outcome::Outside, ""},
+        {users, "alias/jsmithVantorelSettings.vts", Outcome::Found, users + "/alias/JSMITHVantorelSettings.vts"},
+        {users, "ALIAS2/JSMITHVantorelSettings.vts", Outcome::Found, users + "/alias2/JSMITHVantorelSettings.vts"},
+        {users, "alias/new.vts", Outcome::Missing, users + "/alias/new.vts"},
+        {users, "jsmith/same.vts", Outcome::Found, users + "/JSMITH/same.vts"},
+        {users, "jsmith/jsmithvantorelsettings.vts", Outcome::Found, users + "/JSMITH/JSMITHVantorelSettings.vts"},
+        {users, "nobody/nobodyVantorelSettings.vts", Outcome::Missing, ""},
+        {users, "JSMITH/../evil", Outcome::Missing, ""},
+        // The folder itself may be reached through a link.
+        {root / "UsersLink", "jsmith/jsmithVantorelSettings.vts", Outcome::Found,
+         root / "UsersLink/JSMITH/JSMITHVantorelSettings.vts"},
+        {root / "userslink", "alias/new.vts", Outcome::Missing, root / "UsersLink/alias/new.vts"},
+    };
+    for (const Case& c : cases) {
+        PathInside inside = ResolveInside(c.folder, c.relative);
+        EXPECT_EQ(inside.outcome, c.outcome) << c.relative;
+        EXPECT_EQ(inside.path, c.path) << c.relative;
+    }
+}
+
+TEST(FileSystem, ALinkSwappedInAfterAKeptLookupIsSeen) {
+    namespace fs = std::filesystem;
+    TempFolder root;
+    const std::string users = root / "Users";
+    MakeFolder(users + "/JSMITH");
+    WriteFile(users + "/JSMITH/JSMITHVantorelSettings.vts", "mine");
+    MakeFolder(root / "outside");
+    WriteFile(root / "outside/JSMITHVantorelSettings.vts", "theirs");
+    LetStampsSettle();
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(ResolveInside(users, "jsmith/jsmithVantorelSettings.vts").outcome, PathInside::Outcome::Found);
+    }
+
+    fs::rename(users + "/JSMITH/JSMITHVantorelSettings.vts", users + "/JSMITH/kept.vts");
+    fs::create_symlink(root / "outside/JSMITHVantorelSettings.vts", users + "/JSMITH/JSMITHVantorelSettings.vts");
+    EXPECT_EQ(ResolveInside(users, "jsmith/jsmithVantorelSettings.vts").outcome, PathInside::Outcome::Outside);
+
+    fs::rename(users + "/JSMITH", users + "/kept");
+    fs::create_directory_symlink(root / "outside", users + "/JSMITH");
+    EXPECT_EQ(ResolveInside(users, "jsmith/jsmithVantorelSettings.vts").outcome, PathInside::Outcome::Outside);
+    EXPECT_EQ(ResolveInside(users, "JSMITH/JSMITHVantorelSettings.vts").outcome, PathInside::Outcome::Outside);
 }
 
 } // namespace

@@ -1,0 +1,371 @@
+#include "platform/posix/NameLookup.h"
+
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+
+#include "platform/FileSystem.h"
+#include "platform/FolderNameCache.h"
+#include "platform/PathText.h"
+#include "platform/TextCase.h"
+
+namespace vserver::platform {
+
+namespace names {
+
+std::string Join(std::string_view folder, std::string_view name) {
+    std::string out;
+    out.reserve(folder.size() + name.size() + 1);
+    out.append(folder);
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out.append(name);
+    return out;
+}
+
+bool IsDotEntry(std::string_view name) { return name == "." || name == ".."; }
+
+DirectoryStream::DirectoryStream(const std::string& folder)
+    : dir_(::opendir(folder.empty() ? "." : folder.c_str())) {}
+
+DirectoryStream::~DirectoryStream() {
+    if (dir_ != nullptr) ::closedir(dir_);
+}
+
+const dirent* DirectoryStream::Next() {
+    while (const dirent* entry = ::readdir(dir_)) {
+        if (!IsDotEntry(entry->d_name)) return entry;
+    }
+    return nullptr;
+}
+
+} // namespace names
+
+namespace {
+
+using names::DirectoryStream;
+using names::IsDotEntry;
+using names::Join;
+
+// Folder listings kept over all folders: about 130 bytes a name, so some 13 MB at most, enough
+// for a users folder of tens of thousands of accounts and the home folders in use.
+constexpr std::size_t kMaxListedNames = 100'000;
+
+FolderNameCache& Listings() {
+    static FolderNameCache cache(kMaxListedNames);
+    return cache;
+}
+
+std::int64_t WallClockNs() {
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::int64_t Nanoseconds(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+FolderStamps StampsOf(const struct stat& st) {
+    FolderStamps stamps;
+    stamps.device = st.st_dev;
+    stamps.inode = st.st_ino;
+    stamps.modifiedNs = Nanoseconds(st.st_mtim);
+    stamps.changedNs = Nanoseconds(st.st_ctim);
+    stamps.size = static_cast<std::uint64_t>(st.st_size);
+    stamps.links = st.st_nlink;
+    return stamps;
+}
+
+EntryKind KindOfMode(mode_t mode) {
+    if (S_ISDIR(mode)) return EntryKind::Folder;
+    if (S_ISLNK(mode)) return EntryKind::Link;
+    return EntryKind::File;
+}
+
+EntryKind KindOfType(unsigned char type) {
+    switch (type) {
+    case DT_UNKNOWN: return EntryKind::Unknown;
+    case DT_DIR: return EntryKind::Folder;
+    case DT_LNK: return EntryKind::Link;
+    default: return EntryKind::File;
+    }
+}
+
+// A folder found on disk: its path as stored and its status, read at readTimeNs or later.
+struct Folder {
+    std::string path;
+    struct stat status {};
+    std::int64_t readTimeNs = 0;
+};
+
+// Reads the status of the folder at path; false (errno set) when there is none. The clock is
+// read first, so readTimeNs never postdates the stamps.
+bool StatFolder(const std::string& path, Folder& out) {
+    out.readTimeNs = WallClockNs();
+    if (::stat(path.empty() ? "." : path.c_str(), &out.status) != 0) return false;
+    if (!S_ISDIR(out.status.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    out.path = path;
+    return true;
+}
+
+// File systems whose change stamps come from another machine, or from a process that need not
+// keep them, so that an unchanged stamp does not prove an unchanged folder.
+bool IsNetworkFileSystem(unsigned long type) {
+    switch (type) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x73757245:  // Coda
+    case 0x5346414F:  // AFS
+    case 0x6B414653:  // kAFS
+    case 0x564C:      // NCP
+    case 0x65735546:  // FUSE (sshfs, virtiofs and the like)
+    case 0x00C36400:  // Ceph
+    case 0x01021997:  // 9P
+    case 0x01161970:  // GFS2
+    case 0x7461636F:  // OCFS2
+    case 0x19920707:  // OrangeFS
+    case 0x0BD00BD0:  // Lustre
+    case 0x786F4256:  // VirtualBox shared folders
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Whether listings of folders on this folder's file system may be kept; asked once a device.
+bool ListingsReliable(const Folder& folder) {
+    static std::unordered_map<dev_t, bool> byDevice;
+    auto [known, added] = byDevice.try_emplace(folder.status.st_dev, false);
+    if (added) {
+        struct statfs fs {};
+        known->second = ::statfs(folder.path.empty() ? "." : folder.path.c_str(), &fs) == 0 &&
+                        !IsNetworkFileSystem(static_cast<unsigned long>(fs.f_type));
+    }
+    return known->second;
+}
+
+// The entry of folder that name finds: the entry of exactly that name, else the first entry
+// whose name matches without regard to case. A kept listing answers while the folder's stamps
+// (read by the caller for this lookup) are the ones it was scanned under; otherwise the exact
+// name is tried first, and only a miss reads the folder, whose listing is then kept.
+std::optional<ListedEntry> LookUp(const Folder& folder, std::string_view name) {
+    if (IsDotEntry(name)) return ListedEntry{std::string(name), EntryKind::Folder};
+    const bool reliable = ListingsReliable(folder);
+    const FolderStamps stamps = StampsOf(folder.status);
+    if (reliable) {
+        if (const FolderListing* listing = Listings().Find(folder.path, stamps)) {
+            const ListedEntry* entry = listing->Find(name);
+            return entry != nullptr ? std::optional<ListedEntry>(*entry) : std::nullopt;
+        }
+    }
+    struct stat st {};
+    if (::lstat(Join(folder.path, name).c_str(), &st) == 0) return ListedEntry{std::string(name), KindOfMode(st.st_mode)};
+
+    DirectoryStream dir(folder.path);
+    if (!dir.open()) return std::nullopt;
+    if (!reliable) {
+        while (const dirent* entry = dir.Next()) {
+            if (EqualNoCase(entry->d_name, name)) return ListedEntry{entry->d_name, KindOfType(entry->d_type)};
+        }
+        return std::nullopt;
+    }
+    FolderListing listing;
+    while (const dirent* entry = dir.Next()) listing.Add(entry->d_name, KindOfType(entry->d_type));
+    const ListedEntry* entry = listing.Find(name);
+    std::optional<ListedEntry> found = entry != nullptr ? std::optional<ListedEntry>(*entry) : std::nullopt;
+    Listings().Store(folder.path, stamps, folder.readTimeNs, std::move(listing));
+    return found;
+}
+
+// The folder path names, every component as stored ("" is the working folder).
+std::optional<Folder> ResolveFolder(std::string_view path) {
+    Folder folder;
+    if (StatFolder(std::string(path), folder)) return folder;
+    if (errno != ENOENT || path.empty() || path == "/") return std::nullopt;
+    auto parent = ResolveFolder(FolderPartOf(path));
+    std::string_view name = LastComponentOf(path);
+    if (!parent || name.empty()) return parent;
+    auto entry = LookUp(*parent, name);
+    if (!entry || !StatFolder(Join(parent->path, entry->name), folder)) return std::nullopt;
+    return folder;
+}
+
+// True when the entry at path (or, for a missing entry, its folder) lies below folder once
+// every symbolic link is followed. An entry whose links cannot all be followed counts as
+// outside: where it leads cannot be told.
+bool LeadsInside(std::string_view folder, const std::string& path, bool missing) {
+    using RealPath = std::unique_ptr<char, decltype(&std::free)>;
+    auto real = [](const std::string& text) { return RealPath(::realpath(text.c_str(), nullptr), &std::free); };
+    RealPath realFolder = real(std::string(folder));
+    if (!realFolder) {
+        // The folder as given may be spelled in other capitals than stored.
+        if (auto stored = ResolveFolder(folder)) realFolder = real(stored->path);
+    }
+    RealPath realPath = real(missing ? std::string(FolderPartOf(path)) : path);
+    if (!realFolder || !realPath) return false;
+    std::string_view inner = realPath.get();
+    return IsStrictlyInside(inner, realFolder.get()) || (missing && inner == realFolder.get());
+}
+
+DirectoryEntry MakeEntry(const std::string& folder, const std::string& name, unsigned char type) {
+    DirectoryEntry entry;
+    entry.name = name;
+    if (type == DT_DIR) {
+        entry.isFolder = true;
+    } else if (type == DT_LNK || type == DT_UNKNOWN) {
+        struct stat st {};
+        std::string full = Join(folder, name);
+        if (::lstat(full.c_str(), &st) == 0) {
+            entry.isLink = S_ISLNK(st.st_mode);
+            if (entry.isLink) {
+                struct stat target {};
+                entry.isFolder = ::stat(full.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+            } else {
+                entry.isFolder = S_ISDIR(st.st_mode);
+            }
+        }
+    }
+    return entry;
+}
+
+} // namespace
+
+namespace names {
+
+std::optional<std::string> ResolveByListing(std::string_view path) {
+    std::string_view name = LastComponentOf(path);
+    auto folder = ResolveFolder(FolderPartOf(path));
+    if (!folder) return std::nullopt;
+    if (name.empty()) return Join(folder->path, "");
+    auto entry = LookUp(*folder, name);
+    if (!entry) return std::nullopt;
+    return Join(folder->path, entry->name);
+}
+
+std::optional<Target> ResolveForCreate(std::string_view path) {
+    Target target;
+    struct stat st {};
+    target.path = path;
+    if (::lstat(target.path.c_str(), &st) != 0) {
+        std::string_view name = LastComponentOf(path);
+        auto folder = ResolveFolder(FolderPartOf(path));
+        if (!folder) return std::nullopt;
+        auto entry = name.empty() ? std::nullopt : LookUp(*folder, name);
+        target.path = Join(folder->path, entry ? std::string_view(entry->name) : name);
+        if (!entry || ::lstat(target.path.c_str(), &st) != 0) return target;
+    }
+    target.exists = !S_ISLNK(st.st_mode) || ::stat(target.path.c_str(), &st) == 0;
+    target.mode = target.exists ? st.st_mode : 0;
+    return target;
+}
+
+} // namespace names
+
+std::optional<std::string> ResolveExisting(std::string_view path) {
+    if (path.empty()) return std::nullopt;
+    std::string whole(path);
+    struct stat st {};
+    if (::lstat(whole.c_str(), &st) == 0) return whole;
+    return names::ResolveByListing(path);
+}
+
+std::optional<FoundEntry> FindEntry(std::string_view path) {
+    if (path.empty()) return std::nullopt;
+    FoundEntry found;
+    found.path = path;
+    struct stat st {};
+    if (::lstat(found.path.c_str(), &st) != 0) {
+        auto stored = names::ResolveByListing(path);
+        if (!stored || ::lstat(stored->c_str(), &st) != 0) return std::nullopt;
+        found.path = std::move(*stored);
+    }
+    found.isLink = S_ISLNK(st.st_mode);
+    if (found.isLink && ::stat(found.path.c_str(), &st) != 0) return found;
+    found.isFolder = S_ISDIR(st.st_mode);
+    found.readOnly = (st.st_mode & S_IWUSR) == 0;
+    return found;
+}
+
+PathInside ResolveInside(std::string_view folder, std::string_view relative) {
+    using Outcome = PathInside::Outcome;
+    std::optional<Folder> current;  // the folder reached so far, once its status is read
+    std::string currentPath(folder);
+    bool linked = false;
+    PathInside result;
+    std::string_view rest = relative;
+    while (!rest.empty()) {
+        std::size_t cut = rest.find('/');
+        std::string_view part = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+        if (part.empty()) continue;
+        if (IsDotEntry(part)) return {};
+        if (!rest.empty()) {
+            // A folder on the way. Its own status, read without following a link, tells
+            // whether it is a link and gives the stamps its listing is checked against.
+            Folder next;
+            next.path = Join(currentPath, part);
+            next.readTimeNs = WallClockNs();
+            if (::lstat(next.path.c_str(), &next.status) != 0) {
+                if (errno != ENOENT) return {};
+                if (!current && !(current = ResolveFolder(currentPath))) return {};
+                auto entry = LookUp(*current, part);
+                if (!entry) return {};
+                next.path = Join(current->path, entry->name);
+                next.readTimeNs = WallClockNs();
+                if (::lstat(next.path.c_str(), &next.status) != 0) return {};
+            }
+            if (S_ISLNK(next.status.st_mode)) {
+                linked = true;
+                if (::stat(next.path.c_str(), &next.status) != 0) return {};
+            }
+            if (!S_ISDIR(next.status.st_mode)) return {};
+            currentPath = next.path;
+            current = std::move(next);
+            continue;
+        }
+        if (!current && !(current = ResolveFolder(currentPath))) return {};
+        auto entry = LookUp(*current, part);
+        if (!entry) {
+            result = {Outcome::Missing, Join(current->path, part)};
+            break;
+        }
+        result = {Outcome::Found, Join(current->path, entry->name)};
+        struct stat st {};
+        if (entry->kind == EntryKind::Unknown && ::lstat(result.path.c_str(), &st) == 0) entry->kind = KindOfMode(st.st_mode);
+        linked = linked || entry->kind == EntryKind::Link;
+    }
+    if (linked && !result.path.empty() && !LeadsInside(folder, result.path, result.outcome == Outcome::Missing)) {
+        return {Outcome::Outside, {}};
+    }
+    return result;
+}
+
+SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out) {
+    out.clear();
+    std::string_view name = LastComponentOf(pattern);
+    if (name.empty() || IsDotEntry(name)) return SysResult::Ok();
+    if (!HasWildcard(name)) {
+        if (auto found = FindEntry(pattern)) {
+            out.push_back({std::string(LastComponentOf(found->path)), found->isFolder, found->isLink});
+        }
+        return SysResult::Ok();
+    }
+    auto folder = ResolveFolder(FolderPartOf(pattern));
+    if (!folder) return SysResult::Ok();
+    DirectoryStream dir(folder->path);
+    if (!dir.open()) return errno == ENOENT || errno == ENOTDIR ? SysResult::Ok() : SysResult::Failure("opendir", errno);
+    while (const dirent* entry = dir.Next()) {
+        if (MatchesWildcard(name, entry->d_name)) out.push_back(MakeEntry(folder->path, entry->d_name, entry->d_type));
+    }
+    return SysResult::Ok();
+}
+
+} // namespace vserver::platform
