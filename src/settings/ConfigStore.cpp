@@ -7,6 +7,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
 #include "protocol/Fields.h"
+#include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::settings {
@@ -108,8 +109,9 @@ FolderLayout ConfigStore::DerivePaths() const {
     }
     layout.usersFolder = master + "Users";
     layout.eventLogPath = layout.usersFolder + platform::kPathSeparator + "EventLog.log";
-    layout.userMessagesPath = layout.executableFolder + "UserMessages.log";
-    layout.forcedToolbarSetsPath = layout.executableFolder + "ForcedToolbarSets.log";
+    const std::string data = DataFolder();
+    layout.userMessagesPath = data + "UserMessages.log";
+    layout.forcedToolbarSetsPath = data + "ForcedToolbarSets.log";
     return layout;
 }
 

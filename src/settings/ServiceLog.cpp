@@ -1,12 +1,15 @@
 #include "settings/ServiceLog.h"
 
 #include "platform/Clock.h"
-#include "platform/ProcessInfo.h"
 #include "platform/RecordAppend.h"
+#include "settings/InstallationFolders.h"
 
 namespace vserver::settings {
 
-std::string ServiceLogPath() { return platform::ExecutableFolder() + "ServiceLog.log"; }
+std::string ServiceLogPath() {
+    std::string folder = LogFolder();
+    return folder.empty() ? std::string() : folder + "ServiceLog.log";
+}
 
 void WriteServiceLogTo(const std::string& path, std::string_view message) {
     platform::LocalTime now = platform::Now();
@@ -24,8 +27,9 @@ void WriteServiceLogTo(const std::string& path, std::string_view message) {
 }
 
 void WriteServiceLog(std::string_view message) {
-    if (!platform::ExecutablePath()) return;
-    WriteServiceLogTo(ServiceLogPath(), message);
+    const std::string path = ServiceLogPath();
+    if (path.empty()) return;
+    WriteServiceLogTo(path, message);
 }
 
 } // namespace vserver::settings

@@ -9,6 +9,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/ConsoleClient.h"
@@ -25,6 +26,8 @@ using ctl::kExitUsage;
 
 constexpr double kDefaultTimeoutSeconds = 5.0;
 constexpr const char* kSessionDetail = "vserverctl";
+constexpr const char* kPackagedRegistry = "/etc/vantorel-server/VServerService.reg";
+constexpr const char* kPackagedLogFolder = "/var/log/vantorel-server";
 
 struct GlobalOptions {
     std::string host = "127.0.0.1";
@@ -52,19 +55,37 @@ std::string ExecutableFolder() {
     return slash == std::string::npos ? "." : full.substr(0, slash);
 }
 
-// The port of a server installed beside this program: its registry file's PortNumber, and
-// for PortNumber 0 the port its service log says it listens on.
-std::optional<int> PortNextToServer(std::string* error) {
+std::string FromEnvironment(const char* name, std::string fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::string(value) : std::move(fallback);
+}
+
+// The server's registry file and the folder of its service log. Beside this program in an
+// installation by hand; where a package puts them when no registry file is beside it. The
+// server's own variables name either file elsewhere.
+struct ServerFiles {
+    std::string registry;
+    std::string logFolder;
+};
+
+ServerFiles FindServerFiles() {
     std::string folder = ExecutableFolder();
-    const char* fromEnvironment = std::getenv("VSERVER_REGISTRY");
-    std::string registry = fromEnvironment && *fromEnvironment ? fromEnvironment : folder + "/VServerService.reg";
-    std::optional<std::string> text = ReadWholeFile(registry);
+    ServerFiles files{folder + "/VServerService.reg", folder};
+    if (::access(files.registry.c_str(), F_OK) != 0) files = {kPackagedRegistry, kPackagedLogFolder};
+    return {FromEnvironment("VSERVER_REGISTRY", files.registry), FromEnvironment("VSERVER_LOG_FOLDER", files.logFolder)};
+}
+
+// The port of the installed server: its registry file's PortNumber, and for PortNumber 0 the
+// port its service log says it listens on.
+std::optional<int> PortOfInstalledServer(std::string* error) {
+    const ServerFiles files = FindServerFiles();
+    std::optional<std::string> text = ReadWholeFile(files.registry);
     if (!text) return client::kDefaultPort;
     int port = client::PortFromRegistryText(*text);
     if (port != 0) return port;
-    std::optional<std::string> log = ReadWholeFile(folder + "/ServiceLog.log");
+    std::optional<std::string> log = ReadWholeFile(files.logFolder + "/ServiceLog.log");
     std::optional<int> listening = log ? client::PortFromServiceLog(*log) : std::nullopt;
-    if (!listening) *error = registry + " lets the system choose the port and no service log names it; give --port";
+    if (!listening) *error = files.registry + " lets the system choose the port and no service log names it; give --port";
     return listening;
 }
 
@@ -135,7 +156,7 @@ std::optional<std::string> CheckReservedBytes(const ctl::CommandSpec& command, c
 int RunCommand(const GlobalOptions& options, const ctl::CommandSpec& command, const std::vector<std::string>& args,
                ctl::Report& report) {
     std::string error;
-    std::optional<int> port = options.port ? options.port : PortNextToServer(&error);
+    std::optional<int> port = options.port ? options.port : PortOfInstalledServer(&error);
     if (!port) return report.Emit(report.Fail(kExitUnreachable, error));
 
     auto timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0 + 0.5));
