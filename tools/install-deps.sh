@@ -8,6 +8,13 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+dpkg -s build-essential >/dev/null 2>&1 || need+=(build-essential)
+# Building and checking the Debian package (packaging/CheckDebianPackage.sh).
+command -v dh >/dev/null || need+=(debhelper)
+command -v lintian >/dev/null || need+=(lintian)
+command -v logrotate >/dev/null || need+=(logrotate)
+command -v systemd-analyze >/dev/null || need+=(systemd)
+command -v man >/dev/null || need+=(man-db)
 
 if [ ${#need[@]} -gt 0 ]; then
     echo "Installing: ${need[*]}"
