@@ -56,6 +56,7 @@ if dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q installed; then
     fail "$package is installed on this machine; the check would purge it"
 fi
 [ ! -e "$state" ] || fail "$state exists already; the check would mix its files with the site's"
+"$top/tools/install-deps.sh" package
 
 # ---- Build -------------------------------------------------------------------------------
 step "building"
