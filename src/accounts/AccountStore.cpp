@@ -7,8 +7,8 @@
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
 #include "platform/TextCase.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::accounts {
 
@@ -82,7 +82,7 @@ bool HoldsInvalidAccountCharacters(std::string_view name) {
     if (name == "." || name == "..") return true;
     for (char c : name) {
         auto byte = static_cast<unsigned char>(c);
-        if (c == protocol::kSectionSeparator || c == protocol::kFieldSeparator || c == protocol::kItemSeparator ||
+        if (c == wire::kSectionSeparator || c == wire::kFieldSeparator || c == wire::kItemSeparator ||
             c == '\\' || c == '/' || c == ':' || byte < 0x20 || byte == 0x7F) {
             return true;
         }

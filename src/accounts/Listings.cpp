@@ -7,8 +7,8 @@
 #include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
 #include "platform/TextCase.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::accounts {
 
@@ -42,7 +42,7 @@ std::string ListAccounts(const std::string& usersFolder) {
     list.reserve(length + count - 1);
     for (const auto& entry : entries) {
         if (!entry.isFolder) continue;
-        if (!list.empty()) list.push_back(protocol::kSectionSeparator);
+        if (!list.empty()) list.push_back(wire::kSectionSeparator);
         list.append(entry.name);
     }
     return list;
@@ -59,7 +59,7 @@ std::string ListToolbarSets(const std::string& usersFolder) {
         std::string_view title = TitleOf(entry.name);
         std::string_view setName = title.size() > prefixLength ? title.substr(prefixLength) : std::string_view{};
         if (platform::UpperCase(setName) == "CLASSIC") continue;
-        if (!list.empty()) list.push_back(protocol::kSectionSeparator);
+        if (!list.empty()) list.push_back(wire::kSectionSeparator);
         list.append(setName);
     }
     return list;

@@ -8,8 +8,8 @@
 #include "platform/ProcessInfo.h"
 #include "platform/ProfileFile.h"
 #include "platform/TextCase.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::accounts {
 
@@ -26,11 +26,11 @@ struct Item {
 template <typename Visit>
 void ForEachItem(std::string_view items, Visit visit) {
     for (int k = 1;; ++k) {
-        std::string_view item = protocol::ExtractField(items, protocol::kSectionSeparator, k);
+        std::string_view item = wire::ExtractField(items, wire::kSectionSeparator, k);
         if (item.empty()) return;
-        Item parsed{protocol::ExtractField(item, protocol::kItemSeparator, 1),
-                    protocol::ExtractField(item, protocol::kItemSeparator, 2),
-                    protocol::ExtractField(item, protocol::kItemSeparator, 3)};
+        Item parsed{wire::ExtractField(item, wire::kItemSeparator, 1),
+                    wire::ExtractField(item, wire::kItemSeparator, 2),
+                    wire::ExtractField(item, wire::kItemSeparator, 3)};
         if (!parsed.key.empty() && !parsed.section.empty()) visit(parsed);
     }
 }
@@ -81,14 +81,23 @@ std::optional<std::string> PreferenceFilePath(const std::string& usersFolder, st
     return full;
 }
 
+bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, std::string_view path) {
+    if (account.empty() || HoldsInvalidAccountCharacters(account)) return false;
+    const std::string users = platform::FullPathForm(usersFolder);
+    if (!platform::IsStrictlyInside(path, users)) return false;
+    std::string_view below = path.substr(users.size() + (users.back() == platform::kPathSeparator ? 0 : 1));
+    std::size_t separator = below.find(platform::kPathSeparator);
+    return separator != std::string_view::npos && platform::EqualNoCase(below.substr(0, separator), account);
+}
+
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                             std::string_view items) {
     auto path = PreferenceFilePath(usersFolder, account, fileName);
     if (!path) LogRefusedPath(usersFolder, account, fileName);
     std::string body;
     ForEachItem(items, [&](const Item& item) {
-        if (!body.empty()) body.push_back(protocol::kSectionSeparator);
-        body.append(item.key).push_back(protocol::kItemSeparator);
+        if (!body.empty()) body.push_back(wire::kSectionSeparator);
+        body.append(item.key).push_back(wire::kItemSeparator);
         body.append(path ? ReadPreferenceValue(*path, item.section, item.key, item.value) : std::string(item.value));
     });
     return body;
@@ -96,9 +105,9 @@ std::string ReadPreferences(const std::string& usersFolder, std::string_view acc
 
 std::string PreferenceAnswer(long long requestId, std::string_view body) {
     std::string answer = "202";
-    answer.push_back(protocol::kFieldSeparator);
-    protocol::AppendNumber(answer, requestId);
-    answer.push_back(protocol::kFieldSeparator);
+    answer.push_back(wire::kFieldSeparator);
+    wire::AppendNumber(answer, requestId);
+    answer.push_back(wire::kFieldSeparator);
     answer.append(body);
     return answer;
 }

@@ -5,7 +5,7 @@
 #include "accounts/RecordFile.h"
 #include "platform/LockedFile.h"
 #include "platform/TextCase.h"
-#include "protocol/Fields.h"
+#include "wire/Fields.h"
 
 namespace vserver::accounts {
 
@@ -78,13 +78,13 @@ std::string EncodeQueueRecord(std::string_view account, std::string_view payload
     std::string record;
     if (HoldsLineBreak(account) || HoldsLineBreak(payload)) {
         AppendEscaped(record, account);
-        record.push_back(protocol::kSectionSeparator);
+        record.push_back(wire::kSectionSeparator);
         AppendEscaped(record, payload);
-        record.push_back(protocol::kSectionSeparator);
+        record.push_back(wire::kSectionSeparator);
         record.append(kEscapedRecordMarker);
     } else {
         record.reserve(account.size() + payload.size() + 3);
-        record.append(account).push_back(protocol::kSectionSeparator);
+        record.append(account).push_back(wire::kSectionSeparator);
         record.append(payload);
     }
     record.append(kLineEnd);
@@ -105,11 +105,11 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
         text = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
         if (piece.empty()) continue;
 
-        std::string_view name = protocol::ExtractField(piece, protocol::kSectionSeparator, 1);
-        std::string_view payload = protocol::ExtractField(piece, protocol::kSectionSeparator, 2);
-        bool escaped = protocol::ExtractField(piece, protocol::kSectionSeparator, 3) == kEscapedRecordMarker;
+        std::string_view name = wire::ExtractField(piece, wire::kSectionSeparator, 1);
+        std::string_view payload = wire::ExtractField(piece, wire::kSectionSeparator, 2);
+        bool escaped = wire::ExtractField(piece, wire::kSectionSeparator, 3) == kEscapedRecordMarker;
         if (escaped ? platform::EqualNoCase(Unescaped(name), account) : platform::EqualNoCase(name, account)) {
-            if (split.found) split.result.push_back(protocol::kItemSeparator);
+            if (split.found) split.result.push_back(wire::kItemSeparator);
             split.found = true;
             split.result.append(escaped ? Unescaped(payload) : std::string(payload));
         } else {

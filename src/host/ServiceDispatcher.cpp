@@ -6,30 +6,28 @@
 
 namespace vserver::host {
 
-void StartDispatcher(ServiceModule& module) {
+bool StartDispatcher(ServiceModule& module) {
     if (module.isService) {
         // The manager hands over by naming its notification socket; a process started by hand
         // has none and serves as a plain process instead.
-        if (platform::NotifyAddressFromEnvironment()) {
-            ServiceEntry(module);
-        } else {
-            module.isService = false;
-        }
+        if (platform::NotifyAddressFromEnvironment()) return ServiceEntry(module);
+        module.isService = false;
     }
-    if (!module.isService) Run(module);
+    return Run(module);
 }
 
-void ServiceEntry(ServiceModule& module) {
+bool ServiceEntry(ServiceModule& module) {
     module.SetState(ServiceState::StartPending);
     if (!module.RegisterControlHandler()) {
         module.ReportServiceEvent("Handler not installed");
         settings::WriteServiceLog("Handler not installed");
-        return;
+        return false;
     }
     module.SetState(ServiceState::StartPending);
-    Run(module);
+    const bool served = Run(module);
     module.SetState(ServiceState::Stopped);
     module.ReportServiceEvent("Service stopped");
+    return served;
 }
 
 } // namespace vserver::host

@@ -2,7 +2,7 @@
 
 #include "net/ServerCore.h"
 #include "platform/Socket.h"
-#include "protocol/Fields.h"
+#include "wire/Fields.h"
 
 namespace vserver::net {
 
@@ -16,13 +16,17 @@ constexpr std::size_t kReceiveSize = 4096;
 
 std::string PlaceholderAccountName(int index) {
     std::string name = "<Logging On, Index #";
-    protocol::AppendNumber(name, index);
+    wire::AppendNumber(name, index);
     name += "...>";
     return name;
 }
 
-ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform::IoHandle handle)
-    : index(recordIndex), accountName(PlaceholderAccountName(recordIndex)), socket(server, recordIndex, handle) {}
+ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform::IoHandle handle,
+                                   platform::NetAddress peer)
+    : index(recordIndex),
+      accountName(PlaceholderAccountName(recordIndex)),
+      peerAddress(peer),
+      socket(server, recordIndex, handle) {}
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;
@@ -59,7 +63,7 @@ bool ConnectionSocket::Send(std::string_view text) {
         outputStart_ = 0;
     }
     output_.append(text);
-    output_ += protocol::kMessageEnd;
+    output_ += wire::kMessageEnd;
     output_ += '\n';
     // With nothing queued before, this writes at once and usually empties the buffer.
     if (!watchingWrite_) Flush();

@@ -1,10 +1,12 @@
 #include "net/ServerCore.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "platform/Socket.h"
-#include "protocol/Fields.h"
-#include "protocol/Request.h"
-#include "sessions/LivenessChecks.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
+#include "wire/Request.h"
 
 namespace vserver::net {
 
@@ -19,7 +21,7 @@ public:
         // Take every waiting connection: with a backlog of 5 a burst of clients must not wait
         // for one loop turn each.
         for (int i = 0; i < 64 && handle != platform::kInvalidHandle; ++i) {
-            if (!server_.AcceptClient()) return;
+            if (!server_.AcceptClient(handle)) return;
         }
     }
     void OnWritable() override {}
@@ -38,14 +40,10 @@ private:
 };
 
 ServerCore::ServerCore(platform::EventLoop& loop, settings::ConfigStore config)
-    : liveness(std::make_unique<sessions::LivenessChecks>(*this)),
-      loop_(loop),
-      config_(std::move(config)),
-      listener_(std::make_unique<Listener>(*this)) {}
+    : loop_(loop), config_(std::move(config)) {}
 
 ServerCore::~ServerCore() {
-    liveness.reset();
-    listener_->Close();
+    listeners_.clear();
     while (ConnectionRecord* r = connections.newest()) {
         r->socket.Close();
         connections.Remove(r->index);
@@ -68,31 +66,82 @@ bool ServerCore::InitializeServer() {
     LoadOptionFlags();
     livenessTimeoutSeconds = config_.ReadLivenessTimeoutSeconds();
     allowConsoleRequestsFromAnyConnection = config_.ReadAllowConsoleRequestsFromAnyConnection();
+    LoadAccessRules();
 
     if (!loop_.valid()) {
         WriteServiceLog("Unable to initialize server, can't start socket subsystem");
         return false;
     }
-    int port = config_.ReadPortNumber();
-    platform::IoHandle handle = platform::kInvalidHandle;
-    platform::SysResult opened = platform::ListenTcp(port, 5, handle);
-    if (!opened) {
-        WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
-                                                                     : "Unable to initialize server, can't open incoming port");
-        return false;
-    }
-    listener_->handle = handle;
-    if (!loop_.Watch(handle, listener_.get(), true, false)) {
-        listener_->Close();
-        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
-        return false;
-    }
-    listeningPort_ = platform::LocalPort(handle);
-    std::string line = "Server listening on port ";
-    protocol::AppendNumber(line, listeningPort_);
-    WriteServiceLog(line);
+    if (!OpenListeners(config_.ReadPortNumber())) return false;
     running = true;
     return true;
+}
+
+void ServerCore::Fail(std::string cause) {
+    // The fixed sentence before names no cause; this line does.
+    WriteServiceLog("Server initialization failed: " + cause);
+    failureCause = std::move(cause);
+}
+
+bool ServerCore::OpenListeners(int port) {
+    settings::AddressList bind = settings::ReadBindAddresses(config_);
+    if (!bind.rejected.empty()) {
+        WriteServiceLog("Unable to initialize server, can't open incoming port");
+        Fail("Connection\\BindAddress \"" + bind.rejected.front() + "\" in registry file " + config_.registryPath() +
+             " is not an IPv4 or IPv6 address");
+        return false;
+    }
+    // Without BindAddress one listener takes every local address.
+    std::vector<std::optional<platform::NetAddress>> addresses;
+    for (const platform::AddressPrefix& entry : bind.entries) {
+        if (std::find(addresses.begin(), addresses.end(), entry.base) == addresses.end()) addresses.push_back(entry.base);
+    }
+    if (addresses.empty()) addresses.emplace_back();
+    for (const std::optional<platform::NetAddress>& address : addresses) {
+        platform::IoHandle handle = platform::kInvalidHandle;
+        // With port 0 the first listener's chosen port is the one for every other address too.
+        const int wanted = listeners_.empty() ? port : listeningPort_;
+        platform::SysResult opened = address ? platform::ListenTcpOn(*address, wanted, 5, handle)
+                                             : platform::ListenTcp(wanted, 5, handle);
+        if (!opened) {
+            listeners_.clear();
+            WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
+                                                                         : "Unable to initialize server, can't open incoming port");
+            std::string where = address ? " on " + platform::FormatNetAddress(*address) : std::string();
+            Fail("unable to listen on port " + std::to_string(wanted) + where + ": " + opened.Describe());
+            return false;
+        }
+        auto listener = std::make_unique<Listener>(*this);
+        listener->handle = handle;
+        if (!loop_.Watch(handle, listener.get(), true, false)) {
+            listener->Close();
+            listeners_.clear();
+            WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+            Fail("the listening socket could not be watched");
+            return false;
+        }
+        if (listeners_.empty()) listeningPort_ = platform::LocalPort(handle);
+        listeners_.push_back(std::move(listener));
+    }
+    std::string line = "Server listening on port ";
+    wire::AppendNumber(line, listeningPort_);
+    WriteServiceLog(line);
+    if (!bind.entries.empty()) {
+        line = "Listening only on the addresses of Connection\\BindAddress:";
+        for (const auto& address : addresses) {
+            line += ' ';
+            line += platform::FormatNetAddress(*address);
+        }
+        WriteServiceLog(line);
+    }
+    return true;
+}
+
+void ServerCore::LoadAccessRules() {
+    access = settings::ReadAccessRules(config_);
+    for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) {
+        r->consoleAddressAllowed = access.ConsoleAllowedFrom(r->peerAddress);
+    }
 }
 
 void ServerCore::LoadOptionFlags() {
@@ -107,7 +156,7 @@ bool ServerCore::ShutdownServer() {
         return false;
     }
     for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) r->socket.Close();
-    listener_->Close();
+    listeners_.clear();
     return true;
 }
 
@@ -118,14 +167,31 @@ int ServerCore::NextFreeIndex() const {
     return highest > 0 ? highest + 1 : 1;
 }
 
-bool ServerCore::AcceptClient() {
+bool ServerCore::RefusedByAddressLimit(const platform::NetAddress& peer) {
+    if (access.maxConnectionsPerAddress <= 0) return false;
+    ConnectionTable::AddressUse* use = connections.UseOf(peer);
+    if (use == nullptr || use->connections < access.maxConnectionsPerAddress) return false;
+    // One line for the whole run: a client that retries in a loop must not fill the log.
+    if (!use->refusing) {
+        std::string line = "Connections from " + platform::FormatNetAddress(peer) + " refused, it holds ";
+        wire::AppendNumber(line, use->connections);
+        line += " connections, the most Options\\MaxConnectionsPerAddress allows; further refusals are not logged "
+                "until a connection from it is accepted";
+        WriteServiceLog(line);
+        use->refusing = true;
+    }
+    return true;
+}
+
+bool ServerCore::AcceptClient(platform::IoHandle listener) {
     int index = NextFreeIndex();
     if (index < 1) {
         WriteServiceLog("Can't find an open connection slot");
         return false;
     }
     platform::IoHandle handle = platform::kInvalidHandle;
-    platform::IoResult accepted = platform::AcceptTcp(listener_->handle, handle);
+    platform::NetAddress peer;
+    platform::IoResult accepted = platform::AcceptTcp(listener, handle, &peer);
     if (accepted.status == platform::IoResult::Status::WouldBlock) return false;
     if (accepted.status != platform::IoResult::Status::Done) {
         // No record is made for a connection that could not be accepted, so it can neither
@@ -138,14 +204,20 @@ bool ServerCore::AcceptClient() {
             server->acceptFailing_ = true;
         };
         if (platform::OutOfDescriptors(accepted)) {
-            platform::RefuseWaitingConnection(listener_->handle, logFailure, this);
+            platform::RefuseWaitingConnection(listener, logFailure, this);
             return true;
         }
         logFailure(this);
         return false;
     }
     acceptFailing_ = false;
-    auto record = std::make_unique<ConnectionRecord>(*this, index, handle);
+    // Refused before it is given a record, so it never holds an index.
+    if (RefusedByAddressLimit(peer)) {
+        platform::CloseHandle(handle);
+        return true;
+    }
+    auto record = std::make_unique<ConnectionRecord>(*this, index, handle, peer);
+    record->consoleAddressAllowed = access.ConsoleAllowedFrom(peer);
     ConnectionRecord& r = connections.Insert(std::move(record));
     if (!loop_.Watch(handle, &r.socket, true, false)) {
         r.socket.Close();
@@ -153,7 +225,7 @@ bool ServerCore::AcceptClient() {
         WriteServiceLog("Unable to accept client connection request");
         return false;
     }
-    static constexpr char greeting[] = {'1', protocol::kFieldSeparator, '0', protocol::kFieldSeparator};
+    static constexpr char greeting[] = {'1', wire::kFieldSeparator, '0', wire::kFieldSeparator};
     SendToIndex(std::string_view(greeting, sizeof greeting), index);
     return true;
 }
@@ -174,7 +246,9 @@ bool ServerCore::CloseIndex(int index) {
     if (closed_.empty()) loop_.Defer([this] { closed_.clear(); });
     closed_.push_back(std::move(record));
     // A check that awaits this connection ends now; its continuation runs outside the caller.
-    loop_.Defer([this, index] { liveness->OnConnectionClosed(index); });
+    loop_.Defer([this, index] {
+        if (events_ != nullptr) events_->OnConnectionClosed(index);
+    });
     return true;
 }
 
@@ -190,25 +264,25 @@ bool ServerCore::SendToIndex(std::string_view text, int index, std::uint64_t ser
 
 void ServerCore::CloseForBacklog(int index, std::size_t unsent) {
     std::string line = "Closing connection index ";
-    protocol::AppendNumber(line, index);
+    wire::AppendNumber(line, index);
     line += ": the client does not read its replies (";
-    protocol::AppendNumber(line, static_cast<long long>(unsent));
+    wire::AppendNumber(line, static_cast<long long>(unsent));
     line += " bytes unsent)";
     WriteServiceLog(line);
     CloseIndex(index);
 }
 
-void ServerCore::AssembleMessage(ConnectionSocket& socket, protocol::MessageAssembler& input, std::string_view chunk) {
+void ServerCore::AssembleMessage(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk) {
     int index = socket.index();
     auto outcome = input.Feed(chunk, [&](std::string_view text) {
-        DispatchRequest(text, index);
+        if (events_ != nullptr) events_->OnMessage(text, index);
         // A request may have closed its own connection (logoff, disconnect of itself): the
         // rest of the chunk then has nobody to answer.
         return socket.open();
     });
-    if (outcome == protocol::MessageAssembler::Outcome::Overflow) {
+    if (outcome == wire::MessageAssembler::Outcome::Overflow) {
         std::string line = "Closing connection index ";
-        protocol::AppendNumber(line, index);
+        wire::AppendNumber(line, index);
         line += ": message longer than 65536 bytes without an end byte, starting with: ";
         line += input.pending().substr(0, 80);
         WriteServiceLog(line);
@@ -226,12 +300,12 @@ void ServerCore::SendCompletion(int index, int requestId, int requestType, std::
     if (requestId <= 0) return;
     reply_.clear();
     reply_ += '1';
-    reply_ += protocol::kFieldSeparator;
-    protocol::AppendNumber(reply_, requestId);
-    if (protocol::IsLongForm(requestType)) {
-        reply_ += protocol::kFieldSeparator;
-        protocol::AppendNumber(reply_, requestType);
-        reply_ += protocol::kFieldSeparator;
+    reply_ += wire::kFieldSeparator;
+    wire::AppendNumber(reply_, requestId);
+    if (wire::IsLongForm(requestType)) {
+        reply_ += wire::kFieldSeparator;
+        wire::AppendNumber(reply_, requestType);
+        reply_ += wire::kFieldSeparator;
         reply_ += result;
     }
     SendToIndex(reply_, index, serial);

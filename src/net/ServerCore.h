@@ -10,11 +10,21 @@
 
 #include "net/ConnectionTable.h"
 #include "platform/EventLoop.h"
+#include "platform/NetAddress.h"
+#include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
 
-namespace vserver::sessions { class LivenessChecks; }
-
 namespace vserver::net {
+
+// What the layers above do with a connection's traffic: each complete message goes to the
+// request dispatcher, and whoever waits on a connection hears when it closes.
+class ConnectionEvents {
+public:
+    virtual ~ConnectionEvents() = default;
+    virtual void OnMessage(std::string_view text, int index) = 0;
+    // Called from the loop after the close, never from inside the closing call.
+    virtual void OnConnectionClosed(int index) = 0;
+};
 
 class ServerCore {
 public:
@@ -30,7 +40,8 @@ public:
     // console are connected.
     bool ShutdownServer();
 
-    bool AcceptClient();
+    // Accepts one connection waiting on listener; false when none waits or accepting failed.
+    bool AcceptClient(platform::IoHandle listener);
     int NextFreeIndex() const;
     ConnectionRecord* FindRecordByIndex(int index) const { return connections.Find(index); }
     // Closes the connection and removes its record; the record's memory is released once the
@@ -44,8 +55,10 @@ public:
 
     // Hands a received chunk of connection index to its framing; complete messages are
     // dispatched in order.
-    void AssembleMessage(ConnectionSocket& socket, protocol::MessageAssembler& input, std::string_view chunk);
-    bool DispatchRequest(std::string_view text, int index);
+    void AssembleMessage(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk);
+    // Who receives the messages and closes; nothing is dispatched while none is set. The
+    // events object must outlive its registration.
+    void SetConnectionEvents(ConnectionEvents* events) { events_ = events; }
     // Sends the common completion of a request: "1", request id, and for the long-form types
     // the request type and result. Nothing for an id of 0 or less.
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
@@ -58,6 +71,9 @@ public:
 
     // Reads AllowAccountCreation and LogUserStatistics again (at initialisation and on request).
     void LoadOptionFlags();
+    // Reads the access rules again (at initialisation and on request) and applies the console's
+    // addresses to the connections already open.
+    void LoadAccessRules();
 
     // Queries over the connection table.
     bool HasOtherClients() const;
@@ -80,18 +96,26 @@ public:
     std::string forcedToolbarSetsPath;
     int livenessTimeoutSeconds = 10;
     bool allowConsoleRequestsFromAnyConnection = false;
+    settings::AccessRules access;
+    // Why the last initialisation failed, naming the setting, the port or call and the system
+    // error; empty while it has not failed.
+    std::string failureCause;
 
     ConnectionTable connections;
-    // The liveness checks waiting for an answer; each has its own slot.
-    std::unique_ptr<sessions::LivenessChecks> liveness;
 
 private:
     class Listener;
 
+    // Opens a listener on port on every address of Connection\BindAddress, or one on every
+    // local address when it is not set; false with the reason logged when any cannot be opened.
+    bool OpenListeners(int port);
+    bool RefusedByAddressLimit(const platform::NetAddress& peer);
+    void Fail(std::string cause);
 
     platform::EventLoop& loop_;
     settings::ConfigStore config_;
-    std::unique_ptr<Listener> listener_;
+    ConnectionEvents* events_ = nullptr;
+    std::vector<std::unique_ptr<Listener>> listeners_;
     int listeningPort_ = 0;
     bool acceptFailing_ = false;
     // Records closed during the current event, released when it has been handled.

@@ -4,8 +4,8 @@
 
 #include "net/ServerCore.h"
 #include "platform/FileSystem.h"
-#include "protocol/Fields.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::sessions {
 
@@ -19,7 +19,7 @@ bool SendToAccount(net::ServerCore& server, std::string_view account, std::strin
         return false;
     }
     std::string message(code);
-    message += protocol::kFieldSeparator;
+    message += wire::kFieldSeparator;
     message += text;
     if (!server.SendToIndex(message, index)) {
         settings::WriteServiceLog(sendFailedText);
@@ -43,18 +43,18 @@ int CountClients(const net::ServerCore& server) {
 std::string ListSessions(const net::ServerCore& server) {
     std::string list;
     for (const net::ConnectionRecord* r = server.connections.newest(); r != nullptr; r = r->older) {
-        if (!list.empty()) list += protocol::kSectionSeparator;
+        if (!list.empty()) list += wire::kSectionSeparator;
         list += r->accountName;
-        list += protocol::kFieldSeparator;
+        list += wire::kFieldSeparator;
         if (r->clientKind == -1) {
-            list += protocol::kFieldSeparator;
-            list += protocol::kFieldSeparator;
+            list += wire::kFieldSeparator;
+            list += wire::kFieldSeparator;
             continue;
         }
         list += r->sessionLabel;
-        list += protocol::kFieldSeparator;
-        protocol::AppendNumber(list, r->clientKind);
-        list += protocol::kFieldSeparator;
+        list += wire::kFieldSeparator;
+        wire::AppendNumber(list, r->clientKind);
+        list += wire::kFieldSeparator;
         list += r->sessionDetail;
     }
     return list;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "net/ServerCore.h"
-#include "protocol/Fields.h"
+#include "wire/Fields.h"
 
 namespace vserver::sessions {
 
@@ -19,7 +19,7 @@ void LivenessChecks::Start(int index, const std::string& account, Continuation d
                                          [this, id] { Finish(id, LivenessOutcome::TimedOut); });
     checks_.emplace(id, Check{index, timer, std::move(done)});
     std::string message = "2";
-    message += protocol::kFieldSeparator;
+    message += wire::kFieldSeparator;
     message += account;
     server_.SendToIndex(message, index);
 }

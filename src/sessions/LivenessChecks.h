@@ -34,6 +34,7 @@ public:
     void OnConnectionClosed(int index);
 
     std::size_t waiting() const { return checks_.size(); }
+    net::ServerCore& server() const { return server_; }
 
 private:
     struct Check {

@@ -3,10 +3,10 @@
 #include "accounts/AccountStore.h"
 #include "net/ServerCore.h"
 #include "platform/Clock.h"
-#include "protocol/Fields.h"
 #include "sessions/LivenessChecks.h"
 #include "sessions/Statistics.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::sessions {
 
@@ -46,7 +46,7 @@ bool DisconnectUser(net::ServerCore& server, std::string_view account) {
     }
     std::string label = SessionLabelOf(server, index);
     std::string notice = "103";
-    notice += protocol::kFieldSeparator;
+    notice += wire::kFieldSeparator;
     notice += account;
     server.SendToIndex(notice, index);
     bool closed = server.CloseIndex(index);
@@ -68,13 +68,14 @@ bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_v
     return true;
 }
 
-void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std::function<void(bool)> done) {
+void IsLoggedOnAndAlive(LivenessChecks& checks, const std::string& account, std::function<void(bool)> done) {
+    net::ServerCore& server = checks.server();
     int index = server.connections.FindIndexByAccount(account);
     if (index < 1) {
         done(false);
         return;
     }
-    server.liveness->Start(index, account, [&server, account, index, done = std::move(done)](LivenessOutcome outcome) mutable {
+    checks.Start(index, account, [&checks, &server, account, index, done = std::move(done)](LivenessOutcome outcome) mutable {
         if (outcome == LivenessOutcome::Answered) {
             done(true);
             return;
@@ -87,7 +88,7 @@ void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std
         // Other checks run side by side, so another connection may have taken the account
         // during the wait (a second logon that waited on the same silent session): that
         // holder is checked in turn, and only an account nobody holds counts as free.
-        IsLoggedOnAndAlive(server, account, std::move(done));
+        IsLoggedOnAndAlive(checks, account, std::move(done));
     });
 }
 

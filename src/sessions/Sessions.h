@@ -8,6 +8,7 @@
 #include <string_view>
 
 namespace vserver::net { class ServerCore; }
+namespace vserver::sessions { class LivenessChecks; }
 
 namespace vserver::sessions {
 
@@ -25,6 +26,6 @@ bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_v
 // done(false) once no connection holds it; a holder that stays silent is disconnected and the
 // next holder, if any, is checked in turn. done may run before this returns (no holder) or
 // later, from the loop.
-void IsLoggedOnAndAlive(net::ServerCore& server, const std::string& account, std::function<void(bool)> done);
+void IsLoggedOnAndAlive(LivenessChecks& checks, const std::string& account, std::function<void(bool)> done);
 
 } // namespace vserver::sessions

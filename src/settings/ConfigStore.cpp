@@ -6,9 +6,9 @@
 
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
-#include "protocol/Fields.h"
 #include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
 namespace vserver::settings {
 namespace {
@@ -130,7 +130,7 @@ int ConfigStore::ReadPortNumber() const {
         text = ReadText(registry, kConnectionKey, "PortNumber");
         if (text.empty()) text = StoreDefaultPort(registryPath_);
     }
-    return protocol::ReadNumber(text);
+    return wire::ReadNumber(text);
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
@@ -161,12 +161,16 @@ std::string ConfigStore::ReadMasterPath() const {
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = protocol::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = wire::ReadNumber(ReadText(LoadRegistry(registryPath_), kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
     return ReadBooleanOption(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection", "False");
+}
+
+std::string ConfigStore::ReadBindAddress() const {
+    return ReadText(LoadRegistry(registryPath_), kConnectionKey, "BindAddress");
 }
 
 } // namespace vserver::settings

@@ -9,20 +9,20 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/MessageAssembler.h"
-#include "protocol/Request.h"
+#include "wire/MessageAssembler.h"
+#include "wire/Request.h"
 
 namespace {
 
 std::vector<std::string> Frame(std::string_view stream, std::size_t chunk) {
-    vserver::protocol::MessageAssembler assembler;
+    vserver::wire::MessageAssembler assembler;
     std::vector<std::string> messages;
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         auto outcome = assembler.Feed(stream.substr(at, chunk), [&](std::string_view m) {
             messages.emplace_back(m);
             return true;
         });
-        if (outcome == vserver::protocol::MessageAssembler::Outcome::Overflow) break;
+        if (outcome == vserver::wire::MessageAssembler::Outcome::Overflow) break;
     }
     return messages;
 }
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (whole != pieces) std::abort();
     for (const auto& message : whole) {
         if (message.find('\xBB') != std::string::npos || message.find('\0') != std::string::npos) std::abort();
-        auto request = vserver::protocol::ParseRequest(message);
+        auto request = vserver::wire::ParseRequest(message);
         for (std::string_view field : request.fields) {
             if (field.find('\xA7') != std::string_view::npos || field.find('\xA6') != std::string_view::npos) std::abort();
         }

@@ -3,14 +3,14 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Fields.h"
-#include "protocol/MessageAssembler.h"
-#include "protocol/Request.h"
+#include "wire/Fields.h"
+#include "wire/MessageAssembler.h"
+#include "wire/Request.h"
 
-using vserver::protocol::ExtractField;
-using vserver::protocol::MessageAssembler;
-using vserver::protocol::ParseRequest;
-using vserver::protocol::ReadNumber;
+using vserver::wire::ExtractField;
+using vserver::wire::MessageAssembler;
+using vserver::wire::ParseRequest;
+using vserver::wire::ReadNumber;
 
 namespace {
 

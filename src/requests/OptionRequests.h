@@ -2,9 +2,9 @@
 // Handlers of the requests that concern the server itself: the keep-alive, the server version
 // and the named options.
 
-#include "protocol/Dispatcher.h"
+#include "requests/Dispatcher.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 void HandleKeepAlive(net::ServerCore& server, RequestContext& context);        // 2
 void HandleReadOption(net::ServerCore& server, RequestContext& context);       // 206
@@ -12,4 +12,4 @@ void HandleServerVersion(net::ServerCore& server, RequestContext& context);    /
 void HandleReloadOptions(net::ServerCore& server, RequestContext& context);    // 809
 void HandleWriteOption(net::ServerCore& server, RequestContext& context);      // 817
 
-} // namespace vserver::protocol
+} // namespace vserver::requests

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace vserver::protocol {
+namespace vserver::wire {
 
 class MessageAssembler {
 public:
@@ -74,4 +74,4 @@ MessageAssembler::Outcome MessageAssembler::Feed(std::string_view chunk, OnMessa
     return Outcome::Consumed;
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::wire

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vserver::protocol {
+namespace vserver::wire {
 
 inline constexpr char kMessageEnd = '\xBB';
 inline constexpr char kSectionSeparator = '\xA6';
@@ -26,4 +26,4 @@ void AppendNumber(std::string& out, long long value);
 // True when text holds none of the four reserved bytes and could travel as one field.
 bool IsCarriableText(std::string_view text);
 
-} // namespace vserver::protocol
+} // namespace vserver::wire

@@ -1,13 +1,11 @@
-#include "protocol/AccountRequests.h"
-#include "protocol/Dispatcher.h"
-#include "protocol/ServerRequests.h"
-#include "sessions/SessionRequests.h"
+#include "requests/AccountRequests.h"
+#include "requests/Dispatcher.h"
+#include "requests/OptionRequests.h"
+#include "requests/SessionRequests.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 namespace {
-
-using namespace vserver::sessions;
 
 constexpr RequestRow kRows[] = {
     {1, HandleLivenessAnswer, Sender::Anyone},
@@ -46,4 +44,4 @@ constexpr RequestRow kRows[] = {
 
 std::span<const RequestRow> RequestRows() { return kRows; }
 
-} // namespace vserver::protocol
+} // namespace vserver::requests

@@ -5,9 +5,9 @@
 #include <array>
 #include <string_view>
 
-#include "protocol/Fields.h"
+#include "wire/Fields.h"
 
-namespace vserver::protocol {
+namespace vserver::wire {
 
 struct Request {
     std::string_view text;
@@ -30,4 +30,4 @@ Request ParseRequest(std::string_view text);
 // Types whose completion carries the request type and a result text.
 bool IsLongForm(int type);
 
-} // namespace vserver::protocol
+} // namespace vserver::wire

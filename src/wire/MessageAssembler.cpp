@@ -1,6 +1,6 @@
-#include "protocol/MessageAssembler.h"
+#include "wire/MessageAssembler.h"
 
-namespace vserver::protocol {
+namespace vserver::wire {
 
 std::size_t MessageAssembler::SkipLineEnd(std::string_view chunk) {
     std::size_t taken = 0;
@@ -37,4 +37,4 @@ MessageAssembler::Outcome MessageAssembler::Hold(std::string_view part) {
     return Outcome::Consumed;
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::wire

@@ -1,14 +1,18 @@
-#include "protocol/AccountRequests.h"
+#include "requests/AccountRequests.h"
 
 #include "accounts/AccountStore.h"
 #include "accounts/Listings.h"
 #include "accounts/Preferences.h"
 #include "accounts/Queues.h"
 #include "net/ServerCore.h"
+#include "settings/ServiceLog.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 namespace {
+
+constexpr int kConsoleKind = 5;
+constexpr int kNotLoggedOn = -1;
 
 const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
@@ -27,6 +31,26 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
                                  });
 }
 
+// With ConsoleOnlySharedFiles, a connection other than the console's writes only inside the
+// home folder of the account it is logged on as: the master preference file, the toolbar set
+// files and other accounts' files are everyone's, and one client must not change them for all.
+// A path outside the users folder is left to WritePreferences, which refuses it in its own words.
+bool MayWritePreferenceFile(net::ServerCore& server, int index, const wire::Request& request) {
+    const net::ConnectionRecord* record = server.FindRecordByIndex(index);
+    if (record == nullptr) return false;
+    if (record->clientKind == kConsoleKind) return true;
+    auto path = accounts::PreferenceFilePath(server.usersFolder, request.account(), request.argument1());
+    if (!path) return true;
+    const bool loggedOn = record->clientKind != kNotLoggedOn;
+    if (loggedOn && accounts::IsInHomeFolder(server.usersFolder, record->accountName, *path)) return true;
+    std::string line = "Preference write refused, only the console's connection may write outside its own home "
+                       "folder: connection index ";
+    wire::AppendNumber(line, index);
+    line += " (" + record->accountName + "), file " + *path;
+    settings::WriteServiceLog(line);
+    return false;
+}
+
 } // namespace
 
 void HandleListAccounts(net::ServerCore& server, RequestContext& context) {
@@ -42,24 +66,25 @@ void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     std::string body = accounts::ReadPreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
     server.SendToIndex(accounts::PreferenceAnswer(r.id, body), context.index);
     context.end = RequestEnd::NoReply;
 }
 
 void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
+    if (server.access.consoleOnlySharedFiles && !MayWritePreferenceFile(server, context.index, r)) return;
     (void)accounts::WritePreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
 }
 
 void HandleListToolbarSets(net::ServerCore& server, RequestContext& context) {
     std::string answer = "1";
-    answer.push_back(kFieldSeparator);
-    AppendNumber(answer, context.request.id);
-    answer.push_back(kFieldSeparator);
+    answer.push_back(wire::kFieldSeparator);
+    wire::AppendNumber(answer, context.request.id);
+    answer.push_back(wire::kFieldSeparator);
     answer.append("204");
-    answer.push_back(kFieldSeparator);
+    answer.push_back(wire::kFieldSeparator);
     answer.append(accounts::ListToolbarSets(server.usersFolder));
     server.SendToIndex(answer, context.index);
     context.end = RequestEnd::NoReply;
@@ -82,13 +107,13 @@ void HandleDeleteAccount(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     context.result = TrueOrFalse(accounts::QueueItem(server.userMessagesPath, r.argument1(), r.argument2()));
 }
 
 void HandleQueueToolbarSet(net::ServerCore& server, RequestContext& context) {
-    const Request& r = context.request;
+    const wire::Request& r = context.request;
     context.result = TrueOrFalse(accounts::QueueItem(server.forcedToolbarSetsPath, r.argument1(), r.argument2()));
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::requests

@@ -2,9 +2,9 @@
 // Handlers of the requests that reach the account store: account listings, creation and
 // deletion, preference values, toolbar set listing and the two queues.
 
-#include "protocol/Dispatcher.h"
+#include "requests/Dispatcher.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 void HandleListAccounts(net::ServerCore& server, RequestContext& context);          // 100, 806
 void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context);      // 102
@@ -18,4 +18,4 @@ void HandleDeleteAccount(net::ServerCore& server, RequestContext& context);     
 void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context);      // 810
 void HandleQueueToolbarSet(net::ServerCore& server, RequestContext& context);       // 812
 
-} // namespace vserver::protocol
+} // namespace vserver::requests

@@ -1,8 +1,8 @@
-#include "protocol/ServerRequests.h"
+#include "requests/OptionRequests.h"
 
 #include "net/ServerCore.h"
 
-namespace vserver::protocol {
+namespace vserver::requests {
 
 void HandleKeepAlive(net::ServerCore&, RequestContext&) {}
 
@@ -15,6 +15,7 @@ void HandleServerVersion(net::ServerCore& server, RequestContext& context) { con
 
 void HandleReloadOptions(net::ServerCore& server, RequestContext& context) {
     server.LoadOptionFlags();
+    server.LoadAccessRules();
     context.result = "True";
 }
 
@@ -24,4 +25,4 @@ void HandleWriteOption(net::ServerCore& server, RequestContext& context) {
     context.result = written ? "True" : "False";
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::requests

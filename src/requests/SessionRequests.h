@@ -2,11 +2,9 @@
 // Handlers of the session and console requests: logon, liveness answers, logoff, change of
 // user, client events, and the console's lock, count, list, disconnect and sends.
 
-#include "protocol/Dispatcher.h"
+#include "requests/Dispatcher.h"
 
-namespace vserver::sessions {
-
-using protocol::RequestContext;
+namespace vserver::requests {
 
 void HandleLivenessAnswer(net::ServerCore& server, RequestContext& context);   // 1
 void HandleClientEvent(net::ServerCore& server, RequestContext& context);      // 3
@@ -22,4 +20,4 @@ void HandleDisconnectUser(net::ServerCore& server, RequestContext& context);   /
 void HandleSendTextMessage(net::ServerCore& server, RequestContext& context);  // 805
 void HandleSendToolbarSet(net::ServerCore& server, RequestContext& context);   // 811
 
-} // namespace vserver::sessions
+} // namespace vserver::requests

@@ -1,13 +1,18 @@
-#include "sessions/SessionRequests.h"
+#include "requests/SessionRequests.h"
 
 #include "net/ServerCore.h"
-#include "protocol/Fields.h"
+#include "platform/NetAddress.h"
 #include "sessions/ConsoleOperations.h"
 #include "sessions/LivenessChecks.h"
 #include "sessions/Sessions.h"
 #include "sessions/Statistics.h"
+#include "settings/ServiceLog.h"
+#include "wire/Fields.h"
 
-namespace vserver::sessions {
+namespace vserver::requests {
+
+using namespace vserver::sessions;
+using settings::WriteServiceLog;
 
 namespace {
 
@@ -21,15 +26,15 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int id, const char* type, int code,
                  bool withVersion = false) {
     std::string reply = "1";
-    reply += protocol::kFieldSeparator;
-    protocol::AppendNumber(reply, id);
-    reply += protocol::kFieldSeparator;
+    reply += wire::kFieldSeparator;
+    wire::AppendNumber(reply, id);
+    reply += wire::kFieldSeparator;
     reply += type;
-    reply += protocol::kFieldSeparator;
-    protocol::AppendNumber(reply, code);
+    reply += wire::kFieldSeparator;
+    wire::AppendNumber(reply, code);
     if (withVersion) {
-        reply += protocol::kFieldSeparator;
-        reply += protocol::kSectionSeparator;
+        reply += wire::kFieldSeparator;
+        reply += wire::kSectionSeparator;
         reply += server.serverVersion;
     }
     server.SendToIndex(reply, index, serial);
@@ -57,9 +62,9 @@ void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
 
 } // namespace
 
-void HandleLivenessAnswer(net::ServerCore& server, RequestContext& context) {
-    server.liveness->OnAnswer(context.index);
-    context.end = protocol::RequestEnd::NoReply;
+void HandleLivenessAnswer(net::ServerCore&, RequestContext& context) {
+    context.liveness.OnAnswer(context.index);
+    context.end = RequestEnd::NoReply;
 }
 
 void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
@@ -69,7 +74,7 @@ void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
 
 void HandleLogon(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
-    context.end = protocol::RequestEnd::NoReply;
+    context.end = RequestEnd::NoReply;
     LogonRequest logon{context.index, server.SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
                        std::string(r.sessionDetail())};
     if (r.clientVersion() != server.serverVersion) {
@@ -77,6 +82,14 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         return;
     }
     if (logon.kind == kConsoleKind) {
+        // Code 5 is a refusal every console already reports, and one it never otherwise gets.
+        if (const net::ConnectionRecord* record = server.FindRecordByIndex(logon.index);
+            record != nullptr && !record->consoleAddressAllowed) {
+            WriteServiceLog("Console logon refused from " + platform::FormatNetAddress(record->peerAddress) +
+                            ", the address is not in Options\\ConsoleAddresses");
+            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
+            return;
+        }
         if (server.IsConsolePresent()) {
             SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
             return;
@@ -96,8 +109,8 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         SendRefusal(server, logon.index, logon.serial, logon.id, "101", 1);
         return;
     }
-    context.end = protocol::RequestEnd::Later;
-    IsLoggedOnAndAlive(server, logon.account, [&server, logon](bool alive) {
+    context.end = RequestEnd::Later;
+    IsLoggedOnAndAlive(context.liveness, logon.account, [&server, logon](bool alive) {
         if (alive) {
             SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
             return;
@@ -114,14 +127,15 @@ void HandleLogoff(net::ServerCore& server, RequestContext& context) {
 
 void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
-    context.end = protocol::RequestEnd::Later;
+    context.end = RequestEnd::Later;
     int index = context.index;
     std::uint64_t serial = server.SerialAt(index);
     int id = r.id;
     std::string current(r.account());
     std::string next(r.argument1());
     auto refuse = [&server, index, serial, id](int code) { SendRefusal(server, index, serial, id, "104", code); };
-    IsLoggedOnAndAlive(server, current, [&server, index, serial, id, current, next, refuse](bool currentAlive) {
+    sessions::LivenessChecks& checks = context.liveness;
+    IsLoggedOnAndAlive(checks, current, [&server, &checks, index, serial, id, current, next, refuse](bool currentAlive) {
         if (!currentAlive) {
             refuse(3);
             return;
@@ -130,7 +144,7 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
             refuse(1);
             return;
         }
-        IsLoggedOnAndAlive(server, next, [&server, index, serial, id, current, next, refuse](bool nextAlive) {
+        IsLoggedOnAndAlive(checks, next, [&server, index, serial, id, current, next, refuse](bool nextAlive) {
             if (nextAlive) {
                 refuse(2);
                 return;
@@ -144,18 +158,18 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
 void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
     std::string reply = "1";
-    reply += protocol::kFieldSeparator;
-    protocol::AppendNumber(reply, r.id);
-    reply += protocol::kFieldSeparator;
+    reply += wire::kFieldSeparator;
+    wire::AppendNumber(reply, r.id);
+    reply += wire::kFieldSeparator;
     reply += "205";
-    reply += protocol::kFieldSeparator;
+    reply += wire::kFieldSeparator;
     reply += TrueOrFalse(ToolbarSetExists(server, r.argument1()));
     server.SendToIndex(reply, context.index);
-    context.end = protocol::RequestEnd::NoReply;
+    context.end = RequestEnd::NoReply;
 }
 
 void HandleSetLogonLock(net::ServerCore& server, RequestContext& context) {
-    context.result = TrueOrFalse(SetLogonLock(server, protocol::ReadNumber(context.request.argument1())));
+    context.result = TrueOrFalse(SetLogonLock(server, wire::ReadNumber(context.request.argument1())));
 }
 
 void HandleIsLogonLocked(net::ServerCore& server, RequestContext& context) {
@@ -163,11 +177,11 @@ void HandleIsLogonLocked(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleCountClients(net::ServerCore& server, RequestContext& context) {
-    protocol::AppendNumber(context.result, CountClients(server));
+    wire::AppendNumber(context.result, CountClients(server));
 }
 
 void HandleListSessions(net::ServerCore& server, RequestContext& context) {
-    context.result = protocol::kItemSeparator;
+    context.result = wire::kItemSeparator;
     context.result += ListSessions(server);
 }
 
@@ -185,4 +199,4 @@ void HandleSendToolbarSet(net::ServerCore& server, RequestContext& context) {
     context.result = TrueOrFalse(SendToolbarSet(server, r.argument1(), r.argument2()));
 }
 
-} // namespace vserver::sessions
+} // namespace vserver::requests

@@ -1,8 +1,8 @@
-#include "protocol/Fields.h"
+#include "wire/Fields.h"
 
 #include <climits>
 
-namespace vserver::protocol {
+namespace vserver::wire {
 
 std::string_view ExtractField(std::string_view text, char separator, int n) {
     if (n < 1) return {};
@@ -52,4 +52,4 @@ bool IsCarriableText(std::string_view text) {
     return true;
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::wire

@@ -1,6 +1,6 @@
-#include "protocol/Request.h"
+#include "wire/Request.h"
 
-namespace vserver::protocol {
+namespace vserver::wire {
 
 namespace {
 
@@ -43,4 +43,4 @@ bool IsLongForm(int type) {
     }
 }
 
-} // namespace vserver::protocol
+} // namespace vserver::wire

@@ -1,0 +1,75 @@
+#pragma once
+// The request table: one row per request type, naming its handler and who may send it. The
+// dispatcher does the shared checks once and sends the common completion unless the handler
+// ended the request itself. It owns the liveness checks, because only requests start them and
+// only the connections it hears about end them.
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "net/ServerCore.h"
+#include "sessions/LivenessChecks.h"
+#include "wire/Request.h"
+
+namespace vserver::requests {
+
+enum class RequestEnd {
+    Completion,   // the dispatcher sends the common completion with result
+    NoReply,      // the handler replied itself, or the request gets no reply
+    Later,        // the handler will complete the request when its wait ends
+};
+
+struct RequestContext {
+    const wire::Request& request;
+    int index;              // the requester's connection
+    sessions::LivenessChecks& liveness;
+    std::string result;     // the completion's result text
+    RequestEnd end = RequestEnd::Completion;
+};
+
+using RequestHandler = void (*)(net::ServerCore& server, RequestContext& context);
+
+enum class Sender {
+    Anyone,
+    Console,   // only the connection logged on as the administrator console
+};
+
+struct RequestRow {
+    int type;
+    RequestHandler handler;
+    Sender sender;
+};
+
+// Every known request type. Types not listed are unknown.
+std::span<const RequestRow> RequestRows();
+
+// The row of a type, or nothing for an unknown type.
+const RequestRow* FindRequestRow(int type);
+
+// Takes every complete message of the server's connections while it exists.
+class Dispatcher final : public net::ConnectionEvents {
+public:
+    explicit Dispatcher(net::ServerCore& server);
+    ~Dispatcher() override;
+    Dispatcher(const Dispatcher&) = delete;
+    Dispatcher& operator=(const Dispatcher&) = delete;
+
+    bool DispatchRequest(std::string_view text, int index);
+
+    void OnMessage(std::string_view text, int index) override { DispatchRequest(text, index); }
+    void OnConnectionClosed(int index) override { liveness_.OnConnectionClosed(index); }
+
+    const sessions::LivenessChecks& liveness() const { return liveness_; }
+
+private:
+    // True when the connection at index may send console requests: the console's own, or,
+    // when they are open to every connection, any whose address the console's rules allow. A
+    // refusal is logged.
+    bool ConsoleMaySend(int index, int type) const;
+
+    net::ServerCore& server_;
+    sessions::LivenessChecks liveness_;
+};
+
+} // namespace vserver::requests
