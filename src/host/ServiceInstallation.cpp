@@ -21,6 +21,9 @@ bool IsInstalled(const ServiceModule& module) {
 }
 
 bool Install(const ServiceModule& module) {
+    // The package's own unit is the service: a second one in the administrator's unit folder
+    // would override it and escape the package's upgrades and removal.
+    if (platform::ServiceManager::IsPackaged(module.serviceName())) return true;
     if (IsInstalled(module)) return true;
     auto manager = platform::ServiceManager::Open();
     if (!manager) return Fail(module, "Couldn't open service manager");

@@ -12,10 +12,12 @@ namespace vserver::host {
 bool IsInstalled(const ServiceModule& module);
 
 // Creates the service (started at boot, running this executable with "-Service"). True when it
-// exists afterwards, also when it already existed.
+// exists afterwards, also when it already existed or a package installed it (then nothing is
+// written: the package's unit stays the only one).
 bool Install(const ServiceModule& module);
 
 // Stops and removes the service. True when it is gone afterwards, also when it never existed.
+// A unit that a package installed is not touched: it goes with the package.
 bool Uninstall(const ServiceModule& module);
 
 } // namespace vserver::host

@@ -2,7 +2,9 @@
 // The system's service manager as the installer sees it: one service per unit, created with
 // its definition, enabled to start at boot, stopped and removed again. On Linux this is
 // systemd; the unit folder and the systemctl program can be redirected for tests through
-// VSERVER_SYSTEMD_UNIT_DIR and VSERVER_SYSTEMCTL.
+// VSERVER_SYSTEMD_UNIT_DIR and VSERVER_SYSTEMCTL. A unit that a package shipped lives in the
+// package unit folders instead (/lib/systemd/system, /usr/lib/systemd/system, or for tests
+// VSERVER_SYSTEMD_PACKAGE_UNIT_DIR) and belongs to the package manager.
 
 #include <optional>
 #include <string>
@@ -28,6 +30,12 @@ public:
     // A handle on the service manager, or nothing when none can be reached: systemd is not
     // running and no unit folder was named in the environment.
     static std::optional<ServiceManager> Open();
+
+    // Whether a package installed a unit of this service name. Asked without a handle, since
+    // a package may be installed where systemd does not run (a container). While a unit folder
+    // is named for tests, only VSERVER_SYSTEMD_PACKAGE_UNIT_DIR counts, so a test never sees
+    // the machine's own packages.
+    static bool IsPackaged(const std::string& name);
 
     // Whether a unit of this service name exists.
     bool IsInstalled(const std::string& name) const;

@@ -7,6 +7,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
 #include "platform/TextCase.h"
+#include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
@@ -180,8 +181,9 @@ FolderLayout ConfigStore::DerivePaths() const {
     }
     layout.usersFolder = master + "Users";
     layout.eventLogPath = layout.usersFolder + platform::kPathSeparator + "EventLog.log";
-    layout.userMessagesPath = layout.executableFolder + "UserMessages.log";
-    layout.forcedToolbarSetsPath = layout.executableFolder + "ForcedToolbarSets.log";
+    const std::string data = DataFolder();
+    layout.userMessagesPath = data + "UserMessages.log";
+    layout.forcedToolbarSetsPath = data + "ForcedToolbarSets.log";
     return layout;
 }
 

@@ -20,13 +20,13 @@ inline constexpr const char* kServerKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\V
 inline constexpr const char* kConnectionKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection";
 inline constexpr const char* kOptionsKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options";
 
-// The folder layout derived from the executable's location and MasterPath.
+// The folder layout derived from the executable's location, the data folder and MasterPath.
 struct FolderLayout {
     std::string executableFolder;       // with trailing separator; empty when unknown
     std::string usersFolder;            // master folder + "Users", no trailing separator
     std::string eventLogPath;           // usersFolder/EventLog.log
-    std::string userMessagesPath;       // executableFolder + "UserMessages.log"
-    std::string forcedToolbarSetsPath;  // executableFolder + "ForcedToolbarSets.log"
+    std::string userMessagesPath;       // DataFolder() + "UserMessages.log"
+    std::string forcedToolbarSetsPath;  // DataFolder() + "ForcedToolbarSets.log"
 };
 
 // PortNumber as stored and as the server reads it.

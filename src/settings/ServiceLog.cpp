@@ -1,14 +1,17 @@
 #include "settings/ServiceLog.h"
 
 #include "platform/Clock.h"
-#include "platform/ProcessInfo.h"
 #include "platform/RecordAppend.h"
+#include "settings/InstallationFolders.h"
 
 namespace vserver::settings {
 
-std::string ServiceLogPath() { return platform::ExecutableFolder() + "ServiceLog.log"; }
+std::string ServiceLogPath() {
+    std::string folder = LogFolder();
+    return folder.empty() ? std::string() : folder + "ServiceLog.log";
+}
 
-std::string InstanceLockPath() { return platform::ExecutableFolder() + "VServerService.lock"; }
+std::string InstanceLockPath() { return DataFolder() + "VServerService.lock"; }
 
 void WriteServiceLogTo(const std::string& path, std::string_view message) {
     platform::LocalTime now = platform::Now();
@@ -26,8 +29,9 @@ void WriteServiceLogTo(const std::string& path, std::string_view message) {
 }
 
 void WriteServiceLog(std::string_view message) {
-    if (!platform::ExecutablePath()) return;
-    WriteServiceLogTo(ServiceLogPath(), message);
+    const std::string path = ServiceLogPath();
+    if (path.empty()) return;
+    WriteServiceLogTo(path, message);
 }
 
 } // namespace vserver::settings

@@ -118,8 +118,10 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
         ::dup2(e, 2);
         int devnull = ::open("/dev/null", O_RDONLY);
         ::dup2(devnull, 0);
-        ::unsetenv("VSERVER_REGISTRY");
-        ::unsetenv("NOTIFY_SOCKET");
+        for (const char* name : {"VSERVER_REGISTRY", "VSERVER_LOG_FOLDER", "VSERVER_DATA_FOLDER", "NOTIFY_SOCKET",
+                                 "VSERVER_SYSTEMD_PACKAGE_UNIT_DIR"}) {
+            ::unsetenv(name);
+        }
         // A registration switch must never reach the machine's real service manager: by
         // default the unit folder does not exist and systemctl always fails.
         std::string units = folder_ / "no-unit-folder";
@@ -206,7 +208,11 @@ int ServerProcess::Stop(int signal, std::chrono::milliseconds timeout) {
     return WaitExit(timeout);
 }
 
-std::string ServerProcess::ServiceLog() const { return ReadFile(folder_ / "ServiceLog.log"); }
+std::string ServerProcess::ServiceLog() const {
+    auto named = options_.environment.find("VSERVER_LOG_FOLDER");
+    if (named != options_.environment.end() && !named->second.empty()) return ReadFile(named->second + "/ServiceLog.log");
+    return ReadFile(folder_ / "ServiceLog.log");
+}
 std::string ServerProcess::StandardOutput() const { return ReadFile(folder_ / "stdout.txt"); }
 std::string ServerProcess::StandardError() const { return ReadFile(folder_ / "stderr.txt"); }
 

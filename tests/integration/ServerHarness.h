@@ -68,6 +68,7 @@ public:
     std::string installPath(const std::string& name) const { return folder_ / name; }
     std::string usersFolder() const { return folder_ / "master/Users"; }
     std::string registryPath() const { return folder_ / "VServerService.reg"; }
+    // The service log: beside the executable, or in VSERVER_LOG_FOLDER when the options set it.
     std::string ServiceLog() const;
     std::string StandardOutput() const;
     std::string StandardError() const;

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "ServerHarness.h"
+#include "ToolProcess.h"
 #include "support/NotifyListener.h"
 
 namespace vserver::test {
@@ -228,6 +229,36 @@ TEST(ServiceStartUp, AnUnusableNotifySocketMeansTheHandlerIsNotInstalled) {
     EXPECT_EQ(server.ServiceLogTexts().size(), 3u);
 }
 
+
+// ---- Folders named by the environment -------------------------------------------------------
+
+// A packaged service keeps its log and its queue files where the system keeps logs and variable
+// data; nothing of it lands beside the executable, and the console finds the port in that log.
+TEST(ServiceFolders, TheLogAndTheQueuesGoWhereTheEnvironmentSays) {
+    TempFolder elsewhere;
+    const std::string logs = elsewhere / "log";
+    const std::string data = elsewhere / "lib";
+    MakeFolder(logs);
+    MakeFolder(data);
+    ServerOptions options;
+    options.environment = {{"VSERVER_LOG_FOLDER", logs + "/"}, {"VSERVER_DATA_FOLDER", data}};
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+
+    // PortNumber is 0, so the console must read the port from the log in the named folder.
+    ToolRun queued = RunTool(VserverctlPath(), {"queue-message", "jsmith", "Hello"},
+                             {{"VSERVER_REGISTRY", server.registryPath()}, {"VSERVER_LOG_FOLDER", logs}});
+    EXPECT_EQ(queued.exitStatus, 0) << queued.err;
+    EXPECT_EQ(ReadFile(data + "/UserMessages.log"), std::string("jsmith\xA6Hello\r\n\0", 15));
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+
+    ASSERT_FALSE(server.ServiceLogTexts().empty());
+    EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+    for (const char* name : {"ServiceLog.log", "UserMessages.log", "ForcedToolbarSets.log"}) {
+        EXPECT_FALSE(PathExists(server.installPath(name))) << name;
+    }
+}
+
 // ---- Registration switches -----------------------------------------------------------------
 
 class Registration : public ::testing::Test {
@@ -389,6 +420,50 @@ TEST_F(Registration, WithoutAServiceManagerTheRegistrationStillHappens) {
     server.Relaunch({"-UnregServer"});
     EXPECT_EQ(server.WaitExit(), 0);
     EXPECT_EQ(server.StandardError(), "");
+}
+
+// Where a package shipped the unit, the switches change only the registration: a unit of their
+// own would override the package's, and the package's unit goes only with the package.
+TEST_F(Registration, APackagedUnitIsLeftToThePackage) {
+    TempFolder package;
+    const std::string packagedUnit = package / "VServerService.service";
+    WriteFile(packagedUnit, "[Service]\nExecStart=/usr/sbin/VServerService -Service\n");
+    // An earlier installation by hand left a unit that would shadow the package's.
+    WriteFile(manager.unitPath(), "[Service]\nExecStart=/opt/old/VServerService -Service\n");
+    ServerOptions options = Unregistered();
+    options.environment["VSERVER_SYSTEMD_PACKAGE_UNIT_DIR"] = package.path();
+    options.arguments = {"-RegServer"};
+    ServerProcess server(options);
+    server.Launch();
+    ASSERT_EQ(server.WaitExit(), 0) << server.StandardError();
+    EXPECT_EQ(server.StandardError(), "");
+    ExpectRegistered(ReadFile(server.registryPath()));
+    EXPECT_FALSE(PathExists(manager.unitPath())) << "the shadowing unit is removed and none written";
+    const std::vector<std::string> removal{"stop VServerService.service", "disable VServerService.service",
+                                           "daemon-reload"};
+    EXPECT_EQ(manager.Calls(), removal);
+
+    for (const char* again : {"-RegServer", "-UnregServer"}) {
+        SCOPED_TRACE(again);
+        server.Relaunch({again});
+        EXPECT_EQ(server.WaitExit(), 0);
+        EXPECT_EQ(server.StandardError(), "");
+        EXPECT_FALSE(PathExists(manager.unitPath()));
+        EXPECT_EQ(manager.Calls(), removal) << "the packaged service is not stopped, enabled or disabled";
+    }
+    EXPECT_FALSE(Contains(ReadFile(server.registryPath()), kGuidKey));
+    EXPECT_TRUE(PathExists(packagedUnit));
+
+    // A package installed where systemd does not run (a container): registering says nothing
+    // about a missing service manager, since the package's unit is the service.
+    struct stat st{};
+    if (::stat("/run/systemd/system", &st) == 0) return;
+    options.environment["VSERVER_SYSTEMD_UNIT_DIR"] = "";
+    ServerProcess container(options);
+    container.Launch();
+    EXPECT_EQ(container.WaitExit(), 0);
+    EXPECT_EQ(container.StandardError(), "");
+    ExpectRegistered(ReadFile(container.registryPath()));
 }
 
 TEST_F(Registration, AServiceThatCannotBeRemovedStaysWhole) {

@@ -26,6 +26,7 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& argu
         int devnull = ::open("/dev/null", O_RDONLY);
         ::dup2(devnull, 0);
         ::unsetenv("VSERVER_REGISTRY");
+        ::unsetenv("VSERVER_LOG_FOLDER");
         for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
         std::vector<std::string> copies = arguments;
         std::string path = program;

@@ -16,8 +16,8 @@ struct ToolRun {
     std::chrono::milliseconds took{0};
 };
 
-// Runs program with arguments; environment entries are set for the child (VSERVER_REGISTRY is
-// removed unless given).
+// Runs program with arguments; environment entries are set for the child (VSERVER_REGISTRY and
+// VSERVER_LOG_FOLDER are removed unless given).
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& environment = {},
                 std::chrono::milliseconds timeout = std::chrono::seconds(30));

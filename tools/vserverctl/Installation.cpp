@@ -7,10 +7,28 @@
 
 namespace vserver::ctl {
 
+namespace {
+
+// A package keeps the settings and the log in the system's folders, with no registry file beside
+// this program.
+constexpr const char* kPackagedRegistry = "/etc/vantorel-server/VServerService.reg";
+constexpr const char* kPackagedServiceLog = "/var/log/vantorel-server/ServiceLog.log";
+constexpr const char* kPackagedLock = "/var/lib/vantorel-server/VServerService.lock";
+
+} // namespace
+
 Installation ReadInstallation() {
     Installation installation;
     installation.folder = platform::ExecutableFolder();
     installation.registryPath = platform::RegistryFilePath();
+    installation.serviceLogPath = settings::ServiceLogPath();
+    installation.lockPath = settings::InstanceLockPath();
+    if (!platform::EnvironmentValue("VSERVER_REGISTRY") && !platform::ResolveExisting(installation.registryPath) &&
+        platform::ResolveExisting(kPackagedRegistry)) {
+        installation.registryPath = kPackagedRegistry;
+        if (!platform::EnvironmentValue("VSERVER_LOG_FOLDER")) installation.serviceLogPath = kPackagedServiceLog;
+        if (!platform::EnvironmentValue("VSERVER_DATA_FOLDER")) installation.lockPath = kPackagedLock;
+    }
     if (platform::SysResult loaded = platform::RegistryFile::Load(installation.registryPath, installation.registry); !loaded) {
         installation.problem = "cannot be read: " + loaded.Describe();
     }
@@ -29,7 +47,7 @@ std::optional<int> InstallationPort(const Installation& installation, std::strin
     if (installation.port.port != 0) return installation.port.port;
     std::string log;
     std::optional<int> listening;
-    if (platform::ReadWholeFile(settings::ServiceLogPath(), log)) listening = client::PortFromServiceLog(log);
+    if (platform::ReadWholeFile(installation.serviceLogPath, log)) listening = client::PortFromServiceLog(log);
     if (!listening) {
         problem = installation.registryPath + " lets the system choose the port and no service log names it; give --port";
     }

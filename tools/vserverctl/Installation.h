@@ -12,7 +12,9 @@ namespace vserver::ctl {
 
 struct Installation {
     std::string folder;               // this program's folder, with its trailing separator
-    std::string registryPath;         // $VSERVER_REGISTRY, or VServerService.reg in folder
+    std::string registryPath;         // $VSERVER_REGISTRY, VServerService.reg in folder, or the packaged one
+    std::string serviceLogPath;       // the service log of the server that reads registryPath
+    std::string lockPath;             // the lock that running server holds
     platform::RegistryFile registry;  // empty when missing or unreadable
     std::string problem;              // why the registry file could not be read, if so
     bool registryExists = false;      // a missing file reads as an empty registry

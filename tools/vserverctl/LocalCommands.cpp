@@ -81,7 +81,7 @@ void RecordAsJson(JsonWriter& json, const std::string& record) {
 int RunStatus(Session& session) {
     const Installation installation = ReadInstallation();
     JsonWriter& json = session.report.json();
-    const platform::InstanceLockState lock = platform::QueryInstanceLock(settings::InstanceLockPath());
+    const platform::InstanceLockState lock = platform::QueryInstanceLock(installation.lockPath);
 
     std::optional<std::string> version = session.AskWithoutLogon(207, "version");
     json.Key("version");
@@ -145,7 +145,7 @@ int RunStatus(Session& session) {
 }
 
 int RunLog(Session& session) {
-    const std::string path = settings::ServiceLogPath();
+    const std::string path = ReadInstallation().serviceLogPath;
     std::string text;
     if (platform::SysResult read = platform::ReadWholeFile(path, text); !read) {
         return session.report.Fail(kExitFalse, "cannot read the service log " + path + ": " + read.Describe());

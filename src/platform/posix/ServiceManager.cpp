@@ -19,6 +19,8 @@ namespace vserver::platform {
 namespace {
 
 constexpr const char* kSystemUnitFolder = "/etc/systemd/system";
+// Where packages put their units: /usr/lib on a merged-/usr system, /lib on an older one.
+constexpr const char* kPackageUnitFolders[] = {"/usr/lib/systemd/system", "/lib/systemd/system"};
 // systemd creates this folder at boot; its presence is the documented test for "systemd runs".
 constexpr const char* kSystemdRuntimeFolder = "/run/systemd/system";
 
@@ -118,6 +120,19 @@ std::optional<ServiceManager> ServiceManager::Open() {
     }
     if (::access(folder.c_str(), W_OK) != 0) return std::nullopt;
     return ServiceManager(folder, systemctl);
+}
+
+bool ServiceManager::IsPackaged(const std::string& name) {
+    const std::string unit = "/" + name + ".service";
+    struct stat st{};
+    std::string testFolder = NonEmptyEnvironment("VSERVER_SYSTEMD_PACKAGE_UNIT_DIR");
+    if (!testFolder.empty() || !NonEmptyEnvironment("VSERVER_SYSTEMD_UNIT_DIR").empty()) {
+        return !testFolder.empty() && ::stat((testFolder + unit).c_str(), &st) == 0;
+    }
+    for (const char* folder : kPackageUnitFolders) {
+        if (::stat((folder + unit).c_str(), &st) == 0) return true;
+    }
+    return false;
 }
 
 std::string ServiceManager::UnitPath(const std::string& name) const {
