@@ -4,7 +4,9 @@
 
 #include "accounts/RecordFile.h"
 #include "platform/LockedFile.h"
+#include "platform/Retry.h"
 #include "platform/TextCase.h"
+#include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
 namespace vserver::accounts {
@@ -47,30 +49,6 @@ std::string_view Trim(std::string_view text) {
     if (first == std::string_view::npos) return {};
     return text.substr(first, text.find_last_not_of(kTrimmed) - first + 1);
 }
-
-// Runs the attempts of one collection; owned by the timer that waits for the next attempt.
-struct Collection {
-    platform::EventLoop& loop;
-    std::string queuePath;
-    std::string account;
-    std::function<void(std::string)> done;
-    int attemptsMade = 0;
-
-    static void Attempt(std::shared_ptr<Collection> self) {
-        std::string result;
-        ++self->attemptsMade;
-        if (TryCollectQueuedItems(self->queuePath, self->account, result) == AttemptOutcome::Done) {
-            self->done(std::move(result));
-            return;
-        }
-        if (self->attemptsMade >= kCollectionAttempts) {
-            self->done(std::string());
-            return;
-        }
-        platform::EventLoop& loop = self->loop;
-        loop.AddTimer(kCollectionRetryDelay, [self = std::move(self)]() mutable { Attempt(std::move(self)); });
-    }
-};
 
 } // namespace
 
@@ -119,30 +97,43 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
     return split;
 }
 
-AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account, std::string& result) {
-    result.clear();
+AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
+                                     const DeliverResult& deliver) {
     platform::LockedFile file;
     if (file.TryOpen(queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
     std::string text;
     if (!file.ReadAll(text)) return AttemptOutcome::Busy;
 
     QueueSplit split = SplitQueue(text, account);
-    if (!split.found) return AttemptOutcome::Done;
-    result = std::move(split.result);
+    if (!split.found) {
+        (void)deliver(std::string());
+        return AttemptOutcome::Done;
+    }
+    // The lock is held until the records are gone, so no other collection hands them out
+    // meanwhile; sending does not wait, so holding it costs nothing.
+    if (!deliver(std::move(split.result))) return AttemptOutcome::Done;
+    platform::SysResult removed = platform::SysResult::Ok();
     if (split.kept.empty()) {
-        (void)file.Remove();
+        removed = file.Remove();
     } else {
         split.kept.push_back('\0');
-        (void)file.Replace(split.kept);
+        removed = file.Replace(split.kept);
+    }
+    if (!removed) {
+        settings::WriteServiceLog("Unable to remove collected items from queue file " + file.path() + ": " +
+                                  removed.Describe() + "; they will be delivered again");
     }
     return AttemptOutcome::Done;
 }
 
-void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account,
-                        std::function<void(std::string result)> done) {
-    auto collection = std::make_shared<Collection>(
-        Collection{loop, std::move(queuePath), std::move(account), std::move(done), 0});
-    Collection::Attempt(std::move(collection));
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver) {
+    auto shared = std::make_shared<DeliverResult>(std::move(deliver));
+    platform::RetryOnLoop(
+        loop, kCollectionAttempts, kCollectionRetryDelay,
+        [queuePath = std::move(queuePath), account = std::move(account), shared] {
+            return TryCollectQueuedItems(queuePath, account, *shared) == AttemptOutcome::Done;
+        },
+        [shared] { (void)(*shared)(std::string()); });
 }
 
 } // namespace vserver::accounts

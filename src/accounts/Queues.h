@@ -42,17 +42,24 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account);
 
 enum class AttemptOutcome { Done, Busy };
 
+// Hands a collection result to whoever asked; true when the reply has left the server (it is
+// in the connection's socket), false when it could not be handed over (the requester has gone,
+// or its connection does not take its replies). The collected records are removed only after
+// a true, so a kill between the two never loses an item: at worst it comes again.
+using DeliverResult = std::function<bool(std::string result)>;
+
 // One try at collecting: Busy when the queue file cannot be opened and locked now (another
-// process holds it), else Done with the result in *result. The queue file is only changed
-// when the account had records, and then by replacing it whole: a failure at any point keeps
-// every record on disk (the same items are then delivered again by the next collection).
-AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account, std::string& result);
+// process holds it); else Done after deliver was called once with the result. The queue file
+// is only changed when the account had records and deliver returned true, and then by
+// replacing it whole: a removal that fails is logged and keeps every record on disk (the same
+// items are then delivered again by the next collection).
+AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
+                                     const DeliverResult& deliver);
 
 // Collects on the loop: tries at once and, while the file is busy, again after each retry
-// delay by a timer, up to the attempt limit; after that the result is empty. done runs once
-// with the result, possibly before this call returns; the loop serves other events while a
-// retry waits.
-void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account,
-                        std::function<void(std::string result)> done);
+// delay by a timer, up to the attempt limit; after that deliver gets an empty result. deliver
+// runs once, possibly before this call returns; the loop serves other events while a retry
+// waits.
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver);
 
 } // namespace vserver::accounts

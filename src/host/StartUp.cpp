@@ -7,6 +7,7 @@
 #include "host/ServiceDispatcher.h"
 #include "host/ServiceModule.h"
 #include "platform/EventLog.h"
+#include "platform/ProcessInfo.h"
 #include "platform/RegistryFile.h"
 #include "settings/ServiceLog.h"
 
@@ -29,6 +30,7 @@ int RegistrationResult(const ServiceModule& module, const platform::SysResult& r
 } // namespace
 
 int StartUp(int argc, char** argv) {
+    platform::IgnoreFileSizeSignal();
     ServiceModule module;
     module.InitModule();
     const std::string registryPath = platform::RegistryFilePath();

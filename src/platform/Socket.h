@@ -19,6 +19,9 @@ struct IoResult {
 // Opens a non-blocking listening socket bound to port on every local address (port 0 lets the
 // system choose). Sets handle on success.
 SysResult ListenTcp(int port, int backlog, IoHandle& handle);
+// The longest accept queue the system grants a listener. Clients that start together (a
+// school's workstations at the first lesson) must wait in that queue, not be dropped from it.
+int MaxListenBacklog();
 // The port a bound socket listens on.
 int LocalPort(IoHandle handle);
 // Accepts one waiting connection as a non-blocking socket; WouldBlock when none waits.
@@ -33,5 +36,8 @@ void RefuseWaitingConnection(IoHandle listener, void (*beforeRefusing)(void*), v
 IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity);
 IoResult Send(IoHandle handle, const char* data, std::size_t length);
 void CloseHandle(IoHandle handle);
+// True when every byte written to the socket has left this machine's send queue for the
+// peer. Bytes still queued are lost if the process dies now (its close resets the connection).
+bool AllTransmitted(IoHandle handle);
 
 } // namespace vserver::platform

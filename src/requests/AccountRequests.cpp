@@ -14,7 +14,8 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
 // Starts a collection whose completion is sent when it ends, which may be after a few retries
 // while another process holds the queue file. By then the requester may have gone, and its
-// index may even belong to a newer connection (its serial tells); the answer is then not sent.
+// index may even belong to a newer connection (its serial tells); the answer is then not sent
+// and the items stay queued. They are removed only once the reply is in the socket.
 void CollectInto(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
     context.end = RequestEnd::Later;
     const int index = context.index;
@@ -24,6 +25,7 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
     accounts::CollectQueuedItems(server.loop(), queuePath, std::string(context.request.account()),
                                  [&server, index, id, type, serial](std::string result) {
                                      server.SendCompletion(index, id, type, result, serial);
+                                     return id <= 0 || server.RepliesHandedOver(index, serial);
                                  });
 }
 

@@ -34,6 +34,10 @@ struct ServerOptions {
     // to a missing folder and "false", so no test reaches the machine's service manager.
     std::map<std::string, std::string> environment;
     int openFileLimit = 0;              // RLIMIT_NOFILE for the server, 0 to inherit
+    // When set, writes fail like on a full disk once files grow by about this many bytes: the
+    // installation folder is a small tmpfs when the test may mount one (as root), else the
+    // server runs under a file-size limit (RLIMIT_FSIZE) of this many bytes.
+    std::size_t diskSpace = 0;
 };
 
 class ServerProcess {
@@ -73,6 +77,8 @@ public:
     client::Connection ConnectRaw();
 
     std::string failure() const { return failure_; }
+    // True when diskSpace gave the installation a small file system of its own.
+    bool onSmallFileSystem() const { return mounted_; }
 
 private:
     void InstallFiles();
@@ -83,6 +89,7 @@ private:
     int pid_ = -1;
     int port_ = 0;
     int exitStatus_ = -1;
+    bool mounted_ = false;
     std::string failure_;
 };
 

@@ -25,11 +25,19 @@ using vserver::test::WriteFile;
 
 using vserver::test::LockHolder;
 
+// A requester whose reply always reaches its socket.
+DeliverResult Into(std::string& out) {
+    return [&out](std::string result) {
+        out = std::move(result);
+        return true;
+    };
+}
+
 class QueuesTest : public ::testing::Test {
 protected:
     std::string Collect(const std::string& account) {
         std::string result;
-        EXPECT_EQ(TryCollectQueuedItems(queue, account, result), AttemptOutcome::Done);
+        EXPECT_EQ(TryCollectQueuedItems(queue, account, Into(result)), AttemptOutcome::Done);
         return result;
     }
     TempFolder root;
@@ -110,7 +118,7 @@ TEST_F(QueuesTest, ALockedQueueIsBusyAndUntouched) {
     LockHolder holder(queue);
     ASSERT_TRUE(holder.locked());
     std::string result;
-    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", result), AttemptOutcome::Busy);
+    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", Into(result)), AttemptOutcome::Busy);
     EXPECT_EQ(ReadFile(queue), before);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "waiting");
@@ -141,6 +149,7 @@ TEST_F(QueuesTest, RetriesRunOnTheLoopUntilTheLockIsFree) {
     CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
         collected = std::move(result);
         loop.Stop();
+        return true;
     });
     EXPECT_FALSE(collected.has_value());
     // Other work goes on while the collection waits; the lock goes away after the second try.
@@ -162,6 +171,7 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
         collected = std::move(result);
         loop.Stop();
+        return true;
     });
     loop.AddTimer(10s, [&] { loop.Stop(); });
     loop.Run();

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace vserver::platform {
 
@@ -20,6 +23,23 @@ void HoldReserve() {
 
 } // namespace
 
+
+int MaxListenBacklog() {
+    // The kernel cuts any larger request down to this value, which an administrator may have
+    // raised above the compiled-in default.
+    int backlog = SOMAXCONN;
+    if (FILE* file = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+        int configured = 0;
+        if (std::fscanf(file, "%d", &configured) == 1 && configured > backlog) backlog = configured;
+        std::fclose(file);
+    }
+    return backlog;
+}
+
+bool AllTransmitted(IoHandle handle) {
+    int notSent = 0;
+    return ::ioctl(handle, SIOCOUTQNSD, &notSent) == 0 && notSent == 0;
+}
 
 SysResult ListenTcp(int port, int backlog, IoHandle& handle) {
     // An IPv6 socket that also takes IPv4 covers "every local address"; fall back to IPv4 alone
