@@ -218,7 +218,7 @@ TEST_F(AccountRequests, ALockedQueueWaitsWithoutStoppingTheServer) {
 
     holder.reset();
     EXPECT_EQ(c.ReadMessage(5s).value_or(""), Completion(2, 208, "waiting"));
-    EXPECT_FALSE(PathExists(queue()));
+    EXPECT_TRUE(WaitUntil([&] { return !PathExists(queue()); }));
 }
 
 TEST_F(AccountRequests, AQueueThatStaysLockedAnswersEmptyAndKeepsItsRecords) {
