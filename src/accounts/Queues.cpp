@@ -97,8 +97,32 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
     return split;
 }
 
+namespace {
+
+// Puts kept (records without the final NUL) in place of the locked file, or removes the file
+// when nothing is kept; a failure is logged and leaves every record where it was.
+void Rewrite(platform::LockedFile& file, std::string kept) {
+    platform::SysResult removed = platform::SysResult::Ok();
+    if (kept.empty()) {
+        removed = file.Remove();
+    } else {
+        kept.push_back('\0');
+        removed = file.Replace(kept);
+    }
+    if (!removed) {
+        settings::WriteServiceLog("Unable to remove collected items from queue file " + file.path() + ": " +
+                                  removed.Describe() + "; they will be delivered again");
+    }
+}
+
+// How often a collection looks whether its reply has left, and for how long.
+constexpr std::chrono::milliseconds kHandoverCheckDelay{5};
+constexpr int kHandoverChecks = 2000;
+
+} // namespace
+
 AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
-                                     const DeliverResult& deliver) {
+                                     const DeliverResult& deliver, DeliveredRecords* pending) {
     platform::LockedFile file;
     if (file.TryOpen(queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
     std::string text;
@@ -109,31 +133,72 @@ AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_v
         (void)deliver(std::string());
         return AttemptOutcome::Done;
     }
-    // The lock is held until the records are gone, so no other collection hands them out
-    // meanwhile; sending does not wait, so holding it costs nothing.
-    if (!deliver(std::move(split.result))) return AttemptOutcome::Done;
-    platform::SysResult removed = platform::SysResult::Ok();
-    if (split.kept.empty()) {
-        removed = file.Remove();
-    } else {
-        split.kept.push_back('\0');
-        removed = file.Replace(split.kept);
-    }
-    if (!removed) {
-        settings::WriteServiceLog("Unable to remove collected items from queue file " + file.path() + ": " +
-                                  removed.Describe() + "; they will be delivered again");
+    switch (deliver(std::move(split.result))) {
+    case Handover::Transmitted:
+        Rewrite(file, std::move(split.kept));
+        break;
+    case Handover::Pending:
+        if (pending != nullptr) *pending = {file.path(), std::string(account), file.identity(), text.size()};
+        break;
+    case Handover::Failed:
+        break;
     }
     return AttemptOutcome::Done;
 }
 
-void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver) {
-    auto shared = std::make_shared<DeliverResult>(std::move(deliver));
+AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
+    platform::LockedFile file;
+    if (file.TryOpen(delivered.queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
+    std::string text;
+    if (!file.ReadAll(text) || file.identity() != delivered.identity || text.size() < delivered.size ||
+        delivered.size == 0) {
+        return AttemptOutcome::Done;
+    }
+    // Appends since the read stepped back onto the old final NUL and went on from there, so
+    // the old records are the first size - 1 bytes and everything after them is newer.
+    const std::size_t oldEnd = delivered.size - 1;
+    QueueSplit split = SplitQueue(std::string_view(text).substr(0, oldEnd), delivered.account);
+    std::string_view newer = std::string_view(text).substr(oldEnd);
+    if (!newer.empty() && newer.back() == '\0') newer.remove_suffix(1);
+    split.kept.append(newer);
+    Rewrite(file, std::move(split.kept));
+    return AttemptOutcome::Done;
+}
+
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
+                        std::function<Handover()> transmitted) {
+    struct Collection {
+        DeliverResult deliver;
+        std::function<Handover()> transmitted;
+        DeliveredRecords pending;
+    };
+    auto shared = std::make_shared<Collection>(Collection{std::move(deliver), std::move(transmitted), {}});
+    platform::EventLoop* loopPointer = &loop;
     platform::RetryOnLoop(
         loop, kCollectionAttempts, kCollectionRetryDelay,
-        [queuePath = std::move(queuePath), account = std::move(account), shared] {
-            return TryCollectQueuedItems(queuePath, account, *shared) == AttemptOutcome::Done;
+        [queuePath = std::move(queuePath), account = std::move(account), shared, loopPointer] {
+            if (TryCollectQueuedItems(queuePath, account, shared->deliver, &shared->pending) == AttemptOutcome::Busy) {
+                return false;
+            }
+            if (shared->pending.size == 0 || !shared->transmitted) return true;
+            // The reply is still on its way: remove the records once it has left.
+            platform::RetryOnLoop(
+                *loopPointer, kHandoverChecks, kHandoverCheckDelay,
+                [shared, loopPointer] {
+                    Handover now = shared->transmitted();
+                    if (now == Handover::Pending) return false;
+                    if (now == Handover::Transmitted) {
+                        platform::RetryOnLoop(
+                            *loopPointer, kCollectionAttempts, kCollectionRetryDelay,
+                            [shared] { return RemoveDeliveredRecords(shared->pending) == AttemptOutcome::Done; },
+                            [] {});
+                    }
+                    return true;
+                },
+                [] {});
+            return true;
         },
-        [shared] { (void)(*shared)(std::string()); });
+        [shared] { (void)shared->deliver(std::string()); });
 }
 
 } // namespace vserver::accounts

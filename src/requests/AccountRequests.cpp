@@ -22,11 +22,18 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
     const int id = context.request.id;
     const int type = context.request.type;
     const std::uint64_t serial = server.SerialAt(index);
-    accounts::CollectQueuedItems(server.loop(), queuePath, std::string(context.request.account()),
-                                 [&server, index, id, type, serial](std::string result) {
-                                     server.SendCompletion(index, id, type, result, serial);
-                                     return id <= 0 || server.RepliesHandedOver(index, serial);
-                                 });
+    // No reply is due for an id of 0 or less; the items are then taken as delivered.
+    auto handover = [&server, index, id, serial] {
+        if (id <= 0 || server.RepliesHandedOver(index, serial)) return accounts::Handover::Transmitted;
+        return server.SerialAt(index) == serial ? accounts::Handover::Pending : accounts::Handover::Failed;
+    };
+    accounts::CollectQueuedItems(
+        server.loop(), queuePath, std::string(context.request.account()),
+        [&server, index, id, type, serial, handover](std::string result) {
+            server.SendCompletion(index, id, type, result, serial);
+            return handover();
+        },
+        handover);
 }
 
 } // namespace

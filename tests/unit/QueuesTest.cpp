@@ -29,7 +29,7 @@ using vserver::test::LockHolder;
 DeliverResult Into(std::string& out) {
     return [&out](std::string result) {
         out = std::move(result);
-        return true;
+        return Handover::Transmitted;
     };
 }
 
@@ -149,7 +149,7 @@ TEST_F(QueuesTest, RetriesRunOnTheLoopUntilTheLockIsFree) {
     CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
         collected = std::move(result);
         loop.Stop();
-        return true;
+        return Handover::Transmitted;
     });
     EXPECT_FALSE(collected.has_value());
     // Other work goes on while the collection waits; the lock goes away after the second try.
@@ -171,7 +171,7 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
         collected = std::move(result);
         loop.Stop();
-        return true;
+        return Handover::Transmitted;
     });
     loop.AddTimer(10s, [&] { loop.Stop(); });
     loop.Run();
@@ -181,6 +181,49 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     EXPECT_LT(waited, 4500ms);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "stays");
+}
+
+} // namespace
+} // namespace vserver::accounts
+
+namespace vserver::accounts {
+namespace {
+
+// A requester whose reply is still on its way when the collection hands it over.
+DeliverResult StillSending(std::string& out) {
+    return [&out](std::string result) {
+        out = std::move(result);
+        return Handover::Pending;
+    };
+}
+
+TEST_F(QueuesTest, RecordsWhoseReplyIsStillOnItsWayGoOnlyOnceItLeft) {
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
+    std::string result;
+    DeliveredRecords pending;
+    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
+    EXPECT_EQ(result, "one");
+    EXPECT_EQ(ReadFile(queue), std::string("jsmith\xA6one\r\nalice\xA6hers\r\n\0", 25));
+
+    // Items queued meanwhile stay, also for the same account.
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "two"));
+    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6hers\r\njsmith\xA6two\r\n\0", 25));
+    EXPECT_EQ(Collect("jsmith"), "two");
+}
+
+TEST_F(QueuesTest, AQueueRewrittenMeanwhileKeepsWhatWasDelivered) {
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
+    std::string result;
+    DeliveredRecords pending;
+    ASSERT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
+    // Another collection replaced the file: where the records are now is not known for sure,
+    // so they stay and come again rather than risk removing others.
+    EXPECT_EQ(Collect("alice"), "hers");
+    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(Collect("jsmith"), "one");
 }
 
 } // namespace
