@@ -46,7 +46,7 @@ enum class AttemptOutcome { Done, Busy };
 // Whether a collection's reply has left the server. Only then may its records go: a kill
 // between the two then never loses an item; at worst it comes again.
 enum class Handover {
-    Transmitted,   // the reply has left the machine (or none was due): remove the records now
+    Transmitted,   // the peer has the reply (or none was due): remove the records now
     Pending,       // the reply still waits in the connection's queues: remove them once it left
     Failed,        // the requester has gone: keep the records for the next collection
 };

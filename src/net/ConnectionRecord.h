@@ -37,7 +37,7 @@ public:
     void ResumeInput();
 
     std::size_t unsentBytes() const { return output_.size() - outputStart_; }
-    // True when every reply has left the machine: none waits here or in the system's queue.
+    // True when the peer has acknowledged every reply: none waits here or in the system's queue.
     bool AllRepliesTransmitted() const;
     // Every byte ever queued by Send: the difference over a stretch of work is the reply
     // volume that work produced.

@@ -70,7 +70,7 @@ public:
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
                         std::uint64_t serial = 0);
     // True when the connection at index (with that serial) still exists and every reply
-    // queued for it has left the machine (a kill now would not lose it).
+    // queued for it has reached the peer (a kill now would not lose it).
     bool RepliesHandedOver(int index, std::uint64_t serial) const;
     // The serial of the connection at index, 0 when there is none.
     std::uint64_t SerialAt(int index) const;

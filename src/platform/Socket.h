@@ -36,8 +36,8 @@ void RefuseWaitingConnection(IoHandle listener, void (*beforeRefusing)(void*), v
 IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity);
 IoResult Send(IoHandle handle, const char* data, std::size_t length);
 void CloseHandle(IoHandle handle);
-// True when every byte written to the socket has left this machine's send queue for the
-// peer. Bytes still queued are lost if the process dies now (its close resets the connection).
+// True when the peer has acknowledged every byte written to the socket. Bytes it has not are
+// lost if the process dies now (its close resets the connection).
 bool AllTransmitted(IoHandle handle);
 
 } // namespace vserver::platform

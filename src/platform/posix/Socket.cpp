@@ -37,8 +37,10 @@ int MaxListenBacklog() {
 }
 
 bool AllTransmitted(IoHandle handle) {
-    int notSent = 0;
-    return ::ioctl(handle, SIOCOUTQNSD, &notSent) == 0 && notSent == 0;
+    // Sent is not enough: a peer short of buffer space drops segments and waits for them
+    // again, which a dead sender never does. Only bytes the peer acknowledged are its own.
+    int unacknowledged = 0;
+    return ::ioctl(handle, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
 }
 
 SysResult ListenTcp(int port, int backlog, IoHandle& handle) {
