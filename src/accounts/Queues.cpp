@@ -154,9 +154,10 @@ AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
         delivered.size == 0) {
         return AttemptOutcome::Done;
     }
-    // Appends since the read stepped back onto the old final NUL and went on from there, so
-    // the old records are the first size - 1 bytes and everything after them is newer.
-    const std::size_t oldEnd = delivered.size - 1;
+    // Appends since the read stepped back onto the old last byte (its final NUL) and went on
+    // from there, so the old records end one byte before the old size; without appends the
+    // file is still exactly what was read.
+    const std::size_t oldEnd = text.size() == delivered.size ? text.size() : delivered.size - 1;
     QueueSplit split = SplitQueue(std::string_view(text).substr(0, oldEnd), delivered.account);
     std::string_view newer = std::string_view(text).substr(oldEnd);
     if (!newer.empty() && newer.back() == '\0') newer.remove_suffix(1);

@@ -213,6 +213,15 @@ TEST_F(QueuesTest, RecordsWhoseReplyIsStillOnItsWayGoOnlyOnceItLeft) {
     EXPECT_EQ(Collect("jsmith"), "two");
 }
 
+TEST_F(QueuesTest, ALateRemovalReadsAnotherToolsFileAsBefore) {
+    WriteFile(queue, "jsmith\xA6one\r\nalice\xA6two");  // no final NUL
+    std::string result;
+    DeliveredRecords pending;
+    ASSERT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
+    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6two\r\n\0", 12));
+}
+
 TEST_F(QueuesTest, AQueueRewrittenMeanwhileKeepsWhatWasDelivered) {
     ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
     ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
