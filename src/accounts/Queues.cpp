@@ -1,6 +1,7 @@
 #include "accounts/Queues.h"
 
 #include <memory>
+#include <vector>
 
 #include "accounts/RecordFile.h"
 #include "platform/LockedFile.h"
@@ -166,40 +167,73 @@ AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
     return AttemptOutcome::Done;
 }
 
+namespace {
+
+// A collection whose records wait for their reply to reach the peer.
+struct PendingRemoval {
+    std::string queuePath;   // as the collection was asked for
+    DeliveredRecords records;
+    std::function<Handover()> transmitted;
+    bool settled = false;
+};
+
+std::vector<std::shared_ptr<PendingRemoval>>& PendingRemovals() {
+    static std::vector<std::shared_ptr<PendingRemoval>> pending;
+    return pending;
+}
+
+// Removes the records once the reply has reached the peer, or gives up on them when it never
+// will; true when nothing is left to do.
+bool Settle(PendingRemoval& pending) {
+    if (pending.settled) return true;
+    Handover now = pending.transmitted();
+    if (now == Handover::Pending) return false;
+    if (now == Handover::Transmitted && RemoveDeliveredRecords(pending.records) == AttemptOutcome::Busy) return false;
+    pending.settled = true;
+    return true;
+}
+
+// A client that collects again has received (and acknowledged) the earlier reply by now, so
+// that collection's records go first and are not handed out twice.
+void SettleEarlierCollections(const std::string& queuePath) {
+    auto& all = PendingRemovals();
+    for (const auto& pending : all) {
+        if (pending->queuePath == queuePath) (void)Settle(*pending);
+    }
+    std::erase_if(all, [](const auto& pending) { return pending->settled; });
+}
+
+} // namespace
+
 void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
                         std::function<Handover()> transmitted) {
-    struct Collection {
-        DeliverResult deliver;
-        std::function<Handover()> transmitted;
-        DeliveredRecords pending;
-    };
-    auto shared = std::make_shared<Collection>(Collection{std::move(deliver), std::move(transmitted), {}});
+    auto pending = std::make_shared<PendingRemoval>(PendingRemoval{queuePath, {}, std::move(transmitted)});
+    auto shared = std::make_shared<DeliverResult>(std::move(deliver));
     platform::EventLoop* loopPointer = &loop;
     platform::RetryOnLoop(
         loop, kCollectionAttempts, kCollectionRetryDelay,
-        [queuePath = std::move(queuePath), account = std::move(account), shared, loopPointer] {
-            if (TryCollectQueuedItems(queuePath, account, shared->deliver, &shared->pending) == AttemptOutcome::Busy) {
+        [queuePath = std::move(queuePath), account = std::move(account), shared, pending, loopPointer] {
+            SettleEarlierCollections(queuePath);
+            if (TryCollectQueuedItems(queuePath, account, *shared, &pending->records) == AttemptOutcome::Busy) {
                 return false;
             }
-            if (shared->pending.size == 0 || !shared->transmitted) return true;
-            // The reply is still on its way: remove the records once it has left.
+            if (pending->records.size == 0 || !pending->transmitted) return true;
+            // The reply is still on its way: its records go once it has reached the peer.
+            PendingRemovals().push_back(pending);
             platform::RetryOnLoop(
                 *loopPointer, kHandoverChecks, kHandoverCheckDelay,
-                [shared, loopPointer] {
-                    Handover now = shared->transmitted();
-                    if (now == Handover::Pending) return false;
-                    if (now == Handover::Transmitted) {
-                        platform::RetryOnLoop(
-                            *loopPointer, kCollectionAttempts, kCollectionRetryDelay,
-                            [shared] { return RemoveDeliveredRecords(shared->pending) == AttemptOutcome::Done; },
-                            [] {});
-                    }
+                [pending] {
+                    if (!Settle(*pending)) return false;
+                    std::erase(PendingRemovals(), pending);
                     return true;
                 },
-                [] {});
+                [pending] {
+                    pending->settled = true;
+                    std::erase(PendingRemovals(), pending);
+                });
             return true;
         },
-        [shared] { (void)shared->deliver(std::string()); });
+        [shared] { (void)(*shared)(std::string()); });
 }
 
 } // namespace vserver::accounts

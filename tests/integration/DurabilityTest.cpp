@@ -128,6 +128,21 @@ TEST(FullDisk, AQueueAppendIsAllOrNothing) {
     EXPECT_EQ(Exchange(c, Collect(9003, "pupil")), Completion(9003, 208, "after"));
 }
 
+TEST(Collections, ACollectionRightAfterAnotherGetsNothingTwice) {
+    ServerProcess server(ServerOptions{.extraRegistry = kOpenConsole});
+    ASSERT_TRUE(server.Start()) << server.failure();
+    client::Connection c = server.Connect();
+    ASSERT_EQ(Exchange(c, Queue(1, "pupil", "one")), Completion(1, 810, "True"));
+    ASSERT_EQ(Exchange(c, Queue(2, "other", "stays")), Completion(2, 810, "True"));
+    ASSERT_EQ(Exchange(c, Queue(3, "pupil", "two")), Completion(3, 810, "True"));
+    // The second request reaches the server after the first reply was acknowledged, so the
+    // first collection's records are gone by then.
+    EXPECT_EQ(Exchange(c, Collect(4, "pupil")), Completion(4, 208, "one\xB0two"));
+    EXPECT_EQ(Exchange(c, Collect(5, "PUPIL")), Completion(5, 208, ""));
+    EXPECT_EQ(Exchange(c, Collect(6, "other")), Completion(6, 208, "stays"));
+    EXPECT_EQ(Exchange(c, Collect(7, "other")), Completion(7, 208, ""));
+}
+
 // Kills the server at a random moment while the console queues items and a client collects
 // them; every item the console saw acknowledged was either delivered or is still queued.
 TEST(KillDuringWork, QueuedItemsSurviveKillsDuringAppendsAndCollections) {
