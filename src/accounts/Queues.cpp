@@ -1,10 +1,13 @@
 #include "accounts/Queues.h"
 
 #include <memory>
+#include <vector>
 
 #include "accounts/RecordFile.h"
 #include "platform/LockedFile.h"
+#include "platform/Retry.h"
 #include "platform/TextCase.h"
+#include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
 namespace vserver::accounts {
@@ -47,30 +50,6 @@ std::string_view Trim(std::string_view text) {
     if (first == std::string_view::npos) return {};
     return text.substr(first, text.find_last_not_of(kTrimmed) - first + 1);
 }
-
-// Runs the attempts of one collection; owned by the timer that waits for the next attempt.
-struct Collection {
-    platform::EventLoop& loop;
-    std::string queuePath;
-    std::string account;
-    std::function<void(std::string)> done;
-    int attemptsMade = 0;
-
-    static void Attempt(std::shared_ptr<Collection> self) {
-        std::string result;
-        ++self->attemptsMade;
-        if (TryCollectQueuedItems(self->queuePath, self->account, result) == AttemptOutcome::Done) {
-            self->done(std::move(result));
-            return;
-        }
-        if (self->attemptsMade >= kCollectionAttempts) {
-            self->done(std::string());
-            return;
-        }
-        platform::EventLoop& loop = self->loop;
-        loop.AddTimer(kCollectionRetryDelay, [self = std::move(self)]() mutable { Attempt(std::move(self)); });
-    }
-};
 
 } // namespace
 
@@ -120,30 +99,142 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
     return split;
 }
 
-AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account, std::string& result) {
-    result.clear();
+namespace {
+
+// Puts kept (records without the final NUL) in place of the locked file, or removes the file
+// when nothing is kept; a failure is logged and leaves every record where it was.
+void Rewrite(platform::LockedFile& file, std::string kept) {
+    platform::SysResult removed = platform::SysResult::Ok();
+    if (kept.empty()) {
+        removed = file.Remove();
+    } else {
+        kept.push_back('\0');
+        removed = file.Replace(kept);
+    }
+    if (!removed) {
+        settings::WriteServiceLog("Unable to remove collected items from queue file " + file.path() + ": " +
+                                  removed.Describe() + "; they will be delivered again");
+    }
+}
+
+// How often a collection looks whether its reply has left, and for how long.
+constexpr std::chrono::milliseconds kHandoverCheckDelay{5};
+constexpr int kHandoverChecks = 2000;
+
+} // namespace
+
+AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
+                                     const DeliverResult& deliver, DeliveredRecords* pending) {
     platform::LockedFile file;
     if (file.TryOpen(queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
     std::string text;
     if (!file.ReadAll(text)) return AttemptOutcome::Busy;
 
     QueueSplit split = SplitQueue(text, account);
-    if (!split.found) return AttemptOutcome::Done;
-    result = std::move(split.result);
-    if (split.kept.empty()) {
-        (void)file.Remove();
-    } else {
-        split.kept.push_back('\0');
-        (void)file.Replace(split.kept);
+    if (!split.found) {
+        (void)deliver(std::string());
+        return AttemptOutcome::Done;
+    }
+    switch (deliver(std::move(split.result))) {
+    case Handover::Transmitted:
+        Rewrite(file, std::move(split.kept));
+        break;
+    case Handover::Pending:
+        if (pending != nullptr) *pending = {file.path(), std::string(account), file.identity(), text.size()};
+        break;
+    case Handover::Failed:
+        break;
     }
     return AttemptOutcome::Done;
 }
 
-void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account,
-                        std::function<void(std::string result)> done) {
-    auto collection = std::make_shared<Collection>(
-        Collection{loop, std::move(queuePath), std::move(account), std::move(done), 0});
-    Collection::Attempt(std::move(collection));
+AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
+    platform::LockedFile file;
+    if (file.TryOpen(delivered.queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
+    std::string text;
+    if (!file.ReadAll(text) || file.identity() != delivered.identity || text.size() < delivered.size ||
+        delivered.size == 0) {
+        return AttemptOutcome::Done;
+    }
+    // Appends since the read stepped back onto the old last byte (its final NUL) and went on
+    // from there, so the old records end one byte before the old size; without appends the
+    // file is still exactly what was read.
+    const std::size_t oldEnd = text.size() == delivered.size ? text.size() : delivered.size - 1;
+    QueueSplit split = SplitQueue(std::string_view(text).substr(0, oldEnd), delivered.account);
+    std::string_view newer = std::string_view(text).substr(oldEnd);
+    if (!newer.empty() && newer.back() == '\0') newer.remove_suffix(1);
+    split.kept.append(newer);
+    Rewrite(file, std::move(split.kept));
+    return AttemptOutcome::Done;
+}
+
+namespace {
+
+// A collection whose records wait for their reply to reach the peer.
+struct PendingRemoval {
+    std::string queuePath;   // as the collection was asked for
+    DeliveredRecords records;
+    std::function<Handover()> transmitted;
+    bool settled = false;
+};
+
+std::vector<std::shared_ptr<PendingRemoval>>& PendingRemovals() {
+    static std::vector<std::shared_ptr<PendingRemoval>> pending;
+    return pending;
+}
+
+// Removes the records once the reply has reached the peer, or gives up on them when it never
+// will; true when nothing is left to do.
+bool Settle(PendingRemoval& pending) {
+    if (pending.settled) return true;
+    Handover now = pending.transmitted();
+    if (now == Handover::Pending) return false;
+    if (now == Handover::Transmitted && RemoveDeliveredRecords(pending.records) == AttemptOutcome::Busy) return false;
+    pending.settled = true;
+    return true;
+}
+
+// A client that collects again has received (and acknowledged) the earlier reply by now, so
+// that collection's records go first and are not handed out twice.
+void SettleEarlierCollections(const std::string& queuePath) {
+    auto& all = PendingRemovals();
+    for (const auto& pending : all) {
+        if (pending->queuePath == queuePath) (void)Settle(*pending);
+    }
+    std::erase_if(all, [](const auto& pending) { return pending->settled; });
+}
+
+} // namespace
+
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
+                        std::function<Handover()> transmitted) {
+    auto pending = std::make_shared<PendingRemoval>(PendingRemoval{queuePath, {}, std::move(transmitted)});
+    auto shared = std::make_shared<DeliverResult>(std::move(deliver));
+    platform::EventLoop* loopPointer = &loop;
+    platform::RetryOnLoop(
+        loop, kCollectionAttempts, kCollectionRetryDelay,
+        [queuePath = std::move(queuePath), account = std::move(account), shared, pending, loopPointer] {
+            SettleEarlierCollections(queuePath);
+            if (TryCollectQueuedItems(queuePath, account, *shared, &pending->records) == AttemptOutcome::Busy) {
+                return false;
+            }
+            if (pending->records.size == 0 || !pending->transmitted) return true;
+            // The reply is still on its way: its records go once it has reached the peer.
+            PendingRemovals().push_back(pending);
+            platform::RetryOnLoop(
+                *loopPointer, kHandoverChecks, kHandoverCheckDelay,
+                [pending] {
+                    if (!Settle(*pending)) return false;
+                    std::erase(PendingRemovals(), pending);
+                    return true;
+                },
+                [pending] {
+                    pending->settled = true;
+                    std::erase(PendingRemovals(), pending);
+                });
+            return true;
+        },
+        [shared] { (void)(*shared)(std::string()); });
 }
 
 } // namespace vserver::accounts

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/EventLoop.h"
+#include "platform/LockedFile.h"
 
 namespace vserver::accounts {
 
@@ -42,17 +43,44 @@ QueueSplit SplitQueue(std::string_view fileText, std::string_view account);
 
 enum class AttemptOutcome { Done, Busy };
 
+// Whether a collection's reply has left the server. Only then may its records go: a kill
+// between the two then never loses an item; at worst it comes again.
+enum class Handover {
+    Transmitted,   // the peer has the reply (or none was due): remove the records now
+    Pending,       // the reply still waits in the connection's queues: remove them once it left
+    Failed,        // the requester has gone: keep the records for the next collection
+};
+using DeliverResult = std::function<Handover(std::string result)>;
+
+// The records a collection delivered whose reply had not yet left when it was sent: those of
+// account in the first size bytes of the queue file as it was (identity) when read.
+struct DeliveredRecords {
+    std::string queuePath;
+    std::string account;
+    platform::LockedFile::Identity identity;
+    std::size_t size = 0;
+};
+
 // One try at collecting: Busy when the queue file cannot be opened and locked now (another
-// process holds it), else Done with the result in *result. The queue file is only changed
-// when the account had records, and then by replacing it whole: a failure at any point keeps
-// every record on disk (the same items are then delivered again by the next collection).
-AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account, std::string& result);
+// process holds it); else Done after deliver was called once with the result. The queue file
+// is only changed when the account had records and deliver answered Transmitted, and then by
+// replacing it whole: a removal that fails is logged and keeps every record on disk (the same
+// items are then delivered again by the next collection). On Pending, *pending tells what
+// RemoveDeliveredRecords removes later.
+AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
+                                     const DeliverResult& deliver, DeliveredRecords* pending = nullptr);
+
+// Removes records a collection delivered once its reply has left. Busy while another process
+// holds the file. When the file was replaced meanwhile (another collection), nothing is
+// removed: the records may have moved, and delivering them again is safe where guessing is not.
+AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered);
 
 // Collects on the loop: tries at once and, while the file is busy, again after each retry
-// delay by a timer, up to the attempt limit; after that the result is empty. done runs once
-// with the result, possibly before this call returns; the loop serves other events while a
-// retry waits.
-void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account,
-                        std::function<void(std::string result)> done);
+// delay by a timer, up to the attempt limit; after that deliver gets an empty result. deliver
+// runs once, possibly before this call returns; the loop serves other events while a retry
+// waits. A Pending handover is followed by transmitted(), asked once per retry delay until it
+// answers Transmitted (the records are removed then) or Failed (they stay).
+void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
+                        std::function<Handover()> transmitted = {});
 
 } // namespace vserver::accounts

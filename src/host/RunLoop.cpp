@@ -43,6 +43,8 @@ bool Run(ServiceModule& module) {
 bool ServeUntilStopped(ServiceModule& module) {
     platform::RaiseOpenFileLimit();
     platform::EventLoop loop;
+    // From here on no service-log record waits for another process's lock inside the loop.
+    settings::AttachServiceLogToLoop(loop);
     auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::RegistryFilePath()));
     auto dispatcher = std::make_unique<requests::Dispatcher>(*server);
 
@@ -65,6 +67,7 @@ bool ServeUntilStopped(ServiceModule& module) {
     // Pending liveness checks are dropped with the dispatcher, before the connections go.
     dispatcher.reset();
     server.reset();
+    settings::DetachServiceLogFromLoop();
     module.postQuit = nullptr;
     return initialized;
 }

@@ -105,6 +105,7 @@ int StartUp(int argc, char** argv) {
         return kExitSuccess;
     }
 
+    platform::IgnoreFileSizeSignal();
     ServiceModule module;
     module.InitModule();
     const std::string registryPath = platform::RegistryFilePath();

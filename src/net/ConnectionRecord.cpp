@@ -30,11 +30,14 @@ ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;
+    // Input received earlier but not yet served goes first; reading more now would only let
+    // this connection's backlog grow while the others wait.
+    if (input_.holdsUnread()) return;
     char buffer[kReceiveSize];
     platform::IoResult r = platform::Receive(handle_, buffer, sizeof buffer);
     switch (r.status) {
     case platform::IoResult::Status::Done:
-        server_.AssembleMessage(*this, input_, std::string_view(buffer, r.count));
+        server_.ServeInput(*this, input_, std::string_view(buffer, r.count), false);
         return;
     case platform::IoResult::Status::WouldBlock:
         return;
@@ -43,6 +46,14 @@ void ConnectionSocket::OnReadable() {
         server_.CloseIndex(index_);
         return;
     }
+}
+
+void ConnectionSocket::ResumeInput() {
+    if (open() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
+}
+
+bool ConnectionSocket::AllRepliesTransmitted() const {
+    return open() && unsentBytes() == 0 && platform::AllTransmitted(handle_);
 }
 
 void ConnectionSocket::OnWritable() {
@@ -65,6 +76,7 @@ bool ConnectionSocket::Send(std::string_view text) {
     output_.append(text);
     output_ += wire::kMessageEnd;
     output_ += '\n';
+    queuedTotal_ += text.size() + 2;
     // With nothing queued before, this writes at once and usually empties the buffer.
     if (!watchingWrite_) Flush();
     return open();

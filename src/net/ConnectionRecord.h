@@ -33,7 +33,20 @@ public:
     bool Send(std::string_view text);
     void Close();
 
+    // Serves the input that an earlier turn left unserved once the connection's work budget
+    // was spent.
+    void ResumeInput();
+
     std::size_t unsentBytes() const { return output_.size() - outputStart_; }
+    // True when the peer has acknowledged every reply: none waits here or in the system's queue.
+    bool AllRepliesTransmitted() const;
+    // Every byte ever queued by Send: the difference over a stretch of work is the reply
+    // volume that work produced.
+    std::uint64_t queuedTotal() const { return queuedTotal_; }
+    // The unfinished message held by the framing, and how much of it the server has counted
+    // towards its total.
+    std::size_t pendingInputBytes() const { return input_.pending().size(); }
+    std::size_t countedPendingBytes = 0;
 
 private:
     void Flush();
@@ -45,6 +58,7 @@ private:
     wire::MessageAssembler input_;
     std::string output_;
     std::size_t outputStart_ = 0;
+    std::uint64_t queuedTotal_ = 0;
     bool watchingWrite_ = false;
 };
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/ProcessInfo.h"
 #include "platform/Socket.h"
+#include "platform/TemporaryFile.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 #include "wire/Request.h"
@@ -18,8 +20,8 @@ public:
     ~Listener() { Close(); }
 
     void OnReadable() override {
-        // Take every waiting connection: with a backlog of 5 a burst of clients must not wait
-        // for one loop turn each.
+        // Take a batch of waiting connections per turn: a burst of clients must not wait for
+        // one loop turn each, nor keep the connected ones from being served.
         for (int i = 0; i < 64 && handle != platform::kInvalidHandle; ++i) {
             if (!server_.AcceptClient(handle)) return;
         }
@@ -69,6 +71,11 @@ bool ServerCore::InitializeServer() {
     eventLogPath = layout.eventLogPath;
     userMessagesPath = layout.userMessagesPath;
     forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
+    // Temporaries that a killed server left beside its own files go now; the next write of
+    // a user's file removes those beside it.
+    for (const std::string& own : {userMessagesPath, forcedToolbarSetsPath, config_.registryPath()}) {
+        platform::RemoveStaleTemporaries(own);
+    }
     serverVersion = kServerVersion;
     logonsLocked = false;
     LoadOptionFlags();
@@ -104,8 +111,8 @@ bool ServerCore::OpenListeners(int port) {
         platform::IoHandle handle = platform::kInvalidHandle;
         // With port 0 the first listener's chosen port is the one for every other address too.
         const int wanted = listeners_.empty() ? port : listeningPort_;
-        platform::SysResult opened = address ? platform::ListenTcpOn(*address, wanted, 5, handle)
-                                             : platform::ListenTcp(wanted, 5, handle);
+        platform::SysResult opened = address ? platform::ListenTcpOn(*address, wanted, platform::MaxListenBacklog(), handle)
+                                             : platform::ListenTcp(wanted, platform::MaxListenBacklog(), handle);
         if (!opened) {
             listeners_.clear();
             std::string where = address ? " on " + platform::FormatNetAddress(*address) : std::string();
@@ -244,6 +251,7 @@ bool ServerCore::CloseIndex(int index) {
         WriteServiceLog("Attempt to close an unknown connection index, connection index not found");
         return false;
     }
+    UncountPartialInput(record->socket);
     record->socket.Close();
     // The record may be on the caller's stack (its own receive handler); release it only after
     // the current event has been handled.
@@ -276,14 +284,20 @@ void ServerCore::CloseForBacklog(int index, std::size_t unsent) {
     CloseIndex(index);
 }
 
-void ServerCore::AssembleMessage(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk) {
-    int index = socket.index();
-    auto outcome = input.Feed(chunk, [&](std::string_view text) {
+void ServerCore::ServeInput(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk,
+                            bool resuming) {
+    const int index = socket.index();
+    int messages = 0;
+    const std::uint64_t queuedAtStart = socket.queuedTotal();
+    auto dispatch = [&](std::string_view text) {
         if (events_ != nullptr) events_->OnMessage(text, index);
         // A request may have closed its own connection (logoff, disconnect of itself): the
         // rest of the chunk then has nobody to answer.
-        return socket.open();
-    });
+        if (!socket.open()) return false;
+        return ++messages < kMessagesPerTurn && socket.queuedTotal() - queuedAtStart < kReplyBytesPerTurn;
+    };
+    auto outcome = resuming ? input.Resume(dispatch) : input.Feed(chunk, dispatch);
+    if (!socket.open()) return;
     if (outcome == wire::MessageAssembler::Outcome::Overflow) {
         std::string line = "Closing connection index ";
         wire::AppendNumber(line, index);
@@ -291,7 +305,72 @@ void ServerCore::AssembleMessage(ConnectionSocket& socket, wire::MessageAssemble
         line += input.pending().substr(0, 80);
         WriteServiceLog(line);
         CloseIndex(index);
+        return;
     }
+    CountPartialInput(socket);
+    if (input.holdsUnread()) {
+        const std::uint64_t serial = SerialAt(index);
+        loop_.RunNextTurn([this, index, serial] {
+            ConnectionRecord* record = connections.Find(index);
+            if (record != nullptr && record->serial == serial) record->socket.ResumeInput();
+        });
+    }
+    if (partialInputBytes_ > kPartialInputLimit) CloseLargestPartialHolders();
+}
+
+void ServerCore::CountPartialInput(ConnectionSocket& socket) {
+    const std::size_t now = socket.pendingInputBytes();
+    if (now < socket.countedPendingBytes) {
+        releasedSinceTrim_ += socket.countedPendingBytes - now;
+    }
+    partialInputBytes_ = partialInputBytes_ - socket.countedPendingBytes + now;
+    socket.countedPendingBytes = now;
+    ReturnMemoryLater();
+}
+
+void ServerCore::ReturnMemoryLater() {
+    // Freed buffers of unfinished messages mostly stay with the allocator; once a large amount
+    // was released, hand it back to the system (after closed connections have been reaped).
+    constexpr std::size_t kTrimThreshold = 4 * 1024 * 1024;
+    if (releasedSinceTrim_ >= kTrimThreshold && !trimScheduled_) {
+        trimScheduled_ = true;
+        loop_.RunNextTurn([this] {
+            trimScheduled_ = false;
+            releasedSinceTrim_ = 0;
+            platform::ReturnFreeMemory();
+        });
+    }
+}
+
+void ServerCore::UncountPartialInput(ConnectionSocket& socket) {
+    releasedSinceTrim_ += socket.countedPendingBytes;
+    partialInputBytes_ -= socket.countedPendingBytes;
+    socket.countedPendingBytes = 0;
+    ReturnMemoryLater();
+}
+
+void ServerCore::CloseLargestPartialHolders() {
+    while (partialInputBytes_ > kPartialInputLimit) {
+        ConnectionRecord* largest = nullptr;
+        for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) {
+            if (largest == nullptr || r->socket.countedPendingBytes > largest->socket.countedPendingBytes) largest = r;
+        }
+        if (largest == nullptr || largest->socket.countedPendingBytes == 0) return;
+        std::string line = "Closing connection index ";
+        wire::AppendNumber(line, largest->index);
+        line += ": unfinished messages of all connections passed ";
+        wire::AppendNumber(line, static_cast<long long>(kPartialInputLimit));
+        line += " bytes and it held the most (";
+        wire::AppendNumber(line, static_cast<long long>(largest->socket.countedPendingBytes));
+        line += " bytes)";
+        WriteServiceLog(line);
+        CloseIndex(largest->index);
+    }
+}
+
+bool ServerCore::RepliesHandedOver(int index, std::uint64_t serial) const {
+    const ConnectionRecord* record = connections.Find(index);
+    return record != nullptr && record->serial == serial && record->socket.AllRepliesTransmitted();
 }
 
 std::uint64_t ServerCore::SerialAt(int index) const {

@@ -56,9 +56,18 @@ public:
     // answered in the requester's place.
     bool SendToIndex(std::string_view text, int index, std::uint64_t serial = 0);
 
-    // Hands a received chunk of connection index to its framing; complete messages are
-    // dispatched in order.
-    void AssembleMessage(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk);
+    // Hands a received chunk (or, when resuming, the rest of an earlier one) to the
+    // connection's framing and dispatches the complete messages in order. One connection gets
+    // a bounded share of work per loop turn (kMessagesPerTurn messages or kReplyBytesPerTurn
+    // bytes of replies, whichever comes first); the rest of its input waits for the next turn,
+    // after the other connections had theirs.
+    void ServeInput(ConnectionSocket& socket, wire::MessageAssembler& input, std::string_view chunk, bool resuming);
+    static constexpr int kMessagesPerTurn = 32;
+    static constexpr std::uint64_t kReplyBytesPerTurn = 64 * 1024;
+    // The unfinished messages of all connections together may hold no more than this; past
+    // it the largest holders are closed.
+    static constexpr std::size_t kPartialInputLimit = 32 * 1024 * 1024;
+    std::size_t partialInputBytes() const { return partialInputBytes_; }
     // Who receives the messages and closes; nothing is dispatched while none is set. The
     // events object must outlive its registration.
     void SetConnectionEvents(ConnectionEvents* events) { events_ = events; }
@@ -66,6 +75,9 @@ public:
     // the request type and result. Nothing for an id of 0 or less.
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
                         std::uint64_t serial = 0);
+    // True when the connection at index (with that serial) still exists and every reply
+    // queued for it has reached the peer (a kill now would not lose it).
+    bool RepliesHandedOver(int index, std::uint64_t serial) const;
     // The serial of the connection at index, 0 when there is none.
     std::uint64_t SerialAt(int index) const;
 
@@ -126,6 +138,14 @@ private:
     std::vector<std::unique_ptr<Listener>> listeners_;
     int listeningPort_ = 0;
     bool acceptFailing_ = false;
+    std::size_t partialInputBytes_ = 0;
+    std::size_t releasedSinceTrim_ = 0;
+    bool trimScheduled_ = false;
+
+    void CountPartialInput(ConnectionSocket& socket);
+    void UncountPartialInput(ConnectionSocket& socket);
+    void ReturnMemoryLater();
+    void CloseLargestPartialHolders();
     // Records closed during the current event, released when it has been handled.
     std::vector<std::unique_ptr<ConnectionRecord>> closed_;
     std::string reply_;

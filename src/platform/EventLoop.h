@@ -52,6 +52,11 @@ public:
     // Runs fn after the current event's handler has returned, before the loop waits again.
     void Defer(std::function<void()> fn);
 
+    // Runs fn in the next turn of the loop, after the readiness events that turn brings, so
+    // work cut short to be fair resumes only after every other ready handle had its share.
+    // The loop does not sleep while such work waits.
+    void RunNextTurn(std::function<void()> fn);
+
     // Delivers SIGTERM and SIGINT into the loop instead of ending the process.
     SysResult WatchStopSignals(std::function<void(StopSignal)> onSignal);
 

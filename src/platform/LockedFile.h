@@ -4,6 +4,7 @@
 // convention never writes while the holder reads and rewrites the file. LockedFile owns the
 // open file and its lock until Close or destruction; it never waits for the lock.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,15 @@ public:
 
     // The whole content of the locked file.
     SysResult ReadAll(std::string& out) const;
+
+    // Which file is open: the same identity later means no one replaced the file meanwhile
+    // (appends keep it; a rewrite by rename does not).
+    struct Identity {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    Identity identity() const;
 
     // Puts a new file holding content in place of the locked one (a temporary file renamed
     // over it), keeping the old file's permission bits. The old file stays complete until the

@@ -19,6 +19,13 @@ std::optional<std::string> EnvironmentValue(const char* name);
 // connections as the system allows this process.
 void RaiseOpenFileLimit();
 
+// A file that reaches the process's size limit must fail the write (like a full disk) instead
+// of ending the process; call once at start.
+void IgnoreFileSizeSignal();
+
+// Hands freed heap memory back to the system (after many large buffers were released).
+void ReturnFreeMemory();
+
 // The separator used when joining paths on this platform.
 inline constexpr char kPathSeparator = '/';
 

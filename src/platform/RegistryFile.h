@@ -82,6 +82,9 @@ public:
     // written. A file with lines that cannot be read is left as it is (the result is a "parse"
     // failure): what a person meant there cannot be known.
     static SysResult Update(const std::string& path, const std::function<bool(RegistryFile&)>& change);
+    // As Update, but never waits for the lock: while another process holds it the result is a
+    // failure for which IsLockBusy is true and nothing was changed.
+    static SysResult TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change);
 
     bool HasKey(std::string_view key) const;
     // The string value, or nothing when the key or value is missing or the value is not a string.
@@ -106,6 +109,8 @@ public:
     const std::vector<Key>& keys() const { return keys_; }
 
 private:
+    static SysResult UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
+                                  bool waitForLock);
     explicit RegistryFile(std::string bytes) : content_(std::move(bytes)) {}
     void Reparse(std::vector<std::string>* problems = nullptr);
     Key* FindKeyMutable(std::string_view key);

@@ -23,6 +23,9 @@ struct IoResult {
 SysResult ListenTcp(int port, int backlog, IoHandle& handle);
 // The same on one local address only (an IPv6 one takes IPv6 clients only).
 SysResult ListenTcpOn(const NetAddress& address, int port, int backlog, IoHandle& handle);
+// The longest accept queue the system grants a listener. Clients that start together (a
+// school's workstations at the first lesson) must wait in that queue, not be dropped from it.
+int MaxListenBacklog();
 // The port a bound socket listens on.
 int LocalPort(IoHandle handle);
 // Accepts one waiting connection as a non-blocking socket, telling its peer's address when
@@ -38,5 +41,8 @@ void RefuseWaitingConnection(IoHandle listener, void (*beforeRefusing)(void*), v
 IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity);
 IoResult Send(IoHandle handle, const char* data, std::size_t length);
 void CloseHandle(IoHandle handle);
+// True when the peer has acknowledged every byte written to the socket. Bytes it has not are
+// lost if the process dies now (its close resets the connection).
+bool AllTransmitted(IoHandle handle);
 
 } // namespace vserver::platform

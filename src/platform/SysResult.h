@@ -25,4 +25,11 @@ private:
     int error_;
 };
 
+// True when the failure only means that another holder has a file's lock now (a lock taken
+// without waiting); trying again later may succeed.
+bool IsLockBusy(const SysResult& result);
+
+// The failure a lock taken without waiting reports while another holder has it.
+SysResult LockBusy();
+
 } // namespace vserver::platform

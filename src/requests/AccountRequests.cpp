@@ -18,17 +18,26 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
 // Starts a collection whose completion is sent when it ends, which may be after a few retries
 // while another process holds the queue file. By then the requester may have gone, and its
-// index may even belong to a newer connection (its serial tells); the answer is then not sent.
+// index may even belong to a newer connection (its serial tells); the answer is then not sent
+// and the items stay queued. They are removed only once the reply is in the socket.
 void CollectInto(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
     context.end = RequestEnd::Later;
     const int index = context.index;
     const int id = context.request.id;
     const int type = context.request.type;
     const std::uint64_t serial = server.SerialAt(index);
-    accounts::CollectQueuedItems(server.loop(), queuePath, std::string(context.request.account()),
-                                 [&server, index, id, type, serial](std::string result) {
-                                     server.SendCompletion(index, id, type, result, serial);
-                                 });
+    // No reply is due for an id of 0 or less; the items are then taken as delivered.
+    auto handover = [&server, index, id, serial] {
+        if (id <= 0 || server.RepliesHandedOver(index, serial)) return accounts::Handover::Transmitted;
+        return server.SerialAt(index) == serial ? accounts::Handover::Pending : accounts::Handover::Failed;
+    };
+    accounts::CollectQueuedItems(
+        server.loop(), queuePath, std::string(context.request.account()),
+        [&server, index, id, type, serial, handover](std::string result) {
+            server.SendCompletion(index, id, type, result, serial);
+            return handover();
+        },
+        handover);
 }
 
 // With ConsoleOnlySharedFiles, a connection other than the console's writes only inside the

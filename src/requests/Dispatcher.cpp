@@ -30,7 +30,8 @@ const RequestRow* FindRequestRow(int type) {
     return RowsByType()[static_cast<std::size_t>(type)];
 }
 
-Dispatcher::Dispatcher(net::ServerCore& server) : server_(server), liveness_(server) {
+Dispatcher::Dispatcher(net::ServerCore& server)
+    : server_(server), liveness_(server), unknownTypes_(server.loop()) {
     server_.SetConnectionEvents(this);
 }
 
@@ -62,7 +63,7 @@ bool Dispatcher::DispatchRequest(std::string_view text, int index) {
     RequestContext context{request, index, liveness_, {}, RequestEnd::Completion};
     const RequestRow* row = FindRequestRow(request.type);
     if (row == nullptr) {
-        settings::WriteServiceLog("Unknown incoming message type, unable to process");
+        unknownTypes_.Record(index);
     } else if (row->sender == Sender::Console && !ConsoleMaySend(index, request.type)) {
         context.result = "False";
     } else {

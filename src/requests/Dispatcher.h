@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "net/ServerCore.h"
+#include "requests/UnknownTypeLog.h"
 #include "sessions/LivenessChecks.h"
 #include "wire/Request.h"
 
@@ -58,7 +59,10 @@ public:
     bool DispatchRequest(std::string_view text, int index);
 
     void OnMessage(std::string_view text, int index) override { DispatchRequest(text, index); }
-    void OnConnectionClosed(int index) override { liveness_.OnConnectionClosed(index); }
+    void OnConnectionClosed(int index) override {
+        liveness_.OnConnectionClosed(index);
+        unknownTypes_.OnConnectionClosed(index);
+    }
 
     const sessions::LivenessChecks& liveness() const { return liveness_; }
 
@@ -70,6 +74,7 @@ private:
 
     net::ServerCore& server_;
     sessions::LivenessChecks liveness_;
+    UnknownTypeLog unknownTypes_;
 };
 
 } // namespace vserver::requests

@@ -211,19 +211,32 @@ std::string ConfigStore::ReadOption(const std::string& name, const std::string& 
 }
 
 bool ConfigStore::WriteOption(const std::string& name, const std::string& text) const {
+    return WriteOptionLocked(name, text, true) == WriteOutcome::Written;
+}
+
+ConfigStore::WriteOutcome ConfigStore::TryWriteOption(const std::string& name, const std::string& text) const {
+    return WriteOptionLocked(name, text, false);
+}
+
+ConfigStore::WriteOutcome ConfigStore::WriteOptionLocked(const std::string& name, const std::string& text,
+                                                         bool waitForLock) const {
     if (name.find_first_of("\r\n") != std::string::npos) {
         WriteServiceLog("Unable to write option with a line break in its name to registry file " + registryPath_);
-        return false;
+        return WriteOutcome::Failed;
     }
-    const SysResult written = RegistryFile::Update(registryPath_, [&](RegistryFile& registry) {
+    auto change = [&](RegistryFile& registry) {
         registry.WriteString(kOptionsKey, name, text);
         return true;
-    });
+    };
+    const SysResult written = waitForLock ? RegistryFile::Update(registryPath_, change)
+                                          : RegistryFile::TryUpdate(registryPath_, change);
+    if (platform::IsLockBusy(written)) return WriteOutcome::Busy;
     if (!written) {
         WriteServiceLog("Unable to write option " + name + " to registry file " + registryPath_ + ": " +
                         written.Describe());
+        return WriteOutcome::Failed;
     }
-    return written.ok();
+    return WriteOutcome::Written;
 }
 
 std::string ConfigStore::ReadMasterPathText() const {

@@ -82,6 +82,10 @@ public:
     std::string ReadOption(const std::string& name, const std::string& defaultText) const;
     // True when the Options key could be opened or created.
     bool WriteOption(const std::string& name, const std::string& text) const;
+    // As WriteOption, but never waits for the registry file's lock: Busy (nothing written,
+    // nothing logged) while another process holds it.
+    enum class WriteOutcome { Written, Failed, Busy };
+    WriteOutcome TryWriteOption(const std::string& name, const std::string& text) const;
     // MasterPath with a trailing separator ("/" when unset).
     std::string ReadMasterPath() const;
     // MasterPath exactly as stored (empty when missing).
@@ -96,6 +100,8 @@ public:
     const std::string& registryPath() const { return registryPath_; }
 
 private:
+    WriteOutcome WriteOptionLocked(const std::string& name, const std::string& text, bool waitForLock) const;
+
     // The file as it is now: the parsed copy while its stamps are unchanged, else read again.
     const platform::RegistryFile& Current() const;
 

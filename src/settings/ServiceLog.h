@@ -2,9 +2,16 @@
 // The service log: ServiceLog.log in the log folder (InstallationFolders.h), one dated record per call
 // ("MM/DD/YY<TAB>HH:MM:SS<TAB>text<CR><LF>"), the file always ending in one NUL byte. Callable
 // from anywhere at any time; it never fails towards its caller and keeps nothing open.
+//
+// While an event loop is attached, a record is never waited for: when another process holds
+// the log's lock, the record joins the records that wait (in order, within a bounded buffer)
+// and the loop writes them all in one append once the lock is free. Without a loop (start-up,
+// registration) a record waits a bounded time for the lock, as before.
 
 #include <string>
 #include <string_view>
+
+#include "platform/EventLoop.h"
 
 namespace vserver::settings {
 
@@ -17,8 +24,19 @@ void WriteServiceLogTo(const std::string& path, std::string_view message);
 // log folder.
 std::string ServiceLogPath();
 
-// Path of the lock that keeps a second server off this installation folder: the executable's
-// folder followed by "VServerService.lock".
+// Path of the lock that keeps a second server off this installation folder: the data folder
+// followed by "VServerService.lock".
 std::string InstanceLockPath();
+
+// Attaches the loop that retries busy appends; Detach writes what still waits (waiting a
+// bounded time for each lock) and goes back to writing at once.
+void AttachServiceLogToLoop(platform::EventLoop& loop);
+void DetachServiceLogFromLoop();
+
+// How much waiting text the buffer keeps; records past it are counted, not kept, and the
+// count is written after the kept ones.
+inline constexpr std::size_t kMaxWaitingLogBytes = 1024 * 1024;
+// How soon the loop tries a busy lock again.
+inline constexpr std::chrono::milliseconds kLogRetryDelay{20};
 
 } // namespace vserver::settings

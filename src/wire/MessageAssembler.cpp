@@ -26,6 +26,15 @@ std::size_t MessageAssembler::SkipLineEnd(std::string_view chunk) {
     return taken;
 }
 
+void MessageAssembler::ReleasePending() {
+    constexpr std::size_t kKeptCapacity = 4096;
+    if (pending_.capacity() > kKeptCapacity) {
+        std::string().swap(pending_);
+    } else {
+        pending_.clear();
+    }
+}
+
 MessageAssembler::Outcome MessageAssembler::Hold(std::string_view part) {
     afterEnd_ = AfterEnd::None;
     if (pending_.size() + part.size() > kMaxPending) {

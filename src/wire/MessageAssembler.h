@@ -16,7 +16,7 @@ public:
 
     enum class Outcome {
         Consumed,   // every byte was taken; complete messages were handed out
-        Stopped,    // the receiver asked to stop; the rest of the chunk was dropped
+        Stopped,    // the receiver asked to stop; the rest of the chunk is held for Resume
         Overflow,   // the unfinished message passed kMaxPending; see pending()
     };
 
@@ -24,6 +24,13 @@ public:
     // its end byte. onMessage returns false to stop (for example when its connection closed).
     template <typename OnMessage>
     Outcome Feed(std::string_view chunk, OnMessage&& onMessage);
+
+    // Feeds the rest of a chunk that an earlier call stopped in, as Feed does.
+    template <typename OnMessage>
+    Outcome Resume(OnMessage&& onMessage);
+
+    // True while bytes of a stopped chunk wait for Resume.
+    bool holdsUnread() const { return !unread_.empty(); }
 
     // The unfinished message held so far.
     std::string_view pending() const { return pending_; }
@@ -35,8 +42,13 @@ private:
     std::size_t SkipLineEnd(std::string_view chunk);
     Outcome Hold(std::string_view part);
 
+    // Called when a message completed from pending_: a long message's buffer is given back
+    // rather than kept for the connection's lifetime.
+    void ReleasePending();
+
     std::string pending_;
     std::string scratch_;
+    std::string unread_;
     // A connection starts as if a message had just ended, so a stray line end before the first
     // message is dropped like one after any other.
     AfterEnd afterEnd_ = AfterEnd::JustEnded;
@@ -66,12 +78,28 @@ MessageAssembler::Outcome MessageAssembler::Feed(std::string_view chunk, OnMessa
             // The receiver may feed this assembler again only after it returns, so handing out
             // a view of pending_ is safe; clear it afterwards.
             more = onMessage(std::string_view(pending_));
-            pending_.clear();
+            ReleasePending();
         }
-        if (!more) return Outcome::Stopped;
         chunk.remove_prefix(end + 1);
+        if (!more) {
+            unread_.assign(chunk.data(), chunk.size());
+            return Outcome::Stopped;
+        }
     }
     return Outcome::Consumed;
+}
+
+template <typename OnMessage>
+MessageAssembler::Outcome MessageAssembler::Resume(OnMessage&& onMessage) {
+    std::string rest;
+    rest.swap(unread_);
+    Outcome outcome = Feed(rest, onMessage);
+    // Keep the buffer for the next stop unless a newer one took its place.
+    if (unread_.empty()) {
+        rest.clear();
+        unread_.swap(rest);
+    }
+    return outcome;
 }
 
 } // namespace vserver::wire

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +35,7 @@ ServerProcess::~ServerProcess() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
     }
+    if (mounted_) ::umount2(folder_.path().c_str(), MNT_DETACH);
 }
 
 namespace {
@@ -67,6 +69,12 @@ void ServerProcess::Relaunch(const std::vector<std::string>& arguments) {
 
 void ServerProcess::InstallFiles() {
     std::string exe = folder_ / "VServerService";
+    if (options_.diskSpace > 0 && ::geteuid() == 0) {
+        // Room for the executable and the few small files beside it, and diskSpace more.
+        std::uintmax_t size = fs::file_size(VSERVER_BINARY) + 64 * 1024 + options_.diskSpace;
+        std::string mountOptions = "size=" + std::to_string(size);
+        mounted_ = ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, mountOptions.c_str()) == 0;
+    }
     std::error_code ec;
     // A hard link would hand the built binary itself to another owner.
     if (DropsPrivileges(options_)) ec = std::make_error_code(std::errc::operation_not_permitted);
@@ -131,6 +139,10 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
         if (options_.openFileLimit > 0) {
             rlimit limit{static_cast<rlim_t>(options_.openFileLimit), static_cast<rlim_t>(options_.openFileLimit)};
             ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (options_.diskSpace > 0 && !mounted_) {
+            rlimit limit{static_cast<rlim_t>(options_.diskSpace), static_cast<rlim_t>(options_.diskSpace)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
         }
         if (DropsPrivileges(options_) && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
             ::_exit(125);

@@ -40,6 +40,10 @@ struct ServerOptions {
     // Run the server as the unprivileged user "nobody" when the tests run as root, so that
     // permission bits bind it; the installation folder then belongs to that user.
     bool unprivileged = false;
+    // When set, writes fail like on a full disk once files grow by about this many bytes: the
+    // installation folder is a small tmpfs when the test may mount one (as root), else the
+    // server runs under a file-size limit (RLIMIT_FSIZE) of this many bytes.
+    std::size_t diskSpace = 0;
 };
 
 class ServerProcess {
@@ -83,6 +87,8 @@ public:
     client::Connection ConnectRaw(const std::string& from = {}, const std::string& host = "127.0.0.1");
 
     std::string failure() const { return failure_; }
+    // True when diskSpace gave the installation a small file system of its own.
+    bool onSmallFileSystem() const { return mounted_; }
 
 private:
     void InstallFiles();
@@ -96,6 +102,7 @@ private:
     int pid_ = -1;
     int port_ = 0;
     int exitStatus_ = -1;
+    bool mounted_ = false;
     std::string failure_;
 };
 

@@ -1,5 +1,7 @@
 #include "support/TestFiles.h"
 
+#include <thread>
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace vserver::test {
 
@@ -101,6 +104,15 @@ std::vector<std::string> ServiceLogTextsOf(std::string_view log) {
         at = end + 2;
     }
     return texts;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 LockHolder::LockHolder(const std::string& path) {

@@ -2,6 +2,8 @@
 // What the unit and integration tests share: real temporary folders, whole-file reads and
 // writes, file attributes, the texts of a service log, and a second process holding a lock.
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +37,10 @@ std::vector<std::string> Names(const std::string& folder);
 // Sets or clears the file system's immutable flag; false when the file system or the
 // process's rights do not allow it (the test should then be skipped).
 bool SetImmutable(const std::string& path, bool immutable);
+
+// Polls condition until it holds or the timeout passes; its last answer. For effects that
+// follow a reply (a queue file rewritten after the collection's reply went out).
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // The texts of a service log's records, date and time removed, in order.
 std::vector<std::string> ServiceLogTextsOf(std::string_view log);

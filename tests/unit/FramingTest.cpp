@@ -134,3 +134,30 @@ TEST(MessageAssembler, StopsWhenTheReceiverAsks) {
     EXPECT_EQ(outcome, MessageAssembler::Outcome::Stopped);
     EXPECT_EQ(seen, 1);
 }
+
+TEST(MessageAssembler, AStopKeepsTheRestOfTheChunkForResume) {
+    MessageAssembler assembler;
+    std::vector<std::string> messages;
+    int budget = 1;
+    auto take = [&](std::string_view m) {
+        messages.emplace_back(m);
+        return --budget > 0;
+    };
+    const std::string chunk = "a\xBB\nb\xBB\r\nc\xBB" "d";
+    EXPECT_EQ(assembler.Feed(chunk, take), MessageAssembler::Outcome::Stopped);
+    EXPECT_EQ(messages, std::vector<std::string>{"a"});
+    EXPECT_TRUE(assembler.holdsUnread());
+
+    budget = 1;
+    EXPECT_EQ(assembler.Resume(take), MessageAssembler::Outcome::Stopped);
+    EXPECT_EQ(messages, (std::vector<std::string>{"a", "b"}));
+
+    budget = 10;
+    EXPECT_EQ(assembler.Resume(take), MessageAssembler::Outcome::Consumed);
+    EXPECT_EQ(messages, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_FALSE(assembler.holdsUnread());
+    EXPECT_EQ(assembler.pending(), "d");
+    // The line feed after a stop is dropped as after any end byte.
+    EXPECT_EQ(assembler.Feed("e\xBB", take), MessageAssembler::Outcome::Consumed);
+    EXPECT_EQ(messages.back(), "de");
+}

@@ -25,11 +25,19 @@ using vserver::test::WriteFile;
 
 using vserver::test::LockHolder;
 
+// A requester whose reply always reaches its socket.
+DeliverResult Into(std::string& out) {
+    return [&out](std::string result) {
+        out = std::move(result);
+        return Handover::Transmitted;
+    };
+}
+
 class QueuesTest : public ::testing::Test {
 protected:
     std::string Collect(const std::string& account) {
         std::string result;
-        EXPECT_EQ(TryCollectQueuedItems(queue, account, result), AttemptOutcome::Done);
+        EXPECT_EQ(TryCollectQueuedItems(queue, account, Into(result)), AttemptOutcome::Done);
         return result;
     }
     TempFolder root;
@@ -110,7 +118,7 @@ TEST_F(QueuesTest, ALockedQueueIsBusyAndUntouched) {
     LockHolder holder(queue);
     ASSERT_TRUE(holder.locked());
     std::string result;
-    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", result), AttemptOutcome::Busy);
+    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", Into(result)), AttemptOutcome::Busy);
     EXPECT_EQ(ReadFile(queue), before);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "waiting");
@@ -141,6 +149,7 @@ TEST_F(QueuesTest, RetriesRunOnTheLoopUntilTheLockIsFree) {
     CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
         collected = std::move(result);
         loop.Stop();
+        return Handover::Transmitted;
     });
     EXPECT_FALSE(collected.has_value());
     // Other work goes on while the collection waits; the lock goes away after the second try.
@@ -162,6 +171,7 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
         collected = std::move(result);
         loop.Stop();
+        return Handover::Transmitted;
     });
     loop.AddTimer(10s, [&] { loop.Stop(); });
     loop.Run();
@@ -171,6 +181,58 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     EXPECT_LT(waited, 4500ms);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "stays");
+}
+
+} // namespace
+} // namespace vserver::accounts
+
+namespace vserver::accounts {
+namespace {
+
+// A requester whose reply is still on its way when the collection hands it over.
+DeliverResult StillSending(std::string& out) {
+    return [&out](std::string result) {
+        out = std::move(result);
+        return Handover::Pending;
+    };
+}
+
+TEST_F(QueuesTest, RecordsWhoseReplyIsStillOnItsWayGoOnlyOnceItLeft) {
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
+    std::string result;
+    DeliveredRecords pending;
+    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
+    EXPECT_EQ(result, "one");
+    EXPECT_EQ(ReadFile(queue), std::string("jsmith\xA6one\r\nalice\xA6hers\r\n\0", 25));
+
+    // Items queued meanwhile stay, also for the same account.
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "two"));
+    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6hers\r\njsmith\xA6two\r\n\0", 25));
+    EXPECT_EQ(Collect("jsmith"), "two");
+}
+
+TEST_F(QueuesTest, ALateRemovalReadsAnotherToolsFileAsBefore) {
+    WriteFile(queue, "jsmith\xA6one\r\nalice\xA6two");  // no final NUL
+    std::string result;
+    DeliveredRecords pending;
+    ASSERT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
+    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6two\r\n\0", 12));
+}
+
+TEST_F(QueuesTest, AQueueRewrittenMeanwhileKeepsWhatWasDelivered) {
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
+    std::string result;
+    DeliveredRecords pending;
+    ASSERT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
+    // Another collection replaced the file: where the records are now is not known for sure,
+    // so they stay and come again rather than risk removing others.
+    EXPECT_EQ(Collect("alice"), "hers");
+    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(Collect("jsmith"), "one");
 }
 
 } // namespace

@@ -50,6 +50,8 @@ struct EventLoop::State {
     std::unordered_map<TimerId, std::function<void()>> timers;
     std::vector<std::function<void()>> deferred;
     std::vector<std::function<void()>> running;
+    std::vector<std::function<void()>> nextTurn;
+    std::vector<std::function<void()>> turnWork;
     SignalHandler signals;
 };
 
@@ -97,6 +99,8 @@ void EventLoop::CancelTimer(TimerId id) { state_->timers.erase(id); }
 
 void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std::move(fn)); }
 
+void EventLoop::RunNextTurn(std::function<void()> fn) { state_->nextTurn.push_back(std::move(fn)); }
+
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     sigset_t mask;
     sigemptyset(&mask);
@@ -122,7 +126,7 @@ void EventLoop::Run() {
     while (!s.stop) {
         int timeout = -1;
         while (!s.timerQueue.empty() && !s.timers.contains(s.timerQueue.top().id)) s.timerQueue.pop();
-        if (!s.deferred.empty()) {
+        if (!s.deferred.empty() || !s.nextTurn.empty()) {
             timeout = 0;
         } else if (!s.timerQueue.empty()) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(s.timerQueue.top().due - Clock::now());
@@ -130,12 +134,16 @@ void EventLoop::Run() {
         }
         int count = ::epoll_wait(s.epollFd, events, 256, timeout);
         if (count < 0 && errno != EINTR) break;
+        // Work handed on from the previous turn; whatever it hands on again waits for the next.
+        s.turnWork.swap(s.nextTurn);
         for (int i = 0; i < count && !s.stop; ++i) {
             auto* handler = static_cast<IoHandler*>(events[i].data.ptr);
             std::uint32_t ev = events[i].events;
             if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) handler->OnReadable();
             if (ev & EPOLLOUT) handler->OnWritable();
         }
+        for (std::size_t i = 0; i < s.turnWork.size() && !s.stop; ++i) s.turnWork[i]();
+        s.turnWork.clear();
         auto now = Clock::now();
         while (!s.stop && !s.timerQueue.empty() && s.timerQueue.top().due <= now) {
             TimerId id = s.timerQueue.top().id;

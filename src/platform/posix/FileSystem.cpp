@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "platform/PathText.h"
 #include "platform/posix/NameLookup.h"
+#include "platform/TemporaryFile.h"
+#include "platform/TextCase.h"
 
 namespace vserver::platform {
 
@@ -59,16 +60,16 @@ std::optional<std::string> StatExisting(std::string_view path, struct stat& st) 
     return stored;
 }
 
-std::string TemporaryNameFor(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    std::string folder(FolderPartOf(target));
-    std::string name = ".";
-    name += LastComponentOf(target);
-    name += ".tmp-";
-    name += std::to_string(::getpid());
-    name += '-';
-    name += std::to_string(counter++);
-    return folder.empty() ? name : Join(folder, name);
+// Moves a finished temporary file to target unless an entry of that name appeared meanwhile;
+// where the file system cannot rename without replacing, a hard link does the same.
+SysResult MoveIntoPlaceNoOverwrite(const std::string& temporary, const std::string& target) {
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        return SysResult::Ok();
+    }
+    if (errno != EINVAL && errno != ENOSYS) return Fail("rename");
+    if (::link(temporary.c_str(), target.c_str()) != 0) return Fail("link");
+    (void)::unlink(temporary.c_str());
+    return SysResult::Ok();
 }
 
 } // namespace
@@ -132,6 +133,7 @@ SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
     if (!source) return SysResult::Failure("open", ENOENT);
     auto target = ResolveForCreate(to);
     if (!target) return SysResult::Failure("open", ENOENT);
+    if (target->exists) return SysResult::Failure("open", EEXIST);
 
     int in = ::open(source->c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return Fail("open");
@@ -141,16 +143,26 @@ SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
         ::close(in);
         return failed;
     }
-    int out = ::open(target->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+    // The copy is written aside and moved into place whole, so a kill in mid-copy never leaves
+    // a truncated file under the target's name.
+    RemoveStaleTemporaries(target->path);
+    const std::string temporary = TemporaryNameFor(target->path);
+    int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
     if (out < 0) {
         SysResult failed = Fail("open");
         ::close(in);
         return failed;
     }
     SysResult result = ReadChunks(in, [out](std::string_view chunk) { return WriteAll(out, chunk); });
+    if (result && ::fsync(out) != 0) result = Fail("fsync");
     if (::close(out) != 0 && result) result = Fail("close");
     ::close(in);
-    if (!result) (void)::unlink(target->path.c_str());
+    if (result) result = MoveIntoPlaceNoOverwrite(temporary, target->path);
+    if (!result) {
+        (void)::unlink(temporary.c_str());
+        return result;
+    }
+    (void)SyncFolderOf(target->path);
     return result;
 }
 
@@ -179,6 +191,7 @@ SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
     auto target = ResolveForCreate(path);
     if (!target) return SysResult::Failure("open", ENOENT);
 
+    RemoveStaleTemporaries(target->path);
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
@@ -193,7 +206,13 @@ SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
     if (result && ::fsync(fd) != 0) result = Fail("fsync");
     if (::close(fd) != 0 && result) result = Fail("close");
     if (result && ::rename(temporary.c_str(), target->path.c_str()) != 0) result = Fail("rename");
-    if (!result) (void)::unlink(temporary.c_str());
+    if (!result) {
+        (void)::unlink(temporary.c_str());
+        return result;
+    }
+    // The rename is durable only once the folder is on disk too; failing that only weakens
+    // durability across a power loss, the new content is in place for every reader.
+    (void)SyncFolderOf(target->path);
     return result;
 }
 

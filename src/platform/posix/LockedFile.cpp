@@ -103,6 +103,12 @@ SysResult LockedFile::ReadAll(std::string& out) const {
     return SysResult::Ok();
 }
 
+LockedFile::Identity LockedFile::identity() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return {};
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 SysResult LockedFile::Replace(std::string_view content) {
     if (fd_ < 0) return SysResult::Failure("rename", EBADF);
     return ReplaceFileContent(path_, content);

@@ -1,6 +1,8 @@
 #include "platform/ProcessInfo.h"
 
 #include <limits.h>
+#include <malloc.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -46,5 +48,9 @@ void RaiseOpenFileLimit() {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
+
+void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
+
+void ReturnFreeMemory() { ::malloc_trim(0); }
 
 } // namespace vserver::platform

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace vserver::platform {
 
@@ -51,23 +52,45 @@ bool StillNamedBy(int fd, const std::string& path) {
 }
 
 // Other holders keep the lock only for one append or one queue rewrite, so waiting a little is
-// enough; a holder that keeps it longer (a stuck process) must not stop the server, so the
-// wait is bounded and the append then fails like an open that is refused.
-SysResult LockFor(int fd) {
-    constexpr int kAttempts = 250;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+// enough; a holder that keeps it longer (a stuck process) must not stop the caller, so the
+// wait is bounded and the append then fails like an open that is refused. The event loop never
+// waits at all: it asks with LockWait::None and tries again later.
+SysResult LockFor(int fd, LockWait wait) {
+    const int attempts = wait == LockWait::Bounded ? 250 : 1;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt > 0) {
+            timespec pause{0, 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return SysResult::Ok();
         if (errno != EWOULDBLOCK && errno != EINTR) return SysResult::Failure("flock", errno);
-        timespec pause{0, 1000 * 1000};
-        ::nanosleep(&pause, nullptr);
     }
-    return SysResult::Failure("flock", EWOULDBLOCK);
+    return LockBusy();
+}
+
+// Writes text + NUL over the file's last byte. On failure (a full disk, the size limit) the
+// file gets its old length and last byte back, so no torn record stays behind.
+SysResult AppendLocked(int fd, std::string_view text) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return SysResult::Failure("fstat", errno);
+    off_t offset = st.st_size > 0 ? st.st_size - 1 : 0;
+    char lastByte = '\0';
+    if (st.st_size > 0 && ::pread(fd, &lastByte, 1, offset) != 1) return SysResult::Failure("pread", errno);
+    SysResult result = WriteAll(fd, text, offset);
+    if (result) return result;
+    // Cutting back frees what the failed write took, and the old last byte lies inside the old
+    // length, so restoring it needs no new space.
+    (void)!::ftruncate(fd, st.st_size);
+    if (st.st_size > 0) (void)!::pwrite(fd, &lastByte, 1, offset);
+    return result;
 }
 
 } // namespace
 
-SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how) {
-    int flags = O_WRONLY | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
+SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+    // Read and write: the last byte is read back before it is overwritten, so a failed append
+    // can restore it.
+    int flags = O_RDWR | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
     // Each round only repeats when another holder swapped the file meanwhile. A file that was
     // removed by then (a collection took every record) is created anew, as a first append would.
     for (int round = 0; round < 16; ++round) {
@@ -76,7 +99,7 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
         if (fd < 0) return SysResult::Failure("open", errno);
         // The lock spans finding the end and writing, so another process's record can neither
         // land between the two nor be overwritten by our step back.
-        if (SysResult locked = LockFor(fd); !locked) {
+        if (SysResult locked = LockFor(fd, wait); !locked) {
             ::close(fd);
             return locked;
         }
@@ -84,14 +107,7 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
             ::close(fd);
             continue;
         }
-        struct stat st{};
-        SysResult result = SysResult::Ok();
-        if (::fstat(fd, &st) != 0) {
-            result = SysResult::Failure("fstat", errno);
-        } else {
-            off_t offset = st.st_size > 0 ? st.st_size - 1 : 0;
-            result = WriteAll(fd, text, offset);
-        }
+        SysResult result = AppendLocked(fd, text);
         ::close(fd);
         return result;
     }

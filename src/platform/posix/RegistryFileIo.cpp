@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "platform/RegistryFile.h"
+#include "platform/TemporaryFile.h"
 
 namespace vserver::platform {
 namespace {
@@ -81,24 +82,15 @@ std::string ReplaceTarget(const std::string& path) {
     return resolved;
 }
 
-SysResult LockExclusive(const std::string& lockPath, Descriptor& lock) {
+SysResult LockExclusive(const std::string& lockPath, Descriptor& lock, bool wait) {
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode);
     if (fd < 0) return SysResult::Failure("open", errno);
     lock.Reset(fd);
-    while (::flock(fd, LOCK_EX) != 0) {
+    while (::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+        if (!wait && errno == EWOULDBLOCK) return LockBusy();
         if (errno != EINTR) return SysResult::Failure("flock", errno);
     }
     return SysResult::Ok();
-}
-
-// Durability of the rename itself: the folder entry is on disk only after the folder is synced.
-SysResult SyncFolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) return SysResult::Failure("open", errno);
-    if (::fsync(fd.get()) != 0) return SysResult::Failure("fsync", errno);
-    return fd.Close();
 }
 
 SysResult WriteTemporary(int fd, std::string_view text, mode_t mode) {
@@ -113,9 +105,11 @@ SysResult WriteTemporary(int fd, std::string_view text, mode_t mode) {
 SysResult ReplaceFile(const std::string& target, std::string_view text) {
     struct stat existing {};
     const mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : kNewFileMode;
-    std::string temporary = target + ".XXXXXX";
-    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0) return SysResult::Failure("mkostemp", errno);
+    // A temporary that a killed writer left is removed before this writer makes its own.
+    RemoveStaleTemporaries(target);
+    std::string temporary = TemporaryNameFor(target);
+    Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+    if (fd.get() < 0) return SysResult::Failure("open", errno);
     SysResult result = WriteTemporary(fd.get(), text, mode);
     if (result) result = fd.Close();
     if (result && ::rename(temporary.c_str(), target.c_str()) != 0) result = SysResult::Failure("rename", errno);
@@ -184,11 +178,20 @@ SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::ve
 }
 
 SysResult RegistryFile::Update(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
+    return UpdateLocked(path, change, true);
+}
+
+SysResult RegistryFile::TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
+    return UpdateLocked(path, change, false);
+}
+
+SysResult RegistryFile::UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
+                                     bool waitForLock) {
     const std::string target = ReplaceTarget(path);
     // The lock lives in a file of its own: the registry file is replaced by rename, and a lock
     // on the replaced file would no longer exclude anyone.
     Descriptor lock;
-    if (SysResult locked = LockExclusive(target + ".lock", lock); !locked) return locked;
+    if (SysResult locked = LockExclusive(target + ".lock", lock, waitForLock); !locked) return locked;
     RegistryFile current;
     std::vector<std::string> problems;
     if (SysResult loaded = Load(target, current, &problems); !loaded) return loaded;

@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 
 namespace vserver::platform {
 
@@ -197,6 +200,25 @@ IoResult Send(IoHandle handle, const char* data, std::size_t length) {
 
 void CloseHandle(IoHandle handle) {
     if (handle >= 0) ::close(handle);
+}
+
+int MaxListenBacklog() {
+    // The kernel cuts any larger request down to this value, which an administrator may have
+    // raised above the compiled-in default.
+    int backlog = SOMAXCONN;
+    if (FILE* file = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+        int configured = 0;
+        if (std::fscanf(file, "%d", &configured) == 1 && configured > backlog) backlog = configured;
+        std::fclose(file);
+    }
+    return backlog;
+}
+
+bool AllTransmitted(IoHandle handle) {
+    // Sent is not enough: a peer short of buffer space drops segments and waits for them
+    // again, which a dead sender never does. Only bytes the peer acknowledged are its own.
+    int unacknowledged = 0;
+    return ::ioctl(handle, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
 }
 
 } // namespace vserver::platform
