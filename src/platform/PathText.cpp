@@ -38,7 +38,8 @@ bool MatchFrom(std::string_view pattern, std::string_view name) {
 std::string_view FolderPartOf(std::string_view path) {
     std::size_t cut = path.rfind(kSep);
     if (cut == std::string_view::npos) return {};
-    if (cut == 0) return path.substr(0, 1);
+    // The separator of a root ("/", "C:\") belongs to the folder part.
+    if (std::size_t root = PathRootLength(path); cut < root) return path.substr(0, root);
     return path.substr(0, cut);
 }
 
@@ -49,14 +50,15 @@ std::string_view LastComponentOf(std::string_view path) {
 
 std::string CollapsePath(std::string_view path, std::string_view base) {
     std::string joined;
-    if (path.empty() || path.front() != kSep) {
+    if (PathRootLength(path) == 0) {
         joined.append(base);
         joined.push_back(kSep);
     }
     joined.append(path);
 
+    std::size_t rootLength = PathRootLength(joined);
     std::vector<std::string_view> parts;
-    std::string_view rest = joined;
+    std::string_view rest = std::string_view(joined).substr(rootLength);
     while (!rest.empty()) {
         std::size_t cut = rest.find(kSep);
         std::string_view part = rest.substr(0, cut);
@@ -68,12 +70,12 @@ std::string CollapsePath(std::string_view path, std::string_view base) {
         }
         parts.push_back(part);
     }
-    std::string out;
+    std::string out = joined.substr(0, rootLength);
+    if (out.empty() || out.back() != kSep) out.push_back(kSep);
     for (std::string_view part : parts) {
-        out.push_back(kSep);
+        if (out.back() != kSep) out.push_back(kSep);
         out.append(part);
     }
-    if (out.empty()) out.push_back(kSep);
     return out;
 }
 
@@ -99,9 +101,14 @@ std::string ClientPathToNative(std::string_view path) {
 
 bool IsStrictlyInside(std::string_view inner, std::string_view folder) {
     if (folder.empty()) return false;
-    if (folder.size() == 1 && folder.front() == kSep) return inner.size() > 1 && inner.front() == kSep;
-    return inner.size() > folder.size() + 1 && inner.substr(0, folder.size()) == folder &&
-           inner[folder.size()] == kSep;
+    auto samePrefix = [&](std::size_t length) {
+        std::string_view head = inner.substr(0, length);
+        std::string_view wanted = folder.substr(0, length);
+        return kPathsIgnoreCase ? EqualNoCase(head, wanted) : head == wanted;
+    };
+    // Only a root ends in a separator in full form.
+    if (folder.back() == kSep) return inner.size() > folder.size() && samePrefix(folder.size());
+    return inner.size() > folder.size() + 1 && samePrefix(folder.size()) && inner[folder.size()] == kSep;
 }
 
 } // namespace vserver::platform

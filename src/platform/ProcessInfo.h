@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "BackendTraits.h"
+
 namespace vserver::platform {
 
 // Full path of the running executable, or nothing when the system cannot tell.
@@ -18,8 +20,5 @@ std::optional<std::string> EnvironmentValue(const char* name);
 // Lifts the soft limit of open descriptors to the hard limit, so the server can hold as many
 // connections as the system allows this process.
 void RaiseOpenFileLimit();
-
-// The separator used when joining paths on this platform.
-inline constexpr char kPathSeparator = '/';
 
 } // namespace vserver::platform
