@@ -11,6 +11,13 @@ namespace {
 
 constexpr char kSep = kPathSeparator;
 
+std::size_t LastSeparator(std::string_view path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) return i - 1;
+    }
+    return std::string_view::npos;
+}
+
 bool MatchFrom(std::string_view pattern, std::string_view name) {
     // Iterative glob with one backtracking point, linear in practice.
     std::size_t p = 0, n = 0;
@@ -36,7 +43,7 @@ bool MatchFrom(std::string_view pattern, std::string_view name) {
 } // namespace
 
 std::string_view FolderPartOf(std::string_view path) {
-    std::size_t cut = path.rfind(kSep);
+    std::size_t cut = LastSeparator(path);
     if (cut == std::string_view::npos) return {};
     // The separator of a root ("/", "C:\") belongs to the folder part.
     if (std::size_t root = PathRootLength(path); cut < root) return path.substr(0, root);
@@ -44,7 +51,7 @@ std::string_view FolderPartOf(std::string_view path) {
 }
 
 std::string_view LastComponentOf(std::string_view path) {
-    std::size_t cut = path.rfind(kSep);
+    std::size_t cut = LastSeparator(path);
     return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
@@ -60,7 +67,9 @@ std::string CollapsePath(std::string_view path, std::string_view base) {
     std::vector<std::string_view> parts;
     std::string_view rest = std::string_view(joined).substr(rootLength);
     while (!rest.empty()) {
-        std::size_t cut = rest.find(kSep);
+        std::size_t cut = 0;
+        while (cut < rest.size() && !IsPathSeparator(rest[cut])) ++cut;
+        if (cut == rest.size()) cut = std::string_view::npos;
         std::string_view part = rest.substr(0, cut);
         rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
         if (part.empty() || part == ".") continue;
@@ -71,6 +80,9 @@ std::string CollapsePath(std::string_view path, std::string_view base) {
         parts.push_back(part);
     }
     std::string out = joined.substr(0, rootLength);
+    for (char& c : out) {
+        if (IsPathSeparator(c)) c = kSep;
+    }
     if (out.empty() || out.back() != kSep) out.push_back(kSep);
     for (std::string_view part : parts) {
         if (out.back() != kSep) out.push_back(kSep);

@@ -16,6 +16,9 @@ inline constexpr IoHandle kInvalidHandle = ~IoHandle{0};
 // The separator used when joining paths on this platform.
 inline constexpr char kPathSeparator = '/';
 
+// True for every byte that separates path components.
+inline constexpr bool IsPathSeparator(char c) { return c == '/'; }
+
 // Whether two paths that differ only in capitals name the same entry.
 inline constexpr bool kPathsIgnoreCase = false;
 
