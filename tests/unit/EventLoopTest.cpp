@@ -81,5 +81,20 @@ TEST(EventLoop, StopBeforeRunReturnsAtOnce) {
     EXPECT_FALSE(ran);
 }
 
+TEST(EventLoop, AStopMeantForAnEarlierLoopDoesNotEndALaterOne) {
+    {
+        EventLoop earlier;
+        earlier.Stop();
+    }
+    EventLoop later;
+    bool ran = false;
+    later.AddTimer(milliseconds(0), [&] {
+        ran = true;
+        later.Stop();
+    });
+    later.Run();
+    EXPECT_TRUE(ran);
+}
+
 } // namespace
 } // namespace vserver::platform

@@ -258,8 +258,10 @@ void EventLoop::Run() {
         MSG message;
         for (int served = 0; served < kMessagesPerBatch && !s.stop && ::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);
              ++served) {
+            // WM_QUIT only wakes the wait; the flag decides. A quit posted for an earlier loop
+            // of this thread, and still queued, must not end this one.
             if (message.message == WM_QUIT) {
-                s.stop = true;
+                continue;
             } else if (message.hwnd == nullptr && message.message == kConsoleMessage) {
                 if (s.onSignal) s.onSignal(message.wParam == CTRL_C_EVENT ? StopSignal::Interrupt : StopSignal::Terminate);
             } else {

@@ -18,6 +18,11 @@ namespace vserver::test {
 
 namespace fs = std::filesystem;
 
+std::string NativePath(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
 TempFolder::TempFolder() {
     static std::atomic<unsigned> counter{0};
     std::string base = fs::temp_directory_path().string();
