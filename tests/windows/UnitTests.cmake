@@ -11,7 +11,7 @@ include(GoogleTest)
 # Tests that need the console tools, systemd or a POSIX process model are not built here:
 # the systemd unit and notify socket do not exist on Windows, and the client library speaks
 # POSIX sockets only.
-set(VSERVER_LINUX_ONLY_UNIT_TESTS ClientLibraryTest ServiceModuleTest ServiceUnitTest AccountStoreTest RegistryFileTest QueuesTest)
+set(VSERVER_LINUX_ONLY_UNIT_TESTS ClientLibraryTest ServiceModuleTest ServiceUnitTest RegistryFileTest)
 file(GLOB VSERVER_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/*.cpp)
 foreach(name IN LISTS VSERVER_LINUX_ONLY_UNIT_TESTS)
   list(REMOVE_ITEM VSERVER_UNIT_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/unit/${name}.cpp)

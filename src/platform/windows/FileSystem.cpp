@@ -226,6 +226,13 @@ SysResult RemoveFolder(std::string_view path) {
 SysResult RemoveFile(std::string_view path) {
     auto resolved = ResolveExisting(path);
     if (!resolved) return SysResult::Failure("DeleteFileA", ENOENT, ERROR_FILE_NOT_FOUND);
+    // A link to a folder is removed as a folder entry; what it points to is never touched.
+    const DWORD attributes = AttributesOf(*resolved);
+    const DWORD folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & folderLink) == folderLink) {
+        if (!::RemoveDirectoryA(resolved->c_str())) return LastWin32Failure("RemoveDirectoryA");
+        return SysResult::Ok();
+    }
     if (!::DeleteFileA(resolved->c_str())) return LastWin32Failure("DeleteFileA");
     return SysResult::Ok();
 }

@@ -109,8 +109,11 @@ std::vector<HANDLE>& HeldHandles() {
 }
 } // namespace
 
+// Record files are guarded by the lock of their companion "<file>.lock", never by a lock on the
+// data file itself, which a rename must be able to replace.
 LockHolder::LockHolder(const std::string& path) {
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+    const std::string lockPath = path + ".lock";
+    HANDLE file = ::CreateFileA(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
