@@ -16,11 +16,13 @@ file(GLOB VSERVER_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/
 foreach(name IN LISTS VSERVER_LINUX_ONLY_UNIT_TESTS)
   list(REMOVE_ITEM VSERVER_UNIT_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/unit/${name}.cpp)
 endforeach()
+file(GLOB VSERVER_WINDOWS_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/unit/*.cpp)
+list(APPEND VSERVER_UNIT_TESTS ${VSERVER_WINDOWS_UNIT_TESTS})
 file(GLOB VSERVER_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/*.cpp)
 
 add_executable(unit_tests ${VSERVER_UNIT_TESTS} ${VSERVER_TEST_SUPPORT})
-target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(unit_tests PRIVATE vserver_core GTest::gtest GTest::gtest_main)
+target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src/platform/windows)
+target_link_libraries(unit_tests PRIVATE vserver_core GTest::gtest GTest::gtest_main ws2_32)
 target_compile_options(unit_tests PRIVATE ${VSERVER_WARNINGS} -Wno-missing-field-initializers)
 target_compile_definitions(unit_tests PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # Listed when ctest runs, not while building, so building needs no Wine prefix.
