@@ -18,5 +18,5 @@ if [ ${#need[@]} -gt 0 ]; then
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     export DEBIAN_FRONTEND=noninteractive
     $sudo apt-get update -q
-    $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+    $sudo apt-get install -y -q "${need[@]}"
 fi

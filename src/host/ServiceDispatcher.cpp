@@ -1,18 +1,15 @@
 #include "host/ServiceDispatcher.h"
 
 #include "host/RunLoop.h"
-#include "platform/SystemNotify.h"
+#include "platform/ServiceHost.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::host {
 
 void StartDispatcher(ServiceModule& module) {
     if (module.isService) {
-        // The manager hands over by naming its notification socket; a process started by hand
-        // has none and serves as a plain process instead.
-        if (platform::NotifyAddressFromEnvironment()) {
-            ServiceEntry(module);
-        } else {
+        // A process started by hand is not handed over and serves as a plain process instead.
+        if (!platform::RunUnderServiceManager(module.serviceName(), [&module] { ServiceEntry(module); })) {
             module.isService = false;
         }
     }

@@ -4,16 +4,6 @@
 
 namespace vserver::host {
 
-std::string StateNotification(ServiceState state) {
-    switch (state) {
-    case ServiceState::StartPending: return "STATUS=Starting";
-    case ServiceState::Running: return "READY=1\nSTATUS=Running";
-    case ServiceState::StopPending: return "STOPPING=1\nSTATUS=Stopping";
-    case ServiceState::Stopped: return "STATUS=Stopped";
-    }
-    return "STATUS=Stopped";
-}
-
 void ServiceModule::InitModule() {
     serviceName_ = kServiceName;
     state_ = ServiceState::Stopped;
@@ -21,15 +11,13 @@ void ServiceModule::InitModule() {
 }
 
 bool ServiceModule::RegisterControlHandler() {
-    auto address = platform::NotifyAddressFromEnvironment();
-    if (!address) return false;
-    return status_.Open(*address).ok();
+    return status_.RegisterControlHandler(serviceName_, [this](int control) { ControlHandler(control); });
 }
 
 void ServiceModule::SetState(ServiceState state) {
     state_ = state;
-    // A lost notification cannot be reported anywhere useful; the manager's own timeouts cover it.
-    if (status_.isOpen()) (void)status_.Send(StateNotification(state));
+    // Both number the states as service managers do.
+    status_.ReportState(static_cast<platform::ServiceStatus>(state));
 }
 
 void ServiceModule::ControlHandler(int control) {
