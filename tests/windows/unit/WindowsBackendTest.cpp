@@ -17,6 +17,7 @@
 #include "platform/LockedFile.h"
 #include "platform/PathText.h"
 #include "platform/RecordAppend.h"
+#include "platform/ServiceHost.h"
 #include "platform/Socket.h"
 #include "support/TestFiles.h"
 
@@ -248,6 +249,15 @@ TEST_F(WindowsLoop, ASecondListenerOnAPortInUseFailsToBind) {
     EXPECT_FALSE(result.ok());
     EXPECT_STREQ(result.call(), "bind");
     if (result.ok()) CloseHandle(second);
+}
+
+TEST(WindowsService, AProcessStartedByHandIsNotHandedOverAndReportsNothing) {
+    bool ran = false;
+    EXPECT_FALSE(RunUnderServiceManager("VServerService", [&ran] { ran = true; }));
+    EXPECT_FALSE(ran);
+    // Without a connection to the manager a state report goes nowhere and harms nothing.
+    ServiceHost host;
+    host.ReportState(ServiceStatus::Running);
 }
 
 } // namespace
