@@ -81,6 +81,15 @@ std::optional<std::string> PreferenceFilePath(const std::string& usersFolder, st
     return full;
 }
 
+bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, std::string_view path) {
+    if (account.empty() || HoldsInvalidAccountCharacters(account)) return false;
+    const std::string users = platform::FullPathForm(usersFolder);
+    if (!platform::IsStrictlyInside(path, users)) return false;
+    std::string_view below = path.substr(users.size() + (users.back() == platform::kPathSeparator ? 0 : 1));
+    std::size_t separator = below.find(platform::kPathSeparator);
+    return separator != std::string_view::npos && platform::EqualNoCase(below.substr(0, separator), account);
+}
+
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                             std::string_view items) {
     auto path = PreferenceFilePath(usersFolder, account, fileName);

@@ -19,6 +19,11 @@ inline constexpr std::size_t kMaxPreferenceValueLength = 260;
 std::optional<std::string> PreferenceFilePath(const std::string& usersFolder, std::string_view account,
                                               std::string_view fileName);
 
+// True when path, a full form as PreferenceFilePath gives it, lies inside the home folder of
+// account (named in any capitals). An empty name, or one that names no single folder directly
+// below the users folder, has no home folder.
+bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, std::string_view path);
+
 // The body of the read answer: "key 0xB0 value" for every item with a key and a section,
 // joined by 0xA6. A file outside the users folder answers every item with its default.
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account,

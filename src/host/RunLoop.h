@@ -6,7 +6,8 @@
 
 namespace vserver::host {
 
-void Run(ServiceModule& module);
-void ServeUntilStopped(ServiceModule& module);
+// Both return false when the server could not be initialised (it then did not serve).
+bool Run(ServiceModule& module);
+bool ServeUntilStopped(ServiceModule& module);
 
 } // namespace vserver::host

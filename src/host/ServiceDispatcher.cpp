@@ -6,27 +6,28 @@
 
 namespace vserver::host {
 
-void StartDispatcher(ServiceModule& module) {
+bool StartDispatcher(ServiceModule& module) {
     if (module.isService) {
         // A process started by hand is not handed over and serves as a plain process instead.
-        if (!platform::RunUnderServiceManager(module.serviceName(), [&module] { ServiceEntry(module); })) {
-            module.isService = false;
-        }
+        bool served = false;
+        if (platform::RunUnderServiceManager(module.serviceName(), [&] { served = ServiceEntry(module); })) return served;
+        module.isService = false;
     }
-    if (!module.isService) Run(module);
+    return Run(module);
 }
 
-void ServiceEntry(ServiceModule& module) {
+bool ServiceEntry(ServiceModule& module) {
     module.SetState(ServiceState::StartPending);
     if (!module.RegisterControlHandler()) {
         module.ReportServiceEvent("Handler not installed");
         settings::WriteServiceLog("Handler not installed");
-        return;
+        return false;
     }
     module.SetState(ServiceState::StartPending);
-    Run(module);
+    const bool served = Run(module);
     module.SetState(ServiceState::Stopped);
     module.ReportServiceEvent("Service stopped");
+    return served;
 }
 
 } // namespace vserver::host

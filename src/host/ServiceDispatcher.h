@@ -8,12 +8,12 @@ namespace vserver::host {
 
 // Runs the service under the service manager when the module is to be a service and the
 // manager started the process; otherwise clears isService and runs the server as a plain
-// process. Returns when the server has stopped.
-void StartDispatcher(ServiceModule& module);
+// process. Returns when the server has stopped: false when it could not serve at all.
+bool StartDispatcher(ServiceModule& module);
 
 // The service's entry point: connects to the manager's status channel, reports start pending,
 // runs the server and reports stopped. Without the channel it reports "Handler not installed"
-// and returns at once.
-void ServiceEntry(ServiceModule& module);
+// and returns false at once.
+bool ServiceEntry(ServiceModule& module);
 
 } // namespace vserver::host

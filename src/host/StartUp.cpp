@@ -54,9 +54,9 @@ int StartUp(int argc, char** argv) {
     }
     module.isService = registration.localService;
 
-    StartDispatcher(module);
+    const bool served = StartDispatcher(module);
     settings::WriteServiceLog("Service ending normally");
-    return kExitSuccess;
+    return served ? kExitSuccess : kExitFailure;
 }
 
 } // namespace vserver::host

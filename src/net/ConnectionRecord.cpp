@@ -21,8 +21,12 @@ std::string PlaceholderAccountName(int index) {
     return name;
 }
 
-ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform::IoHandle handle)
-    : index(recordIndex), accountName(PlaceholderAccountName(recordIndex)), socket(server, recordIndex, handle) {}
+ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform::IoHandle handle,
+                                   platform::NetAddress peer)
+    : index(recordIndex),
+      accountName(PlaceholderAccountName(recordIndex)),
+      peerAddress(peer),
+      socket(server, recordIndex, handle) {}
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;

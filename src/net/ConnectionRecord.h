@@ -7,6 +7,7 @@
 
 #include "platform/Clock.h"
 #include "platform/EventLoop.h"
+#include "platform/NetAddress.h"
 #include "wire/MessageAssembler.h"
 
 namespace vserver::net {
@@ -48,7 +49,7 @@ private:
 };
 
 struct ConnectionRecord {
-    ConnectionRecord(ServerCore& server, int index, platform::IoHandle handle);
+    ConnectionRecord(ServerCore& server, int index, platform::IoHandle handle, platform::NetAddress peer = {});
 
     int index;
     // Unique for the server's lifetime, unlike index, which a later connection may get again:
@@ -59,6 +60,10 @@ struct ConnectionRecord {
     int clientKind = -1;
     std::string sessionDetail;
     platform::LocalTime logonTime{};
+    // The client's address, and whether the console's address rules let it log on as the
+    // console: decided once at accept (and again when the rules are reloaded), never per request.
+    platform::NetAddress peerAddress;
+    bool consoleAddressAllowed = true;
     ConnectionSocket socket;
 
     // The newest-first list of the connection table.

@@ -15,6 +15,9 @@ ConnectionRecord& ConnectionTable::Insert(std::unique_ptr<ConnectionRecord> reco
     byIndex_.emplace(r.index, std::move(record));
     IndexAccount(r);
     if (r.clientKind == kConsoleKind) ++consoleCount_;
+    AddressUse& use = byAddress_[r.peerAddress];
+    ++use.connections;
+    use.refusing = false;
     return r;
 }
 
@@ -25,6 +28,9 @@ std::unique_ptr<ConnectionRecord> ConnectionTable::Remove(int index) {
     byIndex_.erase(it);
     UnindexAccount(*record);
     if (record->clientKind == kConsoleKind) --consoleCount_;
+    if (auto use = byAddress_.find(record->peerAddress); use != byAddress_.end() && --use->second.connections <= 0) {
+        byAddress_.erase(use);
+    }
     if (record->newer) record->newer->older = record->older; else newest_ = record->older;
     if (record->older) record->older->newer = record->newer; else oldest_ = record->newer;
     record->newer = record->older = nullptr;
@@ -34,6 +40,11 @@ std::unique_ptr<ConnectionRecord> ConnectionTable::Remove(int index) {
 ConnectionRecord* ConnectionTable::Find(int index) const {
     auto it = byIndex_.find(index);
     return it == byIndex_.end() ? nullptr : it->second.get();
+}
+
+ConnectionTable::AddressUse* ConnectionTable::UseOf(const platform::NetAddress& address) {
+    auto it = byAddress_.find(address);
+    return it == byAddress_.end() ? nullptr : &it->second;
 }
 
 int ConnectionTable::FindIndexByAccount(std::string_view name) const {

@@ -2,6 +2,7 @@
 // The table of connections: owns every ConnectionRecord, keeps them newest first (the order
 // of every listing), and indexes them by connection index and by account name so that each
 // lookup is one hash probe. Several records may hold one account; the newest is found first.
+// It also counts the connections of each client address.
 
 #include <functional>
 #include <memory>
@@ -30,6 +31,15 @@ public:
     // Records logged on as the administrator console (client kind 5).
     int consoleCount() const { return consoleCount_; }
 
+    // The connections one client address holds, and whether connections from it are being
+    // refused for passing the limit, so that a run of refusals is told once. An address
+    // without connections has no entry.
+    struct AddressUse {
+        int connections = 0;
+        bool refusing = false;
+    };
+    AddressUse* UseOf(const platform::NetAddress& address);
+
     // The highest index in use, 0 for an empty table.
     int HighestIndex() const { return newest_ ? newest_->index : 0; }
     std::size_t size() const { return byIndex_.size(); }
@@ -54,6 +64,7 @@ private:
     std::unordered_map<int, std::unique_ptr<ConnectionRecord>> byIndex_;
     // Holders of each account name, newest (highest index) first.
     std::unordered_map<std::string, std::vector<ConnectionRecord*>, NameHash, std::equal_to<>> byAccount_;
+    std::unordered_map<platform::NetAddress, AddressUse, platform::NetAddressHash> byAddress_;
 };
 
 } // namespace vserver::net

@@ -1,5 +1,8 @@
 #include "net/ServerCore.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "platform/Socket.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
@@ -18,7 +21,7 @@ public:
         // Take every waiting connection: with a backlog of 5 a burst of clients must not wait
         // for one loop turn each.
         for (int i = 0; i < 64 && handle != platform::kInvalidHandle; ++i) {
-            if (!server_.AcceptClient()) return;
+            if (!server_.AcceptClient(handle)) return;
         }
     }
     void OnWritable() override {}
@@ -37,12 +40,10 @@ private:
 };
 
 ServerCore::ServerCore(platform::EventLoop& loop, settings::ConfigStore config)
-    : loop_(loop),
-      config_(std::move(config)),
-      listener_(std::make_unique<Listener>(*this)) {}
+    : loop_(loop), config_(std::move(config)) {}
 
 ServerCore::~ServerCore() {
-    listener_->Close();
+    listeners_.clear();
     while (ConnectionRecord* r = connections.newest()) {
         r->socket.Close();
         connections.Remove(r->index);
@@ -65,31 +66,82 @@ bool ServerCore::InitializeServer() {
     LoadOptionFlags();
     livenessTimeoutSeconds = config_.ReadLivenessTimeoutSeconds();
     allowConsoleRequestsFromAnyConnection = config_.ReadAllowConsoleRequestsFromAnyConnection();
+    LoadAccessRules();
 
     if (!loop_.valid()) {
         WriteServiceLog("Unable to initialize server, can't start socket subsystem");
         return false;
     }
-    int port = config_.ReadPortNumber();
-    platform::IoHandle handle = platform::kInvalidHandle;
-    platform::SysResult opened = platform::ListenTcp(port, 5, handle);
-    if (!opened) {
-        WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
-                                                                     : "Unable to initialize server, can't open incoming port");
+    if (!OpenListeners(config_.ReadPortNumber())) return false;
+    running = true;
+    return true;
+}
+
+void ServerCore::Fail(std::string cause) {
+    // The fixed sentence before names no cause; this line does.
+    WriteServiceLog("Server initialization failed: " + cause);
+    failureCause = std::move(cause);
+}
+
+bool ServerCore::OpenListeners(int port) {
+    settings::AddressList bind = settings::ReadBindAddresses(config_);
+    if (!bind.rejected.empty()) {
+        WriteServiceLog("Unable to initialize server, can't open incoming port");
+        Fail("Connection\\BindAddress \"" + bind.rejected.front() + "\" in registry file " + config_.registryPath() +
+             " is not an IPv4 or IPv6 address");
         return false;
     }
-    listener_->handle = handle;
-    if (!loop_.Watch(handle, listener_.get(), true, false)) {
-        listener_->Close();
-        WriteServiceLog("Unable to initialize server, can't start socket subsystem");
-        return false;
+    // Without BindAddress one listener takes every local address.
+    std::vector<std::optional<platform::NetAddress>> addresses;
+    for (const platform::AddressPrefix& entry : bind.entries) {
+        if (std::find(addresses.begin(), addresses.end(), entry.base) == addresses.end()) addresses.push_back(entry.base);
     }
-    listeningPort_ = platform::LocalPort(handle);
+    if (addresses.empty()) addresses.emplace_back();
+    for (const std::optional<platform::NetAddress>& address : addresses) {
+        platform::IoHandle handle = platform::kInvalidHandle;
+        // With port 0 the first listener's chosen port is the one for every other address too.
+        const int wanted = listeners_.empty() ? port : listeningPort_;
+        platform::SysResult opened = address ? platform::ListenTcpOn(*address, wanted, 5, handle)
+                                             : platform::ListenTcp(wanted, 5, handle);
+        if (!opened) {
+            listeners_.clear();
+            WriteServiceLog(opened.call() == std::string_view("listen") ? "Unable to initialize server, port unresponsive"
+                                                                         : "Unable to initialize server, can't open incoming port");
+            std::string where = address ? " on " + platform::FormatNetAddress(*address) : std::string();
+            Fail("unable to listen on port " + std::to_string(wanted) + where + ": " + opened.Describe());
+            return false;
+        }
+        auto listener = std::make_unique<Listener>(*this);
+        listener->handle = handle;
+        if (!loop_.Watch(handle, listener.get(), true, false)) {
+            listener->Close();
+            listeners_.clear();
+            WriteServiceLog("Unable to initialize server, can't start socket subsystem");
+            Fail("the listening socket could not be watched");
+            return false;
+        }
+        if (listeners_.empty()) listeningPort_ = platform::LocalPort(handle);
+        listeners_.push_back(std::move(listener));
+    }
     std::string line = "Server listening on port ";
     wire::AppendNumber(line, listeningPort_);
     WriteServiceLog(line);
-    running = true;
+    if (!bind.entries.empty()) {
+        line = "Listening only on the addresses of Connection\\BindAddress:";
+        for (const auto& address : addresses) {
+            line += ' ';
+            line += platform::FormatNetAddress(*address);
+        }
+        WriteServiceLog(line);
+    }
     return true;
+}
+
+void ServerCore::LoadAccessRules() {
+    access = settings::ReadAccessRules(config_);
+    for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) {
+        r->consoleAddressAllowed = access.ConsoleAllowedFrom(r->peerAddress);
+    }
 }
 
 void ServerCore::LoadOptionFlags() {
@@ -104,7 +156,7 @@ bool ServerCore::ShutdownServer() {
         return false;
     }
     for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) r->socket.Close();
-    listener_->Close();
+    listeners_.clear();
     return true;
 }
 
@@ -115,14 +167,31 @@ int ServerCore::NextFreeIndex() const {
     return highest > 0 ? highest + 1 : 1;
 }
 
-bool ServerCore::AcceptClient() {
+bool ServerCore::RefusedByAddressLimit(const platform::NetAddress& peer) {
+    if (access.maxConnectionsPerAddress <= 0) return false;
+    ConnectionTable::AddressUse* use = connections.UseOf(peer);
+    if (use == nullptr || use->connections < access.maxConnectionsPerAddress) return false;
+    // One line for the whole run: a client that retries in a loop must not fill the log.
+    if (!use->refusing) {
+        std::string line = "Connections from " + platform::FormatNetAddress(peer) + " refused, it holds ";
+        wire::AppendNumber(line, use->connections);
+        line += " connections, the most Options\\MaxConnectionsPerAddress allows; further refusals are not logged "
+                "until a connection from it is accepted";
+        WriteServiceLog(line);
+        use->refusing = true;
+    }
+    return true;
+}
+
+bool ServerCore::AcceptClient(platform::IoHandle listener) {
     int index = NextFreeIndex();
     if (index < 1) {
         WriteServiceLog("Can't find an open connection slot");
         return false;
     }
     platform::IoHandle handle = platform::kInvalidHandle;
-    platform::IoResult accepted = platform::AcceptTcp(listener_->handle, handle);
+    platform::NetAddress peer;
+    platform::IoResult accepted = platform::AcceptTcp(listener, handle, &peer);
     if (accepted.status == platform::IoResult::Status::WouldBlock) return false;
     if (accepted.status != platform::IoResult::Status::Done) {
         // No record is made for a connection that could not be accepted, so it can neither
@@ -135,14 +204,20 @@ bool ServerCore::AcceptClient() {
             server->acceptFailing_ = true;
         };
         if (platform::OutOfDescriptors(accepted)) {
-            platform::RefuseWaitingConnection(listener_->handle, logFailure, this);
+            platform::RefuseWaitingConnection(listener, logFailure, this);
             return true;
         }
         logFailure(this);
         return false;
     }
     acceptFailing_ = false;
-    auto record = std::make_unique<ConnectionRecord>(*this, index, handle);
+    // Refused before it is given a record, so it never holds an index.
+    if (RefusedByAddressLimit(peer)) {
+        platform::CloseHandle(handle);
+        return true;
+    }
+    auto record = std::make_unique<ConnectionRecord>(*this, index, handle, peer);
+    record->consoleAddressAllowed = access.ConsoleAllowedFrom(peer);
     ConnectionRecord& r = connections.Insert(std::move(record));
     if (!loop_.Watch(handle, &r.socket, true, false)) {
         r.socket.Close();

@@ -10,6 +10,8 @@
 
 #include "net/ConnectionTable.h"
 #include "platform/EventLoop.h"
+#include "platform/NetAddress.h"
+#include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
 
 namespace vserver::net {
@@ -38,7 +40,8 @@ public:
     // console are connected.
     bool ShutdownServer();
 
-    bool AcceptClient();
+    // Accepts one connection waiting on listener; false when none waits or accepting failed.
+    bool AcceptClient(platform::IoHandle listener);
     int NextFreeIndex() const;
     ConnectionRecord* FindRecordByIndex(int index) const { return connections.Find(index); }
     // Closes the connection and removes its record; the record's memory is released once the
@@ -68,6 +71,9 @@ public:
 
     // Reads AllowAccountCreation and LogUserStatistics again (at initialisation and on request).
     void LoadOptionFlags();
+    // Reads the access rules again (at initialisation and on request) and applies the console's
+    // addresses to the connections already open.
+    void LoadAccessRules();
 
     // Queries over the connection table.
     bool HasOtherClients() const;
@@ -90,16 +96,26 @@ public:
     std::string forcedToolbarSetsPath;
     int livenessTimeoutSeconds = 10;
     bool allowConsoleRequestsFromAnyConnection = false;
+    settings::AccessRules access;
+    // Why the last initialisation failed, naming the setting, the port or call and the system
+    // error; empty while it has not failed.
+    std::string failureCause;
 
     ConnectionTable connections;
 
 private:
     class Listener;
 
+    // Opens a listener on port on every address of Connection\BindAddress, or one on every
+    // local address when it is not set; false with the reason logged when any cannot be opened.
+    bool OpenListeners(int port);
+    bool RefusedByAddressLimit(const platform::NetAddress& peer);
+    void Fail(std::string cause);
+
     platform::EventLoop& loop_;
     settings::ConfigStore config_;
     ConnectionEvents* events_ = nullptr;
-    std::unique_ptr<Listener> listener_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
     int listeningPort_ = 0;
     bool acceptFailing_ = false;
     // Records closed during the current event, released when it has been handled.

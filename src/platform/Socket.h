@@ -1,10 +1,12 @@
 #pragma once
-// Non-blocking TCP sockets: a listener on every local address and the accepted streams.
+// Non-blocking TCP sockets: listeners on every local address or on named ones, and the
+// accepted streams.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/EventLoop.h"
+#include "platform/NetAddress.h"
 #include "platform/SysResult.h"
 
 namespace vserver::platform {
@@ -19,10 +21,13 @@ struct IoResult {
 // Opens a non-blocking listening socket bound to port on every local address (port 0 lets the
 // system choose). Sets handle on success.
 SysResult ListenTcp(int port, int backlog, IoHandle& handle);
+// The same on one local address only (an IPv6 one takes IPv6 clients only).
+SysResult ListenTcpOn(const NetAddress& address, int port, int backlog, IoHandle& handle);
 // The port a bound socket listens on.
 int LocalPort(IoHandle handle);
-// Accepts one waiting connection as a non-blocking socket; WouldBlock when none waits.
-IoResult AcceptTcp(IoHandle listener, IoHandle& accepted);
+// Accepts one waiting connection as a non-blocking socket, telling its peer's address when
+// asked; WouldBlock when none waits.
+IoResult AcceptTcp(IoHandle listener, IoHandle& accepted, NetAddress* peer = nullptr);
 // True when the call failed because the process or system ran out of descriptors.
 bool OutOfDescriptors(const IoResult& result);
 // Accepts one waiting connection and closes it at once, using a descriptor kept in reserve for

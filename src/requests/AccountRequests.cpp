@@ -5,10 +5,14 @@
 #include "accounts/Preferences.h"
 #include "accounts/Queues.h"
 #include "net/ServerCore.h"
+#include "settings/ServiceLog.h"
 
 namespace vserver::requests {
 
 namespace {
+
+constexpr int kConsoleKind = 5;
+constexpr int kNotLoggedOn = -1;
 
 const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
@@ -25,6 +29,26 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
                                  [&server, index, id, type, serial](std::string result) {
                                      server.SendCompletion(index, id, type, result, serial);
                                  });
+}
+
+// With ConsoleOnlySharedFiles, a connection other than the console's writes only inside the
+// home folder of the account it is logged on as: the master preference file, the toolbar set
+// files and other accounts' files are everyone's, and one client must not change them for all.
+// A path outside the users folder is left to WritePreferences, which refuses it in its own words.
+bool MayWritePreferenceFile(net::ServerCore& server, int index, const wire::Request& request) {
+    const net::ConnectionRecord* record = server.FindRecordByIndex(index);
+    if (record == nullptr) return false;
+    if (record->clientKind == kConsoleKind) return true;
+    auto path = accounts::PreferenceFilePath(server.usersFolder, request.account(), request.argument1());
+    if (!path) return true;
+    const bool loggedOn = record->clientKind != kNotLoggedOn;
+    if (loggedOn && accounts::IsInHomeFolder(server.usersFolder, record->accountName, *path)) return true;
+    std::string line = "Preference write refused, only the console's connection may write outside its own home "
+                       "folder: connection index ";
+    wire::AppendNumber(line, index);
+    line += " (" + record->accountName + "), file " + *path;
+    settings::WriteServiceLog(line);
+    return false;
 }
 
 } // namespace
@@ -50,6 +74,7 @@ void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
 
 void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
     const wire::Request& r = context.request;
+    if (server.access.consoleOnlySharedFiles && !MayWritePreferenceFile(server, context.index, r)) return;
     (void)accounts::WritePreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
 }
 

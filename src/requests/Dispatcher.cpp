@@ -3,6 +3,7 @@
 #include <array>
 
 #include "net/ServerCore.h"
+#include "platform/NetAddress.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
@@ -35,24 +36,35 @@ Dispatcher::Dispatcher(net::ServerCore& server) : server_(server), liveness_(ser
 
 Dispatcher::~Dispatcher() { server_.SetConnectionEvents(nullptr); }
 
+bool Dispatcher::ConsoleMaySend(int index, int type) const {
+    const net::ConnectionRecord* record = server_.FindRecordByIndex(index);
+    if (record != nullptr && record->clientKind == 5) return true;
+    std::string line;
+    if (!server_.allowConsoleRequestsFromAnyConnection) {
+        line = "Console request refused from a connection that is not the console";
+    } else if (record == nullptr || record->consoleAddressAllowed) {
+        // Opened to every connection, but still only from the console's addresses.
+        return true;
+    } else {
+        line = "Console request refused from " + platform::FormatNetAddress(record->peerAddress) +
+               ", the address is not in Options\\ConsoleAddresses";
+    }
+    line += ", request type ";
+    wire::AppendNumber(line, type);
+    line += ", connection index ";
+    wire::AppendNumber(line, index);
+    settings::WriteServiceLog(line);
+    return false;
+}
+
 bool Dispatcher::DispatchRequest(std::string_view text, int index) {
     wire::Request request = wire::ParseRequest(text);
     RequestContext context{request, index, liveness_, {}, RequestEnd::Completion};
     const RequestRow* row = FindRequestRow(request.type);
     if (row == nullptr) {
         settings::WriteServiceLog("Unknown incoming message type, unable to process");
-    } else if (row->sender == Sender::Console && !server_.allowConsoleRequestsFromAnyConnection) {
-        const net::ConnectionRecord* record = server_.FindRecordByIndex(index);
-        if (record == nullptr || record->clientKind != 5) {
-            std::string line = "Console request refused from a connection that is not the console, request type ";
-            wire::AppendNumber(line, request.type);
-            line += ", connection index ";
-            wire::AppendNumber(line, index);
-            settings::WriteServiceLog(line);
-            context.result = "False";
-        } else {
-            row->handler(server_, context);
-        }
+    } else if (row->sender == Sender::Console && !ConsoleMaySend(index, request.type)) {
+        context.result = "False";
     } else {
         row->handler(server_, context);
     }

@@ -63,6 +63,11 @@ public:
     const sessions::LivenessChecks& liveness() const { return liveness_; }
 
 private:
+    // True when the connection at index may send console requests: the console's own, or,
+    // when they are open to every connection, any whose address the console's rules allow. A
+    // refusal is logged.
+    bool ConsoleMaySend(int index, int type) const;
+
     net::ServerCore& server_;
     sessions::LivenessChecks liveness_;
 };

@@ -15,6 +15,7 @@ void HandleServerVersion(net::ServerCore& server, RequestContext& context) { con
 
 void HandleReloadOptions(net::ServerCore& server, RequestContext& context) {
     server.LoadOptionFlags();
+    server.LoadAccessRules();
     context.result = "True";
 }
 

@@ -1,15 +1,18 @@
 #include "requests/SessionRequests.h"
 
 #include "net/ServerCore.h"
+#include "platform/NetAddress.h"
 #include "sessions/ConsoleOperations.h"
 #include "sessions/LivenessChecks.h"
 #include "sessions/Sessions.h"
 #include "sessions/Statistics.h"
+#include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
 namespace vserver::requests {
 
 using namespace vserver::sessions;
+using settings::WriteServiceLog;
 
 namespace {
 
@@ -59,7 +62,7 @@ void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
 
 } // namespace
 
-void HandleLivenessAnswer(net::ServerCore& server, RequestContext& context) {
+void HandleLivenessAnswer(net::ServerCore&, RequestContext& context) {
     context.liveness.OnAnswer(context.index);
     context.end = RequestEnd::NoReply;
 }
@@ -79,6 +82,14 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         return;
     }
     if (logon.kind == kConsoleKind) {
+        // Code 5 is a refusal every console already reports, and one it never otherwise gets.
+        if (const net::ConnectionRecord* record = server.FindRecordByIndex(logon.index);
+            record != nullptr && !record->consoleAddressAllowed) {
+            WriteServiceLog("Console logon refused from " + platform::FormatNetAddress(record->peerAddress) +
+                            ", the address is not in Options\\ConsoleAddresses");
+            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
+            return;
+        }
         if (server.IsConsolePresent()) {
             SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
             return;

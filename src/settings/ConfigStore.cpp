@@ -167,4 +167,8 @@ bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
     return ReadBooleanOption(LoadRegistry(registryPath_), "AllowConsoleRequestsFromAnyConnection", "False");
 }
 
+std::string ConfigStore::ReadBindAddress() const {
+    return ReadText(LoadRegistry(registryPath_), kConnectionKey, "BindAddress");
+}
+
 } // namespace vserver::settings

@@ -45,6 +45,8 @@ public:
     int ReadLivenessTimeoutSeconds() const;
     // Options\AllowConsoleRequestsFromAnyConnection read as a boolean option (default False).
     bool ReadAllowConsoleRequestsFromAnyConnection() const;
+    // Connection\BindAddress as stored, empty when absent.
+    std::string ReadBindAddress() const;
 
     const std::string& registryPath() const { return registryPath_; }
 

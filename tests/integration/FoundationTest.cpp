@@ -160,12 +160,14 @@ TEST(Lifetime, PortInUseFailsInitialisationCleanly) {
     ASSERT_TRUE(first.Start()) << first.failure();
     ServerProcess second{ServerOptions{.portNumber = std::to_string(first.port())}};
     second.Launch();
-    EXPECT_EQ(second.WaitExit(), 0);
+    EXPECT_EQ(second.WaitExit(), 1);
     auto texts = second.ServiceLogTexts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Unable to initialize server, can't open incoming port"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Can't initialize server object"), texts.end());
     EXPECT_EQ(texts.back(), "Service ending normally");
     EXPECT_EQ(second.StandardOutput().find("Service started"), std::string::npos);
+    EXPECT_NE(second.StandardError().find("port " + std::to_string(first.port())), std::string::npos)
+        << second.StandardError();
 }
 
 TEST(Lifetime, AcceptFailureKeepsServing) {

@@ -175,15 +175,15 @@ bool ServerProcess::WaitForLogText(const std::string& text, std::chrono::millise
     return false;
 }
 
-client::Connection ServerProcess::ConnectRaw() {
+client::Connection ServerProcess::ConnectRaw(const std::string& from, const std::string& host) {
     client::Connection c;
     std::string error;
-    EXPECT_TRUE(c.Open("127.0.0.1", port_, 5s, &error)) << error;
+    EXPECT_TRUE(c.Open(host, port_, 5s, &error, from)) << error;
     return c;
 }
 
-client::Connection ServerProcess::Connect() {
-    client::Connection c = ConnectRaw();
+client::Connection ServerProcess::Connect(const std::string& from, const std::string& host) {
+    client::Connection c = ConnectRaw(from, host);
     auto greeting = c.ReadMessage(10s);
     EXPECT_TRUE(greeting.has_value()) << "no greeting";
     if (greeting) {

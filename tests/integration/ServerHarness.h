@@ -67,10 +67,11 @@ public:
     std::vector<std::string> ServiceLogTexts() const;
     bool WaitForLogText(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
 
-    // A connection that has read and checked the greeting (31 A7 30 A7 BB 0A).
-    client::Connection Connect();
+    // A connection that has read and checked the greeting (31 A7 30 A7 BB 0A), made from the
+    // local address from (the system's choice when empty) to the server's port at host.
+    client::Connection Connect(const std::string& from = {}, const std::string& host = "127.0.0.1");
     // A connection that has not read anything yet.
-    client::Connection ConnectRaw();
+    client::Connection ConnectRaw(const std::string& from = {}, const std::string& host = "127.0.0.1");
 
     std::string failure() const { return failure_; }
 

@@ -219,7 +219,7 @@ TEST(ServiceStartUp, AnUnusableNotifySocketMeansTheHandlerIsNotInstalled) {
     options.environment = {{"NOTIFY_SOCKET", "relative/notify.sock"}};
     ServerProcess server(options);
     server.Launch();
-    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_EQ(server.WaitExit(), 1);
     std::vector<std::string> expected{"Handler not installed", "Service ending normally"};
     EXPECT_EQ(server.ServiceLogTexts(), expected);
 }

@@ -413,6 +413,16 @@ TEST_F(VserverctlTest, ASecondConsoleIsRefusedWithTheReasonExplained) {
     EXPECT_EQ(later.exitStatus, 0) << later.err;
 }
 
+TEST_F(VserverctlTest, AConsoleAddressListThatLeavesThisComputerOutLocksTheConsoleOut) {
+    EXPECT_EQ(Ctl({"option", "set", "ConsoleAddresses", "127.0.0.2"}).exitStatus, 0);
+    EXPECT_EQ(Ctl({"option", "get", "ConsoleAddresses"}).out, "127.0.0.2\n");
+    EXPECT_EQ(Ctl({"reload"}).exitStatus, 0);
+    ToolRun refused = Ctl({"count"});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_EQ(refused.err, "vserverctl: count: logon refused (code 5): the server takes no console from this "
+                           "computer's address (Options\\ConsoleAddresses)\n");
+}
+
 TEST_F(VserverctlTest, ThePortComesFromTheRegistryFileNextToTheServer) {
     // Installed beside the server, whose registry asks for a free port: the service log names it.
     std::string copy = server_.installPath("vserverctl");

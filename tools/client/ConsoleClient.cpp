@@ -100,7 +100,8 @@ std::string ConsoleClient::ExplainRefusal(int code, const std::string& serverVer
     switch (code) {
     case 1: return "the account has no home folder";
     case 2: return "another administrator console is already logged on";
-    case 5: return "logons are locked";
+    // A console logs on even while logons are locked: for it this code means its address.
+    case 5: return "the server takes no console from this computer's address (Options\\ConsoleAddresses)";
     case 6:
         return "the server's version " + (serverVersion.empty() ? std::string("(unknown)") : serverVersion) +
                " differs from this console's version " + kClientVersion;

@@ -155,7 +155,28 @@ void Connection::Close() {
     fd_ = -1;
 }
 
-bool Connection::Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error) {
+namespace {
+
+// Binds fd to the numeric address local (any port), so the connection comes from it.
+bool BindLocal(int fd, int family, const std::string& local) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(local.c_str(), "0", &hints, &found) != 0) {
+        errno = EADDRNOTAVAIL;
+        return false;
+    }
+    bool bound = ::bind(fd, found->ai_addr, found->ai_addrlen) == 0;
+    ::freeaddrinfo(found);
+    return bound;
+}
+
+} // namespace
+
+bool Connection::Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error,
+                      const std::string& localAddress) {
     Close();
     peerClosed_ = false;
     buffer_.clear();
@@ -172,6 +193,11 @@ bool Connection::Open(const std::string& host, int port, std::chrono::millisecon
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
         int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0) continue;
+        if (!localAddress.empty() && !BindLocal(fd, a->ai_family, localAddress)) {
+            lastError = "cannot bind to " + localAddress + ": " + std::strerror(errno);
+            ::close(fd);
+            continue;
+        }
         int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};

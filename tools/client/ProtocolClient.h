@@ -76,8 +76,10 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Connects; an error text in *error when it fails.
-    bool Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error);
+    // Connects; an error text in *error when it fails. A non-empty localAddress (a numeric
+    // address of this machine) is the address the connection comes from.
+    bool Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error,
+              const std::string& localAddress = {});
     bool is_open() const { return fd_ >= 0; }
     void Close();
 

@@ -293,11 +293,14 @@ const std::vector<CommandSpec> kCommands = {
     {"option", "get NAME [DEFAULT] | set NAME VALUE", {"get|set", "NAME", "VALUE"}, 2, 3,
      "read or write a server option",
      "option get prints the value of the server option NAME, or DEFAULT (empty when not given) when the "
-     "option is missing or empty. option set stores VALUE under NAME. The options AllowAccountCreation and "
-     "LogUserStatistics take effect after reload.",
+     "option is missing or empty. option set stores VALUE under NAME. The options AllowAccountCreation, "
+     "LogUserStatistics, ConsoleAddresses, MaxConnectionsPerAddress and ConsoleOnlySharedFiles take effect after "
+     "reload.",
      RunOption},
     {"reload", "", {}, 0, 0, "reload the option flags",
-     "Makes the server read AllowAccountCreation and LogUserStatistics again.", RunReload},
+     "Makes the server read AllowAccountCreation, LogUserStatistics, ConsoleAddresses, MaxConnectionsPerAddress "
+     "and ConsoleOnlySharedFiles again.",
+     RunReload},
     {"version", "", {}, 0, 0, "print the server's version", "Prints the version the server reports.", RunVersion},
 };
 
