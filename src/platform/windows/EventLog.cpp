@@ -9,6 +9,21 @@
 
 namespace vserver::platform {
 
+namespace {
+
+// Whether anyone can see a window of this process: a service runs in a window station of its
+// own that has no display, and a box there would wait for ever for a click.
+bool HasVisibleDesktop() {
+    HWINSTA station = ::GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    if (station == nullptr || !::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) {
+        return false;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+} // namespace
+
 void ReportSystemEvent(const char* source, std::string_view text) {
     HANDLE eventSource = ::RegisterEventSourceA(nullptr, source);
     if (eventSource == nullptr) return;
@@ -19,10 +34,10 @@ void ReportSystemEvent(const char* source, std::string_view text) {
 }
 
 void ShowMessageBox(const char* caption, std::string_view text) {
-    // The line also goes to standard error: an unattended install has no one to read the box,
-    // and without a desktop the box returns at once.
+    // The line also goes to standard error: an unattended install has no one to read the box.
     std::fprintf(stderr, "%s: %.*s\n", caption, static_cast<int>(text.size()), text.data());
     std::fflush(stderr);
+    if (!HasVisibleDesktop()) return;
     std::string line(text);
     ::MessageBoxA(nullptr, line.c_str(), caption, MB_OK);
 }

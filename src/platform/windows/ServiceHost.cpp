@@ -92,7 +92,9 @@ void ServiceHost::ReportState(ServiceStatus state) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = static_cast<DWORD>(state);
-    status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    // A stop is taken only while the service runs: during the start the server cannot end
+    // its loop yet, and the manager refuses the request instead of it being lost.
+    status.dwControlsAccepted = state == ServiceStatus::Running ? SERVICE_ACCEPT_STOP : 0;
     status.dwWin32ExitCode = NO_ERROR;
     status.dwServiceSpecificExitCode = 0;
     status.dwCheckPoint = 0;

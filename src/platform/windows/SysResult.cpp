@@ -74,9 +74,12 @@ int ErrnoFromWin32(unsigned long code) {
 
 std::string SysResult::Describe() const {
     if (ok()) return {};
-    // A code without an errno counterpart is described in the system's own words, so the log
-    // line still says what went wrong.
-    if (native_ != error_ && error_ == EIO && native_ != 0) {
+    // A code without an errno counterpart, or with one the C runtime has no text for (the
+    // socket errors), is described in the system's own words, so the log line still says what
+    // went wrong.
+    const char* runtimeText = std::strerror(error_);
+    const bool runtimeKnows = runtimeText != nullptr && std::strncmp(runtimeText, "Unknown error", 13) != 0;
+    if (native_ != error_ && native_ != 0 && (error_ == EIO || !runtimeKnows)) {
         char* text = nullptr;
         const DWORD length = ::FormatMessageA(
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -89,7 +92,7 @@ std::string SysResult::Describe() const {
         if (described.empty()) described = "error " + std::to_string(native_);
         return std::string(call_) + ": " + described;
     }
-    return std::string(call_) + ": " + std::strerror(error_);
+    return std::string(call_) + ": " + (runtimeKnows ? runtimeText : "error " + std::to_string(error_));
 }
 
 } // namespace vserver::platform

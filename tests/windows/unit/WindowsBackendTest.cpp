@@ -79,6 +79,10 @@ TEST(WindowsErrors, SystemCodesReadAsErrnoAndKeepTheirOwnNumber) {
     EXPECT_EQ(unmapped.nativeError(), static_cast<long>(ERROR_GEN_FAILURE));
     EXPECT_EQ(unmapped.Describe().rfind("DeviceIoControl: ", 0), 0u);
     EXPECT_GT(unmapped.Describe().size(), std::string("DeviceIoControl: ").size());
+    // The C runtime has no text for the socket errors; the system has.
+    std::string inUse = SysResult::Failure("bind", EADDRINUSE, WSAEADDRINUSE).Describe();
+    EXPECT_EQ(inUse.find("Unknown error"), std::string::npos) << inUse;
+    EXPECT_GT(inUse.size(), std::string("bind: ").size());
 
     TempFolder root;
     SysResult missing = RemoveFile(root / "missing");
