@@ -9,8 +9,9 @@ add_subdirectory(${VSERVER_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_
 include(GoogleTest)
 
 # Tests that need the console tools, systemd or a POSIX process model are not built here:
-# the systemd unit and notify socket do not exist on Windows, and the client library speaks
-# POSIX sockets only.
+# the systemd unit and notify socket do not exist on Windows, the client library speaks POSIX
+# sockets only, and the registry file tests hold locks from a forked process and set the
+# environment with setenv.
 set(VSERVER_LINUX_ONLY_UNIT_TESTS ClientLibraryTest ServiceModuleTest ServiceUnitTest RegistryFileTest)
 file(GLOB VSERVER_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/*.cpp)
 foreach(name IN LISTS VSERVER_LINUX_ONLY_UNIT_TESTS)

@@ -100,8 +100,7 @@ std::vector<std::string> ServiceLogTextsOf(std::string_view log) {
     return texts;
 }
 
-// The handle is kept in pid_: the header's field is wide enough on the 64-bit build only as
-// an index, so the handle itself lives in a small table.
+// The holder's int field names a slot of this table, since a handle does not fit in an int.
 namespace {
 std::vector<HANDLE>& HeldHandles() {
     static std::vector<HANDLE> handles;
