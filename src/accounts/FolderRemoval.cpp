@@ -39,7 +39,7 @@ bool RemoveEntry(const std::string& folder, const platform::DirectoryEntry& entr
         }
         if (entry.isFolder) return RemoveFolderTree(full);
     }
-    if (!platform::DeleteFile(full)) {
+    if (!platform::RemoveFile(full)) {
         Log("Unable to delete path: ", full);
         return false;
     }
@@ -52,7 +52,7 @@ bool RemoveFolderTree(const std::string& path) {
     // A home folder that is a link to a folder elsewhere loses the link, not the folder's
     // content, which belongs to somebody else.
     if (IsLink(path)) {
-        if (platform::DeleteFile(path)) return true;
+        if (platform::RemoveFile(path)) return true;
         Log("Unable to delete path: ", path);
         return false;
     }

@@ -1,16 +1,16 @@
 #include "host/ServiceDispatcher.h"
 
 #include "host/RunLoop.h"
-#include "platform/SystemNotify.h"
+#include "platform/ServiceHost.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::host {
 
 bool StartDispatcher(ServiceModule& module) {
     if (module.isService) {
-        // The manager hands over by naming its notification socket; a process started by hand
-        // has none and serves as a plain process instead.
-        if (platform::NotifyAddressFromEnvironment()) return ServiceEntry(module);
+        // A process started by hand is not handed over and serves as a plain process instead.
+        bool served = false;
+        if (platform::RunUnderServiceManager(module.serviceName(), [&] { served = ServiceEntry(module); })) return served;
         module.isService = false;
     }
     return Run(module);
@@ -21,9 +21,7 @@ bool ServiceEntry(ServiceModule& module) {
     if (platform::SysResult handler = module.RegisterControlHandler(); !handler) {
         module.ReportServiceEvent("Handler not installed");
         settings::WriteServiceLog("Handler not installed");
-        const std::string cause = "the service manager's notification socket " +
-                                  platform::NotifyAddressFromEnvironment().value_or("(none)") +
-                                  " cannot be reached: " + handler.Describe();
+        const std::string cause = platform::ServiceManagerChannel() + " cannot be reached: " + handler.Describe();
         settings::WriteServiceLog("Service start failed: " + cause);
         module.ReportFailure("Handler not installed: " + cause);
         return false;

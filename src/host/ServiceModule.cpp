@@ -6,16 +6,6 @@
 
 namespace vserver::host {
 
-std::string StateNotification(ServiceState state) {
-    switch (state) {
-    case ServiceState::StartPending: return "STATUS=Starting";
-    case ServiceState::Running: return "READY=1\nSTATUS=Running";
-    case ServiceState::StopPending: return "STOPPING=1\nSTATUS=Stopping";
-    case ServiceState::Stopped: return "STATUS=Stopped";
-    }
-    return "STATUS=Stopped";
-}
-
 void ServiceModule::InitModule() {
     serviceName_ = kServiceName;
     state_ = ServiceState::Stopped;
@@ -23,15 +13,13 @@ void ServiceModule::InitModule() {
 }
 
 platform::SysResult ServiceModule::RegisterControlHandler() {
-    auto address = platform::NotifyAddressFromEnvironment();
-    if (!address) return platform::SysResult::Failure("getenv", ENOENT);
-    return status_.Open(*address);
+    return status_.RegisterControlHandler(serviceName_, [this](int control) { ControlHandler(control); });
 }
 
 void ServiceModule::SetState(ServiceState state) {
     state_ = state;
-    // A lost notification cannot be reported anywhere useful; the manager's own timeouts cover it.
-    if (status_.isOpen()) (void)status_.Send(StateNotification(state));
+    // Both number the states as service managers do.
+    status_.ReportState(static_cast<platform::ServiceStatus>(state));
 }
 
 void ServiceModule::ControlHandler(int control) {
@@ -66,7 +54,7 @@ namespace {
 // first; standard error goes there too, but without a priority.
 void ReportToOperator(const std::string& serviceName, platform::SystemLogPriority priority, std::string_view text) {
     platform::ShowMessageBox(serviceName.c_str(), text);
-    if (platform::NotifyAddressFromEnvironment()) platform::ReportSystemProblem(serviceName.c_str(), priority, text);
+    if (platform::StartedByServiceManager()) platform::ReportSystemProblem(serviceName.c_str(), priority, text);
 }
 
 } // namespace

@@ -3,12 +3,13 @@
 // goes to the service manager, the control handler, and the reporting of events. One instance
 // lives for the whole process; the run loop reports its states through it.
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/SystemNotify.h"
+#include "platform/ServiceHost.h"
 
 namespace vserver::host {
 
@@ -72,11 +73,9 @@ public:
 
 private:
     std::string serviceName_ = kServiceName;
-    ServiceState state_ = ServiceState::Stopped;
-    platform::NotifyChannel status_;
+    // Written by the manager's control thread too, on systems that have one.
+    std::atomic<ServiceState> state_ = ServiceState::Stopped;
+    platform::ServiceHost status_;
 };
-
-// The notification that reports state to the service manager ("READY=1\nSTATUS=Running").
-std::string StateNotification(ServiceState state);
 
 } // namespace vserver::host

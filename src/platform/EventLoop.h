@@ -9,12 +9,10 @@
 #include <functional>
 #include <memory>
 
+#include "BackendTraits.h"
 #include "platform/SysResult.h"
 
 namespace vserver::platform {
-
-using IoHandle = int;
-inline constexpr IoHandle kInvalidHandle = -1;
 
 // Receives readiness for one handle. The loop keeps only a pointer: unwatch the handle before
 // the handler is destroyed.
@@ -60,8 +58,10 @@ public:
     // Delivers SIGTERM and SIGINT into the loop instead of ending the process.
     SysResult WatchStopSignals(std::function<void(StopSignal)> onSignal);
 
-    // Serves events until Stop is called (from a handler, a timer or a signal callback).
+    // Serves events until Stop is called.
     void Run();
+    // Ends Run once the current handler has returned. Safe from any thread: a service manager
+    // or console delivers its stop on a thread of its own, so Stop also wakes a loop that waits.
     void Stop();
     bool stopping() const;
 

@@ -82,7 +82,7 @@ SysResult CreateFolder(std::string_view path);
 // Removes an empty folder.
 SysResult RemoveFolder(std::string_view path);
 // Removes a file or a symbolic link (never what the link points to).
-SysResult DeleteFile(std::string_view path);
+SysResult RemoveFile(std::string_view path);
 
 // Copies the bytes of from into a new file to; fails with EEXIST when an entry named to
 // exists already (in any capitals), and leaves no partial target behind on failure.

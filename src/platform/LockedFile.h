@@ -55,11 +55,13 @@ public:
 
     // Releases the lock and closes the file.
     void Close();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ != -1; }
     const std::string& path() const { return path_; }
 
 private:
-    int fd_ = -1;
+    // A descriptor, or a native file handle where the system's handles are pointer-sized; -1
+    // when closed on every system.
+    std::intptr_t fd_ = -1;
     std::string path_;
     SysResult failure_ = SysResult::Ok();
 };

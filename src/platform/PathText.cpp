@@ -1,5 +1,7 @@
 #include "platform/PathText.h"
 
+#include <vector>
+
 #include "platform/ProcessInfo.h"
 #include "platform/TextCase.h"
 
@@ -8,6 +10,13 @@ namespace vserver::platform {
 namespace {
 
 constexpr char kSep = kPathSeparator;
+
+std::size_t LastSeparator(std::string_view path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) return i - 1;
+    }
+    return std::string_view::npos;
+}
 
 bool MatchFrom(std::string_view pattern, std::string_view name) {
     // Iterative glob with one backtracking point, linear in practice.
@@ -34,38 +43,51 @@ bool MatchFrom(std::string_view pattern, std::string_view name) {
 } // namespace
 
 std::string_view FolderPartOf(std::string_view path) {
-    std::size_t cut = path.rfind(kSep);
+    std::size_t cut = LastSeparator(path);
     if (cut == std::string_view::npos) return {};
-    if (cut == 0) return path.substr(0, 1);
+    // The separator of a root ("/", "C:\") belongs to the folder part.
+    if (std::size_t root = PathRootLength(path); cut < root) return path.substr(0, root);
     return path.substr(0, cut);
 }
 
 std::string_view LastComponentOf(std::string_view path) {
-    std::size_t cut = path.rfind(kSep);
+    std::size_t cut = LastSeparator(path);
     return cut == std::string_view::npos ? path : path.substr(cut + 1);
 }
 
 std::string CollapsePath(std::string_view path, std::string_view base) {
-    std::string out;
-    out.reserve(base.size() + path.size() + 1);
-    // Appends each part of text to out, a ".." taking the part before it away.
-    auto append = [&out](std::string_view text) {
-        while (!text.empty()) {
-            std::size_t cut = text.find(kSep);
-            std::string_view part = text.substr(0, cut);
-            text = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
-            if (part.empty() || part == ".") continue;
-            if (part == "..") {
-                out.resize(out.empty() ? 0 : out.rfind(kSep));
-                continue;
-            }
-            out.push_back(kSep);
-            out.append(part);
+    std::string joined;
+    if (PathRootLength(path) == 0) {
+        joined.append(base);
+        joined.push_back(kSep);
+    }
+    joined.append(path);
+
+    std::size_t rootLength = PathRootLength(joined);
+    std::vector<std::string_view> parts;
+    std::string_view rest = std::string_view(joined).substr(rootLength);
+    while (!rest.empty()) {
+        std::size_t cut = 0;
+        while (cut < rest.size() && !IsPathSeparator(rest[cut])) ++cut;
+        if (cut == rest.size()) cut = std::string_view::npos;
+        std::string_view part = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
         }
-    };
-    if (path.empty() || path.front() != kSep) append(base);
-    append(path);
-    if (out.empty()) out.push_back(kSep);
+        parts.push_back(part);
+    }
+    std::string out = joined.substr(0, rootLength);
+    for (char& c : out) {
+        if (IsPathSeparator(c)) c = kSep;
+    }
+    if (out.empty() || out.back() != kSep) out.push_back(kSep);
+    for (std::string_view part : parts) {
+        if (out.back() != kSep) out.push_back(kSep);
+        out.append(part);
+    }
     return out;
 }
 
@@ -91,9 +113,14 @@ std::string ClientPathToNative(std::string_view path) {
 
 bool IsStrictlyInside(std::string_view inner, std::string_view folder) {
     if (folder.empty()) return false;
-    if (folder.size() == 1 && folder.front() == kSep) return inner.size() > 1 && inner.front() == kSep;
-    return inner.size() > folder.size() + 1 && inner.substr(0, folder.size()) == folder &&
-           inner[folder.size()] == kSep;
+    auto samePrefix = [&](std::size_t length) {
+        std::string_view head = inner.substr(0, length);
+        std::string_view wanted = folder.substr(0, length);
+        return kPathsIgnoreCase ? EqualNoCase(head, wanted) : head == wanted;
+    };
+    // Only a root ends in a separator in full form.
+    if (folder.back() == kSep) return inner.size() > folder.size() && samePrefix(folder.size());
+    return inner.size() > folder.size() + 1 && samePrefix(folder.size()) && inner[folder.size()] == kSep;
 }
 
 } // namespace vserver::platform

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "BackendTraits.h"
+
 namespace vserver::platform {
 
 // Full path of the running executable, or nothing when the system cannot tell.
@@ -25,8 +27,5 @@ void IgnoreFileSizeSignal();
 
 // Hands freed heap memory back to the system (after many large buffers were released).
 void ReturnFreeMemory();
-
-// The separator used when joining paths on this platform.
-inline constexpr char kPathSeparator = '/';
 
 } // namespace vserver::platform

@@ -4,6 +4,7 @@
 // AF_UNIX socket named in NOTIFY_SOCKET (a path, or "@name" for the abstract namespace).
 // NotifyChannel owns that socket from Open until it is destroyed.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,7 +27,7 @@ public:
     // Connects to the manager's socket. Fails for an address that is empty, relative, too long
     // or of a kind this channel does not speak, and when nobody listens there.
     SysResult Open(const std::string& address);
-    bool isOpen() const { return handle_ >= 0; }
+    bool isOpen() const { return handle_ != -1; }
 
     // Sends one notification ("READY=1\nSTATUS=Serving").
     SysResult Send(std::string_view assignments) const;
@@ -34,7 +35,7 @@ public:
     void Close();
 
 private:
-    int handle_ = -1;
+    std::intptr_t handle_ = -1;  // wide enough for any backend's socket handle
 };
 
 } // namespace vserver::platform

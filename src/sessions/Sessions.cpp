@@ -3,6 +3,7 @@
 #include "accounts/AccountStore.h"
 #include "net/ServerCore.h"
 #include "platform/Clock.h"
+#include "platform/ProcessInfo.h"
 #include "sessions/LivenessChecks.h"
 #include "sessions/Statistics.h"
 #include "settings/ServiceLog.h"
@@ -35,7 +36,7 @@ std::string SessionLabelOf(const net::ServerCore& server, int index) {
 int CountConnections(const net::ServerCore& server) { return static_cast<int>(server.connections.size()); }
 
 bool AccountExists(const net::ServerCore& server, std::string_view account) {
-    return accounts::FolderExists(server.usersFolder + "/" + std::string(account));
+    return accounts::FolderExists(server.usersFolder + platform::kPathSeparator + std::string(account));
 }
 
 bool DisconnectUser(net::ServerCore& server, std::string_view account) {

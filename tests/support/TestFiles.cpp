@@ -22,6 +22,8 @@ namespace vserver::test {
 
 namespace fs = std::filesystem;
 
+std::string NativePath(std::string path) { return path; }
+
 TempFolder::TempFolder() {
     std::string pattern = (fs::temp_directory_path() / "vserver-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

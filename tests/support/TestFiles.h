@@ -10,6 +10,9 @@
 
 namespace vserver::test {
 
+// path with every "/" turned into the system's separator.
+std::string NativePath(std::string path);
+
 // A fresh folder below the system's temporary folder, removed with everything in it (read-only
 // and immutable entries included) when the object goes.
 class TempFolder {
@@ -19,7 +22,9 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // The path of name below the folder; name is written with "/" and comes back in the
+    // system's own separators.
+    std::string operator/(const std::string& name) const { return path_ + NativePath("/" + name); }
 
 private:
     std::string path_;

@@ -7,6 +7,7 @@
 #include "net/ConnectionTable.h"
 #include "net/ServerCore.h"
 #include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
 
 namespace vserver::settings {
 namespace {
@@ -142,7 +143,9 @@ TEST(ConnectionTableAddressTest, ConnectionsAreCountedPerClientAddress) {
 }
 
 TEST(HomeFolderTest, OnlyFilesBelowTheAccountsOwnFolderAreItsOwn) {
-    const std::string users = "/srv/v/Users";
+    // The same folders in the system's own full form (with a drive where paths have one).
+    const std::string root = platform::FullPathForm(vserver::test::NativePath("/srv/v"));
+    const std::string users = root + vserver::test::NativePath("/Users");
     struct Case {
         const char* account;
         const char* path;
@@ -158,7 +161,8 @@ TEST(HomeFolderTest, OnlyFilesBelowTheAccountsOwnFolderAreItsOwn) {
                           Case{"", "/srv/v/Users/VantorelSettings.vts", false},
                           Case{"..", "/srv/v/f.vts", false},
                           Case{"a/b", "/srv/v/Users/a/b/f.vts", false}}) {
-        EXPECT_EQ(accounts::IsInHomeFolder(users, c.account, c.path), c.own) << c.account << " " << c.path;
+        const std::string path = root + vserver::test::NativePath(std::string(c.path).substr(6));
+        EXPECT_EQ(accounts::IsInHomeFolder(users, c.account, path), c.own) << c.account << " " << path;
     }
 }
 

@@ -174,14 +174,25 @@ TEST_F(ConfigStoreTest, OptionsReadTheirDefaultWhenNothingUsableIsStored) {
     EXPECT_EQ(Store().ReadOption("SHAPE", "square"), "round");
 }
 
+// A path in the system's separators, and the same path as a quoted registry-file string.
+std::string N(const std::string& path) { return vserver::test::NativePath(path); }
+std::string Quoted(const std::string& path) {
+    std::string out;
+    for (char c : N(path)) {
+        if (c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 TEST_F(ConfigStoreTest, WriteOptionCreatesTheOptionsKey) {
-    WriteRegistry(kServerBlock + "\"MasterPath\"=\"/srv/vantorel\"\r\n");
+    WriteRegistry(kServerBlock + "\"MasterPath\"=\"" + Quoted("/srv/vantorel") + "\"\r\n");
 
     EXPECT_TRUE(Store().WriteOption("Colour", "green \"bright\""));
     EXPECT_TRUE(Store().WriteOption("colour", "red"));
 
     EXPECT_EQ(Store().ReadOption("Colour", ""), "red");
-    EXPECT_EQ(Store().ReadMasterPath(), "/srv/vantorel/");
+    EXPECT_EQ(Store().ReadMasterPath(), N("/srv/vantorel/"));
     EXPECT_NE(Registry().find(kOptionsBlock + "\"Colour\"=\"red\"\r\n"), std::string::npos);
 }
 
@@ -195,17 +206,17 @@ TEST_F(ConfigStoreTest, WriteOptionFailsWhereTheFileCannotBeReplaced) {
 
 TEST_F(ConfigStoreTest, MasterPathGivesTheUsersFolderWithOrWithoutItsSeparator) {
     for (const char* master : {"/srv/vantorel", "/srv/vantorel/"}) {
-        WriteRegistry(kServerBlock + "\"MasterPath\"=\"" + master + "\"\r\n");
+        WriteRegistry(kServerBlock + "\"MasterPath\"=\"" + Quoted(master) + "\"\r\n");
         const FolderLayout layout = Store().DerivePaths();
-        EXPECT_EQ(layout.usersFolder, "/srv/vantorel/Users") << master;
-        EXPECT_EQ(layout.eventLogPath, "/srv/vantorel/Users/EventLog.log") << master;
+        EXPECT_EQ(layout.usersFolder, N("/srv/vantorel/Users")) << master;
+        EXPECT_EQ(layout.eventLogPath, N("/srv/vantorel/Users/EventLog.log")) << master;
     }
 
     WriteRegistry(kServerBlock + "\"MasterPath\"=\"\"\r\n");
-    EXPECT_EQ(Store().ReadMasterPath(), "/");
+    EXPECT_EQ(Store().ReadMasterPath(), N("/"));
     fs::remove(path_);
     const FolderLayout layout = Store().DerivePaths();
-    EXPECT_EQ(layout.usersFolder, "/Users");
+    EXPECT_EQ(layout.usersFolder, N("/Users"));
     EXPECT_EQ(layout.executableFolder, platform::ExecutableFolder());
     EXPECT_EQ(layout.userMessagesPath, layout.executableFolder + "UserMessages.log");
     EXPECT_EQ(layout.forcedToolbarSetsPath, layout.executableFolder + "ForcedToolbarSets.log");

@@ -77,7 +77,7 @@ TEST_F(PreferencesTest, WritesCreateReplaceAndKeepEmptyValues) {
 }
 
 TEST_F(PreferencesTest, ReadOnlyFilesAreMadeWritableByTheFirstWrite) {
-    const std::string file = users + "/JSMITH/JSMITHVantorelSettings.vts";
+    const std::string file = users + vserver::test::NativePath("/JSMITH/JSMITHVantorelSettings.vts");
     vserver::test::RemoveWritePermission(file);
     WritePreferences(users, "jsmith", "", Item("FontSize", "General", "20"));
     EXPECT_TRUE(vserver::test::IsWritable(file));
@@ -93,12 +93,12 @@ TEST_F(PreferencesTest, NothingOutsideTheUsersFolderIsReadOrWritten) {
     EXPECT_EQ(ReadPreferences(users, "..", "", Item("K", "S", "default")), "K\xB0" "default");
     WritePreferences(users, "..\\..", "", Item("K", "S", "changed"));
     EXPECT_EQ(ReadFile(root / "secret.vts"), "[S]\r\nK=secret\r\n");
-    EXPECT_TRUE(log.Contains("Preference file outside the user directory refused: " + users + "/../secret.vts"));
+    EXPECT_TRUE(log.Contains("Preference file outside the user directory refused: " + users + vserver::test::NativePath("/../secret.vts")));
 
     // An absolute name is taken below the users folder, never from the root.
     EXPECT_EQ(ReadPreferences(users, "jsmith", "/etc/passwd", Item("root", "x", "d")), "root\xB0" "d");
     WritePreferences(users, "jsmith", "\\etc\\passwd", Item("K", "S", "v"));
-    EXPECT_FALSE(PathExists(users + "/etc"));
+    EXPECT_FALSE(PathExists(users + vserver::test::NativePath("/etc")));
     EXPECT_TRUE(PreferenceFilePath(users, "x", "/JSMITH/a.vts").has_value());
 }
 

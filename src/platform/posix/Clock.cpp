@@ -3,8 +3,6 @@
 #include <sys/time.h>
 #include <time.h>
 
-#include <cstdio>
-
 namespace vserver::platform {
 
 LocalTime Now() {
@@ -23,20 +21,6 @@ LocalTime Now() {
     t.second = static_cast<std::uint16_t>(local.tm_sec);
     t.milliseconds = static_cast<std::uint16_t>(tv.tv_usec / 1000);
     return t;
-}
-
-// The C locale's "%x" and "%X" are fixed patterns; formatting them directly avoids depending on
-// whatever locale the process happens to inherit.
-std::string FormatDate(const LocalTime& t) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u/%02u/%02u", t.month % 100u, t.day % 100u, t.year % 100u);
-    return text;
-}
-
-std::string FormatTime(const LocalTime& t) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", t.hour % 100u, t.minute % 100u, t.second % 100u);
-    return text;
 }
 
 } // namespace vserver::platform

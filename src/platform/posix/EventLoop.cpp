@@ -2,9 +2,11 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <queue>
@@ -40,11 +42,25 @@ public:
     void OnWritable() override {}
 };
 
+// A Stop from another thread writes to this counter, so a loop that sleeps in epoll_wait wakes
+// and sees the flag.
+class WakeHandler final : public IoHandler {
+public:
+    int fd = -1;
+
+    void OnReadable() override {
+        std::uint64_t count = 0;
+        while (::read(fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
+        }
+    }
+    void OnWritable() override {}
+};
+
 } // namespace
 
 struct EventLoop::State {
     int epollFd = -1;
-    bool stop = false;
+    std::atomic<bool> stop{false};
     TimerId nextTimer = 1;
     std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<>> timerQueue;
     std::unordered_map<TimerId, std::function<void()>> timers;
@@ -53,14 +69,22 @@ struct EventLoop::State {
     std::vector<std::function<void()>> nextTurn;
     std::vector<std::function<void()>> turnWork;
     SignalHandler signals;
+    WakeHandler wake;
 };
 
 EventLoop::EventLoop() : state_(std::make_unique<State>()) {
     state_->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (state_->epollFd < 0) return;
+    state_->wake.fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (state_->wake.fd < 0 || !Watch(static_cast<IoHandle>(state_->wake.fd), &state_->wake, true, false)) {
+        ::close(state_->epollFd);
+        state_->epollFd = -1;
+    }
 }
 
 EventLoop::~EventLoop() {
     if (state_->signals.fd >= 0) ::close(state_->signals.fd);
+    if (state_->wake.fd >= 0) ::close(state_->wake.fd);
     if (state_->epollFd >= 0) ::close(state_->epollFd);
 }
 
@@ -74,7 +98,7 @@ SysResult EventLoop::Watch(IoHandle handle, IoHandler* handler, bool wantRead, b
     epoll_event ev{};
     ev.events = EventMask(wantRead, wantWrite);
     ev.data.ptr = handler;
-    if (::epoll_ctl(state_->epollFd, EPOLL_CTL_ADD, handle, &ev) != 0) return SysResult::Failure("epoll_ctl", errno);
+    if (::epoll_ctl(state_->epollFd, EPOLL_CTL_ADD, static_cast<int>(handle), &ev) != 0) return SysResult::Failure("epoll_ctl", errno);
     return SysResult::Ok();
 }
 
@@ -82,11 +106,13 @@ SysResult EventLoop::Modify(IoHandle handle, IoHandler* handler, bool wantRead, 
     epoll_event ev{};
     ev.events = EventMask(wantRead, wantWrite);
     ev.data.ptr = handler;
-    if (::epoll_ctl(state_->epollFd, EPOLL_CTL_MOD, handle, &ev) != 0) return SysResult::Failure("epoll_ctl", errno);
+    if (::epoll_ctl(state_->epollFd, EPOLL_CTL_MOD, static_cast<int>(handle), &ev) != 0) return SysResult::Failure("epoll_ctl", errno);
     return SysResult::Ok();
 }
 
-void EventLoop::Unwatch(IoHandle handle) { ::epoll_ctl(state_->epollFd, EPOLL_CTL_DEL, handle, nullptr); }
+void EventLoop::Unwatch(IoHandle handle) {
+    ::epoll_ctl(state_->epollFd, EPOLL_CTL_DEL, static_cast<int>(handle), nullptr);
+}
 
 EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
     TimerId id = state_->nextTimer++;
@@ -113,10 +139,16 @@ SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) 
     if (fd < 0) return SysResult::Failure("signalfd", errno);
     state_->signals.fd = fd;
     state_->signals.onSignal = std::move(onSignal);
-    return Watch(fd, &state_->signals, true, false);
+    return Watch(static_cast<IoHandle>(fd), &state_->signals, true, false);
 }
 
-void EventLoop::Stop() { state_->stop = true; }
+void EventLoop::Stop() {
+    state_->stop = true;
+    if (state_->wake.fd >= 0) {
+        const std::uint64_t one = 1;
+        (void)!::write(state_->wake.fd, &one, sizeof one);
+    }
+}
 
 bool EventLoop::stopping() const { return state_->stop; }
 

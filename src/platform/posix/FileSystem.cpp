@@ -121,7 +121,7 @@ SysResult RemoveFolder(std::string_view path) {
     return SysResult::Ok();
 }
 
-SysResult DeleteFile(std::string_view path) {
+SysResult RemoveFile(std::string_view path) {
     auto resolved = ResolveExisting(path);
     if (!resolved) return SysResult::Failure("unlink", ENOENT);
     if (::unlink(resolved->c_str()) != 0) return Fail("unlink");

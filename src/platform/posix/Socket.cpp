@@ -48,7 +48,7 @@ SysResult StartListening(int fd, int backlog, IoHandle& handle) {
         ::close(fd);
         return SysResult::Failure("listen", error);
     }
-    handle = fd;
+    handle = static_cast<IoHandle>(fd);
     return SysResult::Ok();
 }
 
@@ -138,7 +138,7 @@ SysResult ListenTcpOn(const NetAddress& address, int port, int backlog, IoHandle
 int LocalPort(IoHandle handle) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    if (::getsockname(static_cast<int>(handle), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
     if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
     return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
@@ -147,12 +147,12 @@ IoResult AcceptTcp(IoHandle listener, IoHandle& accepted, NetAddress* peer) {
     for (;;) {
         sockaddr_storage address{};
         socklen_t length = sizeof address;
-        int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = ::accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             if (peer != nullptr) *peer = FromSocketAddress(address);
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            accepted = fd;
+            accepted = static_cast<IoHandle>(fd);
             return {IoResult::Status::Done, 0, 0};
         }
         if (errno == EINTR) continue;
@@ -171,14 +171,14 @@ void RefuseWaitingConnection(IoHandle listener, void (*beforeRefusing)(void*), v
         reserveDescriptor = -1;
     }
     if (beforeRefusing) beforeRefusing(context);
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) ::close(fd);
     HoldReserve();
 }
 
 IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity) {
     for (;;) {
-        ssize_t n = ::recv(handle, buffer, capacity, 0);
+        ssize_t n = ::recv(static_cast<int>(handle), buffer, capacity, 0);
         if (n > 0) return {IoResult::Status::Done, static_cast<std::size_t>(n), 0};
         if (n == 0) return {IoResult::Status::PeerClosed, 0, 0};
         if (errno == EINTR) continue;
@@ -189,7 +189,7 @@ IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity) {
 
 IoResult Send(IoHandle handle, const char* data, std::size_t length) {
     for (;;) {
-        ssize_t n = ::send(handle, data, length, MSG_NOSIGNAL);
+        ssize_t n = ::send(static_cast<int>(handle), data, length, MSG_NOSIGNAL);
         if (n >= 0) return {IoResult::Status::Done, static_cast<std::size_t>(n), 0};
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoResult::Status::WouldBlock, 0, 0};
@@ -199,7 +199,7 @@ IoResult Send(IoHandle handle, const char* data, std::size_t length) {
 }
 
 void CloseHandle(IoHandle handle) {
-    if (handle >= 0) ::close(handle);
+    if (handle != kInvalidHandle) ::close(static_cast<int>(handle));
 }
 
 int MaxListenBacklog() {

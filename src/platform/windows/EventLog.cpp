@@ -1,0 +1,55 @@
+#include "platform/EventLog.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace vserver::platform {
+
+namespace {
+
+// Whether anyone can see a window of this process: a service runs in a window station of its
+// own that has no display, and a box there would wait for ever for a click.
+bool HasVisibleDesktop() {
+    HWINSTA station = ::GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    if (station == nullptr || !::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) {
+        return false;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+} // namespace
+
+void ReportSystemEvent(const char* source, std::string_view text) {
+    HANDLE eventSource = ::RegisterEventSourceA(nullptr, source);
+    if (eventSource == nullptr) return;
+    std::string line(text);
+    const char* strings[1] = {line.c_str()};
+    ::ReportEventA(eventSource, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ::DeregisterEventSource(eventSource);
+}
+
+void ShowMessageBox(const char* caption, std::string_view text) {
+    // The line also goes to standard error: an unattended install has no one to read the box.
+    std::fprintf(stderr, "%s: %.*s\n", caption, static_cast<int>(text.size()), text.data());
+    std::fflush(stderr);
+    if (!HasVisibleDesktop()) return;
+    std::string line(text);
+    ::MessageBoxA(nullptr, line.c_str(), caption, MB_OK);
+}
+
+void WriteStandardOutputLine(std::string_view text) {
+    // Lines end in a bare line feed, as on every other system; the C runtime's text mode would
+    // turn it into CR LF.
+    static const bool binary = (::_setmode(::_fileno(stdout), _O_BINARY), true);
+    (void)binary;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+} // namespace vserver::platform

@@ -1,0 +1,278 @@
+// The event loop on a message-only window: Winsock posts socket readiness to the window
+// (WSAAsyncSelect), the loop's own timer heap bounds the wait, and a stop from any thread is a
+// WM_QUIT posted to the loop's thread.
+//
+// Every socket message is a hint. Messages of a closed socket can still be queued, and Windows
+// reuses socket values, so a stale message may reach a newer connection: handlers always try
+// the call and accept WouldBlock.
+
+#include "platform/EventLoop.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <queue>
+#include <unordered_map>
+#include <vector>
+
+#include "Win32Error.h"
+
+namespace vserver::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr UINT kSocketMessage = WM_APP + 1;     // from WSAAsyncSelect: wParam socket, lParam event
+constexpr UINT kSyntheticMessage = WM_APP + 2;  // our own: wParam socket, lParam one of the kinds below
+constexpr UINT kConsoleMessage = WM_APP + 3;    // thread message: wParam the console event
+constexpr LPARAM kSyntheticReadable = 1;
+constexpr LPARAM kSyntheticWritable = 2;
+constexpr LPARAM kSyntheticClosed = 3;
+// Reads handed to one connection for one close notification before others get a turn.
+constexpr int kReadsPerCloseTurn = 16;
+// Socket messages served before timers and deferred work get a turn.
+constexpr int kMessagesPerBatch = 256;
+
+constexpr const char* kWindowClass = "VServerServiceEventLoop";
+
+struct TimerEntry {
+    Clock::time_point due;
+    EventLoop::TimerId id;
+    bool operator>(const TimerEntry& other) const {
+        return due != other.due ? due > other.due : id > other.id;
+    }
+};
+
+struct Watched {
+    IoHandler* handler = nullptr;
+    bool wantRead = false;
+    bool wantWrite = false;
+    bool peerClosed = false;  // FD_CLOSE seen; the rest of the input is still to be read
+};
+
+std::atomic<DWORD> consoleLoopThread{0};
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    const DWORD thread = consoleLoopThread.load();
+    if (thread == 0 || !::PostThreadMessageA(thread, kConsoleMessage, event, 0)) return FALSE;
+    // After a close, log-off or shutdown event the system ends the process once this handler
+    // returns; waiting here gives the loop time to stop the server in order.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) ::Sleep(5000);
+    return TRUE;
+}
+
+} // namespace
+
+struct EventLoop::State {
+    HWND window = nullptr;
+    DWORD thread = 0;
+    std::atomic<bool> stop{false};
+    TimerId nextTimer = 1;
+    std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<>> timerQueue;
+    std::unordered_map<TimerId, std::function<void()>> timers;
+    std::vector<std::function<void()>> deferred;
+    std::vector<std::function<void()>> running;
+    std::unordered_map<IoHandle, Watched> watched;
+    std::function<void(StopSignal)> onSignal;
+
+    Watched* Find(IoHandle handle, IoHandler* handler) {
+        auto it = watched.find(handle);
+        if (it == watched.end() || (handler != nullptr && it->second.handler != handler)) return nullptr;
+        return &it->second;
+    }
+
+    void Post(IoHandle handle, LPARAM kind) const { ::PostMessageA(window, kSyntheticMessage, handle, kind); }
+
+    SysResult Select(IoHandle handle, const Watched& entry) {
+        long events = (entry.wantRead ? FD_ACCEPT | FD_READ | FD_CLOSE : 0) | (entry.wantWrite ? FD_WRITE : 0);
+        if (::WSAAsyncSelect(static_cast<SOCKET>(handle), window, kSocketMessage, events) != 0) {
+            const int code = ::WSAGetLastError();
+            return SysResult::Failure("WSAAsyncSelect", ErrnoFromWin32(static_cast<unsigned long>(code)), code);
+        }
+        // Winsock only reports a change of state: writability comes after a send that would
+        // have blocked, and input already waiting may have been announced before this call.
+        // Our own hints keep the interface level-triggered.
+        if (entry.wantRead) Post(handle, entry.peerClosed ? kSyntheticClosed : kSyntheticReadable);
+        if (entry.wantWrite) Post(handle, kSyntheticWritable);
+        return SysResult::Ok();
+    }
+
+    // FD_CLOSE may come while input is still buffered: the handler reads until nothing is
+    // left, and the read after that sees the end of the stream (or WouldBlock, when the
+    // message was stale and meant an earlier socket of the same value).
+    void ServeClose(IoHandle handle, IoHandler* handler) {
+        for (int turn = 0; turn < kReadsPerCloseTurn && !stop; ++turn) {
+            Watched* entry = Find(handle, handler);
+            if (entry == nullptr || !entry->wantRead) return;
+            u_long waiting = 0;
+            const bool known = ::ioctlsocket(static_cast<SOCKET>(handle), FIONREAD, &waiting) == 0;
+            handler->OnReadable();
+            if (!known || waiting == 0) return;
+        }
+        if (Find(handle, handler) != nullptr) Post(handle, kSyntheticClosed);
+    }
+
+    void Serve(IoHandle handle, LPARAM kind, WORD event) {
+        Watched* entry = Find(handle, nullptr);
+        if (entry == nullptr) return;
+        IoHandler* handler = entry->handler;
+        if (kind == kSyntheticClosed || event == FD_CLOSE) {
+            entry->peerClosed = true;
+            ServeClose(handle, handler);
+        } else if (kind == kSyntheticReadable || event == FD_READ || event == FD_ACCEPT) {
+            if (entry->wantRead) handler->OnReadable();
+        } else if (kind == kSyntheticWritable || event == FD_WRITE) {
+            if (entry->wantWrite) handler->OnWritable();
+        }
+    }
+
+    static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* state = reinterpret_cast<State*>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (state != nullptr && message == kSocketMessage) {
+            state->Serve(static_cast<IoHandle>(wParam), 0, WSAGETSELECTEVENT(lParam));
+            return 0;
+        }
+        if (state != nullptr && message == kSyntheticMessage) {
+            state->Serve(static_cast<IoHandle>(wParam), lParam, 0);
+            return 0;
+        }
+        return ::DefWindowProcA(window, message, wParam, lParam);
+    }
+
+    void RunDueTimers() {
+        auto now = Clock::now();
+        while (!stop && !timerQueue.empty() && timerQueue.top().due <= now) {
+            TimerId id = timerQueue.top().id;
+            timerQueue.pop();
+            auto it = timers.find(id);
+            if (it == timers.end()) continue;
+            auto fn = std::move(it->second);
+            timers.erase(it);
+            fn();
+        }
+    }
+
+    void RunDeferred() {
+        while (!deferred.empty()) {
+            running.swap(deferred);
+            for (auto& fn : running) fn();
+            running.clear();
+        }
+    }
+
+    DWORD WaitMilliseconds() {
+        while (!timerQueue.empty() && !timers.contains(timerQueue.top().id)) timerQueue.pop();
+        if (!deferred.empty()) return 0;
+        if (timerQueue.empty()) return INFINITE;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(timerQueue.top().due - Clock::now());
+        if (left.count() <= 0) return 0;
+        return static_cast<DWORD>(std::min<long long>(left.count(), 0x7ffffffe));
+    }
+};
+
+EventLoop::EventLoop() : state_(std::make_unique<State>()) {
+    // The window, and with it this thread's message queue, exists before anyone can post a
+    // stop: a message posted to a thread without a queue is lost.
+    HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &State::WindowProcedure;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowClass;
+    ::RegisterClassA(&windowClass);  // fails harmlessly when a second loop registers it again
+    state_->window = ::CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+    if (state_->window == nullptr) return;
+    ::SetWindowLongPtrA(state_->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state_.get()));
+    state_->thread = ::GetCurrentThreadId();
+    MSG ignored;
+    ::PeekMessageA(&ignored, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+}
+
+EventLoop::~EventLoop() {
+    if (consoleLoopThread.load() == state_->thread && state_->onSignal) {
+        ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+        consoleLoopThread = 0;
+    }
+    if (state_->window != nullptr) ::DestroyWindow(state_->window);
+}
+
+bool EventLoop::valid() const { return state_->window != nullptr; }
+
+SysResult EventLoop::Watch(IoHandle handle, IoHandler* handler, bool wantRead, bool wantWrite) {
+    Watched entry{handler, wantRead, wantWrite, false};
+    SysResult selected = state_->Select(handle, entry);
+    if (selected) state_->watched[handle] = entry;
+    return selected;
+}
+
+SysResult EventLoop::Modify(IoHandle handle, IoHandler* handler, bool wantRead, bool wantWrite) {
+    auto it = state_->watched.find(handle);
+    if (it == state_->watched.end()) return SysResult::Failure("WSAAsyncSelect", ENOENT);
+    Watched& entry = it->second;
+    const bool changed = entry.wantRead != wantRead || entry.wantWrite != wantWrite;
+    entry.handler = handler;
+    entry.wantRead = wantRead;
+    entry.wantWrite = wantWrite;
+    if (!changed) {
+        if (wantWrite) state_->Post(handle, kSyntheticWritable);
+        return SysResult::Ok();
+    }
+    return state_->Select(handle, entry);
+}
+
+void EventLoop::Unwatch(IoHandle handle) {
+    if (state_->watched.erase(handle) == 0) return;
+    ::WSAAsyncSelect(static_cast<SOCKET>(handle), state_->window, 0, 0);
+}
+
+EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
+    TimerId id = state_->nextTimer++;
+    state_->timers.emplace(id, std::move(fn));
+    state_->timerQueue.push({Clock::now() + delay, id});
+    return id;
+}
+
+void EventLoop::CancelTimer(TimerId id) { state_->timers.erase(id); }
+
+void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std::move(fn)); }
+
+SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
+    state_->onSignal = std::move(onSignal);
+    consoleLoopThread = state_->thread;
+    if (!::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE)) return LastWin32Failure("SetConsoleCtrlHandler");
+    return SysResult::Ok();
+}
+
+void EventLoop::Stop() {
+    state_->stop = true;
+    if (state_->thread != 0) ::PostThreadMessageA(state_->thread, WM_QUIT, 0, 0);
+}
+
+bool EventLoop::stopping() const { return state_->stop; }
+
+void EventLoop::Run() {
+    State& s = *state_;
+    while (!s.stop) {
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, s.WaitMilliseconds(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MSG message;
+        for (int served = 0; served < kMessagesPerBatch && !s.stop && ::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);
+             ++served) {
+            // WM_QUIT only wakes the wait; the flag decides. A quit posted for an earlier loop
+            // of this thread, and still queued, must not end this one.
+            if (message.message == WM_QUIT) {
+                continue;
+            } else if (message.hwnd == nullptr && message.message == kConsoleMessage) {
+                if (s.onSignal) s.onSignal(message.wParam == CTRL_C_EVENT ? StopSignal::Interrupt : StopSignal::Terminate);
+            } else {
+                ::DispatchMessageA(&message);
+            }
+        }
+        s.RunDueTimers();
+        // Deferred work (reaping closed connections) runs after every handler of the batch has
+        // returned, so no handler ever sees its object destroyed under it.
+        s.RunDeferred();
+    }
+}
+
+} // namespace vserver::platform

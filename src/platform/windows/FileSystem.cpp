@@ -1,0 +1,297 @@
+#include "platform/FileSystem.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "BackendTraits.h"
+#include "Win32Error.h"
+#include "platform/PathText.h"
+
+namespace vserver::platform {
+
+namespace {
+
+std::string Join(std::string_view folder, std::string_view name) {
+    std::string out;
+    out.reserve(folder.size() + name.size() + 1);
+    out.append(folder);
+    if (!out.empty() && !IsPathSeparator(out.back())) out.push_back(kPathSeparator);
+    out.append(name);
+    return out;
+}
+
+DWORD AttributesOf(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
+
+bool EntryExists(const std::string& path) { return AttributesOf(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsDotEntry(std::string_view name) { return name == "." || name == ".."; }
+
+// Closes a directory search when it ends, however it ends.
+class DirectorySearch {
+public:
+    explicit DirectorySearch(const std::string& folder) {
+        std::string pattern = Join(folder.empty() ? "." : folder, "*");
+        handle_ = ::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data_, FindExSearchNameMatch, nullptr, 0);
+        error_ = handle_ == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+        first_ = true;
+    }
+    ~DirectorySearch() {
+        if (handle_ != INVALID_HANDLE_VALUE) ::FindClose(handle_);
+    }
+    DirectorySearch(const DirectorySearch&) = delete;
+    DirectorySearch& operator=(const DirectorySearch&) = delete;
+    bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
+    DWORD error() const { return error_; }
+    const WIN32_FIND_DATAA* Next() {
+        if (!open()) return nullptr;
+        if (first_) {
+            first_ = false;
+            return &data_;
+        }
+        return ::FindNextFileA(handle_, &data_) ? &data_ : nullptr;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAA data_{};
+    DWORD error_ = ERROR_SUCCESS;
+    bool first_ = true;
+};
+
+// The stored name of the entry of folder that name finds. The system matches names without
+// regard to case itself, so one lookup of the name is enough; a name with wildcards never
+// names an entry.
+std::optional<std::string> FindStoredName(const std::string& folder, std::string_view name) {
+    if (name.empty() || HasWildcard(name)) return std::nullopt;
+    WIN32_FIND_DATAA data{};
+    std::string path = Join(folder.empty() ? "." : folder, name);
+    HANDLE found = ::FindFirstFileExA(path.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (found == INVALID_HANDLE_VALUE) return std::nullopt;
+    ::FindClose(found);
+    return std::string(data.cFileName);
+}
+
+std::optional<std::string> ResolveForCreate(std::string_view path) {
+    std::string_view folderPart = FolderPartOf(path);
+    std::string_view name = LastComponentOf(path);
+    std::string folder;
+    if (!folderPart.empty()) {
+        auto resolved = ResolveExisting(folderPart);
+        if (!resolved) return std::nullopt;
+        folder = *resolved;
+    }
+    if (name.empty() || IsDotEntry(name)) return Join(folder, name);
+    auto stored = FindStoredName(folder, name);
+    return Join(folder, stored ? *stored : std::string(name));
+}
+
+DirectoryEntry MakeEntry(const std::string& name, DWORD attributes) {
+    DirectoryEntry entry;
+    entry.name = name;
+    entry.isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return entry;
+}
+
+SysResult WriteAll(HANDLE file, std::string_view data) {
+    while (!data.empty()) {
+        DWORD chunk = data.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(data.size());
+        DWORD written = 0;
+        if (!::WriteFile(file, data.data(), chunk, &written, nullptr)) return LastWin32Failure("WriteFile");
+        data.remove_prefix(written);
+    }
+    return SysResult::Ok();
+}
+
+std::string TemporaryNameFor(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    std::string name = ".";
+    name += LastComponentOf(target);
+    name += ".tmp-";
+    name += std::to_string(::GetCurrentProcessId());
+    name += '-';
+    name += std::to_string(counter++);
+    std::string folder(FolderPartOf(target));
+    return folder.empty() ? name : Join(folder, name);
+}
+
+} // namespace
+
+std::optional<std::string> ResolveExisting(std::string_view path) {
+    if (path.empty()) return std::nullopt;
+    std::string whole(path);
+    if (!EntryExists(whole)) return std::nullopt;
+    // The system already finds names without regard to case; only the stored capitals of
+    // each component below the root are looked up.
+    const std::size_t root = PathRootLength(path);
+    std::string current(path.substr(0, root));
+    std::string_view rest = path.substr(root);
+    while (!rest.empty()) {
+        std::size_t cut = 0;
+        while (cut < rest.size() && !IsPathSeparator(rest[cut])) ++cut;
+        std::string_view part = rest.substr(0, cut);
+        rest = cut < rest.size() ? rest.substr(cut + 1) : std::string_view{};
+        if (part.empty()) continue;
+        std::optional<std::string> stored =
+            IsDotEntry(part) ? std::optional<std::string>(std::string(part)) : FindStoredName(current, part);
+        if (!stored) return std::nullopt;
+        current = Join(current, *stored);
+    }
+    return current;
+}
+
+SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out) {
+    out.clear();
+    std::string_view name = LastComponentOf(pattern);
+    if (name.empty() || IsDotEntry(name)) return SysResult::Ok();
+    std::string folder;
+    if (std::string_view folderPart = FolderPartOf(pattern); !folderPart.empty()) {
+        auto resolved = ResolveExisting(folderPart);
+        if (!resolved) return SysResult::Ok();
+        folder = *resolved;
+    }
+    if (!HasWildcard(name)) {
+        if (auto stored = FindStoredName(folder, name)) out.push_back(MakeEntry(*stored, AttributesOf(Join(folder, *stored))));
+        return SysResult::Ok();
+    }
+    // The system's own wildcard rules differ from ours in corners (short names, "<" and ">"),
+    // so the folder is listed whole and matched here.
+    DirectorySearch search(folder);
+    if (!search.open()) {
+        DWORD error = search.error();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_DIRECTORY) {
+            return SysResult::Ok();
+        }
+        return SysResult::Failure("FindFirstFileExA", ErrnoFromWin32(error), static_cast<long>(error));
+    }
+    while (const WIN32_FIND_DATAA* entry = search.Next()) {
+        std::string_view entryName = entry->cFileName;
+        if (IsDotEntry(entryName) || !MatchesWildcard(name, entryName)) continue;
+        out.push_back(MakeEntry(entry->cFileName, entry->dwFileAttributes));
+    }
+    return SysResult::Ok();
+}
+
+std::string FullPathForm(std::string_view path) {
+    std::string given(path.empty() ? "." : path);
+    char buffer[MAX_PATH * 4];
+    DWORD length = ::GetFullPathNameA(given.c_str(), sizeof buffer, buffer, nullptr);
+    if (length == 0 || length >= sizeof buffer) return CollapsePath(path, "C:\\");
+    // The system keeps a trailing separator, and leaves ".." above a share; CollapsePath
+    // settles both the way the rest of the program expects.
+    std::string full(buffer, length);
+    return CollapsePath(full, full.substr(0, PathRootLength(full)));
+}
+
+SysResult IsReadOnly(std::string_view path, bool& readOnly) {
+    auto resolved = ResolveExisting(path);
+    if (!resolved) return SysResult::Failure("GetFileAttributesA", ENOENT, ERROR_FILE_NOT_FOUND);
+    DWORD attributes = AttributesOf(*resolved);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastWin32Failure("GetFileAttributesA");
+    readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return SysResult::Ok();
+}
+
+static SysResult ChangeReadOnly(std::string_view path, bool readOnly) {
+    auto resolved = ResolveExisting(path);
+    if (!resolved) return SysResult::Failure("SetFileAttributesA", ENOENT, ERROR_FILE_NOT_FOUND);
+    DWORD attributes = AttributesOf(*resolved);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastWin32Failure("GetFileAttributesA");
+    attributes = readOnly ? (attributes | FILE_ATTRIBUTE_READONLY) : (attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileAttributesA(resolved->c_str(), attributes)) return LastWin32Failure("SetFileAttributesA");
+    return SysResult::Ok();
+}
+
+SysResult ClearReadOnly(std::string_view path) { return ChangeReadOnly(path, false); }
+
+SysResult SetReadOnly(std::string_view path) { return ChangeReadOnly(path, true); }
+
+SysResult CreateFolder(std::string_view path) {
+    auto target = ResolveForCreate(path);
+    if (!target) return SysResult::Failure("CreateDirectoryA", ENOENT, ERROR_PATH_NOT_FOUND);
+    if (!::CreateDirectoryA(target->c_str(), nullptr)) return LastWin32Failure("CreateDirectoryA");
+    return SysResult::Ok();
+}
+
+SysResult RemoveFolder(std::string_view path) {
+    auto resolved = ResolveExisting(path);
+    if (!resolved) return SysResult::Failure("RemoveDirectoryA", ENOENT, ERROR_FILE_NOT_FOUND);
+    if (!::RemoveDirectoryA(resolved->c_str())) return LastWin32Failure("RemoveDirectoryA");
+    return SysResult::Ok();
+}
+
+SysResult RemoveFile(std::string_view path) {
+    auto resolved = ResolveExisting(path);
+    if (!resolved) return SysResult::Failure("DeleteFileA", ENOENT, ERROR_FILE_NOT_FOUND);
+    // A link to a folder is removed as a folder entry; what it points to is never touched.
+    const DWORD attributes = AttributesOf(*resolved);
+    const DWORD folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & folderLink) == folderLink) {
+        if (!::RemoveDirectoryA(resolved->c_str())) return LastWin32Failure("RemoveDirectoryA");
+        return SysResult::Ok();
+    }
+    if (!::DeleteFileA(resolved->c_str())) return LastWin32Failure("DeleteFileA");
+    return SysResult::Ok();
+}
+
+SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
+    auto source = ResolveExisting(from);
+    if (!source) return SysResult::Failure("CopyFileA", ENOENT, ERROR_FILE_NOT_FOUND);
+    auto target = ResolveForCreate(to);
+    if (!target) return SysResult::Failure("CopyFileA", ENOENT, ERROR_PATH_NOT_FOUND);
+    // The system removes a partly written target itself when the copy fails.
+    if (!::CopyFileA(source->c_str(), target->c_str(), TRUE)) return LastWin32Failure("CopyFileA");
+    return SysResult::Ok();
+}
+
+SysResult ReadWholeFile(std::string_view path, std::string& out) {
+    out.clear();
+    auto resolved = ResolveExisting(path);
+    if (!resolved) return SysResult::Failure("CreateFileA", ENOENT, ERROR_FILE_NOT_FOUND);
+    OwnedHandle file(::CreateFileA(resolved->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return LastWin32Failure("CreateFileA");
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) out.reserve(static_cast<std::size_t>(size.QuadPart));
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return LastWin32Failure("ReadFile");
+        if (got == 0) return SysResult::Ok();
+        out.append(buffer, got);
+    }
+}
+
+SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
+    auto target = ResolveForCreate(path);
+    if (!target) return SysResult::Failure("CreateFileA", ENOENT, ERROR_PATH_NOT_FOUND);
+    const DWORD existing = AttributesOf(*target);
+
+    std::string temporary;
+    OwnedHandle file;
+    for (int attempt = 0; attempt < 8 && !file.valid(); ++attempt) {
+        temporary = TemporaryNameFor(*target);
+        file.Reset(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid() && ::GetLastError() != ERROR_FILE_EXISTS) return LastWin32Failure("CreateFileA");
+    }
+    if (!file.valid()) return SysResult::Failure("CreateFileA", EEXIST, ERROR_FILE_EXISTS);
+
+    SysResult result = WriteAll(file.get(), content);
+    if (result && !::FlushFileBuffers(file.get())) result = LastWin32Failure("FlushFileBuffers");
+    file.Reset();
+    // A read-only file cannot be replaced; like a rename over a file without write permission
+    // on POSIX systems, the replacement keeps the attribute.
+    const bool readOnly = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY) != 0;
+    if (result && readOnly) ::SetFileAttributesA(target->c_str(), existing & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    if (result && !::MoveFileExA(temporary.c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        result = LastWin32Failure("MoveFileExA");
+    }
+    if (readOnly) ::SetFileAttributesA(target->c_str(), existing);
+    if (!result) (void)::DeleteFileA(temporary.c_str());
+    return result;
+}
+
+} // namespace vserver::platform

@@ -1,0 +1,52 @@
+#include "platform/ProcessInfo.h"
+
+#include <windows.h>
+
+namespace vserver::platform {
+
+namespace {
+
+std::optional<std::string> ReadExecutablePath() {
+    char buffer[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    // A path that fills the buffer was cut short.
+    if (length == 0 || length >= MAX_PATH) return std::nullopt;
+    return std::string(buffer, length);
+}
+
+} // namespace
+
+std::optional<std::string> ExecutablePath() {
+    static const std::optional<std::string> path = ReadExecutablePath();
+    return path;
+}
+
+std::string ExecutableFolder() {
+    auto path = ExecutablePath();
+    if (!path) return {};
+    std::size_t separator = path->find_last_of("\\/");
+    if (separator == std::string::npos) return {};
+    return path->substr(0, separator + 1);
+}
+
+std::optional<std::string> EnvironmentValue(const char* name) {
+    std::string value(256, '\0');
+    for (;;) {
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD length = ::GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();
+        }
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length);
+    }
+}
+
+// Windows has no per-process descriptor limit to raise; sockets are bounded by memory.
+void RaiseOpenFileLimit() {}
+
+} // namespace vserver::platform

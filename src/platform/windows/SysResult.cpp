@@ -1,0 +1,98 @@
+#include "platform/SysResult.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Win32Error.h"
+
+namespace vserver::platform {
+
+namespace {
+
+struct Mapping {
+    unsigned long code;
+    int error;
+};
+
+constexpr Mapping kMappings[] = {
+    {ERROR_FILE_NOT_FOUND, ENOENT},
+    {ERROR_PATH_NOT_FOUND, ENOENT},
+    {ERROR_INVALID_NAME, ENOENT},
+    {ERROR_BAD_NETPATH, ENOENT},
+    {ERROR_INVALID_DRIVE, ENOENT},
+    {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+    {ERROR_ACCESS_DENIED, EACCES},
+    {ERROR_SHARING_VIOLATION, EACCES},
+    {ERROR_WRITE_PROTECT, EROFS},
+    {ERROR_INVALID_HANDLE, EBADF},
+    {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+    {ERROR_OUTOFMEMORY, ENOMEM},
+    {ERROR_FILE_EXISTS, EEXIST},
+    {ERROR_ALREADY_EXISTS, EEXIST},
+    {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+    {ERROR_DIRECTORY, ENOTDIR},
+    {ERROR_DISK_FULL, ENOSPC},
+    {ERROR_HANDLE_DISK_FULL, ENOSPC},
+    {ERROR_LOCK_VIOLATION, EWOULDBLOCK},
+    {ERROR_INVALID_PARAMETER, EINVAL},
+    {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+    {ERROR_BROKEN_PIPE, EPIPE},
+    {ERROR_NOT_SUPPORTED, ENOSYS},
+    {WSAEINTR, EINTR},
+    {WSAEBADF, EBADF},
+    {WSAEACCES, EACCES},
+    {WSAEFAULT, EFAULT},
+    {WSAEINVAL, EINVAL},
+    {WSAEMFILE, EMFILE},
+    {WSAEWOULDBLOCK, EWOULDBLOCK},
+    {WSAEINPROGRESS, EINPROGRESS},
+    {WSAENOTSOCK, ENOTSOCK},
+    {WSAEAFNOSUPPORT, EAFNOSUPPORT},
+    {WSAEADDRINUSE, EADDRINUSE},
+    {WSAEADDRNOTAVAIL, EADDRNOTAVAIL},
+    {WSAENETDOWN, ENETDOWN},
+    {WSAENETUNREACH, ENETUNREACH},
+    {WSAECONNABORTED, ECONNABORTED},
+    {WSAECONNRESET, ECONNRESET},
+    {WSAENOBUFS, ENOBUFS},
+    {WSAENOTCONN, ENOTCONN},
+    {WSAETIMEDOUT, ETIMEDOUT},
+    {WSAECONNREFUSED, ECONNREFUSED},
+};
+
+} // namespace
+
+int ErrnoFromWin32(unsigned long code) {
+    for (const Mapping& mapping : kMappings) {
+        if (mapping.code == code) return mapping.error;
+    }
+    return EIO;
+}
+
+std::string SysResult::Describe() const {
+    if (ok()) return {};
+    // A code without an errno counterpart, or with one the C runtime has no text for (the
+    // socket errors), is described in the system's own words, so the log line still says what
+    // went wrong.
+    const char* runtimeText = std::strerror(error_);
+    const bool runtimeKnows = runtimeText != nullptr && std::strncmp(runtimeText, "Unknown error", 13) != 0;
+    if (native_ != error_ && native_ != 0 && (error_ == EIO || !runtimeKnows)) {
+        char* text = nullptr;
+        const DWORD length = ::FormatMessageA(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(native_), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+        std::string described(text != nullptr ? text : "", length);
+        if (text != nullptr) ::LocalFree(text);
+        while (!described.empty() && (described.back() == '\n' || described.back() == '\r' || described.back() == ' ')) {
+            described.pop_back();
+        }
+        if (described.empty()) described = "error " + std::to_string(native_);
+        return std::string(call_) + ": " + described;
+    }
+    return std::string(call_) + ": " + (runtimeKnows ? runtimeText : "error " + std::to_string(error_));
+}
+
+} // namespace vserver::platform

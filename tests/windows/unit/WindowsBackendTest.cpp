@@ -1,0 +1,268 @@
+// What only the Windows backend has to get right: its path rules, the errno mapping of Win32
+// and Winsock codes, the companion lock files, and the rules of a loop fed by socket messages
+// (every message is a hint, a close may come with input still waiting, writability is ours
+// to announce).
+
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "Win32Error.h"
+#include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
+#include "platform/LockedFile.h"
+#include "platform/PathText.h"
+#include "platform/RecordAppend.h"
+#include "platform/ServiceHost.h"
+#include "platform/Socket.h"
+#include "support/TestFiles.h"
+
+namespace vserver::platform {
+namespace {
+
+using std::chrono::milliseconds;
+using vserver::test::LockHolder;
+using vserver::test::ReadFile;
+using vserver::test::TempFolder;
+using vserver::test::WriteFile;
+
+TEST(WindowsPaths, RootsOfDrivesSharesAndTheCurrentDrive) {
+    struct Case {
+        const char* path;
+        std::size_t root;
+    };
+    for (const Case& c : {Case{"C:\\Data", 3}, Case{"c:/Data", 3}, Case{"C:", 2}, Case{"\\\\srv\\share\\x", 12},
+                          Case{"\\\\srv\\share", 11}, Case{"\\Data", 1}, Case{"Data\\x", 0}, Case{"", 0}}) {
+        EXPECT_EQ(PathRootLength(c.path), c.root) << c.path;
+    }
+}
+
+TEST(WindowsPaths, FullFormFolderPartsAndContainment) {
+    EXPECT_EQ(CollapsePath("D:\\Data\\..\\..\\x\\.\\y\\", "C:\\"), "D:\\x\\y");
+    EXPECT_EQ(CollapsePath("Users\\a", "D:\\Data"), "D:\\Data\\Users\\a");
+    EXPECT_EQ(CollapsePath("\\\\srv\\share\\a\\..\\..", "C:\\"), "\\\\srv\\share\\");
+    EXPECT_EQ(CollapsePath("D:/Data//Users", "C:\\"), "D:\\Data\\Users");
+    EXPECT_EQ(FolderPartOf("C:\\a"), "C:\\");
+    EXPECT_EQ(FolderPartOf("C:\\a\\b"), "C:\\a");
+    EXPECT_EQ(LastComponentOf("C:\\a/b"), "b");
+
+    // Containment ignores capitals, as the file system does.
+    EXPECT_TRUE(IsStrictlyInside("C:\\DATA\\Users\\a", "c:\\data\\users"));
+    EXPECT_FALSE(IsStrictlyInside("C:\\Data\\UsersX\\a", "C:\\Data\\Users"));
+    EXPECT_FALSE(IsStrictlyInside("C:\\Data\\Users", "C:\\data\\users"));
+    EXPECT_TRUE(IsStrictlyInside("C:\\a", "C:\\"));
+    EXPECT_FALSE(IsStrictlyInside("D:\\a", "C:\\"));
+
+    // The system keeps a trailing separator in the full form; ours never has one below a root.
+    EXPECT_EQ(FullPathForm("C:\\windows\\"), "C:\\windows");
+    EXPECT_EQ(FullPathForm("C:\\windows\\..\\.."), "C:\\");
+}
+
+TEST(WindowsErrors, SystemCodesReadAsErrnoAndKeepTheirOwnNumber) {
+    struct Case {
+        unsigned long code;
+        int error;
+    };
+    for (const Case& c : {Case{ERROR_FILE_NOT_FOUND, ENOENT}, Case{ERROR_PATH_NOT_FOUND, ENOENT},
+                          Case{ERROR_ACCESS_DENIED, EACCES}, Case{ERROR_ALREADY_EXISTS, EEXIST},
+                          Case{ERROR_FILE_EXISTS, EEXIST}, Case{ERROR_LOCK_VIOLATION, EWOULDBLOCK},
+                          Case{WSAEWOULDBLOCK, EWOULDBLOCK}, Case{WSAECONNRESET, ECONNRESET},
+                          Case{WSAEADDRINUSE, EADDRINUSE}, Case{WSAEMFILE, EMFILE}, Case{ERROR_GEN_FAILURE, EIO}}) {
+        EXPECT_EQ(ErrnoFromWin32(c.code), c.error) << c.code;
+    }
+    EXPECT_EQ(SysResult::Failure("open", ENOENT, ERROR_FILE_NOT_FOUND).Describe(), "open: No such file or directory");
+    SysResult unmapped = SysResult::Failure("DeviceIoControl", EIO, ERROR_GEN_FAILURE);
+    EXPECT_EQ(unmapped.nativeError(), static_cast<long>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(unmapped.Describe().rfind("DeviceIoControl: ", 0), 0u);
+    EXPECT_GT(unmapped.Describe().size(), std::string("DeviceIoControl: ").size());
+    // The C runtime has no text for the socket errors; the system has.
+    std::string inUse = SysResult::Failure("bind", EADDRINUSE, WSAEADDRINUSE).Describe();
+    EXPECT_EQ(inUse.find("Unknown error"), std::string::npos) << inUse;
+    EXPECT_GT(inUse.size(), std::string("bind: ").size());
+
+    TempFolder root;
+    SysResult missing = RemoveFile(root / "missing");
+    EXPECT_EQ(missing.error(), ENOENT);
+    ASSERT_TRUE(CreateFolder(root / "Home").ok());
+    EXPECT_EQ(CreateFolder(root / "HOME").error(), EEXIST);
+}
+
+TEST(WindowsLocks, TheCompanionLockGuardsRecordFilesThatAreReplacedByName) {
+    TempFolder root;
+    const std::string queue = root / "UserMessages.log";
+    WriteFile(queue, std::string("old\0", 4));
+
+    LockedFile held;
+    ASSERT_EQ(held.TryOpen(queue), LockedFile::Outcome::Locked);
+    LockedFile second;
+    EXPECT_EQ(second.TryOpen(queue), LockedFile::Outcome::Busy);
+    // An append waits for the lock, a bounded time, and then fails rather than interleave.
+    EXPECT_EQ(AppendNulTerminated(queue, "late", AppendOpen::ExistingOnly).error(), EWOULDBLOCK);
+
+    // No handle of the data file stays open, so it can be replaced while locked.
+    std::string content;
+    ASSERT_TRUE(held.ReadAll(content).ok());
+    EXPECT_EQ(content, std::string("old\0", 4));
+    ASSERT_TRUE(held.Replace(std::string("new\0", 4)).ok());
+    held.Close();
+
+    ASSERT_TRUE(AppendNulTerminated(queue, "more", AppendOpen::ExistingOnly).ok());
+    EXPECT_EQ(ReadFile(queue), std::string("newmore\0", 8));
+    EXPECT_EQ(second.TryOpen(queue), LockedFile::Outcome::Locked);
+    ASSERT_TRUE(second.Remove().ok());
+    second.Close();
+    // A file a collection removed is created anew by the next append.
+    EXPECT_FALSE(AppendNulTerminated(queue, "x", AppendOpen::ExistingOnly).ok());
+    ASSERT_TRUE(AppendNulTerminated(queue, "x", AppendOpen::CreateIfMissing).ok());
+    EXPECT_EQ(ReadFile(queue), std::string("x\0", 2));
+
+    LockHolder other(queue);
+    ASSERT_TRUE(other.locked());
+    EXPECT_EQ(held.TryOpen(queue), LockedFile::Outcome::Busy);
+}
+
+// A blocking client socket on the loopback address.
+class Client {
+public:
+    explicit Client(int port) {
+        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<u_short>(port));
+        connected_ = ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { Close(); }
+    bool connected() const { return connected_; }
+    void SendAll(const std::string& data) { ::send(socket_, data.data(), static_cast<int>(data.size()), 0); }
+    void Close() {
+        if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+        socket_ = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    bool connected_ = false;
+};
+
+// Calls back on each readiness; the test decides what a call does.
+class Probe final : public IoHandler {
+public:
+    std::function<void()> onReadable = [] {};
+    std::function<void()> onWritable = [] {};
+    void OnReadable() override { onReadable(); }
+    void OnWritable() override { onWritable(); }
+};
+
+class WindowsLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(ListenTcp(0, 5, listener).ok());
+        port = LocalPort(listener);
+        ASSERT_GT(port, 0);
+    }
+    void TearDown() override { CloseHandle(listener); }
+
+    // Accepts the one waiting connection, waiting for it through the loop.
+    IoHandle AcceptThroughLoop(EventLoop& loop) {
+        IoHandle accepted = kInvalidHandle;
+        Probe accept;
+        accept.onReadable = [&] {
+            if (AcceptTcp(listener, accepted).status == IoResult::Status::Done) loop.Stop();
+        };
+        EXPECT_TRUE(loop.Watch(listener, &accept, true, false).ok());
+        loop.Run();
+        loop.Unwatch(listener);
+        return accepted;
+    }
+
+    IoHandle listener = kInvalidHandle;
+    int port = 0;
+};
+
+TEST_F(WindowsLoop, AClosedPeersBufferedInputIsReadBeforeItsEnd) {
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    const std::string sent(10000, 'x');
+    client.SendAll(sent);
+    client.Close();
+
+    EventLoop loop;
+    IoHandle accepted = AcceptThroughLoop(loop);
+    ASSERT_NE(accepted, kInvalidHandle);
+    EventLoop reader;
+    std::string received;
+    bool ended = false;
+    Probe probe;
+    probe.onReadable = [&] {
+        char buffer[1000];
+        IoResult r = Receive(accepted, buffer, sizeof buffer);
+        if (r.status == IoResult::Status::Done) received.append(buffer, r.count);
+        if (r.status == IoResult::Status::PeerClosed) {
+            ended = true;
+            reader.Unwatch(accepted);
+            reader.Stop();
+        }
+    };
+    ASSERT_TRUE(reader.Watch(accepted, &probe, true, false).ok());
+    reader.Run();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(received, sent);
+    CloseHandle(accepted);
+}
+
+TEST_F(WindowsLoop, HintsWithoutInputFindNothingAndWritabilityIsAnnounced) {
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    EventLoop acceptor;
+    IoHandle accepted = AcceptThroughLoop(acceptor);
+    ASSERT_NE(accepted, kInvalidHandle);
+
+    EventLoop loop;
+    int wouldBlock = 0;
+    int writable = 0;
+    Probe probe;
+    probe.onReadable = [&] {
+        char buffer[16];
+        IoResult r = Receive(accepted, buffer, sizeof buffer);
+        EXPECT_EQ(r.status, IoResult::Status::WouldBlock);
+        ++wouldBlock;
+    };
+    probe.onWritable = [&] {
+        // Asked for once, announced once: stop asking.
+        ++writable;
+        (void)loop.Modify(accepted, &probe, true, false);
+        loop.AddTimer(milliseconds(50), [&] { loop.Stop(); });
+    };
+    ASSERT_TRUE(loop.Watch(accepted, &probe, true, false).ok());
+    ASSERT_TRUE(loop.Modify(accepted, &probe, true, true).ok());
+    loop.Run();
+    EXPECT_GE(wouldBlock, 1);
+    EXPECT_EQ(writable, 1);
+    loop.Unwatch(accepted);
+    CloseHandle(accepted);
+}
+
+TEST_F(WindowsLoop, ASecondListenerOnAPortInUseFailsToBind) {
+    IoHandle second = kInvalidHandle;
+    SysResult result = ListenTcp(port, 5, second);
+    EXPECT_FALSE(result.ok());
+    EXPECT_STREQ(result.call(), "bind");
+    if (result.ok()) CloseHandle(second);
+}
+
+TEST(WindowsService, AProcessStartedByHandIsNotHandedOverAndReportsNothing) {
+    bool ran = false;
+    EXPECT_FALSE(RunUnderServiceManager("VServerService", [&ran] { ran = true; }));
+    EXPECT_FALSE(ran);
+    // Without a connection to the manager a state report goes nowhere and harms nothing.
+    ServiceHost host;
+    host.ReportState(ServiceStatus::Running);
+}
+
+} // namespace
+} // namespace vserver::platform
