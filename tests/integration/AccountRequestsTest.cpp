@@ -21,13 +21,6 @@ using namespace vserver::test;
 namespace {
 
 const std::string kMaster = "[General]\r\nFontSize=12\r\nVoice=Default\r\n";
-const std::string kOpenConsole =
-    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
-    "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n";
-
-std::string Completion(int id, int type, const std::string& result) {
-    return "1\xA7" + std::to_string(id) + "\xA7" + std::to_string(type) + "\xA7" + result;
-}
 
 std::string Item(const std::string& key, const std::string& section, const std::string& value) {
     return key + "\xB0" + section + "\xB0" + value;

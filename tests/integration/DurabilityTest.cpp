@@ -18,14 +18,7 @@ namespace {
 using namespace vserver;
 using namespace vserver::test;
 
-const std::string kOpenConsole =
-    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
-    "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n";
 const std::string kMasterPreferences = "[General]\r\nFontSize=12\r\nVoice=Default\r\n";
-
-std::string Completion(long long id, int type, const std::string& result) {
-    return "1\xA7" + std::to_string(id) + "\xA7" + std::to_string(type) + "\xA7" + result;
-}
 
 client::Request Queue(long long id, const std::string& account, const std::string& payload) {
     return client::Request{.id = id, .type = 810, .argument1 = account, .argument2 = payload};

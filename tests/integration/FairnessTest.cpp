@@ -18,14 +18,7 @@ namespace {
 using namespace vserver;
 using namespace vserver::test;
 
-const std::string kOpenConsole =
-    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
-    "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n";
 const std::string kUnknownType = "Unknown incoming message type, unable to process";
-
-std::string Completion(long long id, int type, const std::string& result) {
-    return "1\xA7" + std::to_string(id) + "\xA7" + std::to_string(type) + "\xA7" + result;
-}
 
 client::Request Version(long long id) { return client::Request{.id = id, .type = 207}; }
 

@@ -118,4 +118,15 @@ std::string Exchange(client::Connection& connection, const client::Request& requ
 // Bytes as hex, for readable assertion messages.
 std::string Hex(std::string_view bytes);
 
+// Registry text that lets any connection send console requests, for tests that need no console
+// logon.
+inline const std::string kOpenConsole =
+    "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
+    "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n";
+
+// The long-form completion of a request: "1", id, type, result.
+inline std::string Completion(long long id, int type, const std::string& result) {
+    return "1\xA7" + std::to_string(id) + "\xA7" + std::to_string(type) + "\xA7" + result;
+}
+
 } // namespace vserver::test
