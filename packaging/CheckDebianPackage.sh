@@ -191,8 +191,8 @@ ctl delete jdoe
 [ ! -e "$state/Users/jdoe" ] || fail "the account was not deleted"
 ctl queue-message jsmith "See me after class"
 [ -s "$state/UserMessages.log" ] || fail "no queue file in $state"
-ctl option set SiteColour green
-expect_line "$registry" "\"SiteColour\"=\"green\""
+ctl option set LivenessTimeoutSeconds 7
+expect_line "$registry" "\"LivenessTimeoutSeconds\"=\"7\""
 grep -q "Server listening on port 1006" "$logs/ServiceLog.log" || fail "no service log in $logs"
 
 step "log rotation"
@@ -221,7 +221,7 @@ apt-get install -y -q --reinstall --no-install-recommends "$deb" >"$work/upgrade
 }
 cmp -s "$registry" "$work/registry.before" || { diff "$work/registry.before" "$registry"; fail "the upgrade changed the settings"; }
 expect_line "$registry" "\"EditedByHand\"=\"kept\""
-expect_line "$registry" "\"SiteColour\"=\"green\""
+expect_line "$registry" "\"LivenessTimeoutSeconds\"=\"7\""
 [ -d "$state/Users/jsmith" ] || fail "the upgrade lost an account"
 [ -s "$state/UserMessages.log" ] || fail "the upgrade lost the queue"
 
