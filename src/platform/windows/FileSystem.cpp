@@ -178,7 +178,8 @@ PathInside ResolveInside(std::string_view folder, std::string_view relative) {
     PathInside result{Outcome::Found, current};
     std::string_view rest = relative;
     while (!rest.empty()) {
-        const std::size_t cut = rest.find('/');
+        // Callers pass the path below the folder in this system's separators; both count.
+        const std::size_t cut = rest.find_first_of("\\/");
         std::string_view part = rest.substr(0, cut);
         rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
         if (part.empty()) continue;
