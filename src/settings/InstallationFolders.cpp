@@ -12,7 +12,7 @@ namespace {
 std::string FolderNamedBy(const char* variable) {
     std::optional<std::string> named = platform::EnvironmentValue(variable);
     if (!named || named->empty()) return platform::ExecutableFolder();
-    if (named->back() != platform::kPathSeparator) named->push_back(platform::kPathSeparator);
+    if (!platform::IsPathSeparator(named->back())) named->push_back(platform::kPathSeparator);
     return *named;
 }
 

@@ -26,11 +26,16 @@ public:
 
 private:
     void Set(const std::optional<std::string>& value) {
+#ifdef _WIN32
+        // An empty value removes the variable here.
+        ::_putenv_s(name_, value ? value->c_str() : "");
+#else
         if (value) {
             ::setenv(name_, value->c_str(), 1);
         } else {
             ::unsetenv(name_);
         }
+#endif
     }
     const char* name_;
     std::optional<std::string> previous_;
@@ -45,7 +50,7 @@ TEST(InstallationFolders, TheEnvironmentNamesEachFolderElseTheExecutablesFolderH
     } cases[] = {
         {std::nullopt, beside},
         {"", beside},   // an empty value counts as unset
-        {"/var/log/vantorel-server", "/var/log/vantorel-server/"},
+        {"/var/log/vantorel-server", std::string("/var/log/vantorel-server") + platform::kPathSeparator},
         {"/var/log/vantorel-server/", "/var/log/vantorel-server/"},
     };
     for (const auto& c : cases) {

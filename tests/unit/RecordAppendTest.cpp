@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#endif
 
 #include "platform/RecordAppend.h"
 #include "support/TestFiles.h"
@@ -12,6 +14,9 @@ using vserver::test::LockHolder;
 using vserver::test::ReadFile;
 using vserver::test::TempFolder;
 using vserver::test::WriteFile;
+
+#ifndef _WIN32
+// A per-process file size limit exists on POSIX systems only.
 
 // Lowers this process's file-size limit for the scope: writes past it fail with EFBIG, as
 // they would on a full disk.
@@ -60,6 +65,8 @@ TEST(RecordAppend, AFailedAppendLeavesTheFileAsItWas) {
         EXPECT_EQ(ReadFile(path), expected + std::string("three\r\n\0", 8));
     }
 }
+
+#endif
 
 TEST(RecordAppend, WithoutWaitingABusyLockFailsAtOnceAndChangesNothing) {
     TempFolder root;

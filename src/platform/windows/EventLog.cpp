@@ -24,13 +24,23 @@ bool HasVisibleDesktop() {
 
 } // namespace
 
-void ReportSystemEvent(const char* source, std::string_view text) {
+namespace {
+
+void Report(const char* source, WORD type, std::string_view text) {
     HANDLE eventSource = ::RegisterEventSourceA(nullptr, source);
     if (eventSource == nullptr) return;
     std::string line(text);
     const char* strings[1] = {line.c_str()};
-    ::ReportEventA(eventSource, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ::ReportEventA(eventSource, type, 0, 0, nullptr, 1, 0, strings, nullptr);
     ::DeregisterEventSource(eventSource);
+}
+
+} // namespace
+
+void ReportSystemEvent(const char* source, std::string_view text) { Report(source, EVENTLOG_INFORMATION_TYPE, text); }
+
+void ReportSystemProblem(const char* source, SystemLogPriority priority, std::string_view text) {
+    Report(source, priority == SystemLogPriority::Error ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, text);
 }
 
 void ShowMessageBox(const char* caption, std::string_view text) {

@@ -74,6 +74,8 @@ struct EventLoop::State {
     std::unordered_map<TimerId, std::function<void()>> timers;
     std::vector<std::function<void()>> deferred;
     std::vector<std::function<void()>> running;
+    std::vector<std::function<void()>> nextTurn;
+    std::vector<std::function<void()>> turnWork;
     std::unordered_map<IoHandle, Watched> watched;
     std::function<void(StopSignal)> onSignal;
 
@@ -164,7 +166,7 @@ struct EventLoop::State {
 
     DWORD WaitMilliseconds() {
         while (!timerQueue.empty() && !timers.contains(timerQueue.top().id)) timerQueue.pop();
-        if (!deferred.empty()) return 0;
+        if (!deferred.empty() || !nextTurn.empty()) return 0;
         if (timerQueue.empty()) return INFINITE;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(timerQueue.top().due - Clock::now());
         if (left.count() <= 0) return 0;
@@ -237,6 +239,8 @@ void EventLoop::CancelTimer(TimerId id) { state_->timers.erase(id); }
 
 void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std::move(fn)); }
 
+void EventLoop::RunNextTurn(std::function<void()> fn) { state_->nextTurn.push_back(std::move(fn)); }
+
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     state_->onSignal = std::move(onSignal);
     consoleLoopThread = state_->thread;
@@ -255,6 +259,8 @@ void EventLoop::Run() {
     State& s = *state_;
     while (!s.stop) {
         ::MsgWaitForMultipleObjectsEx(0, nullptr, s.WaitMilliseconds(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        // Work handed on from the previous turn; whatever it hands on again waits for the next.
+        s.turnWork.swap(s.nextTurn);
         MSG message;
         for (int served = 0; served < kMessagesPerBatch && !s.stop && ::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);
              ++served) {
@@ -268,6 +274,8 @@ void EventLoop::Run() {
                 ::DispatchMessageA(&message);
             }
         }
+        for (std::size_t i = 0; i < s.turnWork.size() && !s.stop; ++i) s.turnWork[i]();
+        s.turnWork.clear();
         s.RunDueTimers();
         // Deferred work (reaping closed connections) runs after every handler of the batch has
         // returned, so no handler ever sees its object destroyed under it.

@@ -2,12 +2,13 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "BackendTraits.h"
 #include "Win32Error.h"
 #include "platform/PathText.h"
+#include "platform/TemporaryFile.h"
+#include "platform/TextCase.h"
 
 namespace vserver::platform {
 
@@ -105,18 +106,6 @@ SysResult WriteAll(HANDLE file, std::string_view data) {
     return SysResult::Ok();
 }
 
-std::string TemporaryNameFor(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    std::string name = ".";
-    name += LastComponentOf(target);
-    name += ".tmp-";
-    name += std::to_string(::GetCurrentProcessId());
-    name += '-';
-    name += std::to_string(counter++);
-    std::string folder(FolderPartOf(target));
-    return folder.empty() ? name : Join(folder, name);
-}
-
 } // namespace
 
 std::optional<std::string> ResolveExisting(std::string_view path) {
@@ -140,6 +129,77 @@ std::optional<std::string> ResolveExisting(std::string_view path) {
         current = Join(current, *stored);
     }
     return current;
+}
+
+std::optional<FoundEntry> FindEntry(std::string_view path) {
+    auto stored = ResolveExisting(path);
+    if (!stored) return std::nullopt;
+    const DWORD attributes = AttributesOf(*stored);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    FoundEntry found;
+    found.path = std::move(*stored);
+    found.isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    found.isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    found.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return found;
+}
+
+namespace {
+
+// The final form of an existing path, every link and junction followed; nothing when the
+// system cannot tell.
+std::optional<std::string> FinalPathOf(const std::string& path) {
+    OwnedHandle handle(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.valid()) return std::nullopt;
+    char buffer[MAX_PATH * 4];
+    DWORD length = ::GetFinalPathNameByHandleA(handle.get(), buffer, sizeof buffer, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= sizeof buffer) return std::nullopt;
+    return std::string(buffer, length);
+}
+
+// Whether path (an existing entry, or a new one in an existing folder) ends up in folder or
+// below it once every link on the way is followed.
+bool LeadsInside(std::string_view folder, const std::string& path, bool missing) {
+    auto base = FinalPathOf(std::string(folder));
+    auto reached = FinalPathOf(missing ? std::string(FolderPartOf(path)) : path);
+    if (!base || !reached) return false;
+    return EqualNoCase(*base, *reached) || IsStrictlyInside(*reached, *base);
+}
+
+} // namespace
+
+PathInside ResolveInside(std::string_view folder, std::string_view relative) {
+    using Outcome = PathInside::Outcome;
+    auto base = ResolveExisting(folder);
+    if (!base) return {};
+    std::string current = *base;
+    bool linked = false;
+    PathInside result{Outcome::Found, current};
+    std::string_view rest = relative;
+    while (!rest.empty()) {
+        // Callers pass the path below the folder in this system's separators; both count.
+        const std::size_t cut = rest.find_first_of("\\/");
+        std::string_view part = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+        if (part.empty()) continue;
+        if (IsDotEntry(part) || HasWildcard(part)) return {};
+        auto stored = FindStoredName(current, part);
+        if (!stored) {
+            // Only the last component may be missing: it is where a new entry would go.
+            if (!rest.empty()) return {};
+            result = {Outcome::Missing, Join(current, part)};
+            break;
+        }
+        current = Join(current, *stored);
+        const DWORD attributes = AttributesOf(current);
+        if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+        linked = linked || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (!rest.empty() && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
+        result = {Outcome::Found, current};
+    }
+    if (linked && !LeadsInside(*base, result.path, result.outcome == Outcome::Missing)) return {Outcome::Outside, {}};
+    return result;
 }
 
 SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out) {
@@ -242,6 +302,8 @@ SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
     if (!source) return SysResult::Failure("CopyFileA", ENOENT, ERROR_FILE_NOT_FOUND);
     auto target = ResolveForCreate(to);
     if (!target) return SysResult::Failure("CopyFileA", ENOENT, ERROR_PATH_NOT_FOUND);
+    // A temporary that a killed writer of this file left goes, as with every other write.
+    RemoveStaleTemporaries(*target);
     // The system removes a partly written target itself when the copy fails.
     if (!::CopyFileA(source->c_str(), target->c_str(), TRUE)) return LastWin32Failure("CopyFileA");
     return SysResult::Ok();
@@ -269,6 +331,8 @@ SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
     auto target = ResolveForCreate(path);
     if (!target) return SysResult::Failure("CreateFileA", ENOENT, ERROR_PATH_NOT_FOUND);
     const DWORD existing = AttributesOf(*target);
+    // A temporary that a killed writer left is removed before this writer makes its own.
+    RemoveStaleTemporaries(*target);
 
     std::string temporary;
     OwnedHandle file;
@@ -290,8 +354,14 @@ SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
         result = LastWin32Failure("MoveFileExA");
     }
     if (readOnly) ::SetFileAttributesA(target->c_str(), existing);
-    if (!result) (void)::DeleteFileA(temporary.c_str());
-    return result;
+    if (!result) {
+        (void)::DeleteFileA(temporary.c_str());
+        return result;
+    }
+    // The new content is in place for every reader; a folder that cannot be synced only
+    // weakens durability across a power loss.
+    (void)SyncFolderOf(*target);
+    return SysResult::Ok();
 }
 
 } // namespace vserver::platform

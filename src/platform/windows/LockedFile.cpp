@@ -102,4 +102,10 @@ void LockedFile::Close() {
     }
 }
 
+LockedFile::Identity LockedFile::identity() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (fd_ == -1 || !::GetFileInformationByHandle(AsHandle(fd_), &info)) return {};
+    return {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 } // namespace vserver::platform

@@ -49,4 +49,11 @@ std::optional<std::string> EnvironmentValue(const char* name) {
 // Windows has no per-process descriptor limit to raise; sockets are bounded by memory.
 void RaiseOpenFileLimit() {}
 
+// Windows has no file size limit per process and no signal for reaching one: a write past what
+// the disk takes fails like a full disk already.
+void IgnoreFileSizeSignal() {}
+
+// Asks the heap to give back free pages it holds at its end.
+void ReturnFreeMemory() { (void)::HeapCompact(::GetProcessHeap(), 0); }
+
 } // namespace vserver::platform

@@ -1,6 +1,7 @@
 #include "platform/RecordAppend.h"
 
 #include <cerrno>
+#include <cstdint>
 
 #include "SidecarLock.h"
 
@@ -9,16 +10,57 @@ namespace vserver::platform {
 namespace {
 
 // Other holders keep the lock only for one append or one queue rewrite, so waiting a little is
-// enough; a holder that keeps it longer (a stuck process) must not stop the server, so the
-// wait is bounded and the append then fails like an open that is refused.
-SysResult LockFor(const std::string& path, OwnedHandle& lock) {
-    constexpr int kAttempts = 250;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+// enough; a holder that keeps it longer (a stuck process) must not stop the caller, so the
+// wait is bounded and the append then fails like an open that is refused. The event loop never
+// waits at all: it asks with LockWait::None and tries again later.
+SysResult LockFor(const std::string& path, OwnedHandle& lock, LockWait wait) {
+    const int attempts = wait == LockWait::Bounded ? 250 : 1;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt > 0) ::Sleep(1);
         SysResult locked = LockSidecar(path, false, lock);
         if (locked || locked.error() != EWOULDBLOCK) return locked;
-        ::Sleep(1);
     }
-    return SysResult::Failure("LockFileEx", EWOULDBLOCK, ERROR_LOCK_VIOLATION);
+    return LockBusy();
+}
+
+SysResult WriteAt(HANDLE file, std::string_view data, std::int64_t at) {
+    LARGE_INTEGER offset{};
+    offset.QuadPart = at;
+    if (!::SetFilePointerEx(file, offset, nullptr, FILE_BEGIN)) return LastWin32Failure("SetFilePointerEx");
+    while (!data.empty()) {
+        DWORD written = 0;
+        DWORD chunk = data.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(data.size());
+        if (!::WriteFile(file, data.data(), chunk, &written, nullptr)) return LastWin32Failure("WriteFile");
+        data.remove_prefix(written);
+    }
+    return SysResult::Ok();
+}
+
+// Writes text + NUL over the file's last byte. On failure (a full disk) the file gets its old
+// length and last byte back, so no torn record stays behind.
+SysResult AppendLocked(HANDLE file, std::string_view text) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size)) return LastWin32Failure("GetFileSizeEx");
+    const std::int64_t offset = size.QuadPart > 0 ? size.QuadPart - 1 : 0;
+    char lastByte = '\0';
+    if (size.QuadPart > 0) {
+        LARGE_INTEGER at{};
+        at.QuadPart = offset;
+        DWORD got = 0;
+        if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return LastWin32Failure("SetFilePointerEx");
+        if (!::ReadFile(file, &lastByte, 1, &got, nullptr)) return LastWin32Failure("ReadFile");
+        if (got != 1) return SysResult::Failure("ReadFile", EIO);
+    }
+    // One write of the record and its NUL, so a reader never sees the text without its end.
+    std::string record(text);
+    record.push_back('\0');
+    SysResult result = WriteAt(file, record, offset);
+    if (result) return result;
+    // Cutting back frees what the failed write took, and the old last byte lies inside the old
+    // length, so restoring it needs no new space.
+    if (::SetFilePointerEx(file, size, nullptr, FILE_BEGIN)) (void)::SetEndOfFile(file);
+    if (size.QuadPart > 0) (void)WriteAt(file, std::string_view(&lastByte, 1), offset);
+    return result;
 }
 
 HANDLE OpenForAppend(const std::string& path, DWORD disposition) {
@@ -28,32 +70,19 @@ HANDLE OpenForAppend(const std::string& path, DWORD disposition) {
 
 } // namespace
 
-SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how) {
+SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
     // A file that must exist is checked before the lock; one that a collection removed while
     // this append waited for the lock is created anew, as a first append would.
     if (how == AppendOpen::ExistingOnly && ::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return LastWin32Failure("CreateFileA");
     }
+    // The data file is opened only once the lock is held, so it always is the file the path
+    // names now, even when a collection replaced or removed it meanwhile.
     OwnedHandle lock;
-    if (SysResult locked = LockFor(path, lock); !locked) return locked;
+    if (SysResult locked = LockFor(path, lock, wait); !locked) return locked;
     OwnedHandle file(OpenForAppend(path, OPEN_ALWAYS));
     if (!file.valid()) return LastWin32Failure("CreateFileA");
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.get(), &size)) return LastWin32Failure("GetFileSizeEx");
-    LARGE_INTEGER offset{};
-    offset.QuadPart = size.QuadPart > 0 ? size.QuadPart - 1 : 0;
-    if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) return LastWin32Failure("SetFilePointerEx");
-    // One write of the record and its NUL, so a reader never sees the text without its end.
-    std::string record(text);
-    record.push_back('\0');
-    std::string_view left = record;
-    while (!left.empty()) {
-        DWORD written = 0;
-        DWORD chunk = left.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left.size());
-        if (!::WriteFile(file.get(), left.data(), chunk, &written, nullptr)) return LastWin32Failure("WriteFile");
-        left.remove_prefix(written);
-    }
-    return SysResult::Ok();
+    return AppendLocked(file.get(), text);
 }
 
 } // namespace vserver::platform

@@ -3,42 +3,116 @@
 
 #include <cerrno>
 
+#include <algorithm>
+
 #include "SidecarLock.h"
 #include "platform/FileSystem.h"
 #include "platform/RegistryFile.h"
 
 namespace vserver::platform {
 
-SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems) {
-    out = RegistryFile();
-    std::string text;
-    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+namespace {
+
+// A change within this many nanoseconds of reading the stamps could still carry the same
+// times: file systems keep times coarser than the clock (FAT to two seconds).
+constexpr std::int64_t kSettledAfter = 2'000'000'000;
+
+// 100-nanosecond ticks of a FILETIME or LARGE_INTEGER time as nanoseconds.
+std::int64_t Nanoseconds(std::int64_t ticks) { return ticks * 100; }
+
+std::int64_t NowNanoseconds() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks{};
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    return Nanoseconds(static_cast<std::int64_t>(ticks.QuadPart));
+}
+
+SysResult FillStamps(HANDLE file, RegistryFile::Stamps& out) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return LastWin32Failure("GetFileInformationByHandle");
+    FILE_BASIC_INFO times{};
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times)) {
+        return LastWin32Failure("GetFileInformationByHandleEx");
+    }
+    out.exists = true;
+    out.device = info.dwVolumeSerialNumber;
+    out.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    out.modified = Nanoseconds(times.LastWriteTime.QuadPart);
+    out.changed = Nanoseconds(times.ChangeTime.QuadPart);
+    out.settled = NowNanoseconds() - std::max(out.modified, out.changed) > kSettledAfter;
+    return SysResult::Ok();
+}
+
+bool IsMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+HANDLE OpenForReading(const std::string& path) {
+    return ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
+    out = Stamps();
+    OwnedHandle file(OpenForReading(path));
     if (!file.valid()) {
         const DWORD code = ::GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return SysResult::Ok();
+        if (IsMissing(code)) return SysResult::Ok();
         return SysResult::Failure("CreateFileA", ErrnoFromWin32(code), static_cast<long>(code));
     }
+    return FillStamps(file.get(), out);
+}
+
+SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems,
+                             Stamps* stamps) {
+    out = RegistryFile();
+    Stamps seen;
+    // A missing file is a version of its own: nothing to read, until one appears.
+    seen.settled = true;
+    OwnedHandle file(OpenForReading(path));
+    if (!file.valid()) {
+        const DWORD code = ::GetLastError();
+        if (!IsMissing(code)) return SysResult::Failure("CreateFileA", ErrnoFromWin32(code), static_cast<long>(code));
+        if (stamps) *stamps = seen;
+        return SysResult::Ok();
+    }
+    // The stamps come before the content, so a change made while reading shows in the next ones.
+    if (SysResult filled = FillStamps(file.get(), seen); !filled) return filled;
+    std::string bytes;
     char buffer[16384];
     for (;;) {
         DWORD got = 0;
         if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return LastWin32Failure("ReadFile");
         if (got == 0) break;
-        text.append(buffer, got);
+        bytes.append(buffer, got);
     }
-    out = Parse(text, problems);
+    out = RegistryFile(std::move(bytes));
+    out.Reparse(problems);
+    if (stamps) *stamps = seen;
     return SysResult::Ok();
 }
 
 SysResult RegistryFile::Update(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
+    return UpdateLocked(path, change, true);
+}
+
+SysResult RegistryFile::TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
+    return UpdateLocked(path, change, false);
+}
+
+SysResult RegistryFile::UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
+                                     bool waitForLock) {
     OwnedHandle lock;
-    if (SysResult locked = LockSidecar(path, true, lock); !locked) return locked;
+    if (SysResult locked = LockSidecar(path, waitForLock, lock); !locked) return locked;
     RegistryFile current;
     std::vector<std::string> problems;
     if (SysResult loaded = Load(path, current, &problems); !loaded) return loaded;
     if (!problems.empty()) return SysResult::Failure("parse", EINVAL);
     if (!change(current)) return SysResult::Ok();
-    return ReplaceFileContent(path, current.Serialize());
+    return ReplaceFileContent(path, current.bytes());
 }
 
 } // namespace vserver::platform

@@ -90,4 +90,7 @@ SysResult ServiceManager::Delete(const std::string& name) const {
     return SysResult::Ok();
 }
 
+// No package manager installs services on Windows: a service is always one this program made.
+bool ServiceManager::IsPackaged(const std::string&) { return false; }
+
 } // namespace vserver::platform

@@ -220,4 +220,12 @@ void CloseHandle(IoHandle handle) {
     if (handle != kInvalidHandle) ::closesocket(AsSocket(handle));
 }
 
+// The system cuts any larger request down to its own maximum.
+int MaxListenBacklog() { return SOMAXCONN; }
+
+// Winsock offers no count of unacknowledged bytes before Windows 10 (and none at all under
+// every emulator), so this cannot tell: what was handed to the system counts as transmitted,
+// the same answer a peer gets when the process ends after a send that succeeded.
+bool AllTransmitted(IoHandle) { return true; }
+
 } // namespace vserver::platform

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "Win32Error.h"
 
@@ -94,5 +95,12 @@ std::string SysResult::Describe() const {
     }
     return std::string(call_) + ": " + (runtimeKnows ? runtimeText : "error " + std::to_string(error_));
 }
+
+// A lock taken without waiting fails with ERROR_LOCK_VIOLATION while another handle holds it.
+bool IsLockBusy(const SysResult& result) {
+    return !result.ok() && result.error() == EWOULDBLOCK && std::string_view(result.call()) == "LockFileEx";
+}
+
+SysResult LockBusy() { return SysResult::Failure("LockFileEx", EWOULDBLOCK, ERROR_LOCK_VIOLATION); }
 
 } // namespace vserver::platform

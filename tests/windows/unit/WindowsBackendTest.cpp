@@ -14,11 +14,15 @@
 #include "Win32Error.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderCheck.h"
+#include "platform/InstanceLock.h"
 #include "platform/LockedFile.h"
 #include "platform/PathText.h"
 #include "platform/RecordAppend.h"
+#include "platform/RegistryFile.h"
 #include "platform/ServiceHost.h"
 #include "platform/Socket.h"
+#include "platform/TemporaryFile.h"
 #include "support/TestFiles.h"
 
 namespace vserver::platform {
@@ -26,6 +30,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using vserver::test::LockHolder;
+using vserver::test::Names;
 using vserver::test::ReadFile;
 using vserver::test::TempFolder;
 using vserver::test::WriteFile;
@@ -123,6 +128,123 @@ TEST(WindowsLocks, TheCompanionLockGuardsRecordFilesThatAreReplacedByName) {
     LockHolder other(queue);
     ASSERT_TRUE(other.locked());
     EXPECT_EQ(held.TryOpen(queue), LockedFile::Outcome::Busy);
+}
+
+TEST(WindowsPaths, NamesBelowAFolderAreFoundInTheirStoredCapitals) {
+    TempFolder root;
+    const std::string users = root / "Users";
+    vserver::test::MakeFolder(users + "\\JSMITH");
+    WriteFile(users + "\\JSMITH\\JSMITHVantorelSettings.vts", "mine");
+    const std::string stored = users + "\\JSMITH\\JSMITHVantorelSettings.vts";
+    using Outcome = PathInside::Outcome;
+    struct Case {
+        const char* relative;
+        Outcome outcome;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"jsmith\\jsmithvantorelsettings.VTS", Outcome::Found, stored},
+        {"jsmith/JSMITHVantorelSettings.vts", Outcome::Found, stored},
+        {"jsmith", Outcome::Found, users + "\\JSMITH"},
+        {"jsmith\\new.vts", Outcome::Missing, users + "\\JSMITH\\new.vts"},
+        {"nobody\\new.vts", Outcome::Missing, ""},                         // the folder is missing too
+        {"jsmith\\JSMITHVantorelSettings.vts\\x", Outcome::Missing, ""},   // a file on the way
+        {"..\\Users\\jsmith", Outcome::Missing, ""},
+        {"jsmith\\*.vts", Outcome::Missing, ""},
+    };
+    for (const Case& c : cases) {
+        PathInside inside = ResolveInside(users, c.relative);
+        EXPECT_EQ(inside.outcome, c.outcome) << c.relative;
+        EXPECT_EQ(inside.path, c.path) << c.relative;
+    }
+
+    ASSERT_TRUE(SetReadOnly(stored).ok());
+    auto file = FindEntry(users + "\\jsmith\\jsmithvantorelsettings.vts");
+    ASSERT_TRUE(file.has_value());
+    EXPECT_EQ(file->path, stored);
+    EXPECT_TRUE(file->readOnly);
+    EXPECT_FALSE(file->isFolder);
+    auto folder = FindEntry(users + "\\jsmith");
+    ASSERT_TRUE(folder.has_value());
+    EXPECT_TRUE(folder->isFolder);
+    EXPECT_FALSE(FindEntry(users + "\\nobody").has_value());
+}
+
+TEST(WindowsFolders, FolderChecksNameWhatIsWrong) {
+    TempFolder root;
+    WriteFile(root / "file.txt", "x");
+    EXPECT_EQ(CheckFolder(root.path()).verdict, FolderCheck::Verdict::Usable);
+    EXPECT_EQ(CheckFolder(root / "missing").verdict, FolderCheck::Verdict::Missing);
+    EXPECT_EQ(CheckFolder(root / "missing\\below").verdict, FolderCheck::Verdict::Missing);
+    FolderCheck file = CheckFolder(root / "file.txt");
+    EXPECT_EQ(file.verdict, FolderCheck::Verdict::NotAFolder);
+    EXPECT_EQ(file.failure.error(), ENOTDIR);
+
+    EXPECT_TRUE(SyncFolderOf(root / "file.txt").ok());
+    EXPECT_FALSE(SyncFolderOf(root / "missing\\file.txt").ok());
+}
+
+TEST(WindowsFolders, TheInstanceLockKeepsASecondServerOutAndNamesTheFirst) {
+    TempFolder root;
+    const std::string path = root / "VServerService.lock";
+    EXPECT_FALSE(QueryInstanceLock(path).held) << "no lock file yet";
+
+    InstanceLockResult first = AcquireInstanceLock(path);
+    ASSERT_EQ(first.outcome, InstanceLockResult::Outcome::Held);
+    EXPECT_TRUE(first.failure.ok());
+    // The holder's id stays readable while the lock is held.
+    EXPECT_EQ(ReadFile(path), std::to_string(CurrentProcessId()) + "\n");
+
+    InstanceLockResult second = AcquireInstanceLock(path);
+    EXPECT_EQ(second.outcome, InstanceLockResult::Outcome::Busy);
+    EXPECT_EQ(second.holderPid, CurrentProcessId());
+
+    InstanceLockState state = QueryInstanceLock(path);
+    EXPECT_TRUE(state.held);
+    EXPECT_EQ(state.holderPid, CurrentProcessId());
+    EXPECT_GT(state.since, 0);
+    // Asking leaves the lock as it was.
+    EXPECT_EQ(AcquireInstanceLock(path).outcome, InstanceLockResult::Outcome::Busy);
+}
+
+TEST(WindowsRegistry, UpdatesWithoutWaitingAndStampsThatTellVersionsApart) {
+    TempFolder root;
+    const std::string path = root / "VServerService.reg";
+    const std::string key = "HKEY_LOCAL_MACHINE\\Software\\Test";
+    RegistryFile::Stamps missing;
+    ASSERT_TRUE(RegistryFile::ReadStamps(path, missing).ok());
+    EXPECT_FALSE(missing.exists);
+
+    auto write = [&](const char* value) {
+        return [=](RegistryFile& file) {
+            file.WriteString(key, "Port", value);
+            return true;
+        };
+    };
+    ASSERT_TRUE(RegistryFile::Update(path, write("1")).ok());
+    RegistryFile loaded;
+    RegistryFile::Stamps first;
+    ASSERT_TRUE(RegistryFile::Load(path, loaded, nullptr, &first).ok());
+    EXPECT_EQ(loaded.ReadString(key, "port").value_or("(none)"), "1");
+    RegistryFile::Stamps again;
+    ASSERT_TRUE(RegistryFile::ReadStamps(path, again).ok());
+    EXPECT_TRUE(first.exists);
+    EXPECT_TRUE(first.SameVersion(again));
+
+    {
+        LockHolder other(path);
+        ASSERT_TRUE(other.locked());
+        SysResult busy = RegistryFile::TryUpdate(path, write("22"));
+        EXPECT_TRUE(IsLockBusy(busy)) << busy.Describe();
+    }
+    ASSERT_TRUE(RegistryFile::Load(path, loaded).ok());
+    EXPECT_EQ(loaded.ReadString(key, "Port").value_or("(none)"), "1");
+
+    ASSERT_TRUE(RegistryFile::TryUpdate(path, write("22")).ok());
+    ASSERT_TRUE(RegistryFile::ReadStamps(path, again).ok());
+    EXPECT_FALSE(first.SameVersion(again));
+    EXPECT_EQ(Names(root.path()), (std::vector<std::string>{"VServerService.reg", "VServerService.reg.lock"}))
+        << "no temporary is left";
 }
 
 // A blocking client socket on the loopback address.
@@ -253,6 +375,24 @@ TEST_F(WindowsLoop, ASecondListenerOnAPortInUseFailsToBind) {
     EXPECT_FALSE(result.ok());
     EXPECT_STREQ(result.call(), "bind");
     if (result.ok()) CloseHandle(second);
+}
+
+TEST(WindowsLoopTurns, WorkHandedOnRunsInLaterTurnsWithoutTheLoopSleeping) {
+    EventLoop loop;
+    ASSERT_TRUE(loop.valid());
+    std::string order;
+    // A timer far away would be the only thing to wake a loop that slept.
+    loop.AddTimer(std::chrono::hours(1), [&] { order += "timer"; });
+    loop.RunNextTurn([&] {
+        order += "1";
+        loop.RunNextTurn([&] {
+            order += "3";
+            loop.Stop();
+        });
+        loop.Defer([&] { order += "2"; });
+    });
+    loop.Run();
+    EXPECT_EQ(order, "123");
 }
 
 TEST(WindowsService, AProcessStartedByHandIsNotHandedOverAndReportsNothing) {
