@@ -7,40 +7,25 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
+#include <limits>
 #include <string_view>
 
 #include "platform/PathText.h"
+#include "platform/TemporaryName.h"
 
 namespace vserver::platform {
 
 namespace {
-
-constexpr std::string_view kMarker = ".tmp-";
 
 std::string FolderOf(const std::string& path) {
     std::string folder(FolderPartOf(path));
     return folder.empty() ? "." : folder;
 }
 
-std::string TemporaryPrefix(const std::string& target) {
-    std::string prefix = ".";
-    prefix += LastComponentOf(target);
-    prefix += kMarker;
-    return prefix;
-}
-
-// The writer's process id of a temporary name "<prefix><pid>-<n>", or 0 when the rest of
-// the name is not of that form (an entry the server did not make).
+// The writer of a temporary, 0 when the name is not one the server made.
 pid_t WriterOf(std::string_view rest) {
-    std::size_t dash = rest.find('-');
-    if (dash == 0 || dash == std::string_view::npos || dash + 1 == rest.size()) return 0;
-    long long pid = 0;
-    auto parsed = std::from_chars(rest.data(), rest.data() + dash, pid);
-    if (parsed.ec != std::errc() || parsed.ptr != rest.data() + dash || pid <= 0) return 0;
-    std::string_view counter = rest.substr(dash + 1);
-    if (counter.find_first_not_of("0123456789") != std::string_view::npos) return 0;
-    return static_cast<pid_t>(pid);
+    const unsigned long long pid = TemporaryWriterOf(rest);
+    return pid > 0 && pid <= static_cast<unsigned long long>(std::numeric_limits<pid_t>::max()) ? static_cast<pid_t>(pid) : 0;
 }
 
 bool WriterGone(pid_t pid) {

@@ -3,18 +3,16 @@
 #include <windows.h>
 
 #include <atomic>
-#include <charconv>
 #include <string_view>
 
 #include "BackendTraits.h"
 #include "Win32Error.h"
 #include "platform/PathText.h"
+#include "platform/TemporaryName.h"
 
 namespace vserver::platform {
 
 namespace {
-
-constexpr std::string_view kMarker = ".tmp-";
 
 std::string FolderOf(const std::string& path) {
     std::string folder(FolderPartOf(path));
@@ -28,23 +26,10 @@ std::string Join(const std::string& folder, std::string_view name) {
     return out;
 }
 
-std::string TemporaryPrefix(const std::string& target) {
-    std::string prefix = ".";
-    prefix += LastComponentOf(target);
-    prefix += kMarker;
-    return prefix;
-}
-
-// The writer's process id of a temporary name "<prefix><pid>-<n>", or 0 when the rest of
-// the name is not of that form (an entry the server did not make).
+// The writer of a temporary, 0 when the name is not one the server made.
 DWORD WriterOf(std::string_view rest) {
-    const std::size_t dash = rest.find('-');
-    if (dash == 0 || dash == std::string_view::npos || dash + 1 == rest.size()) return 0;
-    unsigned long long pid = 0;
-    auto parsed = std::from_chars(rest.data(), rest.data() + dash, pid);
-    if (parsed.ec != std::errc() || parsed.ptr != rest.data() + dash || pid == 0 || pid > MAXDWORD) return 0;
-    if (rest.substr(dash + 1).find_first_not_of("0123456789") != std::string_view::npos) return 0;
-    return static_cast<DWORD>(pid);
+    const unsigned long long pid = TemporaryWriterOf(rest);
+    return pid <= MAXDWORD ? static_cast<DWORD>(pid) : 0;
 }
 
 bool WriterGone(DWORD pid) {
