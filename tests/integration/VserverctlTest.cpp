@@ -131,6 +131,17 @@ private:
     int port_ = 0;
 };
 
+// The logon of a console that holds the console's place while vserverctl runs.
+Request ConsoleLogon() {
+    Request logon;
+    logon.id = 1;
+    logon.type = 101;
+    logon.account = kConsole;
+    logon.clientKind = 5;
+    logon.version = "9.0";
+    return logon;
+}
+
 TEST_F(VserverctlTest, VersionInBothForms) {
     ToolRun text = Ctl({"version"});
     EXPECT_EQ(text.exitStatus, 0) << text.err;
@@ -409,13 +420,7 @@ TEST_F(VserverctlTest, OptionsAreReadWrittenAndReloaded) {
 
 TEST_F(VserverctlTest, ASecondConsoleIsRefusedWithTheReasonExplained) {
     client::Connection console = server_.Connect();
-    Request logon;
-    logon.id = 1;
-    logon.type = 101;
-    logon.account = kConsole;
-    logon.clientKind = 5;
-    logon.version = "9.0";
-    ASSERT_EQ(Exchange(console, logon), "1\xA7" "1");
+    ASSERT_EQ(Exchange(console, ConsoleLogon()), "1\xA7" "1");
 
     ToolRun text = Ctl({"count"});
     EXPECT_EQ(text.exitStatus, 1);
@@ -574,13 +579,7 @@ TEST_F(VserverctlTest, StatusTellsTheStateAndWhereEverythingIs) {
 
     // Another console holds the console logon: status says so instead of failing.
     client::Connection console = server_.Connect();
-    Request logon;
-    logon.id = 1;
-    logon.type = 101;
-    logon.account = kConsole;
-    logon.clientKind = 5;
-    logon.version = "9.0";
-    ASSERT_EQ(Exchange(console, logon), "1\xA7" "1");
+    ASSERT_EQ(Exchange(console, ConsoleLogon()), "1\xA7" "1");
     ToolRun held = RunTool(copy, {"status", "--json"});
     EXPECT_EQ(held.exitStatus, 0) << held.err;
     EXPECT_NE(held.out.find("\"connections\":null,\"consoleLoggedOn\":true,\"locked\":null}"), std::string::npos)
