@@ -6,26 +6,15 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <map>
-#include <queue>
-#include <unordered_map>
-#include <vector>
+
+#include "platform/LoopWork.h"
 
 namespace vserver::platform {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct TimerEntry {
-    Clock::time_point due;
-    EventLoop::TimerId id;
-    bool operator>(const TimerEntry& other) const {
-        return due != other.due ? due > other.due : id > other.id;
-    }
-};
 
 // Readiness of the signal descriptor arrives like any other handle's.
 class SignalHandler final : public IoHandler {
@@ -61,13 +50,7 @@ public:
 struct EventLoop::State {
     int epollFd = -1;
     std::atomic<bool> stop{false};
-    TimerId nextTimer = 1;
-    std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<>> timerQueue;
-    std::unordered_map<TimerId, std::function<void()>> timers;
-    std::vector<std::function<void()>> deferred;
-    std::vector<std::function<void()>> running;
-    std::vector<std::function<void()>> nextTurn;
-    std::vector<std::function<void()>> turnWork;
+    LoopWork work;
     SignalHandler signals;
     WakeHandler wake;
 };
@@ -115,17 +98,14 @@ void EventLoop::Unwatch(IoHandle handle) {
 }
 
 EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
-    TimerId id = state_->nextTimer++;
-    state_->timers.emplace(id, std::move(fn));
-    state_->timerQueue.push({Clock::now() + delay, id});
-    return id;
+    return state_->work.AddTimer(delay, std::move(fn));
 }
 
-void EventLoop::CancelTimer(TimerId id) { state_->timers.erase(id); }
+void EventLoop::CancelTimer(TimerId id) { state_->work.CancelTimer(id); }
 
-void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std::move(fn)); }
+void EventLoop::Defer(std::function<void()> fn) { state_->work.Defer(std::move(fn)); }
 
-void EventLoop::RunNextTurn(std::function<void()> fn) { state_->nextTurn.push_back(std::move(fn)); }
+void EventLoop::RunNextTurn(std::function<void()> fn) { state_->work.RunNextTurn(std::move(fn)); }
 
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     sigset_t mask;
@@ -157,42 +137,17 @@ void EventLoop::Run() {
     epoll_event events[256];
     while (!s.stop) {
         int timeout = -1;
-        while (!s.timerQueue.empty() && !s.timers.contains(s.timerQueue.top().id)) s.timerQueue.pop();
-        if (!s.deferred.empty() || !s.nextTurn.empty()) {
-            timeout = 0;
-        } else if (!s.timerQueue.empty()) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(s.timerQueue.top().due - Clock::now());
-            timeout = left.count() < 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 1 << 30));
-        }
+        if (auto limit = s.work.WaitLimit()) timeout = static_cast<int>(std::min<long long>(limit->count(), 1 << 30));
         int count = ::epoll_wait(s.epollFd, events, 256, timeout);
         if (count < 0 && errno != EINTR) break;
-        // Work handed on from the previous turn; whatever it hands on again waits for the next.
-        s.turnWork.swap(s.nextTurn);
+        s.work.BeginTurn();
         for (int i = 0; i < count && !s.stop; ++i) {
             auto* handler = static_cast<IoHandler*>(events[i].data.ptr);
             std::uint32_t ev = events[i].events;
             if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) handler->OnReadable();
             if (ev & EPOLLOUT) handler->OnWritable();
         }
-        for (std::size_t i = 0; i < s.turnWork.size() && !s.stop; ++i) s.turnWork[i]();
-        s.turnWork.clear();
-        auto now = Clock::now();
-        while (!s.stop && !s.timerQueue.empty() && s.timerQueue.top().due <= now) {
-            TimerId id = s.timerQueue.top().id;
-            s.timerQueue.pop();
-            auto it = s.timers.find(id);
-            if (it == s.timers.end()) continue;
-            auto fn = std::move(it->second);
-            s.timers.erase(it);
-            fn();
-        }
-        // Deferred work (reaping closed connections) runs after every handler of the batch has
-        // returned, so no handler ever sees its object destroyed under it.
-        while (!s.deferred.empty()) {
-            s.running.swap(s.deferred);
-            for (auto& fn : s.running) fn();
-            s.running.clear();
-        }
+        s.work.FinishTurn(s.stop);
     }
 }
 

@@ -11,18 +11,16 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
-#include <queue>
 #include <unordered_map>
-#include <vector>
 
 #include "Win32Error.h"
+#include "platform/LoopWork.h"
 
 namespace vserver::platform {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr UINT kSocketMessage = WM_APP + 1;     // from WSAAsyncSelect: wParam socket, lParam event
 constexpr UINT kSyntheticMessage = WM_APP + 2;  // our own: wParam socket, lParam one of the kinds below
@@ -36,14 +34,6 @@ constexpr int kReadsPerCloseTurn = 16;
 constexpr int kMessagesPerBatch = 256;
 
 constexpr const char* kWindowClass = "VServerServiceEventLoop";
-
-struct TimerEntry {
-    Clock::time_point due;
-    EventLoop::TimerId id;
-    bool operator>(const TimerEntry& other) const {
-        return due != other.due ? due > other.due : id > other.id;
-    }
-};
 
 struct Watched {
     IoHandler* handler = nullptr;
@@ -69,13 +59,7 @@ struct EventLoop::State {
     HWND window = nullptr;
     DWORD thread = 0;
     std::atomic<bool> stop{false};
-    TimerId nextTimer = 1;
-    std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<>> timerQueue;
-    std::unordered_map<TimerId, std::function<void()>> timers;
-    std::vector<std::function<void()>> deferred;
-    std::vector<std::function<void()>> running;
-    std::vector<std::function<void()>> nextTurn;
-    std::vector<std::function<void()>> turnWork;
+    LoopWork work;
     std::unordered_map<IoHandle, Watched> watched;
     std::function<void(StopSignal)> onSignal;
 
@@ -143,34 +127,10 @@ struct EventLoop::State {
         return ::DefWindowProcA(window, message, wParam, lParam);
     }
 
-    void RunDueTimers() {
-        auto now = Clock::now();
-        while (!stop && !timerQueue.empty() && timerQueue.top().due <= now) {
-            TimerId id = timerQueue.top().id;
-            timerQueue.pop();
-            auto it = timers.find(id);
-            if (it == timers.end()) continue;
-            auto fn = std::move(it->second);
-            timers.erase(it);
-            fn();
-        }
-    }
-
-    void RunDeferred() {
-        while (!deferred.empty()) {
-            running.swap(deferred);
-            for (auto& fn : running) fn();
-            running.clear();
-        }
-    }
-
     DWORD WaitMilliseconds() {
-        while (!timerQueue.empty() && !timers.contains(timerQueue.top().id)) timerQueue.pop();
-        if (!deferred.empty() || !nextTurn.empty()) return 0;
-        if (timerQueue.empty()) return INFINITE;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(timerQueue.top().due - Clock::now());
-        if (left.count() <= 0) return 0;
-        return static_cast<DWORD>(std::min<long long>(left.count(), 0x7ffffffe));
+        auto limit = work.WaitLimit();
+        if (!limit) return INFINITE;
+        return static_cast<DWORD>(std::min<long long>(limit->count(), 0x7ffffffe));
     }
 };
 
@@ -229,17 +189,14 @@ void EventLoop::Unwatch(IoHandle handle) {
 }
 
 EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
-    TimerId id = state_->nextTimer++;
-    state_->timers.emplace(id, std::move(fn));
-    state_->timerQueue.push({Clock::now() + delay, id});
-    return id;
+    return state_->work.AddTimer(delay, std::move(fn));
 }
 
-void EventLoop::CancelTimer(TimerId id) { state_->timers.erase(id); }
+void EventLoop::CancelTimer(TimerId id) { state_->work.CancelTimer(id); }
 
-void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std::move(fn)); }
+void EventLoop::Defer(std::function<void()> fn) { state_->work.Defer(std::move(fn)); }
 
-void EventLoop::RunNextTurn(std::function<void()> fn) { state_->nextTurn.push_back(std::move(fn)); }
+void EventLoop::RunNextTurn(std::function<void()> fn) { state_->work.RunNextTurn(std::move(fn)); }
 
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     state_->onSignal = std::move(onSignal);
@@ -259,8 +216,7 @@ void EventLoop::Run() {
     State& s = *state_;
     while (!s.stop) {
         ::MsgWaitForMultipleObjectsEx(0, nullptr, s.WaitMilliseconds(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        // Work handed on from the previous turn; whatever it hands on again waits for the next.
-        s.turnWork.swap(s.nextTurn);
+        s.work.BeginTurn();
         MSG message;
         for (int served = 0; served < kMessagesPerBatch && !s.stop && ::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);
              ++served) {
@@ -274,12 +230,7 @@ void EventLoop::Run() {
                 ::DispatchMessageA(&message);
             }
         }
-        for (std::size_t i = 0; i < s.turnWork.size() && !s.stop; ++i) s.turnWork[i]();
-        s.turnWork.clear();
-        s.RunDueTimers();
-        // Deferred work (reaping closed connections) runs after every handler of the batch has
-        // returned, so no handler ever sees its object destroyed under it.
-        s.RunDeferred();
+        s.work.FinishTurn(s.stop);
     }
 }
 
