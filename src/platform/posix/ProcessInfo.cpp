@@ -8,32 +8,15 @@
 
 #include <cstdlib>
 
+#include "platform/BackendCalls.h"
+
 namespace vserver::platform {
 
-namespace {
-
-std::optional<std::string> ReadExecutablePath() {
+std::optional<std::string> backend::ReadExecutablePath() {
     char buffer[PATH_MAX + 1];
     ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
     if (length <= 0) return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
-}
-
-} // namespace
-
-// The executable does not move while it runs, so the path is asked for once; every service-log
-// line needs it.
-std::optional<std::string> ExecutablePath() {
-    static const std::optional<std::string> path = ReadExecutablePath();
-    return path;
-}
-
-std::string ExecutableFolder() {
-    auto path = ExecutablePath();
-    if (!path) return {};
-    std::size_t slash = path->rfind('/');
-    if (slash == std::string::npos) return {};
-    return path->substr(0, slash + 1);
 }
 
 std::optional<std::string> EnvironmentValue(const char* name) {

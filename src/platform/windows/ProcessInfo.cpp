@@ -2,31 +2,16 @@
 
 #include <windows.h>
 
+#include "platform/BackendCalls.h"
+
 namespace vserver::platform {
 
-namespace {
-
-std::optional<std::string> ReadExecutablePath() {
+std::optional<std::string> backend::ReadExecutablePath() {
     char buffer[MAX_PATH];
     const DWORD length = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
     // A path that fills the buffer was cut short.
     if (length == 0 || length >= MAX_PATH) return std::nullopt;
     return std::string(buffer, length);
-}
-
-} // namespace
-
-std::optional<std::string> ExecutablePath() {
-    static const std::optional<std::string> path = ReadExecutablePath();
-    return path;
-}
-
-std::string ExecutableFolder() {
-    auto path = ExecutablePath();
-    if (!path) return {};
-    std::size_t separator = path->find_last_of("\\/");
-    if (separator == std::string::npos) return {};
-    return path->substr(0, separator + 1);
 }
 
 std::optional<std::string> EnvironmentValue(const char* name) {
