@@ -4,11 +4,12 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string_view>
+
+#include "platform/LockRetry.h"
 
 namespace vserver::platform {
 
@@ -51,21 +52,11 @@ bool StillNamedBy(int fd, const std::string& path) {
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-// Other holders keep the lock only for one append or one queue rewrite, so waiting a little is
-// enough; a holder that keeps it longer (a stuck process) must not stop the caller, so the
-// wait is bounded and the append then fails like an open that is refused. The event loop never
-// waits at all: it asks with LockWait::None and tries again later.
-SysResult LockFor(int fd, LockWait wait) {
-    const int attempts = wait == LockWait::Bounded ? 250 : 1;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (attempt > 0) {
-            timespec pause{0, 1000 * 1000};
-            ::nanosleep(&pause, nullptr);
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return SysResult::Ok();
-        if (errno != EWOULDBLOCK && errno != EINTR) return SysResult::Failure("flock", errno);
-    }
-    return LockBusy();
+// One attempt at the lock without waiting; an interrupted one counts as busy and is tried again.
+SysResult TryLock(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return SysResult::Ok();
+    if (errno == EWOULDBLOCK || errno == EINTR) return LockBusy();
+    return SysResult::Failure("flock", errno);
 }
 
 // Writes text + NUL over the file's last byte. On failure (a full disk, the size limit) the
@@ -99,7 +90,7 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
         if (fd < 0) return SysResult::Failure("open", errno);
         // The lock spans finding the end and writing, so another process's record can neither
         // land between the two nor be overwritten by our step back.
-        if (SysResult locked = LockFor(fd, wait); !locked) {
+        if (SysResult locked = LockWithin(wait, [fd] { return TryLock(fd); }); !locked) {
             ::close(fd);
             return locked;
         }

@@ -4,24 +4,11 @@
 #include <cstdint>
 
 #include "SidecarLock.h"
+#include "platform/LockRetry.h"
 
 namespace vserver::platform {
 
 namespace {
-
-// Other holders keep the lock only for one append or one queue rewrite, so waiting a little is
-// enough; a holder that keeps it longer (a stuck process) must not stop the caller, so the
-// wait is bounded and the append then fails like an open that is refused. The event loop never
-// waits at all: it asks with LockWait::None and tries again later.
-SysResult LockFor(const std::string& path, OwnedHandle& lock, LockWait wait) {
-    const int attempts = wait == LockWait::Bounded ? 250 : 1;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (attempt > 0) ::Sleep(1);
-        SysResult locked = LockSidecar(path, false, lock);
-        if (locked || locked.error() != EWOULDBLOCK) return locked;
-    }
-    return LockBusy();
-}
 
 SysResult WriteAt(HANDLE file, std::string_view data, std::int64_t at) {
     LARGE_INTEGER offset{};
@@ -79,7 +66,7 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
     // The data file is opened only once the lock is held, so it always is the file the path
     // names now, even when a collection replaced or removed it meanwhile.
     OwnedHandle lock;
-    if (SysResult locked = LockFor(path, lock, wait); !locked) return locked;
+    if (SysResult locked = LockWithin(wait, [&] { return LockSidecar(path, false, lock); }); !locked) return locked;
     OwnedHandle file(OpenForAppend(path, OPEN_ALWAYS));
     if (!file.valid()) return LastWin32Failure("CreateFileA");
     return AppendLocked(file.get(), text);
