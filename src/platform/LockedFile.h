@@ -5,6 +5,7 @@
 // open file and its lock until Close or destruction; it never waits for the lock.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,10 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    // The stored name of path's file, or the path as given (its folder resolved) when missing;
+    // nothing when the folder is missing too.
+    static std::optional<std::string> StoredTarget(std::string_view path);
+
     // A descriptor, or a native file handle where the system's handles are pointer-sized; -1
     // when closed on every system.
     std::intptr_t fd_ = -1;

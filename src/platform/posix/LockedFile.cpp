@@ -6,28 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <optional>
-#include <utility>
 
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
 
 namespace vserver::platform {
 
 namespace {
-
-// The stored name of path's file, or the path as given (its folder resolved) when missing.
-std::optional<std::string> TargetName(std::string_view path) {
-    if (auto existing = ResolveExisting(path)) return existing;
-    std::string_view folder = FolderPartOf(path);
-    if (folder.empty()) return std::string(path);
-    auto resolvedFolder = ResolveExisting(folder);
-    if (!resolvedFolder) return std::nullopt;
-    std::string out = *resolvedFolder;
-    if (out.back() != '/') out.push_back('/');
-    out.append(LastComponentOf(path));
-    return out;
-}
 
 bool SameFile(int fd, const std::string& path) {
     struct stat opened {};
@@ -38,27 +22,12 @@ bool SameFile(int fd, const std::string& path) {
 
 } // namespace
 
-LockedFile::~LockedFile() { Close(); }
-
-LockedFile::LockedFile(LockedFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), failure_(other.failure_) {}
-
-LockedFile& LockedFile::operator=(LockedFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = std::exchange(other.fd_, -1);
-        path_ = std::move(other.path_);
-        failure_ = other.failure_;
-    }
-    return *this;
-}
-
 LockedFile::Outcome LockedFile::TryOpen(std::string_view path) {
     Close();
     // A few rounds are enough: each one only repeats when another holder swapped the file
     // between our open and our lock.
     for (int round = 0; round < 8; ++round) {
-        auto target = TargetName(path);
+        auto target = StoredTarget(path);
         if (!target) {
             failure_ = SysResult::Failure("open", ENOENT);
             return Outcome::Failed;

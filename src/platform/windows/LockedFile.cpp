@@ -5,30 +5,14 @@
 #include "platform/LockedFile.h"
 
 #include <cerrno>
-#include <optional>
-#include <utility>
 
 #include "BackendTraits.h"
 #include "SidecarLock.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
 
 namespace vserver::platform {
 
 namespace {
-
-// The stored name of path's file, or the path as given (its folder resolved) when missing.
-std::optional<std::string> TargetName(std::string_view path) {
-    if (auto existing = ResolveExisting(path)) return existing;
-    std::string_view folder = FolderPartOf(path);
-    if (folder.empty()) return std::string(path);
-    auto resolvedFolder = ResolveExisting(folder);
-    if (!resolvedFolder) return std::nullopt;
-    std::string out = *resolvedFolder;
-    if (!IsPathSeparator(out.back())) out.push_back(kPathSeparator);
-    out.append(LastComponentOf(path));
-    return out;
-}
 
 HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
@@ -39,24 +23,9 @@ HANDLE OpenData(const std::string& path, DWORD disposition) {
 
 } // namespace
 
-LockedFile::~LockedFile() { Close(); }
-
-LockedFile::LockedFile(LockedFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), failure_(other.failure_) {}
-
-LockedFile& LockedFile::operator=(LockedFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = std::exchange(other.fd_, -1);
-        path_ = std::move(other.path_);
-        failure_ = other.failure_;
-    }
-    return *this;
-}
-
 LockedFile::Outcome LockedFile::TryOpen(std::string_view path) {
     Close();
-    auto target = TargetName(path);
+    auto target = StoredTarget(path);
     if (!target) {
         failure_ = SysResult::Failure("CreateFileA", ENOENT, ERROR_PATH_NOT_FOUND);
         return Outcome::Failed;
