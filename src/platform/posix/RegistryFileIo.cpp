@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/BackendCalls.h"
 #include "platform/RegistryFile.h"
 #include "platform/TemporaryFile.h"
 
@@ -177,27 +178,14 @@ SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::ve
     return SysResult::Ok();
 }
 
-SysResult RegistryFile::Update(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
-    return UpdateLocked(path, change, true);
-}
-
-SysResult RegistryFile::TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
-    return UpdateLocked(path, change, false);
-}
-
-SysResult RegistryFile::UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
-                                     bool waitForLock) {
+SysResult backend::WithRegistryFileLock(const std::string& path, bool wait,
+                                        const std::function<SysResult(const std::string& file)>& work) {
     const std::string target = ReplaceTarget(path);
-    // The lock lives in a file of its own: the registry file is replaced by rename, and a lock
-    // on the replaced file would no longer exclude anyone.
     Descriptor lock;
-    if (SysResult locked = LockExclusive(target + ".lock", lock, waitForLock); !locked) return locked;
-    RegistryFile current;
-    std::vector<std::string> problems;
-    if (SysResult loaded = Load(target, current, &problems); !loaded) return loaded;
-    if (!problems.empty()) return SysResult::Failure("parse", EINVAL);
-    if (!change(current)) return SysResult::Ok();
-    return ReplaceFile(target, current.bytes());
+    if (SysResult locked = LockExclusive(target + ".lock", lock, wait); !locked) return locked;
+    return work(target);
 }
+
+SysResult backend::ReplaceRegistryFile(const std::string& file, std::string_view text) { return ReplaceFile(file, text); }
 
 } // namespace vserver::platform

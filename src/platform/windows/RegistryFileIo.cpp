@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "SidecarLock.h"
+#include "platform/BackendCalls.h"
 #include "platform/FileSystem.h"
 #include "platform/RegistryFile.h"
 
@@ -95,24 +96,15 @@ SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::ve
     return SysResult::Ok();
 }
 
-SysResult RegistryFile::Update(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
-    return UpdateLocked(path, change, true);
-}
-
-SysResult RegistryFile::TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change) {
-    return UpdateLocked(path, change, false);
-}
-
-SysResult RegistryFile::UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
-                                     bool waitForLock) {
+SysResult backend::WithRegistryFileLock(const std::string& path, bool wait,
+                                        const std::function<SysResult(const std::string& file)>& work) {
     OwnedHandle lock;
-    if (SysResult locked = LockSidecar(path, waitForLock, lock); !locked) return locked;
-    RegistryFile current;
-    std::vector<std::string> problems;
-    if (SysResult loaded = Load(path, current, &problems); !loaded) return loaded;
-    if (!problems.empty()) return SysResult::Failure("parse", EINVAL);
-    if (!change(current)) return SysResult::Ok();
-    return ReplaceFileContent(path, current.bytes());
+    if (SysResult locked = LockSidecar(path, wait, lock); !locked) return locked;
+    return work(path);
+}
+
+SysResult backend::ReplaceRegistryFile(const std::string& file, std::string_view text) {
+    return ReplaceFileContent(file, text);
 }
 
 } // namespace vserver::platform
