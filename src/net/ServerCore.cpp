@@ -87,6 +87,15 @@ bool ServerCore::InitializeServer() {
         Fail("Unable to initialize server, can't start socket subsystem", "the event loop could not be created");
         return false;
     }
+    switch (platform::StartSocketSupport()) {
+    case platform::SocketSupport::Ready: break;
+    case platform::SocketSupport::Unavailable:
+        Fail("Unable to initialize server, can't start socket subsystem", "the system's socket support could not be started");
+        return false;
+    case platform::SocketSupport::IncompatibleVersion:
+        Fail("Unable to initialize server, incompatible socket version", "the system's socket support does not offer version 2.0");
+        return false;
+    }
     portSetting = config_.ReadPort();
     if (!OpenListeners(portSetting.number)) return false;
     running = true;

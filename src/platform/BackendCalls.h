@@ -7,12 +7,27 @@
 #include <string>
 #include <string_view>
 
+#include "BackendTraits.h"
+#include "platform/NetAddress.h"
 #include "platform/SysResult.h"
+
+struct sockaddr;
+struct sockaddr_storage;
 
 namespace vserver::platform::backend {
 
 // The running executable's full path as the system reports it, or nothing.
 std::optional<std::string> ReadExecutablePath();
+
+// Opens a non-blocking socket of the address's family, bound to it, and listening with
+// backlog; sets handle on success. The failure names the call that failed ("socket", "bind",
+// "listen"). v6Only applies to IPv6 addresses: off lets one socket take IPv4 clients as well.
+SysResult OpenListener(const sockaddr* address, int length, bool v6Only, int backlog, IoHandle& handle);
+
+// The address of an accepted peer.
+NetAddress FromSocketAddress(const sockaddr_storage& address);
+// The local address a socket is bound to; false when the system cannot tell.
+bool LocalSocketAddress(IoHandle handle, sockaddr_storage& address);
 
 // Runs work while this process holds the exclusive lock that guards the registry file at path
 // against every other writer, and returns work's result. The lock lives in a file of its own

@@ -18,6 +18,16 @@ struct IoResult {
     int error = 0;           // errno when Failed
 };
 
+// The state of the system's socket support for this process.
+enum class SocketSupport {
+    Ready,
+    Unavailable,           // the system cannot start it
+    IncompatibleVersion,   // it runs, but does not offer the version this server speaks
+};
+// Starts the system's socket support; the first call decides, later ones repeat its answer.
+// Every other call here needs it Ready.
+SocketSupport StartSocketSupport();
+
 // Opens a non-blocking listening socket bound to port on every local address (port 0 lets the
 // system choose). Sets handle on success.
 SysResult ListenTcp(int port, int backlog, IoHandle& handle);

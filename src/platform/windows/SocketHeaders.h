@@ -1,0 +1,6 @@
+#pragma once
+// The system headers that declare socket addresses (sockaddr_in, sockaddr_in6, htons ...), for
+// the shared socket code of platform/. Each backend folder has its own copy.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
