@@ -8,11 +8,10 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VSERVER_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# Tests that need the console tools, systemd or a POSIX process model are not built here:
-# the systemd unit and notify socket do not exist on Windows, the client library speaks POSIX
-# sockets only, and the registry file tests hold locks from a forked process and set the
-# environment with setenv.
-set(VSERVER_LINUX_ONLY_UNIT_TESTS ClientLibraryTest ServiceModuleTest ServiceUnitTest RegistryFileTest)
+# Tests that need systemd or a POSIX process model are not built here: the systemd unit and
+# notify socket do not exist on Windows, and the registry file tests hold locks from a forked
+# process and set the environment with setenv.
+set(VSERVER_LINUX_ONLY_UNIT_TESTS ServiceModuleTest ServiceUnitTest RegistryFileTest)
 file(GLOB VSERVER_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/*.cpp)
 foreach(name IN LISTS VSERVER_LINUX_ONLY_UNIT_TESTS)
   list(REMOVE_ITEM VSERVER_UNIT_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/unit/${name}.cpp)
@@ -23,7 +22,7 @@ file(GLOB VSERVER_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/sup
 
 add_executable(unit_tests ${VSERVER_UNIT_TESTS} ${VSERVER_TEST_SUPPORT})
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src/platform/windows)
-target_link_libraries(unit_tests PRIVATE vserver_core GTest::gtest GTest::gtest_main ws2_32)
+target_link_libraries(unit_tests PRIVATE vserver_core vserver_client GTest::gtest GTest::gtest_main ws2_32)
 target_compile_options(unit_tests PRIVATE ${VSERVER_WARNINGS} -Wno-missing-field-initializers)
 target_compile_definitions(unit_tests PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # Listed when ctest runs, not while building, so building needs no Wine prefix.

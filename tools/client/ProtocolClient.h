@@ -4,6 +4,7 @@
 // console, the load generator and the integration tests.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,9 @@ std::optional<std::string> ParseHex(std::string_view hex);
 // Bytes as two lower-case hex digits each, without spaces.
 std::string ToHex(std::string_view bytes);
 
+// This machine's name, as the network knows it; empty when the system cannot tell.
+std::string LocalHostName();
+
 class Connection {
 public:
     Connection() = default;
@@ -80,7 +84,7 @@ public:
     // address of this machine) is the address the connection comes from.
     bool Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error,
               const std::string& localAddress = {});
-    bool is_open() const { return fd_ >= 0; }
+    bool is_open() const { return socket_ != -1; }
     void Close();
 
     bool SendRaw(std::string_view bytes);
@@ -94,10 +98,9 @@ public:
     // True when nothing arrives within the timeout (and the connection stays open).
     bool ExpectSilence(std::chrono::milliseconds timeout);
 
-    int fd() const { return fd_; }
-
 private:
-    int fd_ = -1;
+    // The system's socket, wide enough for a Winsock SOCKET; -1 when closed on every system.
+    std::intptr_t socket_ = -1;
     bool peerClosed_ = false;
     std::string buffer_;
 };

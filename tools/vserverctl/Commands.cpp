@@ -1,7 +1,6 @@
 #include "vserverctl/Commands.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 #include <cstdlib>
 
@@ -18,9 +17,8 @@ using client::kFieldSeparator;
 constexpr const char* kSessionDetail = "vserverctl";
 
 std::string SessionLabel() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "vserverctl";
-    return name;
+    std::string name = client::LocalHostName();
+    return name.empty() ? "vserverctl" : name;
 }
 
 // What a client kind means to the server: 5 logs on as the console, 4 without the account

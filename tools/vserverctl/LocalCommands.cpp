@@ -1,8 +1,6 @@
 // The commands that read the installation's own files besides asking the server: status, log
 // and the option listing.
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <ctime>
 #include <fstream>
