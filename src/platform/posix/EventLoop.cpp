@@ -68,6 +68,8 @@ struct EventLoop::State {
     std::vector<std::function<void()>> running;
     std::vector<std::function<void()>> nextTurn;
     std::vector<std::function<void()>> turnWork;
+    TurnEndWork turnEnd;
+    bool inRun = false;
     SignalHandler signals;
     WakeHandler wake;
 };
@@ -127,6 +129,13 @@ void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std
 
 void EventLoop::RunNextTurn(std::function<void()> fn) { state_->nextTurn.push_back(std::move(fn)); }
 
+void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) {
+    if (!state_->inRun) return fn();
+    state_->turnEnd.Add(stage, std::move(fn));
+}
+
+void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->turnEnd.RunStage(stage); }
+
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     sigset_t mask;
     sigemptyset(&mask);
@@ -155,6 +164,7 @@ bool EventLoop::stopping() const { return state_->stop; }
 void EventLoop::Run() {
     State& s = *state_;
     epoll_event events[256];
+    s.inRun = true;
     while (!s.stop) {
         int timeout = -1;
         while (!s.timerQueue.empty() && !s.timers.contains(s.timerQueue.top().id)) s.timerQueue.pop();
@@ -193,7 +203,9 @@ void EventLoop::Run() {
             for (auto& fn : s.running) fn();
             s.running.clear();
         }
+        s.turnEnd.RunAll();
     }
+    s.inRun = false;
 }
 
 } // namespace vserver::platform

@@ -76,6 +76,8 @@ struct EventLoop::State {
     std::vector<std::function<void()>> running;
     std::vector<std::function<void()>> nextTurn;
     std::vector<std::function<void()>> turnWork;
+    TurnEndWork turnEnd;
+    bool inRun = false;
     std::unordered_map<IoHandle, Watched> watched;
     std::function<void(StopSignal)> onSignal;
 
@@ -241,6 +243,13 @@ void EventLoop::Defer(std::function<void()> fn) { state_->deferred.push_back(std
 
 void EventLoop::RunNextTurn(std::function<void()> fn) { state_->nextTurn.push_back(std::move(fn)); }
 
+void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) {
+    if (!state_->inRun) return fn();
+    state_->turnEnd.Add(stage, std::move(fn));
+}
+
+void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->turnEnd.RunStage(stage); }
+
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     state_->onSignal = std::move(onSignal);
     consoleLoopThread = state_->thread;
@@ -257,6 +266,7 @@ bool EventLoop::stopping() const { return state_->stop; }
 
 void EventLoop::Run() {
     State& s = *state_;
+    s.inRun = true;
     while (!s.stop) {
         ::MsgWaitForMultipleObjectsEx(0, nullptr, s.WaitMilliseconds(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         // Work handed on from the previous turn; whatever it hands on again waits for the next.
@@ -280,7 +290,9 @@ void EventLoop::Run() {
         // Deferred work (reaping closed connections) runs after every handler of the batch has
         // returned, so no handler ever sees its object destroyed under it.
         s.RunDeferred();
+        s.turnEnd.RunAll();
     }
+    s.inRun = false;
 }
 
 } // namespace vserver::platform
