@@ -211,7 +211,11 @@ bool ServerCore::AcceptClient(platform::IoHandle listener) {
         // each run of failures.
         auto logFailure = [](void* self) {
             auto* server = static_cast<ServerCore*>(self);
-            if (!server->acceptFailing_) WriteServiceLog("Unable to accept client connection request");
+            if (!server->acceptFailing_) {
+                WriteServiceLog("Unable to accept client connection request");
+                // Now, while the spare descriptor is free: at the turn's end none may be.
+                server->loop_.RunTurnEndStage(platform::TurnEndStage::Files);
+            }
             server->acceptFailing_ = true;
         };
         if (platform::OutOfDescriptors(accepted)) {
