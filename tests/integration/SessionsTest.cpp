@@ -246,6 +246,27 @@ TEST_F(Sessions, AnAnsweredEventIsAlreadyInTheStatisticsFile) {
     EXPECT_EQ(text.find('\0'), text.size() - 1);
 }
 
+// While another program holds the statistics file's lock the line cannot be written: the reply
+// waits until the server has given up on it and reported the loss, never the other way round.
+TEST_F(Sessions, AnEventIsAnsweredOnlyOnceItsLineIsWrittenOrReported) {
+    StartServer("\"LogUserStatistics\"=\"True\"\r\n");
+    const std::string path = server->usersFolder() + "/EventLog.log";
+    auto amy = server->Connect();
+    auto event = [](int id) {
+        return client::Request{.id = id, .type = 3, .label = "Room 12", .account = "amy", .argument1 = "Page",
+                               .argument2 = "held " + std::to_string(id)};
+    };
+    {
+        LockHolder holder(path);
+        ASSERT_TRUE(holder.locked());
+        ASSERT_TRUE(amy.Send(event(1)));
+        ASSERT_EQ(amy.ReadMessage(10s), "1" + A7 + "1");
+        EXPECT_NE(server->ServiceLog().find("Unable to log student tracking data: "), std::string::npos);
+    }
+    EXPECT_EQ(Exchange(amy, event(2)), "1" + A7 + "2");
+    EXPECT_NE(ReadFile(path).find("amy\tRoom 12\tPage\theld 2\r\n"), std::string::npos);
+}
+
 TEST_F(Sessions, StatisticsCycleSwitchedOnByTheConsole) {
     StartServer();
     auto console = Console();
