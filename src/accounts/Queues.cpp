@@ -1,5 +1,7 @@
 #include "accounts/Queues.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -74,29 +76,71 @@ bool QueueItem(const std::string& queuePath, std::string_view account, std::stri
     return AppendRecord(EncodeQueueRecord(account, payload), queuePath);
 }
 
-QueueSplit SplitQueue(std::string_view fileText, std::string_view account) {
-    QueueSplit split;
-    std::string_view text = fileText.substr(0, fileText.find('\0'));
-    split.kept.reserve(text.size() + 1);
-    while (!text.empty()) {
-        std::size_t cut = text.find('\r');
-        std::string_view piece = Trim(text.substr(0, cut));
-        text = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
-        if (piece.empty()) continue;
+namespace {
 
-        std::string_view name = wire::ExtractField(piece, wire::kSectionSeparator, 1);
-        std::string_view payload = wire::ExtractField(piece, wire::kSectionSeparator, 2);
-        bool escaped = wire::ExtractField(piece, wire::kSectionSeparator, 3) == kEscapedRecordMarker;
-        if (escaped ? platform::EqualNoCase(Unescaped(name), account) : platform::EqualNoCase(name, account)) {
-            // Empty payloads add nothing, not even a separator, until the result holds text.
-            if (!split.result.empty()) split.result.push_back(wire::kItemSeparator);
-            split.found = true;
-            split.result.append(escaped ? Unescaped(payload) : std::string(payload));
-        } else {
-            split.kept.append(piece).append(kLineEnd);
-        }
+// The account and payload of a trimmed record, its escapes undone.
+bool ForAccount(std::string_view piece, std::string_view account, std::string& result) {
+    std::string_view name = wire::ExtractField(piece, wire::kSectionSeparator, 1);
+    const bool escaped = wire::ExtractField(piece, wire::kSectionSeparator, 3) == kEscapedRecordMarker;
+    if (!(escaped ? platform::EqualNoCase(Unescaped(name), account) : platform::EqualNoCase(name, account))) {
+        return false;
     }
-    return split;
+    std::string_view payload = wire::ExtractField(piece, wire::kSectionSeparator, 2);
+    // Empty payloads add nothing, not even a separator, until the result holds text.
+    if (!result.empty()) result.push_back(wire::kItemSeparator);
+    if (escaped) {
+        result.append(Unescaped(payload));
+    } else {
+        result.append(payload);
+    }
+    return true;
+}
+
+} // namespace
+
+bool TakeRecords(std::string& text, std::string_view account, std::string& result) {
+    const std::size_t end = std::min(text.find('\0'), text.size());
+    std::size_t read = 0;
+    std::size_t write = 0;   // kept records lie before write; write never passes read
+    std::string spill;       // used instead when a kept record would overrun unread bytes
+    bool spilled = false;
+    bool found = false;
+    while (read < end) {
+        std::size_t cut = text.find('\r', read);
+        if (cut > end) cut = end;
+        std::size_t next = cut < end ? cut + 1 : end;
+        std::string_view piece = Trim(std::string_view(text).substr(read, cut - read));
+        read = next;
+        if (piece.empty()) continue;
+        const std::size_t start = static_cast<std::size_t>(piece.data() - text.data());
+        const std::size_t length = piece.size();
+        if (ForAccount(piece, account, result)) {
+            found = true;
+        } else if (spilled) {
+            spill.append(piece).append(kLineEnd);
+        } else if (write == start && text.compare(start + length, 2, kLineEnd) == 0) {
+            write = start + length + 2;   // in place and in form already
+        } else if (write + length + 2 <= next ||
+                   (write + length + 2 == next + 1 && next < end && text[next] == '\n')) {
+            // Overwrites at most the line feed after this record's CR, which the next record's
+            // trimming would drop anyway.
+            std::memmove(text.data() + write, piece.data(), length);
+            text[write + length] = '\r';
+            text[write + length + 1] = '\n';
+            write += length + 2;
+        } else {
+            spill.assign(text, 0, write);
+            spill.append(piece).append(kLineEnd);
+            spilled = true;
+        }
+        read = std::max(read, write);
+    }
+    if (spilled) {
+        text = std::move(spill);
+    } else {
+        text.resize(write);
+    }
+    return found;
 }
 
 namespace {
@@ -130,17 +174,19 @@ AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_v
     std::string text;
     if (!file.ReadAll(text)) return AttemptOutcome::Busy;
 
-    QueueSplit split = SplitQueue(text, account);
-    if (!split.found) {
+    const std::size_t size = text.size();
+    std::string result;
+    if (!TakeRecords(text, account, result)) {
+        // Nothing to take: the file stays exactly as it is (same file, same stamps).
         (void)deliver(std::string());
         return AttemptOutcome::Done;
     }
-    switch (deliver(std::move(split.result))) {
+    switch (deliver(std::move(result))) {
     case Handover::Transmitted:
-        Rewrite(file, std::move(split.kept));
+        Rewrite(file, std::move(text));
         break;
     case Handover::Pending:
-        if (pending != nullptr) *pending = {file.path(), std::string(account), file.identity(), text.size()};
+        if (pending != nullptr) *pending = {file.path(), std::string(account), file.identity(), size};
         break;
     case Handover::Failed:
         break;
@@ -160,11 +206,13 @@ AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
     // from there, so the old records end one byte before the old size; without appends the
     // file is still exactly what was read.
     const std::size_t oldEnd = text.size() == delivered.size ? text.size() : delivered.size - 1;
-    QueueSplit split = SplitQueue(std::string_view(text).substr(0, oldEnd), delivered.account);
-    std::string_view newer = std::string_view(text).substr(oldEnd);
-    if (!newer.empty() && newer.back() == '\0') newer.remove_suffix(1);
-    split.kept.append(newer);
-    Rewrite(file, std::move(split.kept));
+    std::string newer = text.substr(oldEnd);
+    if (!newer.empty() && newer.back() == '\0') newer.pop_back();
+    text.resize(oldEnd);
+    std::string again;   // delivered already
+    (void)TakeRecords(text, delivered.account, again);
+    text.append(newer);
+    Rewrite(file, std::move(text));
     return AttemptOutcome::Done;
 }
 

@@ -32,14 +32,12 @@ std::string EncodeQueueRecord(std::string_view account, std::string_view payload
 // Appends one record for account. Neither the account nor the payload is checked.
 bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload);
 
-// The collection result of one queue text (the file's bytes): the payloads of account's
-// records joined by 0xB0, and the other records as they are to be kept.
-struct QueueSplit {
-    bool found = false;
-    std::string result;
-    std::string kept;   // each kept record followed by CR LF, without the final NUL
-};
-QueueSplit SplitQueue(std::string_view fileText, std::string_view account);
+// Takes account's records out of text (a queue file's bytes), in place: their payloads are
+// appended to result, joined by 0xB0, and text is left holding the other records, each trimmed
+// and followed by CR LF, without the final NUL. True when account had a record. Records that
+// are already in that form stay where they are until an earlier one is taken, so a queue
+// without records for account is only scanned, never copied.
+bool TakeRecords(std::string& text, std::string_view account, std::string& result);
 
 enum class AttemptOutcome { Done, Busy };
 

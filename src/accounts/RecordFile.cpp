@@ -23,19 +23,27 @@ std::string PathForCreation(const std::string& path) {
     return out;
 }
 
-bool AppendToNewFile(std::string_view text, const std::string& path) {
+bool AppendToNewFile(std::string_view text, const std::string& path, std::string* failure) {
     if (platform::AppendNulTerminated(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing)) {
         return true;
     }
-    settings::WriteServiceLog("Unable to create file: " + path);
+    *failure = "Unable to create file: " + path;
     return false;
 }
 
 } // namespace
 
 bool AppendRecord(std::string_view text, const std::string& path) {
+    std::string failure;
+    if (AppendRecord(text, path, &failure)) return true;
+    if (!failure.empty()) settings::WriteServiceLog(failure);
+    return false;
+}
+
+bool AppendRecord(std::string_view text, const std::string& path, std::string* failure) {
+    failure->clear();
     auto found = platform::FindEntry(path);
-    if (!found) return AppendToNewFile(text, path);
+    if (!found) return AppendToNewFile(text, path, failure);
 
     std::string upperPath = platform::UpperCase(path);
     std::string fullPath = platform::FullPathForm(platform::FolderPartOf(path));
@@ -46,7 +54,7 @@ bool AppendRecord(std::string_view text, const std::string& path) {
     }
     // The append goes to the name just found, so the path is not looked up again.
     if (!platform::AppendNulTerminated(found->path, text, platform::AppendOpen::ExistingOnly)) {
-        settings::WriteServiceLog("Unable to open file: " + upperPath);
+        *failure = "Unable to open file: " + upperPath;
         return false;
     }
     return true;

@@ -13,5 +13,8 @@ namespace vserver::accounts {
 // a missing file; clears the read-only attribute of an existing one first. False, with a
 // service-log line when the file cannot be created or opened, when nothing was written.
 bool AppendRecord(std::string_view text, const std::string& path);
+// The same, but the service-log line of a failure goes to *failure (left empty when there is
+// none to write), for a caller that reports a failure in its own order.
+bool AppendRecord(std::string_view text, const std::string& path, std::string* failure);
 
 } // namespace vserver::accounts

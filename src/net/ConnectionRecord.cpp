@@ -77,9 +77,20 @@ bool ConnectionSocket::Send(std::string_view text) {
     output_ += wire::kMessageEnd;
     output_ += '\n';
     queuedTotal_ += text.size() + 2;
-    // With nothing queued before, this writes at once and usually empties the buffer.
-    if (!watchingWrite_) Flush();
+    // The replies of one turn leave together once the turn's file lines are written, so a
+    // client never has the answer to an event that is not yet in its file, and several replies
+    // to one connection cost one send. Output that waits for writability goes then anyway.
+    if (!watchingWrite_ && !held_) {
+        held_ = true;
+        server_.SendAtTurnEnd(index_);
+    }
     return open();
+}
+
+void ConnectionSocket::SendHeld() {
+    if (!held_) return;
+    held_ = false;
+    if (open() && !watchingWrite_) Flush();
 }
 
 void ConnectionSocket::Flush() {

@@ -28,9 +28,13 @@ public:
     platform::IoHandle handle() const { return handle_; }
     bool open() const { return handle_ != platform::kInvalidHandle; }
 
-    // Queues text followed by the end byte and a line feed, writing at once what the socket
-    // takes. False when the connection is closed or its backlog passed the output bound.
+    // Queues text followed by the end byte and a line feed; the socket gets it at the end of
+    // the loop's turn (SendHeld). False when the connection is closed or its backlog passed the
+    // output bound.
     bool Send(std::string_view text);
+    // Writes what Send held back, as far as the socket takes it now.
+    void SendHeld();
+    bool holdingOutput() const { return held_; }
     void Close();
 
     // Serves the input that an earlier turn left unserved once the connection's work budget
@@ -60,6 +64,7 @@ private:
     std::size_t outputStart_ = 0;
     std::uint64_t queuedTotal_ = 0;
     bool watchingWrite_ = false;
+    bool held_ = false;
 };
 
 struct ConnectionRecord {

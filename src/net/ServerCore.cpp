@@ -220,7 +220,11 @@ bool ServerCore::AcceptClient(platform::IoHandle listener) {
         // each run of failures.
         auto logFailure = [](void* self) {
             auto* server = static_cast<ServerCore*>(self);
-            if (!server->acceptFailing_) WriteServiceLog("Unable to accept client connection request");
+            if (!server->acceptFailing_) {
+                WriteServiceLog("Unable to accept client connection request");
+                // Now, while the spare descriptor is free: at the turn's end none may be.
+                server->loop_.RunTurnEndStage(platform::TurnEndStage::Files);
+            }
             server->acceptFailing_ = true;
         };
         if (platform::OutOfDescriptors(accepted)) {
@@ -261,6 +265,9 @@ bool ServerCore::CloseIndex(int index) {
         return false;
     }
     UncountPartialInput(record->socket);
+    // The close tells the client its last request was served (a logoff has no other answer),
+    // so the turn's file lines go first.
+    loop_.RunTurnEndStage(platform::TurnEndStage::Files);
     record->socket.Close();
     // The record may be on the caller's stack (its own receive handler); release it only after
     // the current event has been handled.
@@ -377,9 +384,29 @@ void ServerCore::CloseLargestPartialHolders() {
     }
 }
 
-bool ServerCore::RepliesHandedOver(int index, std::uint64_t serial) const {
-    const ConnectionRecord* record = connections.Find(index);
-    return record != nullptr && record->serial == serial && record->socket.AllRepliesTransmitted();
+bool ServerCore::RepliesHandedOver(int index, std::uint64_t serial) {
+    ConnectionRecord* record = connections.Find(index);
+    if (record == nullptr || record->serial != serial) return false;
+    if (record->socket.holdingOutput()) {
+        loop_.RunTurnEndStage(platform::TurnEndStage::Files);
+        record->socket.SendHeld();
+    }
+    return record->socket.AllRepliesTransmitted();
+}
+
+void ServerCore::SendAtTurnEnd(int index) {
+    holding_.push_back(index);
+    if (holding_.size() == 1) loop_.AtTurnEnd(platform::TurnEndStage::Output, [this] { SendHeldOutput(); });
+}
+
+void ServerCore::SendHeldOutput() {
+    sending_.swap(holding_);
+    // An index whose connection closed meanwhile had its output sent by the close; a newer
+    // connection under the same index is in the list on its own account.
+    for (int index : sending_) {
+        if (ConnectionRecord* record = connections.Find(index)) record->socket.SendHeld();
+    }
+    sending_.clear();
 }
 
 std::uint64_t ServerCore::SerialAt(int index) const {

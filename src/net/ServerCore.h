@@ -76,8 +76,12 @@ public:
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
                         std::uint64_t serial = 0);
     // True when the connection at index (with that serial) still exists and every reply
-    // queued for it has reached the peer (a kill now would not lose it).
-    bool RepliesHandedOver(int index, std::uint64_t serial) const;
+    // queued for it has reached the peer (a kill now would not lose it). Replies held for the
+    // end of the turn are sent first, after the turn's file lines.
+    bool RepliesHandedOver(int index, std::uint64_t serial);
+    // Has the connection's held output sent at the end of the current turn (called by its
+    // socket once per turn).
+    void SendAtTurnEnd(int index);
     // The serial of the connection at index, 0 when there is none.
     std::uint64_t SerialAt(int index) const;
 
@@ -148,6 +152,10 @@ private:
     void CloseLargestPartialHolders();
     // Records closed during the current event, released when it has been handled.
     std::vector<std::unique_ptr<ConnectionRecord>> closed_;
+    // Connections whose output waits for the end of the turn, and the list being sent.
+    std::vector<int> holding_;
+    std::vector<int> sending_;
+    void SendHeldOutput();
     std::string reply_;
 };
 

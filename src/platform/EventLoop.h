@@ -11,6 +11,7 @@
 
 #include "BackendTraits.h"
 #include "platform/SysResult.h"
+#include "platform/TurnEndWork.h"
 
 namespace vserver::platform {
 
@@ -54,6 +55,14 @@ public:
     // work cut short to be fair resumes only after every other ready handle had its share.
     // The loop does not sleep while such work waits.
     void RunNextTurn(std::function<void()> fn);
+
+    // Runs fn once at the end of the current turn, after its handlers, timers and deferred work
+    // and before the loop waits again: all Files work of the turn first, then all Output work.
+    // Outside Run (start-up, shutdown) there is no turn to wait for, and fn runs at once.
+    void AtTurnEnd(TurnEndStage stage, std::function<void()> fn);
+    // Runs the work of stage registered so far now: a reply that has to leave before the turn
+    // ends first has the turn's file lines written.
+    void RunTurnEndStage(TurnEndStage stage);
 
     // Delivers SIGTERM and SIGINT into the loop instead of ending the process.
     SysResult WatchStopSignals(std::function<void(StopSignal)> onSignal);

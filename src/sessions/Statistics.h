@@ -10,8 +10,10 @@ namespace vserver::sessions {
 
 inline constexpr std::string_view kConsoleAccountName = "<Service Administrator Console>";
 
-// True when the line was written or is not to be written; false when the append failed (the
-// line then goes to the service log).
+// The lines of one turn of the loop go to the file together at the end of the turn, before
+// that turn's replies, so a client's event is in the file when the client has its answer.
+// False when the line was written at once (no turn running) and the append failed; a failure
+// at the end of a turn is reported in the service log as well, with each line it lost.
 bool WriteStatisticsLine(net::ServerCore& server, std::string_view account, std::string_view label,
                          std::string_view event, std::string_view detail);
 

@@ -20,6 +20,7 @@ struct Waiting {
 struct LogWriter {
     platform::EventLoop* loop = nullptr;
     platform::EventLoop::TimerId retry = 0;
+    bool flushAtTurnEnd = false;
     std::map<std::string, Waiting> waiting;
 };
 
@@ -72,6 +73,19 @@ bool FlushWaiting(platform::LockWait wait) {
     return writer.waiting.empty();
 }
 
+void ScheduleRetry();
+
+// The records of one turn go out together at its end, before the turn's replies.
+void FlushAtTurnEnd() {
+    LogWriter& writer = Writer();
+    if (writer.loop == nullptr || writer.flushAtTurnEnd) return;
+    writer.flushAtTurnEnd = true;
+    writer.loop->AtTurnEnd(platform::TurnEndStage::Files, [] {
+        Writer().flushAtTurnEnd = false;
+        if (!FlushWaiting(platform::LockWait::None)) ScheduleRetry();
+    });
+}
+
 void ScheduleRetry() {
     LogWriter& writer = Writer();
     if (writer.loop == nullptr || writer.retry != 0) return;
@@ -99,17 +113,9 @@ void WriteServiceLogTo(const std::string& path, std::string_view message) {
         (void)platform::AppendNulTerminated(path, record, platform::AppendOpen::CreateIfMissing);
         return;
     }
-    // Records that already wait go first, so the log keeps the order of events.
-    if (auto it = writer.waiting.find(path); it != writer.waiting.end()) {
-        Keep(it->second, record);
-        return;
-    }
-    platform::SysResult written = platform::AppendNulTerminated(path, record, platform::AppendOpen::CreateIfMissing,
-                                                                platform::LockWait::None);
-    if (platform::IsLockBusy(written)) {
-        Keep(writer.waiting[path], record);
-        ScheduleRetry();
-    }
+    // Behind the records that already wait, so the log keeps the order of events.
+    Keep(writer.waiting[path], record);
+    FlushAtTurnEnd();
 }
 
 void WriteServiceLog(std::string_view message) {
@@ -124,6 +130,7 @@ void DetachServiceLogFromLoop() {
     LogWriter& writer = Writer();
     if (writer.loop != nullptr && writer.retry != 0) writer.loop->CancelTimer(writer.retry);
     writer.retry = 0;
+    writer.flushAtTurnEnd = false;
     writer.loop = nullptr;
     (void)FlushWaiting(platform::LockWait::Bounded);
     writer.waiting.clear();

@@ -3,10 +3,12 @@
 // ("MM/DD/YY<TAB>HH:MM:SS<TAB>text<CR><LF>"), the file always ending in one NUL byte. Callable
 // from anywhere at any time; it never fails towards its caller and keeps nothing open.
 //
-// While an event loop is attached, a record is never waited for: when another process holds
-// the log's lock, the record joins the records that wait (in order, within a bounded buffer)
-// and the loop writes them all in one append once the lock is free. Without a loop (start-up,
-// registration) a record waits a bounded time for the lock, as before.
+// While an event loop is attached, the records of one turn of the loop are written together in
+// one append at the end of the turn, before the replies of that turn leave, and a record is
+// never waited for: when another process holds the log's lock, the records wait (in order,
+// within a bounded buffer) and the loop writes them all in one append once the lock is free.
+// Without a loop (start-up, registration) a record is written at once, waiting a bounded time
+// for the lock.
 
 #include <string>
 #include <string_view>

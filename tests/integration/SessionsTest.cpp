@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "ServerHarness.h"
 
@@ -204,6 +206,65 @@ TEST_F(Sessions, MessagesAndToolbarSetsSentAtOnce) {
     EXPECT_EQ(Exchange(client, {.id = 0, .type = 205, .argument1 = "reading"}), "1" + A7 + "0" + A7 + "205" + A7 + "True");
     EXPECT_EQ(Exchange(client, {.id = 2, .type = 205, .argument1 = "R*"}), "1" + A7 + "2" + A7 + "205" + A7 + "True");
     EXPECT_EQ(Exchange(client, {.id = 3, .type = 205, .argument1 = "Maths"}), "1" + A7 + "3" + A7 + "205" + A7 + "False");
+}
+
+// Clients that send many events at once: every event whose answer a client holds is already in
+// the file, and each client's lines are all there in the order it sent them.
+TEST_F(Sessions, AnAnsweredEventIsAlreadyInTheStatisticsFile) {
+    StartServer("\"LogUserStatistics\"=\"True\"\r\n");
+    const std::vector<std::string> accounts = {"amy", "ben", "jsmith"};
+    constexpr int kEvents = 20;
+    std::vector<client::Connection> clients;
+    for (const std::string& account : accounts) {
+        clients.push_back(server->Connect());
+        std::string burst;
+        for (int id = 1; id <= kEvents; ++id) {
+            burst += client::EncodeRequest({.id = id, .type = 3, .label = "Room 12", .account = account,
+                                            .argument1 = "Page", .argument2 = std::to_string(id)});
+        }
+        ASSERT_TRUE(clients.back().SendRaw(burst));
+    }
+    const std::string path = server->usersFolder() + "/EventLog.log";
+    auto linesOf = [](const std::string& text, const std::string& account) {
+        std::vector<std::string> details;
+        for (const std::string& line : client::SplitFields(text, '\n')) {
+            std::size_t at = line.find("\t" + account + "\tRoom 12\tPage\t");
+            if (at != std::string::npos) details.push_back(line.substr(line.rfind('\t') + 1));
+        }
+        return details;
+    };
+    for (std::size_t c = 0; c < clients.size(); ++c) {
+        for (int id = 1; id <= kEvents; ++id) {
+            ASSERT_EQ(clients[c].ReadMessage(5s), "1" + A7 + std::to_string(id));
+            std::vector<std::string> written = linesOf(ReadFile(path), accounts[c]);
+            ASSERT_GE(written.size(), static_cast<std::size_t>(id)) << accounts[c] << " event " << id;
+            for (int k = 1; k <= id; ++k) ASSERT_EQ(written[k - 1], std::to_string(k) + "\r");
+        }
+    }
+    const std::string text = ReadFile(path);
+    for (const std::string& account : accounts) EXPECT_EQ(linesOf(text, account).size(), std::size_t{kEvents});
+    EXPECT_EQ(text.find('\0'), text.size() - 1);
+}
+
+// While another program holds the statistics file's lock the line cannot be written: the reply
+// waits until the server has given up on it and reported the loss, never the other way round.
+TEST_F(Sessions, AnEventIsAnsweredOnlyOnceItsLineIsWrittenOrReported) {
+    StartServer("\"LogUserStatistics\"=\"True\"\r\n");
+    const std::string path = server->usersFolder() + "/EventLog.log";
+    auto amy = server->Connect();
+    auto event = [](int id) {
+        return client::Request{.id = id, .type = 3, .label = "Room 12", .account = "amy", .argument1 = "Page",
+                               .argument2 = "held " + std::to_string(id)};
+    };
+    {
+        LockHolder holder(path);
+        ASSERT_TRUE(holder.locked());
+        ASSERT_TRUE(amy.Send(event(1)));
+        ASSERT_EQ(amy.ReadMessage(10s), "1" + A7 + "1");
+        EXPECT_NE(server->ServiceLog().find("Unable to log student tracking data: "), std::string::npos);
+    }
+    EXPECT_EQ(Exchange(amy, event(2)), "1" + A7 + "2");
+    EXPECT_NE(ReadFile(path).find("amy\tRoom 12\tPage\theld 2\r\n"), std::string::npos);
 }
 
 TEST_F(Sessions, StatisticsCycleSwitchedOnByTheConsole) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,37 @@ TEST(EventLoop, DeferredWorkRunsAfterTheCurrentCallbackAndMayDeferMore) {
     });
     loop.Run();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(EventLoop, TurnEndWritesFilesBeforeOutputAndAfterTheTurnsOtherWork) {
+    EventLoop loop;
+    std::vector<std::string> order;
+    // Outside Run there is no turn to wait for.
+    loop.AtTurnEnd(TurnEndStage::Output, [&] { order.push_back("at once"); });
+    EXPECT_EQ(order, (std::vector<std::string>{"at once"}));
+    order.clear();
+
+    loop.AddTimer(milliseconds(0), [&] {
+        loop.AtTurnEnd(TurnEndStage::Output, [&] {
+            order.push_back("reply");
+            // A line written while replies go out still leaves in this turn, before the loop waits.
+            loop.AtTurnEnd(TurnEndStage::Files, [&] { order.push_back("late line"); });
+        });
+        loop.AtTurnEnd(TurnEndStage::Files, [&] { order.push_back("line"); });
+        loop.Defer([&] { order.push_back("deferred"); });
+        order.push_back("handler");
+    });
+    loop.AddTimer(milliseconds(30), [&] {
+        // A stage run early does its work once; the turn end then has none left of it.
+        loop.AtTurnEnd(TurnEndStage::Files, [&] { order.push_back("early line"); });
+        loop.AtTurnEnd(TurnEndStage::Output, [&] { order.push_back("second reply"); });
+        loop.RunTurnEndStage(TurnEndStage::Files);
+        order.push_back("handler 2");
+        loop.Stop();
+    });
+    loop.Run();
+    EXPECT_EQ(order, (std::vector<std::string>{"handler", "deferred", "line", "reply", "late line", "early line",
+                                               "handler 2", "second reply"}));
 }
 
 TEST(EventLoop, StopBeforeRunReturnsAtOnce) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <vector>
 
 #include "LogCapture.h"
 #include "accounts/Queues.h"
@@ -101,10 +103,73 @@ TEST_F(QueuesTest, MultiLinePayloadsComeBackWhole) {
     // One record per item, each readable by a plain reader as a single line.
     std::string text = ReadFile(queue);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 3);
-    EXPECT_EQ(SplitQueue(text, "alice").kept.find("jsmith\xA6" "Dear class,\\r\\nread page 4\\\\5.\\nBye"), 0u);
+    std::string alices;
+    ASSERT_TRUE(TakeRecords(text, "alice", alices));
+    EXPECT_EQ(text.find("jsmith\xA6" "Dear class,\\r\\nread page 4\\\\5.\\nBye"), 0u);
 
     EXPECT_EQ(Collect("jsmith"), message + "\xB0plain");
     EXPECT_EQ(Collect("alice"), "line1\r\nline2");
+}
+
+template <std::size_t N>
+std::string Bytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+// The in-place taking against what the record format asks for, on files in and out of form:
+// kept records trimmed and ended by CR LF, in order, whatever moved where in the buffer.
+TEST(TakeRecords, KeepsTheOtherRecordsInFormAndInOrder) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string account;
+        bool found;
+        std::string result;
+        std::string kept;
+    };
+    const std::vector<Case> cases = {
+        {"nothing for the account", Bytes("a\xA6" "1\r\nb\xA6" "2\r\n\0"), "c", false, "",
+         "a\xA6" "1\r\nb\xA6" "2\r\n"},
+        {"first taken, the rest moves up", Bytes("a\xA6" "1\r\nb\xA6" "2\r\nc\xA6" "3\r\n\0"), "A", true, "1",
+         "b\xA6" "2\r\nc\xA6" "3\r\n"},
+        {"every record taken", Bytes("a\xA6" "1\r\na\xA6" "\r\na\xA6" "3\r\n\0"), "a", true, "1\xB0\xB0" "3", ""},
+        {"records without line feeds, none taken", "a\xA6x\rb\xA6y\rc\xA6z", "q", false, "",
+         "a\xA6x\r\nb\xA6y\r\nc\xA6z\r\n"},
+        {"records without line feeds, middle taken", "a\xA6x\rb\xA6y\rc\xA6z", "b", true, "y",
+         "a\xA6x\r\nc\xA6z\r\n"},
+        {"blanks, empty lines and bytes after the NUL", Bytes("  a\xA6x \r\n\r\n\tb\xA6y\r\n\0c\xA6z\r\n"), "b",
+         true, "y", "a\xA6x\r\n"},
+        {"lone line feeds stay inside records", "a\xA6x\ny\r\nb\xA6z\r\n", "b", true, "z", "a\xA6x\ny\r\n"},
+        {"escaped record kept byte for byte", "j\xA6l1\\r\\nl2\xA6" "escaped-lines\r\nk\xA6v\r\n", "k", true, "v",
+         "j\xA6l1\\r\\nl2\xA6" "escaped-lines\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text = c.text;
+        std::string result;
+        EXPECT_EQ(TakeRecords(text, c.account, result), c.found);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(text, c.kept);
+    }
+}
+
+TEST_F(QueuesTest, ACollectionThatTakesNothingLeavesTheFileUntouched) {
+    ASSERT_TRUE(QueueItem(queue, "alice", "for alice"));
+    ASSERT_TRUE(QueueItem(queue, "bob", "for bob"));
+    const std::string before = ReadFile(queue);
+    const auto stamp = std::filesystem::last_write_time(queue);
+    auto identity = [this] {
+        platform::LockedFile file;
+        EXPECT_EQ(file.TryOpen(queue), platform::LockedFile::Outcome::Locked);
+        return file.identity();
+    };
+    const platform::LockedFile::Identity opened = identity();
+    EXPECT_EQ(Collect("jsmith"), "");
+    EXPECT_EQ(ReadFile(queue), before);
+    EXPECT_EQ(std::filesystem::last_write_time(queue), stamp);
+    EXPECT_EQ(identity(), opened);
+    EXPECT_EQ(Collect("bob"), "for bob");
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6" "for alice\r\n\0", 18));
 }
 
 TEST_F(QueuesTest, ALockedQueueIsBusyAndUntouched) {

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "platform/EventLoop.h"
 #include "settings/ServiceLog.h"
 
 namespace {
@@ -67,4 +69,32 @@ TEST_F(ServiceLogTest, AnEmptyFileGetsNoStepBackAndAMissingFolderIsSilent) {
     EXPECT_EQ(Content().size(), 18u + 1 + 2 + 1);
     vserver::settings::WriteServiceLogTo((folder / "missing" / "ServiceLog.log").string(), "dropped");
     EXPECT_FALSE(fs::exists(folder / "missing"));
+}
+
+// Inside a turn of the loop the records wait for its end and then go out together, in order,
+// ahead of the turn's output; outside a turn they are written at once.
+TEST_F(ServiceLogTest, RecordsOfOneTurnGoOutTogetherBeforeItsOutput) {
+    vserver::platform::EventLoop loop;
+    vserver::settings::AttachServiceLogToLoop(loop);
+    vserver::settings::WriteServiceLogTo(path, "before the loop");
+    EXPECT_NE(Content().find("before the loop"), std::string::npos);
+
+    std::string seenInTurn;
+    std::string seenByOutput;
+    loop.AddTimer(std::chrono::milliseconds(0), [&] {
+        for (const char* text : {"one", "two", "three"}) vserver::settings::WriteServiceLogTo(path, text);
+        seenInTurn = Content();
+        loop.AtTurnEnd(vserver::platform::TurnEndStage::Output, [&] { seenByOutput = Content(); });
+        loop.Stop();
+    });
+    loop.Run();
+    vserver::settings::DetachServiceLogFromLoop();
+    EXPECT_EQ(seenInTurn.find("one"), std::string::npos);
+    const std::size_t one = seenByOutput.find("\tone\r\n");
+    const std::size_t two = seenByOutput.find("\ttwo\r\n");
+    const std::size_t three = seenByOutput.find("\tthree\r\n");
+    ASSERT_NE(three, std::string::npos) << seenByOutput;
+    EXPECT_LT(one, two);
+    EXPECT_LT(two, three);
+    EXPECT_EQ(seenByOutput.find('\0'), seenByOutput.size() - 1);
 }

@@ -1,7 +1,8 @@
 // Measures the account store through the real server: the account listing with many accounts,
 // a queue collection from a large queue file, and preference reads and writes per second.
 // It installs the given server binary into a temporary folder of its own, starts it on a free
-// port, runs the measures one after the other and prints one line per figure.
+// port, runs the measures one after the other and prints one line per figure. The collections
+// are also counted in system calls (strace attached to the server for one more collection).
 //
 //   accounts_bench <path to VServerService> [accounts=10000] [records=100000]
 //                  [queueAccounts=50] [seconds=3]
@@ -14,7 +15,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -56,7 +59,8 @@ double Milliseconds(Clock::duration d) { return std::chrono::duration<double, st
 std::string AccountName(int i) { return "student" + std::to_string(i); }
 
 // The installation: executable, registry file, users folder with accounts, a queue file.
-void Install(const Settings& s, const std::string& folder) {
+// Returns the queue file's content.
+std::string Install(const Settings& s, const std::string& folder) {
     fs::copy_file(s.server, folder + "/VServerService");
     std::string users = folder + "/master/Users";
     fs::create_directories(users);
@@ -83,6 +87,7 @@ void Install(const Settings& s, const std::string& folder) {
     reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
            "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n\r\n";
     WriteAll(folder + "/VServerService.reg", reg);
+    return queue;
 }
 
 pid_t Launch(const std::string& folder) {
@@ -130,40 +135,159 @@ void MeasureListing(Connection& c, const Settings& s) {
                 s.accounts, times[times.size() / 2], times.front(), bytes);
 }
 
-void MeasureCollection(Connection& c, const Settings& s, const std::string& folder) {
-    const std::string queue = folder + "/UserMessages.log";
+// Counts the system calls the server makes while work runs, with strace attached to it; total
+// is -1 when strace cannot be run. top names the calls made most.
+struct SyscallCount {
+    long total = -1;
+    std::string top;
+};
+
+SyscallCount CountSyscalls(pid_t server, const std::string& folder, const std::function<void()>& work) {
+    const std::string out = folder + "/strace.txt";
+    const std::string target = std::to_string(server);
+    pid_t tracer = ::fork();
+    if (tracer == 0) {
+        std::freopen("/dev/null", "w", stderr);
+        ::execlp("strace", "strace", "-c", "-f", "-q", "-p", target.c_str(), "-o", out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(500ms);   // time to attach
+    work();
+    std::this_thread::sleep_for(200ms);
+    ::kill(tracer, SIGINT);
+    ::waitpid(tracer, nullptr, 0);
+    SyscallCount count;
+    std::istringstream rows(ReadAll(out));
+    std::vector<std::pair<long, std::string>> calls;
+    for (std::string row; std::getline(rows, row);) {
+        std::istringstream fields(row);
+        std::vector<std::string> cols;
+        for (std::string col; fields >> col;) cols.push_back(col);
+        if (cols.size() < 5 || !std::isdigit(static_cast<unsigned char>(cols[0][0])) || cols.back() == "total") continue;
+        calls.emplace_back(std::atol(cols[3].c_str()), cols.back());
+    }
+    if (calls.empty()) return count;
+    std::sort(calls.begin(), calls.end(), std::greater<>());
+    count.total = 0;
+    for (const auto& [n, name] : calls) {
+        count.total += n;
+        count.top += (count.top.empty() ? "" : ", ") + name + " " + std::to_string(n);
+    }
+    return count;
+}
+
+std::string Describe(const SyscallCount& count) {
+    if (count.total < 0) return "system calls not counted (no strace)";
+    return std::to_string(count.total) + " system calls (" + count.top + ")";
+}
+
+// Nanoseconds process pid has run on a processor, from /proc/PID/schedstat: the server's own
+// cost of an operation, which a loaded machine does not blur as it blurs the reply time.
+long long CpuNanoseconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = 0;
+    in >> ns;
+    return ns;
+}
+
+struct CollectionRun {
+    double cpuMs = 0;       // the server's processor time until the reply (and the removal)
+    double replyMs = 0;
+    double removedMs = 0;   // until the file was replaced; 0 when it was not
+    std::size_t items = 0;
+};
+
+// One collection for account. When records are to go, waits (at most 2 s) until the file has
+// been replaced: they leave the file only once the client has the reply.
+CollectionRun CollectOnce(Connection& c, pid_t server, const std::string& queue, const std::string& account,
+                          bool removes) {
+    const long long cpuBefore = CpuNanoseconds(server);
     struct stat before {};
     ::stat(queue.c_str(), &before);
     Request r;
     r.id = 1;
     r.type = 208;
-    r.account = AccountName(std::min(7, s.queueAccounts - 1));
+    r.account = account;
+    CollectionRun run;
     auto start = Clock::now();
     std::string reply = Ask(c, r);
-    double ms = Milliseconds(Clock::now() - start);
-    // The collected records leave the file only once the client has the reply, so the file is
-    // replaced shortly after the answer: wait for that (at most 2 s) before looking at it.
+    run.replyMs = Milliseconds(Clock::now() - start);
+    std::string result = reply.substr(std::min(reply.size(), reply.rfind('\xA7') + 1));
+    run.items = result.empty() ? 0 : static_cast<std::size_t>(std::count(result.begin(), result.end(), '\xB0')) + 1;
+    if (removes) {
+        struct stat after = before;
+        while (after.st_ino == before.st_ino && Milliseconds(Clock::now() - start) < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ::stat(queue.c_str(), &after);
+        }
+        if (after.st_ino != before.st_ino) run.removedMs = Milliseconds(Clock::now() - start);
+    }
+    run.cpuMs = static_cast<double>(CpuNanoseconds(server) - cpuBefore) / 1e6;
+    return run;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+constexpr int kCollectionRuns = 7;
+
+void MeasureCollection(Connection& c, const Settings& s, const std::string& folder, pid_t server,
+                       const std::string& queueText) {
+    const std::string queue = folder + "/UserMessages.log";
+
+    // Nothing queued for the account: the file must stay exactly as it was.
+    struct stat before {};
+    ::stat(queue.c_str(), &before);
+    std::vector<double> times;
+    std::vector<double> cpu;
+    for (int i = 0; i < kCollectionRuns; ++i) {
+        CollectionRun run = CollectOnce(c, server, queue, "nobody", false);
+        times.push_back(run.replyMs);
+        cpu.push_back(run.cpuMs);
+    }
+    SyscallCount nothing = CountSyscalls(server, folder, [&] { (void)CollectOnce(c, server, queue, "nobody", false); });
     struct stat after {};
     ::stat(queue.c_str(), &after);
-    while (after.st_ino == before.st_ino && Milliseconds(Clock::now() - start) < 2000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ::stat(queue.c_str(), &after);
+    const bool untouched = before.st_ino == after.st_ino && before.st_size == after.st_size &&
+                           before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+                           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
+    std::printf("request 208 on %d records, nothing for the account: median %.2f ms to the reply, best %.2f ms, "
+                "server CPU median %.2f ms (%d runs), file untouched (same inode, size and mtime): %s; per collection "
+                "%s (target < 10 ms)\n",
+                s.records, Median(times), *std::min_element(times.begin(), times.end()), Median(cpu), kCollectionRuns,
+                untouched ? "yes" : "NO", Describe(nothing).c_str());
+
+    // The account's items: each run starts from the full queue again.
+    const std::string account = AccountName(std::min(7, s.queueAccounts - 1));
+    std::vector<double> removed;
+    times.clear();
+    cpu.clear();
+    CollectionRun last;
+    for (int i = 0; i < kCollectionRuns; ++i) {
+        WriteAll(queue, queueText);
+        last = CollectOnce(c, server, queue, account, true);
+        times.push_back(last.replyMs);
+        removed.push_back(last.removedMs);
+        cpu.push_back(last.cpuMs);
     }
-    double removedMs = Milliseconds(Clock::now() - start);
-    std::string result = reply.substr(std::min(reply.size(), reply.rfind('\xA7') + 1));
-    std::size_t items = result.empty() ? 0 : static_cast<std::size_t>(std::count(result.begin(), result.end(), '\xB0')) + 1;
+    WriteAll(queue, queueText);
+    SyscallCount taking = CountSyscalls(server, folder, [&] { (void)CollectOnce(c, server, queue, account, true); });
     std::string left = ReadAll(queue);
-    std::size_t kept = static_cast<std::size_t>(std::count(left.begin(), left.end(), '\r'));
-    bool replacedOnce = before.st_ino != after.st_ino;
+    const auto kept = std::count(left.begin(), left.end(), '\r');
     std::string temporaries;
     for (const auto& e : fs::directory_iterator(folder)) {
         std::string name = e.path().filename().string();
         if (name.find(".tmp") != std::string::npos) temporaries.append(" ").append(name);
     }
-    std::printf("request 208 on %d records for %d accounts: %.2f ms to the reply, %.2f ms until the records were "
-                "removed, %zu items collected, %zu records kept, file replaced once: %s%s (target < 200 ms)\n",
-                s.records, s.queueAccounts, ms, removedMs, items, kept, replacedOnce ? "yes" : "no",
-                temporaries.empty() ? "" : (", leftover temporaries:" + temporaries).c_str());
+    std::printf("request 208 on %d records, %zu items for the account: median %.2f ms to the reply, best %.2f ms, "
+                "median %.2f ms until the records were removed, server CPU median %.2f ms with the removal (%d runs), "
+                "%ld records kept%s; per collection %s (target < 30 ms)\n",
+                s.records, last.items, Median(times), *std::min_element(times.begin(), times.end()), Median(removed),
+                Median(cpu),
+                kCollectionRuns, static_cast<long>(kept),
+                temporaries.empty() ? "" : (", leftover temporaries:" + temporaries).c_str(), Describe(taking).c_str());
 }
 
 void MeasureRate(Connection& c, int type, const Settings& s) {
@@ -203,7 +327,7 @@ int main(int argc, char** argv) {
     std::string pattern = (fs::temp_directory_path() / "vserver-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) return 1;
     const std::string folder = pattern;
-    Install(s, folder);
+    const std::string queueText = Install(s, folder);
     pid_t pid = Launch(folder);
     int port = WaitForPort(folder);
     int status = 1;
@@ -212,7 +336,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (c.Open("127.0.0.1", port, 5s, &error) && c.ReadMessage(5s)) {
             MeasureListing(c, s);
-            MeasureCollection(c, s, folder);
+            MeasureCollection(c, s, folder, pid, queueText);
             MeasureRate(c, 201, s);
             MeasureRate(c, 203, s);
             status = 0;

@@ -14,7 +14,12 @@
 # case runs once more for a second under strace -c (when strace is installed) to count the
 # server's system calls per request, and so do two operations that append to record files: a
 # queued message (request 810) and a logon cycle with usage statistics on (vserver-load
-# --logon-cycles: connect, logon, client event, logoff, close). Everything runs on 127.0.0.1.
+# --logon-cycles: connect, logon, client event, logoff, close). Logon cycles are also measured
+# against a reference (cyclesrv) that only does the TCP part and the statistics appends, with the
+# same load client:
+#   cycles-reference  cyclesrv: greeting, replies, one locked append per step, close on logoff
+#   cycles            the server with usage statistics on, accounts student0 to student<N-1>
+# Everything runs on 127.0.0.1.
 set -euo pipefail
 build="$(realpath "${1:-build/release}")"
 ref="$(realpath "${2:-../shared/refbench}")"
@@ -28,6 +33,7 @@ trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 
 gcc -O2 -o "$work/minload" "$ref/minload.c"
 g++ -O2 -std=c++20 -o "$work/filesrv" "$here/filesrv.cpp"
+g++ -O2 -std=c++20 -o "$work/cyclesrv" "$here/cyclesrv.cpp"
 
 users="$work/server/master/Users"
 mkdir -p "$users"
@@ -56,6 +62,9 @@ declare -A hex=(
 
 "$work/filesrv" 6511 "$users/student0/STUDENT0VantorelSettings.vts" "$reply" &
 refpid=$!
+mkdir -p "$work/reference/Users"
+"$work/cyclesrv" 6513 "$work/reference/Users" &
+cycpid=$!
 (cd "$work/server" && exec ./VServerService >/dev/null 2>&1) &
 serverpid=$!
 # Let the folders' change stamps age past the moment they were written, as on a server that
@@ -70,14 +79,22 @@ run() {  # label pid command...
     before=$(oncpu "$pid")
     line=$("$@")
     line="$line server_cpu_us_per_req=$(python3 -c 'import re, sys
-reqs = int(re.search(r"\breqs=(\d+)", sys.argv[1]).group(1))
+reqs = int(re.search(r"\b(?:reqs|cycles)=(\d+)", sys.argv[1]).group(1))
 print(f"{(int(sys.argv[3]) - int(sys.argv[2])) / 1000 / reqs:.2f}")' "$line" "$before" "$(oncpu "$pid")")"
     echo "  $label: $line"
     echo "$label $line" >>"$results"
 }
+cycles() {  # port connections seconds
+    "$build/tools/vserver-load" --port "$1" --connections "$2" --seconds "$3" --warmup 0 --logon-cycles \
+        --account-prefix student
+}
 load() {  # label
     if [ "$1" = reference ]; then
         run reference "$refpid" "$work/minload" 6511 "$conns" "$secs" 0 20 "${hex[usual]}" "$replylen"
+    elif [ "$1" = cycles-reference ]; then
+        run "$1" "$cycpid" cycles 6513 "$conns" "$secs"
+    elif [ "$1" = cycles ]; then
+        run "$1" "$serverpid" cycles 6512 "$conns" "$secs"
     else
         run "$1" "$serverpid" env GREET=6 "$work/minload" 6512 "$conns" "$secs" 0 20 "${hex[$1]}" "$replylen"
     fi
@@ -85,7 +102,7 @@ load() {  # label
 
 echo "== $accounts accounts, $conns connections, $rounds rounds of ${secs} s =="
 for r in $(seq "$rounds"); do
-    for label in reference usual exact capitals; do load "$label"; done
+    for label in reference usual exact capitals cycles-reference cycles; do load "$label"; done
 done
 
 python3 - "$results" <<'PY'
@@ -93,14 +110,15 @@ import re, statistics, sys
 rates, cpus = {}, {}
 for line in open(sys.argv[1]):
     label, rest = line.split(" ", 1)
-    rates.setdefault(label, []).append(float(re.search(r"\brps=([\d.]+)", rest).group(1)))
+    rates.setdefault(label, []).append(float(re.search(r"\b(?:rps|cps)=([\d.]+)", rest).group(1)))
     cpus.setdefault(label, []).append(float(re.search(r"\bserver_cpu_us_per_req=([\d.]+)", rest).group(1)))
 rate = {label: statistics.median(v) for label, v in rates.items()}
 cpu = {label: statistics.median(v) for label, v in cpus.items()}
-print("\nMedians: " + "; ".join(f"{k} {rate[k]:,.0f} rps, {cpu[k]:.2f} us server CPU per request" for k in rate))
+print("\nMedians: " + "; ".join(f"{k} {rate[k]:,.0f}/s, {cpu[k]:.2f} us server CPU per operation" for k in rate))
 print("Ratios by rate (a loaded machine blurs them) and by server CPU per request (the rate each")
 print("server would reach on a core of its own):")
-for ours, base, target in (("usual", "reference", 0.75), ("exact", "reference", None), ("capitals", "usual", 0.5)):
+for ours, base, target in (("usual", "reference", 0.75), ("exact", "reference", None), ("capitals", "usual", 0.5),
+                           ("cycles", "cycles-reference", 0.8)):
     goal = f" (target >= {target})" if target else ""
     print(f"  {ours}/{base}: rate {rate[ours] / rate[base]:.2f}, CPU {cpu[base] / cpu[ours]:.2f}{goal}")
 PY
@@ -143,5 +161,6 @@ done
 queue=$(python3 -c 'print(b"1\xa7\xa7\xa7810\xa7\xa7\xa7student0\xa7Time to read\xbb\n".hex())')
 queued=$(python3 -c 'print(b"1\xa71\xa7810\xa7True\xbb\n".hex())')
 count append-810 "$serverpid" env GREET=6 "$work/minload" 6512 1 1 0 20 "$queue" $(( ${#queued} / 2 ))
+count cycles-reference "$cycpid" cycles 6513 1 1
 count logon-cycle "$serverpid" "$build/tools/vserver-load" --port 6512 --connections 1 --seconds 1 --warmup 0 \
     --logon-cycles --account-prefix student

@@ -45,8 +45,8 @@ SysResult WriteAll(int fd, std::string_view text, off_t offset) {
 // this or another process replaces or removes the file by its name while holding the lock; an
 // append that waited for that lock must then start again on the new file, or its record would
 // go into a file nobody reads any more.
-bool StillNamedBy(int fd, const std::string& path) {
-    struct stat opened{};
+// opened receives the open file's status, which the append goes on with.
+bool StillNamedBy(int fd, const std::string& path, struct stat& opened) {
     struct stat named{};
     if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
@@ -61,9 +61,8 @@ SysResult TryLock(int fd) {
 
 // Writes text + NUL over the file's last byte. On failure (a full disk, the size limit) the
 // file gets its old length and last byte back, so no torn record stays behind.
-SysResult AppendLocked(int fd, std::string_view text) {
-    struct stat st{};
-    if (::fstat(fd, &st) != 0) return SysResult::Failure("fstat", errno);
+// st is the file's status taken under the lock.
+SysResult AppendLocked(int fd, std::string_view text, const struct stat& st) {
     off_t offset = st.st_size > 0 ? st.st_size - 1 : 0;
     char lastByte = '\0';
     if (st.st_size > 0 && ::pread(fd, &lastByte, 1, offset) != 1) return SysResult::Failure("pread", errno);
@@ -94,11 +93,12 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
             ::close(fd);
             return locked;
         }
-        if (!StillNamedBy(fd, path)) {
+        struct stat opened{};
+        if (!StillNamedBy(fd, path, opened)) {
             ::close(fd);
             continue;
         }
-        SysResult result = AppendLocked(fd, text);
+        SysResult result = AppendLocked(fd, text, opened);
         ::close(fd);
         return result;
     }

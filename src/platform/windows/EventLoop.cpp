@@ -60,6 +60,8 @@ struct EventLoop::State {
     DWORD thread = 0;
     std::atomic<bool> stop{false};
     LoopWork work;
+    TurnEndWork turnEnd;
+    bool inRun = false;
     std::unordered_map<IoHandle, Watched> watched;
     std::function<void(StopSignal)> onSignal;
 
@@ -198,6 +200,13 @@ void EventLoop::Defer(std::function<void()> fn) { state_->work.Defer(std::move(f
 
 void EventLoop::RunNextTurn(std::function<void()> fn) { state_->work.RunNextTurn(std::move(fn)); }
 
+void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) {
+    if (!state_->inRun) return fn();
+    state_->turnEnd.Add(stage, std::move(fn));
+}
+
+void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->turnEnd.RunStage(stage); }
+
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     state_->onSignal = std::move(onSignal);
     consoleLoopThread = state_->thread;
@@ -214,6 +223,7 @@ bool EventLoop::stopping() const { return state_->stop; }
 
 void EventLoop::Run() {
     State& s = *state_;
+    s.inRun = true;
     while (!s.stop) {
         ::MsgWaitForMultipleObjectsEx(0, nullptr, s.WaitMilliseconds(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         s.work.BeginTurn();
@@ -231,7 +241,9 @@ void EventLoop::Run() {
             }
         }
         s.work.FinishTurn(s.stop);
+        s.turnEnd.RunAll();
     }
+    s.inRun = false;
 }
 
 } // namespace vserver::platform
