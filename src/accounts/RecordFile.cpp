@@ -23,8 +23,14 @@ std::string PathForCreation(const std::string& path) {
     return out;
 }
 
-bool AppendToNewFile(std::string_view text, const std::string& path) {
-    if (platform::AppendNulTerminated(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing)) {
+platform::SysResult Append(const std::string& path, std::string_view text, platform::AppendOpen how,
+                          platform::UnsyncedWrite* unsynced) {
+    if (unsynced == nullptr) return platform::AppendNulTerminated(path, text, how);
+    return platform::AppendNulTerminatedUnsynced(path, text, how, platform::LockWait::Bounded, *unsynced);
+}
+
+bool AppendToNewFile(std::string_view text, const std::string& path, platform::UnsyncedWrite* unsynced) {
+    if (Append(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing, unsynced)) {
         return true;
     }
     settings::WriteServiceLog("Unable to create file: " + path);
@@ -33,9 +39,9 @@ bool AppendToNewFile(std::string_view text, const std::string& path) {
 
 } // namespace
 
-bool AppendRecord(std::string_view text, const std::string& path) {
+bool AppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite* unsynced) {
     auto found = platform::FindEntry(path);
-    if (!found) return AppendToNewFile(text, path);
+    if (!found) return AppendToNewFile(text, path, unsynced);
 
     std::string upperPath = platform::UpperCase(path);
     std::string fullPath = platform::FullPathForm(platform::FolderPartOf(path));
@@ -45,7 +51,7 @@ bool AppendRecord(std::string_view text, const std::string& path) {
         return false;
     }
     // The append goes to the name just found, so the path is not looked up again.
-    if (!platform::AppendNulTerminated(found->path, text, platform::AppendOpen::ExistingOnly)) {
+    if (!Append(found->path, text, platform::AppendOpen::ExistingOnly, unsynced)) {
         settings::WriteServiceLog("Unable to open file: " + upperPath);
         return false;
     }

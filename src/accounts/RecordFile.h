@@ -7,11 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/DurableWrites.h"
+
 namespace vserver::accounts {
 
 // Appends text (written unchanged; callers end their records with CR LF) and a NUL. Creates
 // a missing file; clears the read-only attribute of an existing one first. False, with a
-// service-log line when the file cannot be created or opened, when nothing was written.
-bool AppendRecord(std::string_view text, const std::string& path);
+// service-log line when the file cannot be created or opened, when nothing was written. With
+// unsynced, the append's sync is left to the caller (see SyncWorker), which then decides when
+// the record counts as stored.
+bool AppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite* unsynced = nullptr);
 
 } // namespace vserver::accounts

@@ -30,6 +30,12 @@ ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;
+    // Reading is off while the input is held, so only a hang-up or an error arrives here: the
+    // connection is gone, and the request it waits for ends without a reply.
+    if (inputHeld()) {
+        server_.CloseIndex(index_);
+        return;
+    }
     // Input received earlier but not yet served goes first; reading more now would only let
     // this connection's backlog grow while the others wait.
     if (input_.holdsUnread()) return;
@@ -49,7 +55,17 @@ void ConnectionSocket::OnReadable() {
 }
 
 void ConnectionSocket::ResumeInput() {
-    if (open() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
+    if (open() && !inputHeld() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
+}
+
+void ConnectionSocket::HoldInput() {
+    if (++inputHolds_ == 1 && open()) (void)server_.loop().Modify(handle_, this, false, watchingWrite_);
+}
+
+void ConnectionSocket::ReleaseInput() {
+    if (inputHolds_ == 0 || --inputHolds_ > 0 || !open()) return;
+    (void)server_.loop().Modify(handle_, this, true, watchingWrite_);
+    if (input_.holdsUnread()) server_.ResumeNextTurn(index_);
 }
 
 bool ConnectionSocket::AllRepliesTransmitted() const {
@@ -108,7 +124,7 @@ void ConnectionSocket::Flush() {
 void ConnectionSocket::WatchWritable(bool on) {
     if (on == watchingWrite_) return;
     watchingWrite_ = on;
-    (void)server_.loop().Modify(handle_, this, true, on);
+    (void)server_.loop().Modify(handle_, this, !inputHeld(), on);
 }
 
 void ConnectionSocket::Close() {

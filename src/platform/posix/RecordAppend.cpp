@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <string_view>
 
+#include "platform/DurableWrites.h"
+
 namespace vserver::platform {
 
 namespace {
@@ -70,9 +72,10 @@ SysResult LockFor(int fd, LockWait wait) {
 
 // Writes text + NUL over the file's last byte. On failure (a full disk, the size limit) the
 // file gets its old length and last byte back, so no torn record stays behind.
-SysResult AppendLocked(int fd, std::string_view text) {
+SysResult AppendLocked(int fd, std::string_view text, off_t& oldSize) {
     struct stat st{};
     if (::fstat(fd, &st) != 0) return SysResult::Failure("fstat", errno);
+    oldSize = st.st_size;
     off_t offset = st.st_size > 0 ? st.st_size - 1 : 0;
     char lastByte = '\0';
     if (st.st_size > 0 && ::pread(fd, &lastByte, 1, offset) != 1) return SysResult::Failure("pread", errno);
@@ -85,9 +88,10 @@ SysResult AppendLocked(int fd, std::string_view text) {
     return result;
 }
 
-} // namespace
-
-SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+// Appends; with unsynced, the descriptor is handed over (its lock released) instead of closed,
+// so the caller can sync what was written.
+SysResult Append(const std::string& path, std::string_view text, AppendOpen how, LockWait wait,
+                 UnsyncedWrite* unsynced) {
     // Read and write: the last byte is read back before it is overwritten, so a failed append
     // can restore it.
     int flags = O_RDWR | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
@@ -107,11 +111,32 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
             ::close(fd);
             continue;
         }
-        SysResult result = AppendLocked(fd, text);
-        ::close(fd);
+        off_t oldSize = 0;
+        SysResult result = AppendLocked(fd, text, oldSize);
+        if (!result || unsynced == nullptr) {
+            ::close(fd);
+            return result;
+        }
+        (void)::flock(fd, LOCK_UN);
+        *unsynced = UnsyncedWrite{};
+        unsynced->file = static_cast<IoHandle>(fd);
+        unsynced->target = path;
+        // An empty file may have just been created; its entry must reach the disk too.
+        unsynced->syncFolder = oldSize == 0;
         return result;
     }
     return SysResult::Failure("open", EAGAIN);
+}
+
+} // namespace
+
+SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+    return Append(path, text, how, wait, nullptr);
+}
+
+SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
+                                      LockWait wait, UnsyncedWrite& unsynced) {
+    return Append(path, text, how, wait, &unsynced);
 }
 
 } // namespace vserver::platform
