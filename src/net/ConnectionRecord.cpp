@@ -30,10 +30,17 @@ ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;
-    // Reading is off while the input is held, so only a hang-up or an error arrives here: the
-    // connection is gone, and the request it waits for ends without a reply.
     if (inputHeld()) {
-        server_.CloseIndex(index_);
+        // More input waits while a request is held: stop asking for it until the hold ends
+        // (most clients wait for their reply, so this rarely happens). With reading off, only
+        // a hang-up or an error arrives here: the connection is gone, and the request it
+        // waits for ends without a reply.
+        if (!readingPaused_) {
+            readingPaused_ = true;
+            (void)server_.loop().Modify(handle_, this, false, watchingWrite_);
+        } else {
+            server_.CloseIndex(index_);
+        }
         return;
     }
     // Input received earlier but not yet served goes first; reading more now would only let
@@ -58,13 +65,14 @@ void ConnectionSocket::ResumeInput() {
     if (open() && !inputHeld() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
 }
 
-void ConnectionSocket::HoldInput() {
-    if (++inputHolds_ == 1 && open()) (void)server_.loop().Modify(handle_, this, false, watchingWrite_);
-}
+void ConnectionSocket::HoldInput() { ++inputHolds_; }
 
 void ConnectionSocket::ReleaseInput() {
     if (inputHolds_ == 0 || --inputHolds_ > 0 || !open()) return;
-    (void)server_.loop().Modify(handle_, this, true, watchingWrite_);
+    if (readingPaused_) {
+        readingPaused_ = false;
+        (void)server_.loop().Modify(handle_, this, true, watchingWrite_);
+    }
     if (input_.holdsUnread()) server_.ResumeNextTurn(index_);
 }
 
@@ -124,7 +132,7 @@ void ConnectionSocket::Flush() {
 void ConnectionSocket::WatchWritable(bool on) {
     if (on == watchingWrite_) return;
     watchingWrite_ = on;
-    (void)server_.loop().Modify(handle_, this, !inputHeld(), on);
+    (void)server_.loop().Modify(handle_, this, !readingPaused_, on);
 }
 
 void ConnectionSocket::Close() {

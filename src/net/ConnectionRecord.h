@@ -68,6 +68,7 @@ private:
     std::uint64_t queuedTotal_ = 0;
     bool watchingWrite_ = false;
     int inputHolds_ = 0;
+    bool readingPaused_ = false;
 };
 
 struct ConnectionRecord {

@@ -13,7 +13,7 @@ set -euo pipefail
 build="$(realpath "${1:-build/release}")"
 secs="${2:-5}"
 conns="${3:-50}"
-port=6512
+port=0   # the system chooses; read back from the service log
 work="$(mktemp -d)"
 server_pid=""
 trap '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -29,7 +29,10 @@ start_server() {
     (cd "$work/server" && exec ./VServerService >/dev/null 2>&1) &
     server_pid=$!
     for _ in $(seq 50); do
-        grep -q "listening on port" "$work/server/ServiceLog.log" 2>/dev/null && return
+        if grep -q "listening on port" "$work/server/ServiceLog.log" 2>/dev/null; then
+            port=$(tr -d '\0' < "$work/server/ServiceLog.log" | sed -n 's/.*listening on port \([0-9]*\).*/\1/p' | tail -1)
+            return
+        fi
         sleep 0.1
     done
     echo "server did not start" >&2

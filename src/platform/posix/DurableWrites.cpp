@@ -1,6 +1,8 @@
 #include "platform/DurableWrites.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -140,7 +142,15 @@ struct SyncWorker::Backend final : IoHandler {
             wakeFd = -1;
             return;
         }
+        // The thread starts with every signal blocked, so the stop signals always reach the
+        // loop's thread (whatever the order in which the two were set up) and never end the
+        // process through this one.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
         thread = std::thread([this] { Serve(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
     ~Backend() {
@@ -184,9 +194,9 @@ struct SyncWorker::Backend final : IoHandler {
     }
 
     void OnReadable() override {
+        // One read takes the whole count and resets it.
         std::uint64_t count = 0;
-        while (::read(wakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
-        }
+        (void)!::read(wakeFd, &count, sizeof count);
         {
             std::lock_guard lock(mutex);
             running.swap(finished);
