@@ -28,7 +28,6 @@ struct LoopRun {
 UnsyncedWrite Staged(const std::string& path, const std::string& content) {
     UnsyncedWrite write;
     EXPECT_TRUE(StageReplacement(path, content, write).ok());
-    EXPECT_FALSE(write.empty());
     return write;
 }
 
@@ -41,6 +40,23 @@ TEST(DurableWrites, AStagedReplacementIsInPlaceWhenCompletedAndLeavesNoTemporary
     EXPECT_EQ(ReadFile(file), "new");
     EXPECT_EQ(Names(root.path()), std::vector<std::string>{"Prefs.vts"});
 }
+
+#ifndef _WIN32
+// Until a staged replacement is renamed, readers see the old content, and another writer of the
+// same file (which clears away leftover temporaries first) does not take it for a leftover.
+TEST(DurableWrites, AStagedReplacementWaitsUnseenAndUntouchedUntilCompleted) {
+    TempFolder root;
+    const std::string file = root / "p.vts";
+    WriteFile(file, "old");
+    UnsyncedWrite write = Staged(file, "staged");
+    EXPECT_FALSE(write.empty());
+    EXPECT_EQ(ReadFile(file), "old");
+    ASSERT_TRUE(ReplaceFileContent(file, "direct").ok());
+    ASSERT_TRUE(CompleteWrite(write).ok());
+    EXPECT_EQ(ReadFile(file), "staged");
+    EXPECT_EQ(Names(root.path()), std::vector<std::string>{"p.vts"});
+}
+#endif
 
 // Completions run in the order of the submissions, and each finds its own write in place.
 TEST(DurableWrites, CompletionsRunInOrderAfterTheirWritesAreInPlace) {

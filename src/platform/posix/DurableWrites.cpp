@@ -18,6 +18,7 @@
 
 #include "platform/PathText.h"
 #include "platform/TemporaryFile.h"
+#include "platform/posix/HeldTemporaries.h"
 
 namespace vserver::platform {
 
@@ -98,6 +99,7 @@ void CompleteBatch(const std::vector<Job*>& jobs) {
         if (write.temporary.empty()) continue;
         if (job->result && ::rename(write.temporary.c_str(), write.target.c_str()) != 0) job->result = Fail("rename");
         if (!job->result) (void)::unlink(write.temporary.c_str());
+        ReleaseTemporary(write.temporary);
     }
     std::map<std::string, SysResult, std::less<>> folders;
     for (Job* job : jobs) {

@@ -8,6 +8,7 @@
 
 #include "platform/DurableWrites.h"
 #include "platform/PathText.h"
+#include "platform/posix/HeldTemporaries.h"
 #include "platform/posix/NameLookup.h"
 #include "platform/TemporaryFile.h"
 #include "platform/TextCase.h"
@@ -209,6 +210,8 @@ SysResult StageReplacement(std::string_view path, std::string_view content, Unsy
         (void)::unlink(temporary.c_str());
         return result;
     }
+    // Until it is renamed, no other writer of the file may take it for a leftover.
+    HoldTemporary(temporary);
     unsynced = UnsyncedWrite{};
     unsynced.file = static_cast<IoHandle>(fd);
     unsynced.temporary = std::move(temporary);
