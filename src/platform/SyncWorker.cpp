@@ -1,6 +1,24 @@
 #include "platform/DurableWrites.h"
 
+#include <utility>
+
 namespace vserver::platform {
+
+UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
+    : file(std::exchange(other.file, kInvalidHandle)),
+      temporary(std::move(other.temporary)),
+      target(std::move(other.target)),
+      syncFolder(std::exchange(other.syncFolder, false)) {}
+
+UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
+    // What this one owed goes with taken (whose destructor closes its file).
+    UnsyncedWrite taken(std::move(other));
+    std::swap(file, taken.file);
+    std::swap(temporary, taken.temporary);
+    std::swap(target, taken.target);
+    std::swap(syncFolder, taken.syncFolder);
+    return *this;
+}
 
 void SyncWorker::Submit(UnsyncedWrite write, std::function<void(SysResult)> done, std::string orderKey) {
     ++inFlight_;

@@ -22,23 +22,6 @@
 
 namespace vserver::platform {
 
-UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
-    : file(std::exchange(other.file, kInvalidHandle)),
-      temporary(std::move(other.temporary)),
-      target(std::move(other.target)),
-      syncFolder(std::exchange(other.syncFolder, false)) {}
-
-UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
-    if (this != &other) {
-        if (file != kInvalidHandle) ::close(static_cast<int>(file));
-        file = std::exchange(other.file, kInvalidHandle);
-        temporary = std::move(other.temporary);
-        target = std::move(other.target);
-        syncFolder = std::exchange(other.syncFolder, false);
-    }
-    return *this;
-}
-
 UnsyncedWrite::~UnsyncedWrite() {
     if (file != kInvalidHandle) ::close(static_cast<int>(file));
 }

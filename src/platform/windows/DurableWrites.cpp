@@ -13,20 +13,6 @@
 
 namespace vserver::platform {
 
-UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
-    : file(std::exchange(other.file, kInvalidHandle)),
-      temporary(std::move(other.temporary)),
-      target(std::move(other.target)),
-      syncFolder(std::exchange(other.syncFolder, false)) {}
-
-UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
-    file = std::exchange(other.file, kInvalidHandle);
-    temporary = std::move(other.temporary);
-    target = std::move(other.target);
-    syncFolder = std::exchange(other.syncFolder, false);
-    return *this;
-}
-
 UnsyncedWrite::~UnsyncedWrite() = default;
 
 SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
