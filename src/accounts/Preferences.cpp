@@ -1,5 +1,6 @@
 #include "accounts/Preferences.h"
 
+#include <functional>
 #include <vector>
 
 #include "accounts/AccountStore.h"
@@ -85,6 +86,37 @@ std::optional<RequestedFile> FindRequestedFile(const std::string& usersFolder, s
     return std::nullopt;
 }
 
+// Reads the file a write request names once, sets every item that may be written and stages
+// the new content in unsynced, which stays empty when nothing is to be written.
+void StageWrite(const std::string& usersFolder, std::string_view account, std::string_view fileName,
+                std::string_view items, platform::UnsyncedWrite& unsynced) {
+    auto file = FindRequestedFile(usersFolder, account, fileName);
+    // A file whose folder is missing (an unknown account) cannot be written.
+    if (!file || file->found.path.empty()) return;
+    // Such a file could never have been created where these files come from; the write fails
+    // there without a word, and so it does here.
+    std::string_view belowUsers = std::string_view(file->requested).substr(platform::FullPathForm(usersFolder).size());
+    if (HoldsUnstorableNameCharacters(belowUsers)) return;
+    std::vector<platform::ProfileEntry> entries;
+    ForEachItem(items, [&](const Item& item) {
+        if (BreaksFileStructure(item)) {
+            settings::WriteServiceLog("Preference value not written, it would break the file: " + file->requested);
+            return;
+        }
+        entries.push_back({item.section, item.key, item.value});
+    });
+    if (entries.empty()) return;
+    auto found = platform::FindEntry(file->found.path);
+    if (found && found->readOnly && !platform::ClearReadOnly(found->path)) return;
+    (void)platform::StageProfileValues(found ? found->path : file->found.path, entries, unsynced);
+}
+
+// A value that was written but could not be made durable (or put in place) is worth a line:
+// the client was told nothing, and the file may not hold it after a power loss.
+void LogFailedWrite(const std::string& path, const platform::SysResult& result) {
+    if (!result) settings::WriteServiceLog("Unable to store preference file " + path + ": " + result.Describe());
+}
+
 // ReadPreferenceValue for a file already looked up: resolved is its path as stored, or nothing
 // when there is no such file.
 std::string ReadResolvedValue(const std::optional<std::string>& resolved, std::string_view section,
@@ -142,21 +174,38 @@ std::string PreferenceAnswer(long long requestId, std::string_view body) {
 
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                       std::string_view items) {
-    auto file = FindRequestedFile(usersFolder, account, fileName);
-    // A file whose folder is missing (an unknown account) cannot be written.
-    if (!file || file->found.path.empty()) return true;
-    // Such a file could never have been created where these files come from; the write fails
-    // there without a word, and so it does here.
-    std::string_view belowUsers = std::string_view(file->requested).substr(platform::FullPathForm(usersFolder).size());
-    if (HoldsUnstorableNameCharacters(belowUsers)) return true;
-    ForEachItem(items, [&](const Item& item) {
-        if (BreaksFileStructure(item)) {
-            settings::WriteServiceLog("Preference value not written, it would break the file: " + file->requested);
+    platform::UnsyncedWrite write;
+    StageWrite(usersFolder, account, fileName, items, write);
+    if (!write.empty()) LogFailedWrite(write.target, platform::CompleteWrite(write));
+    return true;
+}
+
+void WritePreferences(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view account,
+                      std::string_view fileName, std::string_view items, std::function<void()> done) {
+    auto path = PreferenceFilePath(usersFolder, account, fileName);
+    std::string orderKey = path ? platform::UpperCase(*path) : std::string();
+    auto write = [&syncs, usersFolder, account = std::string(account), fileName = std::string(fileName),
+                  items = std::string(items), orderKey, done = std::move(done)]() mutable {
+        platform::UnsyncedWrite unsynced;
+        StageWrite(usersFolder, account, fileName, items, unsynced);
+        if (unsynced.empty()) {
+            done();
             return;
         }
-        (void)WritePreferenceValue(file->found.path, item.section, item.key, item.value);
-    });
-    return true;
+        std::string target = unsynced.target;
+        syncs.Submit(
+            std::move(unsynced),
+            [target = std::move(target), done = std::move(done)](platform::SysResult result) {
+                LogFailedWrite(target, result);
+                done();
+            },
+            std::move(orderKey));
+    };
+    if (orderKey.empty()) {
+        write();
+    } else {
+        syncs.AfterWritesTo(orderKey, std::move(write));
+    }
 }
 
 std::string ReadPreferenceValue(const std::string& path, std::string_view section, std::string_view key,

@@ -4,9 +4,12 @@
 // by account (and optionally a path relative to the users folder) and carries a list of items
 // "key 0xB0 section 0xB0 value-or-default" separated by 0xA6.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/DurableWrites.h"
 
 namespace vserver::accounts {
 
@@ -35,8 +38,16 @@ std::string PreferenceAnswer(long long requestId, std::string_view body);
 // Writes every item with a key and a section. A file outside the users folder, or an item
 // whose text would break the file's line structure, is not written (with a service-log line).
 // Always true, as no client is told about a failed write.
+// The values of one request go into the file with one replacement, synced before this returns.
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                       std::string_view items);
+
+// Writes as WritePreferences does without holding up the loop: done runs on the loop once the
+// new content is on disk (file and folder), or at once when nothing is written. Writes to one
+// file take turns: this one reads the file only after every earlier write to it is in place,
+// so it never starts from content that such a write is about to replace.
+void WritePreferences(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view account,
+                      std::string_view fileName, std::string_view items, std::function<void()> done);
 
 // The stored value, cut to 260 bytes. A missing section or key gives defaultValue without its
 // trailing blanks (cut the same way); a missing file, or an empty result, gives defaultValue

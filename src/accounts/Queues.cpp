@@ -72,8 +72,24 @@ std::string EncodeQueueRecord(std::string_view account, std::string_view payload
     return record;
 }
 
-bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload) {
-    return AppendRecord(EncodeQueueRecord(account, payload), queuePath);
+bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload,
+               platform::UnsyncedWrite* unsynced) {
+    return AppendRecord(EncodeQueueRecord(account, payload), queuePath, unsynced);
+}
+
+void QueueItem(platform::SyncWorker& syncs, const std::string& queuePath, std::string_view account,
+               std::string_view payload, std::function<void(bool stored)> done) {
+    platform::UnsyncedWrite unsynced;
+    if (!QueueItem(queuePath, account, payload, &unsynced)) {
+        done(false);
+        return;
+    }
+    syncs.Submit(std::move(unsynced), [queuePath, done = std::move(done)](platform::SysResult synced) {
+        // The record is in the file, but a power loss may take it: the console must not take
+        // it as queued.
+        if (!synced) settings::WriteServiceLog("Unable to store queued item in " + queuePath + ": " + synced.Describe());
+        done(synced.ok());
+    });
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
 #include "platform/LockedFile.h"
 
@@ -29,8 +30,15 @@ inline constexpr std::chrono::milliseconds kCollectionRetryDelay{500};
 // The record text QueueItem appends, CR LF included.
 std::string EncodeQueueRecord(std::string_view account, std::string_view payload);
 
-// Appends one record for account. Neither the account nor the payload is checked.
-bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload);
+// Appends one record for account. Neither the account nor the payload is checked. With
+// unsynced, the record's sync is left to the caller, as AppendRecord says.
+bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload,
+               platform::UnsyncedWrite* unsynced = nullptr);
+
+// Appends one record as QueueItem does and tells done (on the loop) whether it is stored:
+// true only once the record is on disk. Records waiting together share one sync.
+void QueueItem(platform::SyncWorker& syncs, const std::string& queuePath, std::string_view account,
+               std::string_view payload, std::function<void(bool stored)> done);
 
 // Takes account's records out of text (a queue file's bytes), in place: their payloads are
 // appended to result, joined by 0xB0, and text is left holding the other records, each trimmed

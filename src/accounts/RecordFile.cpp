@@ -23,27 +23,26 @@ std::string PathForCreation(const std::string& path) {
     return out;
 }
 
-bool AppendToNewFile(std::string_view text, const std::string& path, std::string* failure) {
-    if (platform::AppendNulTerminated(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing)) {
+platform::SysResult Append(const std::string& path, std::string_view text, platform::AppendOpen how,
+                          platform::UnsyncedWrite* unsynced) {
+    if (unsynced == nullptr) return platform::AppendNulTerminated(path, text, how);
+    return platform::AppendNulTerminatedUnsynced(path, text, how, platform::LockWait::Bounded, *unsynced);
+}
+
+bool AppendToNewFile(std::string_view text, const std::string& path, std::string* failure,
+                     platform::UnsyncedWrite* unsynced) {
+    if (Append(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing, unsynced)) {
         return true;
     }
     *failure = "Unable to create file: " + path;
     return false;
 }
 
-} // namespace
-
-bool AppendRecord(std::string_view text, const std::string& path) {
-    std::string failure;
-    if (AppendRecord(text, path, &failure)) return true;
-    if (!failure.empty()) settings::WriteServiceLog(failure);
-    return false;
-}
-
-bool AppendRecord(std::string_view text, const std::string& path, std::string* failure) {
+// The append itself; a failure's service-log line goes to *failure (empty when there is none).
+bool Store(std::string_view text, const std::string& path, std::string* failure, platform::UnsyncedWrite* unsynced) {
     failure->clear();
     auto found = platform::FindEntry(path);
-    if (!found) return AppendToNewFile(text, path, failure);
+    if (!found) return AppendToNewFile(text, path, failure, unsynced);
 
     std::string upperPath = platform::UpperCase(path);
     std::string fullPath = platform::FullPathForm(platform::FolderPartOf(path));
@@ -53,11 +52,24 @@ bool AppendRecord(std::string_view text, const std::string& path, std::string* f
         return false;
     }
     // The append goes to the name just found, so the path is not looked up again.
-    if (!platform::AppendNulTerminated(found->path, text, platform::AppendOpen::ExistingOnly)) {
+    if (!Append(found->path, text, platform::AppendOpen::ExistingOnly, unsynced)) {
         *failure = "Unable to open file: " + upperPath;
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool AppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite* unsynced) {
+    std::string failure;
+    if (Store(text, path, &failure, unsynced)) return true;
+    if (!failure.empty()) settings::WriteServiceLog(failure);
+    return false;
+}
+
+bool AppendRecord(std::string_view text, const std::string& path, std::string* failure) {
+    return Store(text, path, failure, nullptr);
 }
 
 } // namespace vserver::accounts

@@ -7,14 +7,18 @@
 #include <string>
 #include <string_view>
 
+#include "platform/DurableWrites.h"
+
 namespace vserver::accounts {
 
 // Appends text (written unchanged; callers end their records with CR LF) and a NUL. Creates
 // a missing file; clears the read-only attribute of an existing one first. False, with a
-// service-log line when the file cannot be created or opened, when nothing was written.
-bool AppendRecord(std::string_view text, const std::string& path);
-// The same, but the service-log line of a failure goes to *failure (left empty when there is
-// none to write), for a caller that reports a failure in its own order.
+// service-log line when the file cannot be created or opened, when nothing was written. With
+// unsynced, the append's sync is left to the caller (see SyncWorker), which then decides when
+// the record counts as stored.
+bool AppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite* unsynced = nullptr);
+// The same, unsynced, but the service-log line of a failure goes to *failure (left empty when
+// there is none to write), for a caller that reports a failure in its own order.
 bool AppendRecord(std::string_view text, const std::string& path, std::string* failure);
 
 } // namespace vserver::accounts

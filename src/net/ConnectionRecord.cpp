@@ -30,6 +30,19 @@ ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;
+    if (inputHeld()) {
+        // More input waits while a request is held: stop asking for it until the hold ends
+        // (most clients wait for their reply, so this rarely happens). With reading off, only
+        // a hang-up or an error arrives here: the connection is gone, and the request it
+        // waits for ends without a reply.
+        if (!readingPaused_) {
+            readingPaused_ = true;
+            (void)server_.loop().Modify(handle_, this, false, watchingWrite_);
+        } else {
+            server_.CloseIndex(index_);
+        }
+        return;
+    }
     // Input received earlier but not yet served goes first; reading more now would only let
     // this connection's backlog grow while the others wait.
     if (input_.holdsUnread()) return;
@@ -49,7 +62,18 @@ void ConnectionSocket::OnReadable() {
 }
 
 void ConnectionSocket::ResumeInput() {
-    if (open() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
+    if (open() && !inputHeld() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
+}
+
+void ConnectionSocket::HoldInput() { ++inputHolds_; }
+
+void ConnectionSocket::ReleaseInput() {
+    if (inputHolds_ == 0 || --inputHolds_ > 0 || !open()) return;
+    if (readingPaused_) {
+        readingPaused_ = false;
+        (void)server_.loop().Modify(handle_, this, true, watchingWrite_);
+    }
+    if (input_.holdsUnread()) server_.ResumeNextTurn(index_);
 }
 
 bool ConnectionSocket::AllRepliesTransmitted() const {
@@ -119,7 +143,7 @@ void ConnectionSocket::Flush() {
 void ConnectionSocket::WatchWritable(bool on) {
     if (on == watchingWrite_) return;
     watchingWrite_ = on;
-    (void)server_.loop().Modify(handle_, this, true, on);
+    (void)server_.loop().Modify(handle_, this, !readingPaused_, on);
 }
 
 void ConnectionSocket::Close() {

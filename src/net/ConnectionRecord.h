@@ -41,6 +41,13 @@ public:
     // was spent.
     void ResumeInput();
 
+    // While held, the connection's input is neither read nor served: a request whose reply
+    // waits (for its data to reach the disk) holds it, so the connection's later requests run,
+    // and answer, only after it. Holds nest; the last release serves what waited.
+    void HoldInput();
+    void ReleaseInput();
+    bool inputHeld() const { return inputHolds_ > 0; }
+
     std::size_t unsentBytes() const { return output_.size() - outputStart_; }
     // True when the peer has acknowledged every reply: none waits here or in the system's queue.
     bool AllRepliesTransmitted() const;
@@ -65,6 +72,8 @@ private:
     std::uint64_t queuedTotal_ = 0;
     bool watchingWrite_ = false;
     bool held_ = false;
+    int inputHolds_ = 0;
+    bool readingPaused_ = false;
 };
 
 struct ConnectionRecord {

@@ -309,7 +309,7 @@ void ServerCore::ServeInput(ConnectionSocket& socket, wire::MessageAssembler& in
         if (events_ != nullptr) events_->OnMessage(text, index);
         // A request may have closed its own connection (logoff, disconnect of itself): the
         // rest of the chunk then has nobody to answer.
-        if (!socket.open()) return false;
+        if (!socket.open() || socket.inputHeld()) return false;
         return ++messages < kMessagesPerTurn && socket.queuedTotal() - queuedAtStart < kReplyBytesPerTurn;
     };
     auto outcome = resuming ? input.Resume(dispatch) : input.Feed(chunk, dispatch);
@@ -324,13 +324,8 @@ void ServerCore::ServeInput(ConnectionSocket& socket, wire::MessageAssembler& in
         return;
     }
     CountPartialInput(socket);
-    if (input.holdsUnread()) {
-        const std::uint64_t serial = SerialAt(index);
-        loop_.RunNextTurn([this, index, serial] {
-            ConnectionRecord* record = connections.Find(index);
-            if (record != nullptr && record->serial == serial) record->socket.ResumeInput();
-        });
-    }
+    // Held input is served when its hold ends.
+    if (input.holdsUnread() && !socket.inputHeld()) ResumeNextTurn(index);
     if (partialInputBytes_ > kPartialInputLimit) CloseLargestPartialHolders();
 }
 
@@ -381,6 +376,31 @@ void ServerCore::CloseLargestPartialHolders() {
         line += " bytes)";
         WriteServiceLog(line);
         CloseIndex(largest->index);
+    }
+}
+
+void ServerCore::ResumeNextTurn(int index) {
+    const std::uint64_t serial = SerialAt(index);
+    loop_.RunNextTurn([this, index, serial] {
+        ConnectionRecord* record = connections.Find(index);
+        if (record != nullptr && record->serial == serial) record->socket.ResumeInput();
+    });
+}
+
+std::uint64_t ServerCore::HoldInput(int index) {
+    ConnectionRecord* record = connections.Find(index);
+    if (record == nullptr) return 0;
+    record->socket.HoldInput();
+    return record->serial;
+}
+
+void ServerCore::FinishHeldRequest(int index, std::uint64_t serial, int requestId, int requestType,
+                                   std::string_view result) {
+    if (serial == 0 || SerialAt(index) != serial) return;
+    SendCompletion(index, requestId, requestType, result, serial);
+    // Sending may have closed a connection whose peer stopped reading.
+    if (ConnectionRecord* record = connections.Find(index); record != nullptr && record->serial == serial) {
+        record->socket.ReleaseInput();
     }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/ConnectionTable.h"
+#include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
 #include "platform/NetAddress.h"
 #include "settings/AccessRules.h"
@@ -75,6 +76,15 @@ public:
     // the request type and result. Nothing for an id of 0 or less.
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
                         std::uint64_t serial = 0);
+    // Holds the input of the connection at index (see ConnectionSocket::HoldInput) for a
+    // request that ends later; returns the connection's serial for FinishHeldRequest.
+    std::uint64_t HoldInput(int index);
+    // Ends such a request: sends its common completion and releases the connection's input.
+    // Nothing happens when that connection has gone meanwhile.
+    void FinishHeldRequest(int index, std::uint64_t serial, int requestId, int requestType, std::string_view result);
+    // Serves the unserved input of the connection at index in the next turn of the loop.
+    void ResumeNextTurn(int index);
+
     // True when the connection at index (with that serial) still exists and every reply
     // queued for it has reached the peer (a kill now would not lose it). Replies held for the
     // end of the turn are sent first, after the turn's file lines.
@@ -99,6 +109,8 @@ public:
     bool IsConsolePresent() const;
 
     platform::EventLoop& loop() { return loop_; }
+    // Where writes that are acknowledged only once on disk get synced.
+    platform::SyncWorker& syncs() { return syncs_; }
     const settings::ConfigStore& config() const { return config_; }
     int listeningPort() const { return listeningPort_; }
 
@@ -137,6 +149,7 @@ private:
     bool RefusedByAddressLimit(const platform::NetAddress& peer);
 
     platform::EventLoop& loop_;
+    platform::SyncWorker syncs_{loop_};
     settings::ConfigStore config_;
     ConnectionEvents* events_ = nullptr;
     std::vector<std::unique_ptr<Listener>> listeners_;

@@ -187,12 +187,19 @@ SysResult ReadProfileValue(std::string_view path, std::string_view section, std:
 
 SysResult WriteProfileValue(std::string_view path, std::string_view section, std::string_view key,
                             std::string_view value) {
+    const ProfileEntry entry{section, key, value};
+    UnsyncedWrite write;
+    if (SysResult staged = StageProfileValues(path, {&entry, 1}, write); !staged) return staged;
+    return CompleteWrite(write);
+}
+
+SysResult StageProfileValues(std::string_view path, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced) {
     std::string text;
     SysResult read = ReadWholeFile(path, text);
     if (!read && read.error() != ENOENT) return read;
     ProfileFile file(std::move(text));
-    file.Set(section, key, value);
-    return ReplaceFileContent(path, file.bytes());
+    for (const ProfileEntry& entry : entries) file.Set(entry.section, entry.key, entry.value);
+    return StageReplacement(path, file.bytes(), unsynced);
 }
 
 } // namespace vserver::platform

@@ -14,10 +14,12 @@
 // in a file without line ends).
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "platform/CodePage.h"
+#include "platform/DurableWrites.h"
 #include "platform/SysResult.h"
 
 namespace vserver::platform {
@@ -56,5 +58,15 @@ SysResult ReadProfileValue(std::string_view path, std::string_view section, std:
 // key as needed. The file is replaced as a whole (never left torn); its folder must exist.
 SysResult WriteProfileValue(std::string_view path, std::string_view section, std::string_view key,
                             std::string_view value);
+
+struct ProfileEntry {
+    std::string_view section;
+    std::string_view key;
+    std::string_view value;
+};
+
+// Writes every entry, in order, as WriteProfileValue does, with one replacement of the file
+// whose sync, rename and folder sync are left to unsynced (see StageReplacement).
+SysResult StageProfileValues(std::string_view path, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced);
 
 } // namespace vserver::platform

@@ -1,5 +1,7 @@
 #include "requests/AccountRequests.h"
 
+#include <functional>
+
 #include "accounts/AccountStore.h"
 #include "accounts/Listings.h"
 #include "accounts/Preferences.h"
@@ -60,6 +62,26 @@ bool MayWritePreferenceFile(net::ServerCore& server, int index, const wire::Requ
     return false;
 }
 
+// Makes the request end later, once finish is called with the completion's result. Until then
+// the connection's input is held, so its later requests, and their replies, wait for this one.
+std::function<void(std::string_view)> FinishLater(net::ServerCore& server, RequestContext& context) {
+    context.end = RequestEnd::Later;
+    const int index = context.index;
+    const int id = context.request.id;
+    const int type = context.request.type;
+    const std::uint64_t serial = server.HoldInput(index);
+    return [&server, index, id, type, serial](std::string_view result) {
+        server.FinishHeldRequest(index, serial, id, type, result);
+    };
+}
+
+// The completion of a queued item says "True" only once the item is on disk.
+void QueueDurably(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
+    const wire::Request& r = context.request;
+    accounts::QueueItem(server.syncs(), queuePath, r.argument1(), r.argument2(),
+                        [finish = FinishLater(server, context)](bool stored) { finish(TrueOrFalse(stored)); });
+}
+
 } // namespace
 
 void HandleListAccounts(net::ServerCore& server, RequestContext& context) {
@@ -84,7 +106,9 @@ void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
 void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
     const wire::Request& r = context.request;
     if (server.access.consoleOnlySharedFiles && !MayWritePreferenceFile(server, context.index, r)) return;
-    (void)accounts::WritePreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
+    // The completion goes out once the values are on disk.
+    accounts::WritePreferences(server.syncs(), server.usersFolder, r.account(), r.argument1(), r.argument2(),
+                               [finish = FinishLater(server, context)] { finish({}); });
 }
 
 void HandleListToolbarSets(net::ServerCore& server, RequestContext& context) {
@@ -116,13 +140,11 @@ void HandleDeleteAccount(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context) {
-    const wire::Request& r = context.request;
-    context.result = TrueOrFalse(accounts::QueueItem(server.userMessagesPath, r.argument1(), r.argument2()));
+    QueueDurably(server, context, server.userMessagesPath);
 }
 
 void HandleQueueToolbarSet(net::ServerCore& server, RequestContext& context) {
-    const wire::Request& r = context.request;
-    context.result = TrueOrFalse(accounts::QueueItem(server.forcedToolbarSetsPath, r.argument1(), r.argument2()));
+    QueueDurably(server, context, server.forcedToolbarSetsPath);
 }
 
 } // namespace vserver::requests

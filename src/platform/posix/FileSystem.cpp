@@ -6,7 +6,9 @@
 
 #include <cerrno>
 
+#include "platform/DurableWrites.h"
 #include "platform/PathText.h"
+#include "platform/posix/HeldTemporaries.h"
 #include "platform/posix/NameLookup.h"
 #include "platform/TemporaryFile.h"
 #include "platform/TextCase.h"
@@ -187,7 +189,7 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     return result;
 }
 
-SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
+SysResult StageReplacement(std::string_view path, std::string_view content, UnsyncedWrite& unsynced) {
     auto target = ResolveForCreate(path);
     if (!target) return SysResult::Failure("open", ENOENT);
 
@@ -203,17 +205,31 @@ SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
 
     SysResult result = WriteAll(fd, content);
     if (result && target->exists && ::fchmod(fd, target->mode & 07777) != 0) result = Fail("fchmod");
-    if (result && ::fsync(fd) != 0) result = Fail("fsync");
-    if (::close(fd) != 0 && result) result = Fail("close");
-    if (result && ::rename(temporary.c_str(), target->path.c_str()) != 0) result = Fail("rename");
     if (!result) {
+        ::close(fd);
         (void)::unlink(temporary.c_str());
         return result;
     }
+    // Until it is renamed, no other writer of the file may take it for a leftover.
+    HoldTemporary(temporary);
+    unsynced = UnsyncedWrite{};
+    unsynced.file = static_cast<IoHandle>(fd);
+    unsynced.temporary = std::move(temporary);
+    unsynced.target = std::move(target->path);
+    unsynced.syncFolder = true;
+    return result;
+}
+
+SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
+    UnsyncedWrite write;
+    if (SysResult staged = StageReplacement(path, content, write); !staged) return staged;
+    const std::string target = write.target;
+    write.syncFolder = false;
+    if (SysResult replaced = CompleteWrite(write); !replaced) return replaced;
     // The rename is durable only once the folder is on disk too; failing that only weakens
     // durability across a power loss, the new content is in place for every reader.
-    (void)SyncFolderOf(target->path);
-    return result;
+    (void)SyncFolderOf(target);
+    return SysResult::Ok();
 }
 
 } // namespace vserver::platform

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "platform/DurableWrites.h"
 #include "platform/LockRetry.h"
 
 namespace vserver::platform {
@@ -75,9 +76,10 @@ SysResult AppendLocked(int fd, std::string_view text, const struct stat& st) {
     return result;
 }
 
-} // namespace
-
-SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+// Appends; with unsynced, the descriptor is handed over (its lock released) instead of closed,
+// so the caller can sync what was written.
+SysResult Append(const std::string& path, std::string_view text, AppendOpen how, LockWait wait,
+                 UnsyncedWrite* unsynced) {
     // Read and write: the last byte is read back before it is overwritten, so a failed append
     // can restore it.
     int flags = O_RDWR | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
@@ -99,10 +101,30 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
             continue;
         }
         SysResult result = AppendLocked(fd, text, opened);
-        ::close(fd);
+        if (!result || unsynced == nullptr) {
+            ::close(fd);
+            return result;
+        }
+        (void)::flock(fd, LOCK_UN);
+        *unsynced = UnsyncedWrite{};
+        unsynced->file = static_cast<IoHandle>(fd);
+        unsynced->target = path;
+        // An empty file may have just been created; its entry must reach the disk too.
+        unsynced->syncFolder = opened.st_size == 0;
         return result;
     }
     return SysResult::Failure("open", EAGAIN);
+}
+
+} // namespace
+
+SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+    return Append(path, text, how, wait, nullptr);
+}
+
+SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
+                                      LockWait wait, UnsyncedWrite& unsynced) {
+    return Append(path, text, how, wait, &unsynced);
 }
 
 } // namespace vserver::platform

@@ -8,10 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <string_view>
 
 #include "platform/PathText.h"
 #include "platform/TemporaryName.h"
+#include "platform/posix/HeldTemporaries.h"
 
 namespace vserver::platform {
 
@@ -29,14 +32,35 @@ pid_t WriterOf(std::string_view rest) {
 }
 
 bool WriterGone(pid_t pid) {
-    // This process writes its temporaries within one call and never leaves one open between
-    // calls, so a temporary with its own id is left from an earlier process that had the same
-    // id (a restarted service often gets the same one).
+    // This process leaves no temporary behind between calls except the held ones (which its
+    // caller skips), so a temporary with its own id is left from an earlier process that had
+    // the same id (a restarted service often gets the same one).
     if (pid == ::getpid()) return true;
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
+std::mutex heldMutex;
+std::set<std::string>& Held() {
+    static std::set<std::string> held;
+    return held;
+}
+
 } // namespace
+
+void HoldTemporary(const std::string& path) {
+    std::lock_guard lock(heldMutex);
+    Held().insert(path);
+}
+
+void ReleaseTemporary(const std::string& path) {
+    std::lock_guard lock(heldMutex);
+    Held().erase(path);
+}
+
+bool IsHeldTemporary(const std::string& path) {
+    std::lock_guard lock(heldMutex);
+    return Held().contains(path);
+}
 
 std::string TemporaryNameFor(const std::string& target) {
     static std::atomic<unsigned> counter{0};
@@ -64,6 +88,7 @@ void RemoveStaleTemporaries(const std::string& target) {
         std::string path = folder;
         if (path.back() != '/') path.push_back('/');
         path.append(name);
+        if (writer == ::getpid() && IsHeldTemporary(path)) continue;
         (void)::unlink(path.c_str());
     }
     ::closedir(dir);
