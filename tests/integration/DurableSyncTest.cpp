@@ -147,7 +147,7 @@ TEST_F(DurableSync, AClientLeavingMidSyncLosesNothing) {
                                         client::EncodeRequest(Queue(2, "pupil", "left by " + tag))));
             if (reset) {
                 linger abort{1, 0};
-                ::setsockopt(leaving.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                ::setsockopt(static_cast<int>(leaving.nativeHandle()), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             }
         }
         // Writes of the same file and queue wait for, or share, the earlier syncs, so once these

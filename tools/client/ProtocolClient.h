@@ -85,6 +85,8 @@ public:
     bool Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error,
               const std::string& localAddress = {});
     bool is_open() const { return socket_ != -1; }
+    // The system's socket, for a test that sets an option the client does not offer.
+    std::intptr_t nativeHandle() const { return socket_; }
     void Close();
 
     bool SendRaw(std::string_view bytes);
