@@ -50,6 +50,7 @@ struct Watched {
     bool wantRead = false;
     bool wantWrite = false;
     bool peerClosed = false;  // FD_CLOSE seen; the rest of the input is still to be read
+    bool recheckInput = false;  // listed to be announced again if input still waits
 };
 
 std::atomic<DWORD> consoleLoopThread{0};
@@ -77,6 +78,7 @@ struct EventLoop::State {
     std::vector<std::function<void()>> nextTurn;
     std::vector<std::function<void()>> turnWork;
     std::unordered_map<IoHandle, Watched> watched;
+    std::vector<std::pair<IoHandle, IoHandler*>> inputRechecks;
     std::function<void(StopSignal)> onSignal;
 
     Watched* Find(IoHandle handle, IoHandler* handler) {
@@ -116,6 +118,32 @@ struct EventLoop::State {
         if (Find(handle, handler) != nullptr) Post(handle, kSyntheticClosed);
     }
 
+    // Winsock announces input again only after a recv. A handler may leave input unread for a
+    // later turn (a connection whose earlier requests still wait), so a socket that was told
+    // of input is looked at again once the turn's work is done, and told once more while
+    // input still waits: the interface stays level-triggered, as it is on every other system,
+    // with one hint per socket and turn.
+    void RecheckInputLater(IoHandle handle, IoHandler* handler) {
+        Watched* entry = Find(handle, handler);
+        if (entry == nullptr || entry->recheckInput) return;
+        entry->recheckInput = true;
+        inputRechecks.emplace_back(handle, handler);
+    }
+
+    void AnnounceInputStillWaiting() {
+        for (const auto& [handle, handler] : inputRechecks) {
+            Watched* entry = Find(handle, handler);
+            if (entry == nullptr) continue;
+            entry->recheckInput = false;
+            if (!entry->wantRead || entry->peerClosed) continue;
+            u_long waiting = 0;
+            if (::ioctlsocket(static_cast<SOCKET>(handle), FIONREAD, &waiting) == 0 && waiting > 0) {
+                Post(handle, kSyntheticReadable);
+            }
+        }
+        inputRechecks.clear();
+    }
+
     void Serve(IoHandle handle, LPARAM kind, WORD event) {
         Watched* entry = Find(handle, nullptr);
         if (entry == nullptr) return;
@@ -124,7 +152,9 @@ struct EventLoop::State {
             entry->peerClosed = true;
             ServeClose(handle, handler);
         } else if (kind == kSyntheticReadable || event == FD_READ || event == FD_ACCEPT) {
-            if (entry->wantRead) handler->OnReadable();
+            if (!entry->wantRead) return;
+            handler->OnReadable();
+            RecheckInputLater(handle, handler);
         } else if (kind == kSyntheticWritable || event == FD_WRITE) {
             if (entry->wantWrite) handler->OnWritable();
         }
@@ -280,6 +310,7 @@ void EventLoop::Run() {
         // Deferred work (reaping closed connections) runs after every handler of the batch has
         // returned, so no handler ever sees its object destroyed under it.
         s.RunDeferred();
+        s.AnnounceInputStillWaiting();
     }
 }
 
