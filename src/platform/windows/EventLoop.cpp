@@ -79,6 +79,7 @@ struct EventLoop::State {
     std::vector<std::function<void()>> turnWork;
     std::unordered_map<IoHandle, Watched> watched;
     std::vector<std::pair<IoHandle, IoHandler*>> inputRechecks;
+    std::vector<std::pair<IoHandle, IoHandler*>> readAgain;
     std::function<void(StopSignal)> onSignal;
 
     Watched* Find(IoHandle handle, IoHandler* handler) {
@@ -120,9 +121,9 @@ struct EventLoop::State {
 
     // Winsock announces input again only after a recv. A handler may leave input unread for a
     // later turn (a connection whose earlier requests still wait), so a socket that was told
-    // of input is looked at again once the turn's work is done, and told once more while
-    // input still waits: the interface stays level-triggered, as it is on every other system,
-    // with one hint per socket and turn.
+    // of input is looked at again once the turn's work is done, and told once more in the
+    // next turn while input still waits: the interface stays level-triggered, as it is on
+    // every other system, with one call per socket and turn and no message in between.
     void RecheckInputLater(IoHandle handle, IoHandler* handler) {
         Watched* entry = Find(handle, handler);
         if (entry == nullptr || entry->recheckInput) return;
@@ -138,10 +139,22 @@ struct EventLoop::State {
             if (!entry->wantRead || entry->peerClosed) continue;
             u_long waiting = 0;
             if (::ioctlsocket(static_cast<SOCKET>(handle), FIONREAD, &waiting) == 0 && waiting > 0) {
-                Post(handle, kSyntheticReadable);
+                readAgain.emplace_back(handle, handler);
             }
         }
         inputRechecks.clear();
+    }
+
+    void ServeInputStillWaiting() {
+        std::vector<std::pair<IoHandle, IoHandler*>> due;
+        due.swap(readAgain);
+        for (const auto& [handle, handler] : due) {
+            if (stop) return;
+            Watched* entry = Find(handle, handler);
+            if (entry == nullptr || !entry->wantRead || entry->peerClosed) continue;
+            handler->OnReadable();
+            RecheckInputLater(handle, handler);
+        }
     }
 
     void Serve(IoHandle handle, LPARAM kind, WORD event) {
@@ -196,7 +209,7 @@ struct EventLoop::State {
 
     DWORD WaitMilliseconds() {
         while (!timerQueue.empty() && !timers.contains(timerQueue.top().id)) timerQueue.pop();
-        if (!deferred.empty() || !nextTurn.empty()) return 0;
+        if (!deferred.empty() || !nextTurn.empty() || !readAgain.empty()) return 0;
         if (timerQueue.empty()) return INFINITE;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(timerQueue.top().due - Clock::now());
         if (left.count() <= 0) return 0;
@@ -306,6 +319,7 @@ void EventLoop::Run() {
         }
         for (std::size_t i = 0; i < s.turnWork.size() && !s.stop; ++i) s.turnWork[i]();
         s.turnWork.clear();
+        s.ServeInputStillWaiting();
         s.RunDueTimers();
         // Deferred work (reaping closed connections) runs after every handler of the batch has
         // returned, so no handler ever sees its object destroyed under it.
