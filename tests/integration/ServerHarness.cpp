@@ -31,8 +31,13 @@ std::string EnvironmentText(const char* name) {
     return value != nullptr ? value : "";
 }
 
-// The binary that is installed for each test.
-std::string ServerBinary() { return WindowsServer() ? EnvironmentText("VSERVER_TEST_SERVER_EXE") : VSERVER_BINARY; }
+// The binary that is installed for each test. A relative VSERVER_TEST_SERVER_EXE is taken from
+// the source folder, where ctest is started; the tests themselves run in the build folder.
+std::string ServerBinary() {
+    if (!WindowsServer()) return VSERVER_BINARY;
+    fs::path exe = EnvironmentText("VSERVER_TEST_SERVER_EXE");
+    return exe.is_absolute() ? exe.string() : (fs::path(VSERVER_SOURCE_DIR) / exe).string();
+}
 
 // Code page 1252 at 0x80-0x9F; the undefined places keep their own value.
 constexpr char16_t kCodePage1252High[32] = {
