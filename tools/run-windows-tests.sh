@@ -38,3 +38,14 @@ cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j2
 echo "=== Windows unit tests under Wine ==="
 timeout 1200 ctest --preset mingw
+
+# The Linux integration tests drive the Windows server; they need the Linux release build
+# (integration_tests, vserverctl, vserver-load), which the Linux stage normally leaves behind.
+if [ ! -x build/release/tests/integration_tests ]; then
+    echo "=== Linux release build (for the integration tests) ==="
+    cmake --preset release >/dev/null
+    cmake --build --preset release -j2
+fi
+echo "=== integration tests against VServerService.exe under Wine ==="
+VSERVER_TEST_SERVER_EXE="$PWD/build/mingw/VServerService.exe" VSERVER_TEST_LAUNCHER=wine \
+    timeout 900 ctest --preset release -L windows-server

@@ -21,8 +21,16 @@ std::optional<std::chrono::milliseconds> LoopWork::WaitLimit() {
 }
 
 void LoopWork::FinishTurn(const std::atomic<bool>& stop) {
+    RunHandedOn(stop);
+    RunDueAndDeferred(stop);
+}
+
+void LoopWork::RunHandedOn(const std::atomic<bool>& stop) {
     for (std::size_t i = 0; i < turnWork_.size() && !stop; ++i) turnWork_[i]();
     turnWork_.clear();
+}
+
+void LoopWork::RunDueAndDeferred(const std::atomic<bool>& stop) {
     auto now = Clock::now();
     while (!stop && !timerQueue_.empty() && timerQueue_.top().due <= now) {
         EventLoop::TimerId id = timerQueue_.top().id;

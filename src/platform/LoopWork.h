@@ -35,6 +35,9 @@ public:
     // now, then the deferred work (and what it defers in turn). The first two stop early once
     // stop is set; deferred work always runs, since it reaps what the handlers closed.
     void FinishTurn(const std::atomic<bool>& stop);
+    // The two halves of FinishTurn, for a loop that has work of its own between them.
+    void RunHandedOn(const std::atomic<bool>& stop);
+    void RunDueAndDeferred(const std::atomic<bool>& stop);
 
 private:
     using Clock = std::chrono::steady_clock;

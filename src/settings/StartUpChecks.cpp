@@ -43,7 +43,7 @@ std::optional<std::string> DescribeFolderProblem(const std::string& masterPathTe
         return "MasterPath is not set" + where + "; accounts are looked for in " + usersFolder +
                " until it names the master folder";
     }
-    if (masterPathText.front() != platform::kPathSeparator) {
+    if (platform::PathRootLength(masterPathText) == 0) {
         return "MasterPath " + Quoted(masterPathText) + where +
                " is not an absolute path; it is taken from the server's working folder, so the users folder is " +
                platform::FullPathForm(usersFolder);

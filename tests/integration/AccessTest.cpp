@@ -198,7 +198,7 @@ TEST_F(Access, SharedFilesAreWrittenOnlyFromTheConsole) {
     EXPECT_EQ(ReadFile(users + "/VantorelSettings.vts"), master);
     EXPECT_EQ(LogLinesWith("Preference write refused, only the console's connection may write outside its own home "
                            "folder: connection index 1 (<Logging On, Index #1...>), file " +
-                           users + "/VantorelSettings.vts"),
+                           ServerPath(users + "/VantorelSettings.vts")),
               1U);
 
     auto jsmith = server->Connect();

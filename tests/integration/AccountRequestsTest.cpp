@@ -85,6 +85,21 @@ TEST_F(AccountRequests, CreateListAndDeleteAccounts) {
     EXPECT_TRUE(c.ExpectSilence(300ms));
 }
 
+// Bytes from 0x80 up are code page 1252 text on the wire. On disk the folder carries them in
+// the platform's form (the bytes themselves on Linux, UTF-8 under Wine), and a listing gives
+// back the bytes that were sent.
+TEST_F(AccountRequests, NamesBeyondAsciiComeBackAsTheyWereSent) {
+    const std::string name = "Zo\xEB" "Caf\xE9\x80";
+    const std::string home = users() + "/" + OnDiskName(name);
+    EXPECT_EQ(Console(1, 807, name), Completion(1, 807, "True"));
+    ASSERT_TRUE(PathExists(home)) << Names(users()).back();
+    EXPECT_EQ(Names(home).size(), 1u);
+    EXPECT_EQ(Hex(Ask(2, 100, "")), Hex(Completion(2, 100, name)));
+    EXPECT_EQ(Console(3, 807, "zO\xCB" "caf\xC9\x80"), Completion(3, 807, "False"));
+    EXPECT_EQ(Console(4, 808, name), Completion(4, 808, "True"));
+    EXPECT_FALSE(PathExists(home));
+}
+
 TEST_F(AccountRequests, BadNamesAreRefusedAndNothingIsTouched) {
     MakeFolder(server.folder() + "/master/outside");
     for (std::string bad : std::vector<std::string>{"..", ".", "../outside", "a/b", "a\\b", "c:x", std::string(26, 'n'), "*", "a?"}) {
@@ -95,7 +110,7 @@ TEST_F(AccountRequests, BadNamesAreRefusedAndNothingIsTouched) {
     }
     EXPECT_TRUE(Logged("Attempt to create account with invalid characters: ../outside"));
     EXPECT_TRUE(Logged("Attempt to create account with too many characters: " + std::string(26, 'n')));
-    EXPECT_TRUE(Logged("Failed to create new user home path: " + users() + "/*"));
+    EXPECT_TRUE(Logged("Failed to create new user home path: " + ServerPath(users() + "/*")));
     EXPECT_TRUE(Logged("Attempt to delete account with invalid characters: "));
     EXPECT_TRUE(Logged("Attempt to delete non-existant account: *"));
     EXPECT_EQ(Names(users()), std::vector<std::string>{"VantorelSettings.vts"});
@@ -222,9 +237,12 @@ TEST_F(AccountRequests, LinksOutOfTheUsersFolderAreRefusedAndLinksInsideWork) {
         {"", "ToolbarSet_Leak.vts", "ToolbarSet_Leak.vts"},
     };
     for (const Refused& r : refused) {
+        // Wine shows a Linux link to a file as the plain file it leads to, so no program it
+        // runs can tell such a link (links to folders it does show).
+        if (WindowsServer() && std::string(r.logged) == "ToolbarSet_Leak.vts") continue;
         EXPECT_EQ(Ask(1, 201, r.account, r.file, Item("K", "S", "d")), "202\xA7" "1\xA7K\xB0" "d") << r.logged;
         EXPECT_EQ(Ask(2, 203, r.account, r.file, Item("K", "S", "changed")), "1\xA7" "2") << r.logged;
-        EXPECT_TRUE(server.WaitForLogText("Preference file outside the user directory refused: " + users() + "/" + r.logged))
+        EXPECT_TRUE(server.WaitForLogText("Preference file outside the user directory refused: " + ServerPath(users() + "/" + r.logged)))
             << r.logged;
     }
     EXPECT_EQ(ReadFile(outside + "/EVILVantorelSettings.vts"), secret);
@@ -280,7 +298,7 @@ TEST_F(AccountRequests, QueueFilesFromOtherToolsAreReadAsBefore) {
 
 TEST_F(AccountRequests, ALockedQueueWaitsWithoutStoppingTheServer) {
     Console(1, 810, "jsmith", "waiting");
-    auto holder = std::make_unique<LockHolder>(queue());
+    auto holder = std::make_unique<LockHolder>(LockedPath(queue()));
     ASSERT_TRUE(holder->locked());
     ASSERT_TRUE(c.Send(client::Request{.id = 2, .type = 208, .account = "jsmith"}));
 
@@ -299,7 +317,7 @@ TEST_F(AccountRequests, ALockedQueueWaitsWithoutStoppingTheServer) {
 TEST_F(AccountRequests, AQueueThatStaysLockedAnswersEmptyAndKeepsItsRecords) {
     Console(1, 810, "jsmith", "kept");
     const std::string before = ReadFile(queue());
-    LockHolder holder(queue());
+    LockHolder holder(LockedPath(queue()));
     ASSERT_TRUE(holder.locked());
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Exchange(c, client::Request{.id = 2, .type = 208, .account = "jsmith"}, 10s), Completion(2, 208, ""));
@@ -311,7 +329,7 @@ TEST_F(AccountRequests, AServerKilledDuringACollectionLosesNoRecord) {
     Console(1, 810, "jsmith", "mine");
     Console(2, 810, "alice", "hers");
     const std::string before = ReadFile(queue());
-    LockHolder holder(queue());
+    LockHolder holder(LockedPath(queue()));
     ASSERT_TRUE(holder.locked());
     ASSERT_TRUE(c.Send(client::Request{.id = 3, .type = 208, .account = "jsmith"}));
     std::this_thread::sleep_for(700ms);  // the collection has tried and waits for its next try
@@ -342,7 +360,7 @@ protected:
 };
 
 TEST_F(AccountRequestsWithoutUsers, EverythingAnswersAndNothingIsCreated) {
-    const std::string missing = "Can't find top-level user directory: " + users();
+    const std::string missing = "Can't find top-level user directory: " + ServerPath(users());
     EXPECT_EQ(Ask(1, 100, ""), Completion(1, 100, ""));
     EXPECT_EQ(Console(2, 807, "jsmith"), Completion(2, 807, "False"));
     EXPECT_EQ(Console(3, 808, "jsmith"), Completion(3, 808, "False"));
@@ -362,7 +380,7 @@ protected:
 
 TEST_F(AccountRequestsWithoutMaster, AccountsAreCreatedWithoutPreferenceFile) {
     EXPECT_EQ(Console(1, 807, "jsmith"), Completion(1, 807, "True"));
-    EXPECT_TRUE(Logged("Can't find master preference file: " + users() + "/VantorelSettings.vts"));
+    EXPECT_TRUE(Logged("Can't find master preference file: " + ServerPath(users() + "/VantorelSettings.vts")));
     EXPECT_TRUE(Names(users() + "/jsmith").empty());
     EXPECT_EQ(Ask(2, 201, "jsmith", "", Item("FontSize", "General", "10")), "202\xA7" "2\xA7" "FontSize\xB0" "10");
 }

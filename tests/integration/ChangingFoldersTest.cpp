@@ -180,6 +180,10 @@ private:
 };
 
 TEST(ChangingFolders, EveryReadSeesTheFoldersAsAFreshLookupDoes) {
+    // The changes leave names that differ only in capitals side by side, which only a Linux
+    // file system holds; which of them Wine's own lookup picks is Wine's choice, not the rule
+    // this test mirrors.
+    SKIP_FOR_WINDOWS_SERVER("Wine picks among names that differ only in capitals by its own rule");
     ServerProcess server;
     ASSERT_TRUE(server.Start()) << server.failure();
     const std::string users = server.usersFolder();

@@ -71,13 +71,37 @@ std::vector<client::Reply> DrainUntilClosed(client::Connection& c) {
     return replies;
 }
 
-// A process id that belonged to a process that has ended.
-pid_t EndedProcessId() {
-    pid_t child = ::fork();
-    if (child == 0) ::_exit(0);
-    ::waitpid(child, nullptr, 0);
-    return child;
-}
+// Process ids as the server under test sees them: one of a process that has ended and one of a
+// process that runs while the test does. The Windows server knows only Windows process ids,
+// which another server's run provides: each names its own in its lock file.
+class ProcessIds {
+public:
+    ProcessIds() {
+        if (!WindowsServer()) {
+            pid_t child = ::fork();
+            if (child == 0) ::_exit(0);
+            ::waitpid(child, nullptr, 0);
+            ended_ = std::to_string(child);
+            live_ = std::to_string(::getpid());
+            return;
+        }
+        ServerProcess ended;
+        if (ended.Start()) ended_ = LockedProcessId(ended);
+        ended.Stop();
+        if (keeper_.Start()) live_ = LockedProcessId(keeper_);
+    }
+    const std::string& ended() const { return ended_; }
+    const std::string& live() const { return live_; }
+
+private:
+    static std::string LockedProcessId(const ServerProcess& server) {
+        std::string text = ReadFile(server.installPath("VServerService.lock"));
+        return text.substr(0, text.find('\n'));
+    }
+    ServerProcess keeper_;
+    std::string ended_;
+    std::string live_;
+};
 
 void KillNow(ServerProcess& server) {
     ::kill(server.pid(), SIGKILL);
@@ -245,8 +269,11 @@ TEST(KillDuringWork, AccountsAndPreferencesSurviveKills) {
 
 TEST(Temporaries, StaleOnesGoWhenTheirFileIsWrittenAndLiveOnesStay) {
     ServerProcess server(ServerOptions{.extraRegistry = kOpenConsole});
-    const std::string ended = std::to_string(EndedProcessId());
-    const std::string live = std::to_string(::getpid());
+    const ProcessIds ids;
+    ASSERT_FALSE(ids.ended().empty());
+    ASSERT_FALSE(ids.live().empty());
+    const std::string& ended = ids.ended();
+    const std::string& live = ids.live();
     const std::vector<std::string> staleOwn = {".UserMessages.log.tmp-" + ended + "-0",
                                                ".VServerService.reg.tmp-" + ended + "-3"};
     const std::string liveOwn = ".UserMessages.log.tmp-" + live + "-0";

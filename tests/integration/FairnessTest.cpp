@@ -167,7 +167,7 @@ TEST(Locks, AHeldServiceLogLockKeepsRecordsInOrderUntilItFrees) {
     ServerProcess server;
     ASSERT_TRUE(server.Start()) << server.failure();
     client::Connection c = server.Connect();
-    auto holder = std::make_unique<LockHolder>(server.installPath("ServiceLog.log"));
+    auto holder = std::make_unique<LockHolder>(LockedPath(server.installPath("ServiceLog.log")));
     ASSERT_TRUE(holder->locked());
 
     // Unknown types write a line each; none waits for the lock.

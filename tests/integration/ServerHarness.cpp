@@ -25,7 +25,79 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr const char* kListeningMarker = "Server listening on port ";
+
+std::string EnvironmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The binary that is installed for each test. A relative VSERVER_TEST_SERVER_EXE is taken from
+// the source folder, where ctest is started; the tests themselves run in the build folder.
+std::string ServerBinary() {
+    if (!WindowsServer()) return VSERVER_BINARY;
+    fs::path exe = EnvironmentText("VSERVER_TEST_SERVER_EXE");
+    return exe.is_absolute() ? exe.string() : (fs::path(VSERVER_SOURCE_DIR) / exe).string();
+}
+
+// Code page 1252 at 0x80-0x9F; the undefined places keep their own value.
+constexpr char16_t kCodePage1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
 } // namespace
+
+bool WindowsServer() { return !EnvironmentText("VSERVER_TEST_SERVER_EXE").empty(); }
+
+std::string ServerPath(const std::string& path) {
+    if (!WindowsServer() || path.empty() || path[0] != '/') return path;
+    std::string windows = "Z:" + path;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+std::string RegistryText(const std::string& path) {
+    if (!WindowsServer()) return path;
+    std::string text;
+    for (char c : ServerPath(path)) {
+        text += c;
+        if (c == '\\') text += c;
+    }
+    return text;
+}
+
+std::string OnDiskName(const std::string& name) {
+    if (!WindowsServer()) return name;
+    std::string utf8;
+    for (unsigned char c : name) {
+        if (c >= 0x80 && c < 0xA0) AppendUtf8(utf8, kCodePage1252High[c - 0x80]);
+        else AppendUtf8(utf8, c);
+    }
+    return utf8;
+}
+
+std::string LockedPath(const std::string& file) { return WindowsServer() ? file + ".lock" : file; }
+
+std::string LauncherProblem() {
+    if (!WindowsServer()) return "";
+    if (EnvironmentText("VSERVER_TEST_LAUNCHER").find("wine") != std::string::npos &&
+        EnvironmentText("WINEPREFIX").empty()) {
+        return "VSERVER_TEST_LAUNCHER is Wine but WINEPREFIX is not set (tools/run-windows-tests.sh sets it)";
+    }
+    return "";
+}
 
 ServerProcess::ServerProcess(ServerOptions options) : options_(std::move(options)) {}
 
@@ -67,19 +139,26 @@ void ServerProcess::Relaunch(const std::vector<std::string>& arguments) {
     Spawn(arguments);
 }
 
+std::string ServerProcess::executablePath() const {
+    return folder_ / (WindowsServer() ? "VServerService.exe" : "VServerService");
+}
+
 void ServerProcess::InstallFiles() {
-    std::string exe = folder_ / "VServerService";
+    // The server's folder rules apply to the folder of the executable, so each test gets its
+    // own copy or link of it.
+    const std::string binary = ServerBinary();
+    const std::string exe = executablePath();
     if (options_.diskSpace > 0 && ::geteuid() == 0) {
         // Room for the executable and the few small files beside it, and diskSpace more.
-        std::uintmax_t size = fs::file_size(VSERVER_BINARY) + 64 * 1024 + options_.diskSpace;
+        std::uintmax_t size = fs::file_size(binary) + 64 * 1024 + options_.diskSpace;
         std::string mountOptions = "size=" + std::to_string(size);
         mounted_ = ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, mountOptions.c_str()) == 0;
     }
     std::error_code ec;
     // A hard link would hand the built binary itself to another owner.
     if (DropsPrivileges(options_)) ec = std::make_error_code(std::errc::operation_not_permitted);
-    else fs::create_hard_link(VSERVER_BINARY, exe, ec);
-    if (ec) fs::copy_file(VSERVER_BINARY, exe, fs::copy_options::overwrite_existing);
+    else fs::create_hard_link(binary, exe, ec);
+    if (ec) fs::copy_file(binary, exe, fs::copy_options::overwrite_existing);
 
     std::string master = folder_ / "master";
     MakeFolder(master);
@@ -104,7 +183,7 @@ void ServerProcess::InstallFiles() {
     reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n";
     std::string masterPath = options_.masterPath.value_or(master);
     if (std::size_t at = masterPath.find('@'); at != std::string::npos) masterPath.replace(at, 1, folder_.path());
-    if (!masterPath.empty()) reg += "\"MasterPath\"=\"" + masterPath + "\"\r\n";
+    if (!masterPath.empty()) reg += "\"MasterPath\"=\"" + RegistryText(masterPath) + "\"\r\n";
     reg += "\r\n";
     if (options_.portNumber) {
         reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n\"PortNumber\"=\"" +
@@ -114,8 +193,53 @@ void ServerProcess::InstallFiles() {
     WriteFile(registryPath(), reg);
 }
 
+std::vector<std::string> ServerProcess::CommandLine(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> command;
+    if (WindowsServer()) {
+        const std::string launcher = EnvironmentText("VSERVER_TEST_LAUNCHER");
+        if (!launcher.empty()) command.push_back(launcher);
+    }
+    command.push_back(executablePath());
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+std::map<std::string, std::string> ServerProcess::ServerEnvironment(const std::map<std::string, std::string>& extra) const {
+    // A registration switch must never reach the machine's real service manager: by default
+    // the unit folder does not exist and systemctl always fails.
+    std::map<std::string, std::string> environment = {{"VSERVER_SYSTEMD_UNIT_DIR", folder_ / "no-unit-folder"},
+                                                      {"VSERVER_SYSTEMCTL", "false"}};
+    if (WindowsServer()) {
+        // Without a file named, the Windows server would use the system registry of the prefix,
+        // which every test shares. Wine's diagnostics would otherwise land on standard error.
+        environment["VSERVER_REGISTRY"] = ServerPath(registryPath());
+        environment["WINEDEBUG"] = "-all";
+    }
+    for (const auto& source : {options_.environment, extra}) {
+        for (const auto& [name, value] : source) {
+            const bool path = name.rfind("VSERVER_", 0) == 0 && !value.empty() && value[0] == '/';
+            environment[name] = path ? ServerPath(value) : value;
+        }
+    }
+    return environment;
+}
+
+ToolRun ServerProcess::RunInstalled(const std::vector<std::string>& arguments,
+                                    const std::map<std::string, std::string>& environment) const {
+    std::vector<std::string> command = CommandLine(arguments);
+    const std::string program = command.front();
+    command.erase(command.begin());
+    return RunTool(program, command, ServerEnvironment(environment));
+}
+
 void ServerProcess::Spawn(std::vector<std::string> arguments) {
-    std::string exe = folder_ / "VServerService";
+    if (const std::string problem = LauncherProblem(); !problem.empty()) {
+        failure_ = problem;
+        ADD_FAILURE() << problem;
+        return;
+    }
+    std::vector<std::string> command = CommandLine(arguments);
+    const std::map<std::string, std::string> environment = ServerEnvironment({});
     std::string out = folder_ / "stdout.txt";
     std::string err = folder_ / "stderr.txt";
     pid_t pid = ::fork();
@@ -130,12 +254,7 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
                                  "VSERVER_SYSTEMD_PACKAGE_UNIT_DIR"}) {
             ::unsetenv(name);
         }
-        // A registration switch must never reach the machine's real service manager: by
-        // default the unit folder does not exist and systemctl always fails.
-        std::string units = folder_ / "no-unit-folder";
-        ::setenv("VSERVER_SYSTEMD_UNIT_DIR", units.c_str(), 1);
-        ::setenv("VSERVER_SYSTEMCTL", "false", 1);
-        for (const auto& [name, value] : options_.environment) ::setenv(name.c_str(), value.c_str(), 1);
+        for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
         if (options_.openFileLimit > 0) {
             rlimit limit{static_cast<rlim_t>(options_.openFileLimit), static_cast<rlim_t>(options_.openFileLimit)};
             ::setrlimit(RLIMIT_NOFILE, &limit);
@@ -149,10 +268,10 @@ void ServerProcess::Spawn(std::vector<std::string> arguments) {
         }
         if (::chdir(folder_.path().c_str()) != 0) ::_exit(126);
         std::vector<char*> argv;
-        argv.push_back(exe.data());
-        for (auto& a : arguments) argv.push_back(a.data());
+        for (auto& a : command) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(exe.c_str(), argv.data());
+        // The launcher is found on the PATH; the executable itself is named by its path.
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     pid_ = pid;
@@ -216,6 +335,7 @@ int ServerProcess::WaitExit(std::chrono::milliseconds timeout) {
 
 int ServerProcess::Stop(int signal, std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return -1;
+    if (WindowsServer() && signal == SIGTERM) signal = SIGINT;
     if (exitStatus_ < 0) ::kill(pid_, signal);
     return WaitExit(timeout);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ToolProcess.h"
 #include "client/ProtocolClient.h"
 #include "support/TestFiles.h"
 
@@ -17,6 +18,30 @@ namespace vserver::test {
 using namespace std::chrono_literals;
 
 inline constexpr const char* kAppIdGuid = "{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}";
+
+// The server under test is the Linux binary, or the Windows build run through a launcher
+// (Wine) when VSERVER_TEST_SERVER_EXE names the .exe and VSERVER_TEST_LAUNCHER the launcher.
+bool WindowsServer();
+// Skips a test that has no meaning against the Windows server, saying why.
+#define SKIP_FOR_WINDOWS_SERVER(reason)                                              \
+    do {                                                                             \
+        if (::vserver::test::WindowsServer()) GTEST_SKIP() << "Windows server: " << reason; \
+    } while (false)
+// A local path as the server under test names it: unchanged, or "Z:\..." for the Windows
+// server, which sees the Linux file system as drive Z.
+std::string ServerPath(const std::string& path);
+// ServerPath in the text of a registry file, where a backslash is written twice.
+std::string RegistryText(const std::string& path);
+// A name the server created, as it lands on disk: the Windows server writes names in code page
+// 1252, which Wine stores as UTF-8; the Linux server stores the bytes as they are.
+std::string OnDiskName(const std::string& name);
+// The file whose lock guards file for the server under test: the file itself for the Linux
+// server; the Windows server cannot replace a file another handle holds open, so it locks a
+// companion "<file>.lock" instead.
+std::string LockedPath(const std::string& file);
+// The launcher's environment check: empty when the server under test can be started, else why
+// not (Wine without its prefix named would create one in the home folder).
+std::string LauncherProblem();
 
 
 struct ServerOptions {
@@ -62,6 +87,8 @@ public:
     // Relaunch, then wait until it listens, as Start does.
     bool Restart(const std::vector<std::string>& arguments = {});
     // Sends a signal and waits for the exit status; -1 on timeout.
+    // The Windows server ends on SIGINT (a console Ctrl-C); SIGTERM would kill Wine outright,
+    // so it is sent as SIGINT there.
     int Stop(int signal = 15, std::chrono::milliseconds timeout = 20s);
     int WaitExit(std::chrono::milliseconds timeout = 20s);
     bool running() const;
@@ -70,6 +97,12 @@ public:
     int pid() const { return pid_; }
     const std::string& folder() const { return folder_.path(); }
     std::string installPath(const std::string& name) const { return folder_ / name; }
+    // The installed executable (VServerService, or VServerService.exe for the Windows server).
+    std::string executablePath() const;
+    // Runs the installed executable once more as a separate process, through the launcher and
+    // with the registry file named as Spawn does, and collects what it leaves.
+    ToolRun RunInstalled(const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::string>& environment = {}) const;
     std::string usersFolder() const { return folder_ / "master/Users"; }
     std::string registryPath() const { return folder_ / "VServerService.reg"; }
     // The service log: beside the executable, or in VSERVER_LOG_FOLDER when the options set it.
@@ -96,6 +129,10 @@ private:
     bool WaitListening(std::size_t earlierRuns);
     std::vector<std::string> ListeningLines() const;
     void Spawn(std::vector<std::string> arguments);
+    // The command line that starts the installed executable with arguments, and the
+    // environment entries it needs beside options_.environment and extra.
+    std::vector<std::string> CommandLine(const std::vector<std::string>& arguments) const;
+    std::map<std::string, std::string> ServerEnvironment(const std::map<std::string, std::string>& extra) const;
 
     ServerOptions options_;
     TempFolder folder_;

@@ -33,7 +33,8 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& argu
         std::vector<char*> argv{path.data()};
         for (auto& a : copies) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(path.c_str(), argv.data());
+        // A program without a folder (a launcher such as wine) is found on the PATH.
+        ::execvp(path.c_str(), argv.data());
         ::_exit(127);
     }
     ::close(outPipe[1]);

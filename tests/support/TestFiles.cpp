@@ -123,7 +123,12 @@ LockHolder::LockHolder(const std::string& path) {
     pid_ = ::fork();
     if (pid_ == 0) {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
-        char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
+        // Both kinds of lock, so that either server sees the file busy: the Linux server takes
+        // flock locks, and Wine's LockFileEx sees record (fcntl) locks but not flock ones.
+        struct flock record {};
+        record.l_type = F_WRLCK;
+        record.l_whence = SEEK_SET;
+        char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::fcntl(fd, F_SETLKW, &record) == 0) ? '1' : '0';
         (void)!::write(ready[1], &ok, 1);
         ::pause();
         ::_exit(0);

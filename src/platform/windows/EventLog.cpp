@@ -22,6 +22,12 @@ bool HasVisibleDesktop() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+// Lines end in a bare line feed, as on every other system; the C runtime's text mode would turn
+// each into CR LF. Both streams switch before main runs, so that every writer (this file's and
+// the start-up's own printf) is covered.
+[[maybe_unused]] const bool kBinaryStandardStreams =
+    (::_setmode(::_fileno(stdout), _O_BINARY), ::_setmode(::_fileno(stderr), _O_BINARY), true);
+
 } // namespace
 
 namespace {
@@ -53,10 +59,6 @@ void ShowMessageBox(const char* caption, std::string_view text) {
 }
 
 void WriteStandardOutputLine(std::string_view text) {
-    // Lines end in a bare line feed, as on every other system; the C runtime's text mode would
-    // turn it into CR LF.
-    static const bool binary = (::_setmode(::_fileno(stdout), _O_BINARY), true);
-    (void)binary;
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

@@ -40,6 +40,7 @@ struct Watched {
     bool wantRead = false;
     bool wantWrite = false;
     bool peerClosed = false;  // FD_CLOSE seen; the rest of the input is still to be read
+    bool recheckInput = false;  // listed to be announced again if input still waits
 };
 
 std::atomic<DWORD> consoleLoopThread{0};
@@ -63,6 +64,8 @@ struct EventLoop::State {
     TurnEndWork turnEnd;
     bool inRun = false;
     std::unordered_map<IoHandle, Watched> watched;
+    std::vector<std::pair<IoHandle, IoHandler*>> inputRechecks;
+    std::vector<std::pair<IoHandle, IoHandler*>> readAgain;
     std::function<void(StopSignal)> onSignal;
 
     Watched* Find(IoHandle handle, IoHandler* handler) {
@@ -102,6 +105,44 @@ struct EventLoop::State {
         if (Find(handle, handler) != nullptr) Post(handle, kSyntheticClosed);
     }
 
+    // Winsock announces input again only after a recv. A handler may leave input unread for a
+    // later turn (a connection whose earlier requests still wait), so a socket that was told
+    // of input is looked at again once the turn's work is done, and told once more in the
+    // next turn while input still waits: the interface stays level-triggered, as it is on
+    // every other system, with one call per socket and turn and no message in between.
+    void RecheckInputLater(IoHandle handle, IoHandler* handler) {
+        Watched* entry = Find(handle, handler);
+        if (entry == nullptr || entry->recheckInput) return;
+        entry->recheckInput = true;
+        inputRechecks.emplace_back(handle, handler);
+    }
+
+    void AnnounceInputStillWaiting() {
+        for (const auto& [handle, handler] : inputRechecks) {
+            Watched* entry = Find(handle, handler);
+            if (entry == nullptr) continue;
+            entry->recheckInput = false;
+            if (!entry->wantRead || entry->peerClosed) continue;
+            u_long waiting = 0;
+            if (::ioctlsocket(static_cast<SOCKET>(handle), FIONREAD, &waiting) == 0 && waiting > 0) {
+                readAgain.emplace_back(handle, handler);
+            }
+        }
+        inputRechecks.clear();
+    }
+
+    void ServeInputStillWaiting() {
+        std::vector<std::pair<IoHandle, IoHandler*>> due;
+        due.swap(readAgain);
+        for (const auto& [handle, handler] : due) {
+            if (stop) return;
+            Watched* entry = Find(handle, handler);
+            if (entry == nullptr || !entry->wantRead || entry->peerClosed) continue;
+            handler->OnReadable();
+            RecheckInputLater(handle, handler);
+        }
+    }
+
     void Serve(IoHandle handle, LPARAM kind, WORD event) {
         Watched* entry = Find(handle, nullptr);
         if (entry == nullptr) return;
@@ -110,7 +151,9 @@ struct EventLoop::State {
             entry->peerClosed = true;
             ServeClose(handle, handler);
         } else if (kind == kSyntheticReadable || event == FD_READ || event == FD_ACCEPT) {
-            if (entry->wantRead) handler->OnReadable();
+            if (!entry->wantRead) return;
+            handler->OnReadable();
+            RecheckInputLater(handle, handler);
         } else if (kind == kSyntheticWritable || event == FD_WRITE) {
             if (entry->wantWrite) handler->OnWritable();
         }
@@ -130,6 +173,7 @@ struct EventLoop::State {
     }
 
     DWORD WaitMilliseconds() {
+        if (!readAgain.empty()) return 0;
         auto limit = work.WaitLimit();
         if (!limit) return INFINITE;
         return static_cast<DWORD>(std::min<long long>(limit->count(), 0x7ffffffe));
@@ -240,8 +284,11 @@ void EventLoop::Run() {
                 ::DispatchMessageA(&message);
             }
         }
-        s.work.FinishTurn(s.stop);
+        s.work.RunHandedOn(s.stop);
+        s.ServeInputStillWaiting();
+        s.work.RunDueAndDeferred(s.stop);
         s.turnEnd.RunAll();
+        s.AnnounceInputStillWaiting();
     }
     s.inRun = false;
 }

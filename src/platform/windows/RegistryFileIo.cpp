@@ -54,6 +54,16 @@ HANDLE OpenForReading(const std::string& path) {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Windows refuses to open a folder as a file with "access denied"; the administrator needs to
+// read that the path names a folder.
+SysResult OpenFailure(const std::string& path, DWORD code) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return SysResult::Failure("CreateFileA", EISDIR, static_cast<long>(code));
+    }
+    return SysResult::Failure("CreateFileA", ErrnoFromWin32(code), static_cast<long>(code));
+}
+
 } // namespace
 
 SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
@@ -62,7 +72,7 @@ SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
     if (!file.valid()) {
         const DWORD code = ::GetLastError();
         if (IsMissing(code)) return SysResult::Ok();
-        return SysResult::Failure("CreateFileA", ErrnoFromWin32(code), static_cast<long>(code));
+        return OpenFailure(path, code);
     }
     return FillStamps(file.get(), out);
 }
@@ -76,7 +86,7 @@ SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::ve
     OwnedHandle file(OpenForReading(path));
     if (!file.valid()) {
         const DWORD code = ::GetLastError();
-        if (!IsMissing(code)) return SysResult::Failure("CreateFileA", ErrnoFromWin32(code), static_cast<long>(code));
+        if (!IsMissing(code)) return OpenFailure(path, code);
         if (stamps) *stamps = seen;
         return SysResult::Ok();
     }

@@ -70,7 +70,11 @@ SysResult backend::OpenListener(const sockaddr* address, int length, bool v6Only
         ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6OnlyValue), sizeof v6OnlyValue);
     }
     if (::bind(s, address, length) != 0) {
-        SysResult failed = LastSocketFailure("bind");
+        // A port that another socket holds for exclusive use refuses the bind with WSAEACCES,
+        // not WSAEADDRINUSE; Windows has no privileged ports, so the port being taken is what
+        // the administrator has to read. The Winsock code stays in the result.
+        const int code = ::WSAGetLastError();
+        SysResult failed = code == WSAEACCES ? SysResult::Failure("bind", EADDRINUSE, code) : LastSocketFailure("bind");
         ::closesocket(s);
         return failed;
     }

@@ -64,6 +64,37 @@ constexpr Mapping kMappings[] = {
     {WSAECONNREFUSED, ECONNREFUSED},
 };
 
+// The C runtime of Windows has no texts for the socket errors; these are the words the same
+// errors have on every other system, so that a log line reads alike on each.
+struct SocketErrorText {
+    int error;
+    const char* text;
+};
+
+constexpr SocketErrorText kSocketErrorTexts[] = {
+    {EADDRINUSE, "Address already in use"},
+    {EADDRNOTAVAIL, "Cannot assign requested address"},
+    {EAFNOSUPPORT, "Address family not supported by protocol"},
+    {ECONNABORTED, "Software caused connection abort"},
+    {ECONNREFUSED, "Connection refused"},
+    {ECONNRESET, "Connection reset by peer"},
+    {EINPROGRESS, "Operation now in progress"},
+    {ENETDOWN, "Network is down"},
+    {ENETUNREACH, "Network is unreachable"},
+    {ENOBUFS, "No buffer space available"},
+    {ENOTCONN, "Transport endpoint is not connected"},
+    {ENOTSOCK, "Socket operation on non-socket"},
+    {ETIMEDOUT, "Connection timed out"},
+    {EWOULDBLOCK, "Resource temporarily unavailable"},
+};
+
+const char* SocketErrorTextOf(int error) {
+    for (const SocketErrorText& entry : kSocketErrorTexts) {
+        if (entry.error == error) return entry.text;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int ErrnoFromWin32(unsigned long code) {
@@ -75,6 +106,7 @@ int ErrnoFromWin32(unsigned long code) {
 
 std::string SysResult::Describe() const {
     if (ok()) return {};
+    if (const char* text = SocketErrorTextOf(error_)) return std::string(call_) + ": " + text;
     // A code without an errno counterpart, or with one the C runtime has no text for (the
     // socket errors), is described in the system's own words, so the log line still says what
     // went wrong.
