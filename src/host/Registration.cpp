@@ -1,6 +1,7 @@
 #include "host/Registration.h"
 
-#include <cstddef>
+#include <cerrno>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -9,54 +10,35 @@
 
 namespace vserver::host {
 
-namespace {
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
-
-// Any value of that name, whatever its type.
-bool ValueExists(const platform::RegistryFile& registry, std::string_view key, std::string_view name) {
-    const auto* found = registry.FindKey(key);
-    if (found == nullptr) return false;
-    for (const auto& value : found->values) {
-        if (EqualNoCase(value.name, name)) return true;
-    }
-    return false;
-}
-
-} // namespace
-
 std::string AppIdGuidKey() { return std::string(kAppIdKey) + "\\" + kAppIdGuid; }
 std::string ExecutableAppIdKey() { return std::string(kAppIdKey) + "\\" + kExecutableAppIdName; }
 
-bool ApplyRegistrationScript(platform::RegistryFile& registry, bool registering) {
+bool ApplyRegistrationScript(platform::RegistryKeys& keys, bool registering) {
     if (!registering) {
-        bool removedGuid = registry.DeleteKeyTree(AppIdGuidKey());
-        bool removedExecutable = registry.DeleteKeyTree(ExecutableAppIdKey());
+        bool removedGuid = keys.DeleteKeyTree(AppIdGuidKey());
+        bool removedExecutable = keys.DeleteKeyTree(ExecutableAppIdKey());
         return removedGuid || removedExecutable;
     }
-    registry.CreateKey(kAppIdKey);
-    registry.WriteString(AppIdGuidKey(), "", kServiceName);
-    registry.WriteString(ExecutableAppIdKey(), "AppID", kAppIdGuid);
+    (void)keys.CreateKey(kAppIdKey);
+    if (const std::unique_ptr<platform::RegistryKey> guid = keys.CreateKey(AppIdGuidKey())) {
+        guid->WriteString("", kServiceName);
+    }
+    if (const std::unique_ptr<platform::RegistryKey> executable = keys.CreateKey(ExecutableAppIdKey())) {
+        executable->WriteString("AppID", kAppIdGuid);
+    }
     return true;
 }
 
-platform::SysResult RegisterAsService(const ServiceModule& module, const std::string& registryPath) {
-    // The registry file goes first: when it cannot be written, the installed service (if any)
-    // is left untouched rather than removed with nothing to replace it.
-    platform::SysResult written = platform::RegistryFile::Update(registryPath, [&](platform::RegistryFile& registry) {
-        ApplyRegistrationScript(registry, true);
-        const std::string key = AppIdGuidKey();
-        registry.DeleteValue(key, "LocalService");
-        registry.WriteString(key, "LocalService", module.serviceName());
-        registry.WriteString(key, "ServiceParameters", "-Service");
+platform::SysResult RegisterAsService(const ServiceModule& module, platform::RegistryStore& registry) {
+    // The registry goes first: when it cannot be written, the installed service (if any) is left
+    // untouched rather than removed with nothing to replace it.
+    platform::SysResult written = registry.Update([&](platform::RegistryKeys& keys) {
+        ApplyRegistrationScript(keys, true);
+        if (const std::unique_ptr<platform::RegistryKey> guid = keys.CreateKey(AppIdGuidKey())) {
+            guid->DeleteValue("LocalService");
+            guid->WriteString("LocalService", module.serviceName());
+            guid->WriteString("ServiceParameters", "-Service");
+        }
         return true;
     });
     if (!written) return written;
@@ -67,41 +49,49 @@ platform::SysResult RegisterAsService(const ServiceModule& module, const std::st
     return platform::SysResult::Ok();
 }
 
-platform::SysResult UnregisterAll(const ServiceModule& module, const std::string& registryPath) {
-    platform::SysResult written = platform::RegistryFile::Update(registryPath, [](platform::RegistryFile& registry) {
-        return ApplyRegistrationScript(registry, false);
-    });
-    // A registration that stays in the file keeps its service too, so the two never disagree.
+platform::SysResult UnregisterAll(const ServiceModule& module, platform::RegistryStore& registry) {
+    platform::SysResult written =
+        registry.Update([](platform::RegistryKeys& keys) { return ApplyRegistrationScript(keys, false); });
+    // A registration that stays in the registry keeps its service too, so the two never disagree.
     if (!written) return written;
     (void)Uninstall(module);
     return platform::SysResult::Ok();
 }
 
-RegistrationCheck ReadRegistration(const std::string& registryPath) {
-    const std::string file = "registry file " + registryPath;
+RegistrationCheck ReadRegistration(const platform::RegistryStore& registry) {
+    const std::string store = registry.Name();
     const std::string remedy = ": the program is not registered (run VServerService -RegServer)";
-    platform::RegistryFile registry;
     std::vector<std::string> problems;
-    if (platform::SysResult loaded = platform::RegistryFile::Load(registryPath, registry, &problems); !loaded) {
-        return {RegistrationState::HiveUnreadable, false, file + " cannot be read: " + loaded.Describe()};
-    }
+    platform::SysResult appIdOpened = platform::SysResult::Ok();
+    platform::SysResult guidOpened = platform::SysResult::Ok();
+    bool localService = false;
+    const platform::SysResult loaded = registry.Read(
+        [&](platform::RegistryKeys& keys) {
+            if (!keys.OpenKey(kAppIdKey, &appIdOpened)) return;
+            if (const std::unique_ptr<platform::RegistryKey> guid = keys.OpenKey(AppIdGuidKey(), &guidOpened)) {
+                localService = guid->HasValue("LocalService");
+            }
+        },
+        &problems);
+    if (!loaded) return {RegistrationState::HiveUnreadable, false, store + " cannot be read: " + loaded.Describe()};
+    if (appIdOpened && guidOpened) return {RegistrationState::Registered, localService, {}};
+
+    const RegistrationState state = appIdOpened ? RegistrationState::GuidUnreadable : RegistrationState::HiveUnreadable;
+    const std::string key = appIdOpened ? AppIdGuidKey() : std::string(kAppIdKey);
+    const platform::SysResult& failure = appIdOpened ? guidOpened : appIdOpened;
     // A line that cannot be read usually hides the key that is missing: name it first.
     if (!problems.empty()) {
-        std::string unreadable = file + " cannot be read: " + problems.front();
+        std::string unreadable = store + " cannot be read: " + problems.front();
         if (problems.size() > 1) unreadable += " (and " + std::to_string(problems.size() - 1) + " more lines)";
-        if (!registry.HasKey(kAppIdKey)) return {RegistrationState::HiveUnreadable, false, unreadable};
-        if (!registry.HasKey(AppIdGuidKey())) return {RegistrationState::GuidUnreadable, false, unreadable};
+        return {state, false, unreadable};
     }
-    if (!registry.HasKey(kAppIdKey)) {
-        // A missing file reads as an empty registry; the operator should hear which it was.
-        const bool exists = platform::ResolveExisting(registryPath).has_value();
-        return {RegistrationState::HiveUnreadable, false,
-                file + (exists ? " has no key " + std::string(kAppIdKey) : " does not exist") + remedy};
+    if (failure.error() != ENOENT) return {state, false, store + " cannot open key " + key + ": " + failure.Describe()};
+    // A missing file reads as an empty registry; the operator should hear which it was.
+    const std::string file = registry.FilePath();
+    if (state == RegistrationState::HiveUnreadable && !file.empty() && !platform::ResolveExisting(file).has_value()) {
+        return {state, false, store + " does not exist" + remedy};
     }
-    if (!registry.HasKey(AppIdGuidKey())) {
-        return {RegistrationState::GuidUnreadable, false, file + " has no key " + AppIdGuidKey() + remedy};
-    }
-    return {RegistrationState::Registered, ValueExists(registry, AppIdGuidKey(), "LocalService"), {}};
+    return {state, false, store + " has no key " + key + remedy};
 }
 
 } // namespace vserver::host

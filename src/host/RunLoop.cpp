@@ -7,7 +7,7 @@
 #include "platform/EventLog.h"
 #include "platform/EventLoop.h"
 #include "platform/ProcessInfo.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryStore.h"
 #include "requests/Dispatcher.h"
 #include "settings/ServiceLog.h"
 #include "settings/StartUpChecks.h"
@@ -22,8 +22,8 @@ constexpr int kStopControl = 1;
 void ReportSettingProblems(const ServiceModule& module, const net::ServerCore& server) {
     const settings::ConfigStore& config = server.config();
     const std::optional<std::string> problems[] = {
-        settings::DescribePortProblem(server.portSetting, server.listeningPort(), config.registryPath()),
-        settings::DescribeFolderProblem(config.ReadMasterPathText(), server.usersFolder, config.registryPath()),
+        settings::DescribePortProblem(server.portSetting, server.listeningPort(), config.registryName()),
+        settings::DescribeFolderProblem(config.ReadMasterPathText(), server.usersFolder, config.registryName()),
     };
     for (const auto& problem : problems) {
         if (!problem) continue;
@@ -45,7 +45,7 @@ bool ServeUntilStopped(ServiceModule& module) {
     platform::EventLoop loop;
     // From here on no service-log record waits for another process's lock inside the loop.
     settings::AttachServiceLogToLoop(loop);
-    auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::RegistryFilePath()));
+    auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::OpenInstallationRegistry()));
     auto dispatcher = std::make_unique<requests::Dispatcher>(*server);
 
     module.SetQuitAction([&loop] { loop.Stop(); });

@@ -1,6 +1,7 @@
 #include "host/StartUp.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,7 @@
 #include "platform/EventLog.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessInfo.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryStore.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::host {
@@ -22,12 +23,13 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
-// The registry file is the one thing a registration must change; when it cannot, the person
-// running the installer is told so and the exit status says it failed.
-int RegistrationResult(const ServiceModule& module, const platform::SysResult& result, const std::string& path) {
+// The registry is the one thing a registration must change; when it cannot, the person running
+// the installer is told so and the exit status says it failed.
+int RegistrationResult(const ServiceModule& module, const platform::SysResult& result,
+                       const platform::RegistryStore& registry) {
     if (result) return kExitSuccess;
     platform::ShowMessageBox(module.serviceName().c_str(),
-                             "Can't write registry file " + path + ": " + result.Describe());
+                             "Can't write " + registry.Name() + ": " + result.Describe());
     return kExitFailure;
 }
 
@@ -108,13 +110,13 @@ int StartUp(int argc, char** argv) {
     platform::IgnoreFileSizeSignal();
     ServiceModule module;
     module.InitModule();
-    const std::string registryPath = platform::RegistryFilePath();
+    const std::unique_ptr<platform::RegistryStore> registry = platform::OpenInstallationRegistry();
 
     switch (ParseCommandLine(JoinArguments(argc, argv))) {
     case CommandSwitch::RegServer:
-        return RegistrationResult(module, RegisterAsService(module, registryPath), registryPath);
+        return RegistrationResult(module, RegisterAsService(module, *registry), *registry);
     case CommandSwitch::UnregServer:
-        return RegistrationResult(module, UnregisterAll(module, registryPath), registryPath);
+        return RegistrationResult(module, UnregisterAll(module, *registry), *registry);
     case CommandSwitch::Embedding:
     case CommandSwitch::None:
         break;
@@ -122,7 +124,7 @@ int StartUp(int argc, char** argv) {
 
     if (!TakeInstallationFolder(module)) return kExitFailure;
 
-    RegistrationCheck registration = ReadRegistration(registryPath);
+    RegistrationCheck registration = ReadRegistration(*registry);
     if (registration.state == RegistrationState::HiveUnreadable) {
         return FailStartUp(module, "Can't open registry hive for reading", registration.cause);
     }

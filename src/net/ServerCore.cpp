@@ -73,8 +73,8 @@ bool ServerCore::InitializeServer() {
     forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
     // Temporaries that a killed server left beside its own files go now; the next write of
     // a user's file removes those beside it.
-    for (const std::string& own : {userMessagesPath, forcedToolbarSetsPath, config_.registryPath()}) {
-        platform::RemoveStaleTemporaries(own);
+    for (const std::string& own : {userMessagesPath, forcedToolbarSetsPath, config_.registryFilePath()}) {
+        if (!own.empty()) platform::RemoveStaleTemporaries(own);
     }
     serverVersion = kServerVersion;
     logonsLocked = false;
@@ -97,7 +97,7 @@ bool ServerCore::OpenListeners(int port) {
     settings::AddressList bind = settings::ReadBindAddresses(config_);
     if (!bind.rejected.empty()) {
         Fail("Unable to initialize server, can't open incoming port",
-             "Connection\\BindAddress \"" + bind.rejected.front() + "\" in registry file " + config_.registryPath() +
+             "Connection\\BindAddress \"" + bind.rejected.front() + "\" in " + config_.registryName() +
                  " is not an IPv4 or IPv6 address");
         return false;
     }

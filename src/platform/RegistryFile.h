@@ -129,6 +129,9 @@ private:
     friend class RegistryParser;
 };
 
+// The registry file named by a non-empty $VSERVER_REGISTRY, or nothing.
+std::optional<std::string> ChosenRegistryFile();
+
 // The registry file of this installation: $VSERVER_REGISTRY, or VServerService.reg in the
 // executable's folder.
 std::string RegistryFilePath();

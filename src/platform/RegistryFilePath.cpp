@@ -3,10 +3,14 @@
 
 namespace vserver::platform {
 
+std::optional<std::string> ChosenRegistryFile() {
+    std::optional<std::string> chosen = EnvironmentValue("VSERVER_REGISTRY");
+    if (chosen && chosen->empty()) chosen.reset();
+    return chosen;
+}
+
 std::string RegistryFilePath() {
-    if (std::optional<std::string> chosen = EnvironmentValue("VSERVER_REGISTRY"); chosen && !chosen->empty()) {
-        return *chosen;
-    }
+    if (std::optional<std::string> chosen = ChosenRegistryFile()) return *chosen;
     return ExecutableFolder() + "VServerService.reg";
 }
 

@@ -44,8 +44,8 @@ void HandleWriteOption(net::ServerCore& server, RequestContext& context) {
             return true;
         },
         [&server, index, id, serial, name] {
-            settings::WriteServiceLog("Unable to write option " + name + " to registry file " +
-                                      server.config().registryPath() + ": another process holds its lock");
+            settings::WriteServiceLog("Unable to write option " + name + " to " + server.config().registryName() +
+                                      ": another process holds its lock");
             server.SendCompletion(index, id, 817, "False", serial);
         });
 }

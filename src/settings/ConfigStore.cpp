@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/ProcessInfo.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileStore.h"
 #include "platform/TextCase.h"
 #include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
@@ -15,6 +15,8 @@ namespace vserver::settings {
 namespace {
 
 using platform::RegistryFile;
+using platform::RegistryKey;
+using platform::RegistryKeys;
 using platform::SysResult;
 
 constexpr const char* kDefaultPort = "1006";
@@ -63,23 +65,9 @@ std::string DescribeProblems(const std::string& path, const std::vector<std::str
     return text;
 }
 
-// The registry as far as it can be read: a file that cannot be opened gives the defaults, a
-// file with unreadable lines gives its readable keys. Either is reported once.
-RegistryFile LoadRegistry(const std::string& path, RegistryFile::Stamps& stamps) {
-    RegistryFile registry;
-    std::vector<std::string> problems;
-    const SysResult loaded = RegistryFile::Load(path, registry, &problems, &stamps);
-    if (!loaded) {
-        ReportOnce("Unable to read registry file " + path + ": " + loaded.Describe());
-        stamps = RegistryFile::Stamps();
-    } else if (!problems.empty()) {
-        ReportOnce(DescribeProblems(path, problems));
-    }
-    return registry;
-}
-
-std::string ReadText(const RegistryFile& registry, const char* key, const std::string& name) {
-    return registry.ReadString(key, name).value_or(std::string());
+std::string ReadText(RegistryKeys& keys, const char* key, const std::string& name) {
+    const std::unique_ptr<RegistryKey> opened = keys.OpenKey(key);
+    return opened ? opened->ReadString(name).value_or(std::string()) : std::string();
 }
 
 std::string LowerAscii(std::string text) {
@@ -87,28 +75,6 @@ std::string LowerAscii(std::string text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return text;
-}
-
-// Stores the default port under the lock, unless another process stored a usable value since
-// it was read; that newer value is then the one to use.
-std::string StoreDefaultPort(const std::string& path) {
-    std::string port = kDefaultPort;
-    const SysResult stored = RegistryFile::Update(path, [&](RegistryFile& registry) {
-        // A Connection key that has gone meanwhile is not created again.
-        if (!registry.HasKey(kConnectionKey)) return false;
-        std::string newest = ReadText(registry, kConnectionKey, "PortNumber");
-        if (!newest.empty()) {
-            port = std::move(newest);
-            return false;
-        }
-        registry.WriteString(kConnectionKey, "PortNumber", kDefaultPort);
-        return true;
-    });
-    if (!stored) {
-        WriteServiceLog("Unable to store the default PortNumber in registry file " + path + ": " +
-                        stored.Describe());
-    }
-    return port;
 }
 
 // An empty text is the default, not stored.
@@ -126,8 +92,11 @@ PortSetting InterpretPort(std::string text) {
 
 } // namespace
 
+PortSetting ReadPortSetting(RegistryKeys& keys) { return InterpretPort(ReadText(keys, kConnectionKey, "PortNumber")); }
+
 PortSetting ReadPortSetting(const RegistryFile& registry) {
-    return InterpretPort(registry.HasKey(kConnectionKey) ? ReadText(registry, kConnectionKey, "PortNumber") : std::string());
+    platform::RegistryFileKeys keys(registry);
+    return ReadPortSetting(keys);
 }
 
 const std::vector<ServerOption>& ServerOptions() { return kServerOptions; }
@@ -152,24 +121,55 @@ namespace {
 // A flag as the server reads it: true exactly when the stored word, or the default when nothing
 // usable is stored, is "true" in any capitals (" true", "yes" and "1" are all false). The name
 // is one of ServerOptions(), so the console reports the same value.
-bool ReadFlag(const RegistryFile& registry, const char* name) {
-    return EffectiveOptionValue(*FindServerOption(name), ReadText(registry, kOptionsKey, name)) == "True";
+bool ReadFlag(RegistryKeys& keys, const char* name) {
+    return EffectiveOptionValue(*FindServerOption(name), ReadText(keys, kOptionsKey, name)) == "True";
 }
 
 } // namespace
 
-ConfigStore::ConfigStore(std::string registryPath) : registryPath_(std::move(registryPath)) {}
+ConfigStore::ConfigStore(std::string registryPath)
+    : store_(platform::OpenRegistryFileStore(std::move(registryPath))) {}
 
-const RegistryFile& ConfigStore::Current() const {
-    RegistryFile::Stamps now;
-    if (parsed_ && parsed_->stamps.settled && RegistryFile::ReadStamps(registryPath_, now) &&
-        now.SameVersion(parsed_->stamps)) {
-        return parsed_->registry;
+ConfigStore::ConfigStore(std::shared_ptr<platform::RegistryStore> store) : store_(std::move(store)) {}
+
+// A store that cannot be read gives the defaults, a registry file with unreadable lines gives
+// its readable keys. Either is reported once.
+void ConfigStore::Read(const std::function<void(RegistryKeys&)>& read) const {
+    std::vector<std::string> problems;
+    const SysResult result = store_->Read(read, &problems);
+    if (!result) {
+        ReportOnce("Unable to read " + store_->Name() + ": " + result.Describe());
+    } else if (!problems.empty()) {
+        ReportOnce(DescribeProblems(store_->FilePath(), problems));
     }
-    RegistryFile::Stamps stamps;
-    RegistryFile registry = LoadRegistry(registryPath_, stamps);
-    parsed_ = Parsed{std::move(registry), stamps};
-    return parsed_->registry;
+}
+
+std::string ConfigStore::ReadText(const char* key, const std::string& name) const {
+    std::string text;
+    Read([&](RegistryKeys& keys) { text = settings::ReadText(keys, key, name); });
+    return text;
+}
+
+// Stores the default port, unless another process stored a usable value since it was read;
+// that newer value is then the one to use.
+std::string ConfigStore::StoreDefaultPort() const {
+    std::string port = kDefaultPort;
+    const SysResult stored = store_->Update([&](RegistryKeys& keys) {
+        // A Connection key that has gone meanwhile is not created again.
+        const std::unique_ptr<RegistryKey> connection = keys.OpenKey(kConnectionKey);
+        if (!connection) return false;
+        std::string newest = connection->ReadString("PortNumber").value_or(std::string());
+        if (!newest.empty()) {
+            port = std::move(newest);
+            return false;
+        }
+        connection->WriteString("PortNumber", kDefaultPort);
+        return true;
+    });
+    if (!stored) {
+        WriteServiceLog("Unable to store the default PortNumber in " + store_->Name() + ": " + stored.Describe());
+    }
+    return port;
 }
 
 FolderLayout ConfigStore::DerivePaths() const {
@@ -188,25 +188,31 @@ FolderLayout ConfigStore::DerivePaths() const {
 }
 
 OptionFlags ConfigStore::LoadOptionFlags() const {
-    const RegistryFile& registry = Current();
     OptionFlags flags;
-    flags.allowAccountCreation = ReadFlag(registry, "AllowAccountCreation");
-    flags.logUserStatistics = ReadFlag(registry, "LogUserStatistics");
+    Read([&](RegistryKeys& keys) {
+        flags.allowAccountCreation = ReadFlag(keys, "AllowAccountCreation");
+        flags.logUserStatistics = ReadFlag(keys, "LogUserStatistics");
+    });
     return flags;
 }
 
 int ConfigStore::ReadPortNumber() const { return ReadPort().number; }
 
 PortSetting ConfigStore::ReadPort() const {
-    const RegistryFile& registry = Current();
-    if (!registry.HasKey(kConnectionKey)) return InterpretPort({});
-    std::string text = ReadText(registry, kConnectionKey, "PortNumber");
-    if (text.empty()) text = StoreDefaultPort(registryPath_);
+    bool connection = false;
+    std::string text;
+    Read([&](RegistryKeys& keys) {
+        const std::unique_ptr<RegistryKey> key = keys.OpenKey(kConnectionKey);
+        connection = key != nullptr;
+        if (key) text = key->ReadString("PortNumber").value_or(std::string());
+    });
+    if (!connection) return InterpretPort({});
+    if (text.empty()) text = StoreDefaultPort();
     return InterpretPort(std::move(text));
 }
 
 std::string ConfigStore::ReadOption(const std::string& name, const std::string& defaultText) const {
-    const std::string text = ReadText(Current(), kOptionsKey, name);
+    const std::string text = ReadText(kOptionsKey, name);
     return text.empty() ? defaultText : text;
 }
 
@@ -221,26 +227,26 @@ ConfigStore::WriteOutcome ConfigStore::TryWriteOption(const std::string& name, c
 ConfigStore::WriteOutcome ConfigStore::WriteOptionLocked(const std::string& name, const std::string& text,
                                                          bool waitForLock) const {
     if (name.find_first_of("\r\n") != std::string::npos) {
-        WriteServiceLog("Unable to write option with a line break in its name to registry file " + registryPath_);
+        WriteServiceLog("Unable to write option with a line break in its name to " + store_->Name());
         return WriteOutcome::Failed;
     }
-    auto change = [&](RegistryFile& registry) {
-        registry.WriteString(kOptionsKey, name, text);
-        return true;
-    };
-    const SysResult written = waitForLock ? RegistryFile::Update(registryPath_, change)
-                                          : RegistryFile::TryUpdate(registryPath_, change);
+    const SysResult written = store_->Update(
+        [&](RegistryKeys& keys) {
+            const std::unique_ptr<RegistryKey> options = keys.CreateKey(kOptionsKey);
+            if (options) options->WriteString(name, text);
+            return options != nullptr;
+        },
+        waitForLock);
     if (platform::IsLockBusy(written)) return WriteOutcome::Busy;
     if (!written) {
-        WriteServiceLog("Unable to write option " + name + " to registry file " + registryPath_ + ": " +
-                        written.Describe());
+        WriteServiceLog("Unable to write option " + name + " to " + store_->Name() + ": " + written.Describe());
         return WriteOutcome::Failed;
     }
     return WriteOutcome::Written;
 }
 
 std::string ConfigStore::ReadMasterPathText() const {
-    return ReadText(Current(), kServerKey, "MasterPath");
+    return ReadText(kServerKey, "MasterPath");
 }
 
 std::string ConfigStore::ReadMasterPath() const {
@@ -250,16 +256,18 @@ std::string ConfigStore::ReadMasterPath() const {
 }
 
 int ConfigStore::ReadLivenessTimeoutSeconds() const {
-    const int seconds = wire::ReadNumber(ReadText(Current(), kOptionsKey, "LivenessTimeoutSeconds"));
+    const int seconds = wire::ReadNumber(ReadText(kOptionsKey, "LivenessTimeoutSeconds"));
     return seconds > 0 ? seconds : kDefaultLivenessTimeoutSeconds;
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    return ReadFlag(Current(), "AllowConsoleRequestsFromAnyConnection");
+    bool allowed = false;
+    Read([&](RegistryKeys& keys) { allowed = ReadFlag(keys, "AllowConsoleRequestsFromAnyConnection"); });
+    return allowed;
 }
 
 std::string ConfigStore::ReadBindAddress() const {
-    return ReadText(Current(), kConnectionKey, "BindAddress");
+    return ReadText(kConnectionKey, "BindAddress");
 }
 
 } // namespace vserver::settings

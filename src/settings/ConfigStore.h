@@ -1,18 +1,18 @@
 #pragma once
-// The configuration store: every persistent setting of the server, read from the registry file
-// below HKEY_LOCAL_MACHINE\Software\QORA\Vantorel Server. Each operation sees the file as it is
-// on disk now: the parsed file is kept only while the file's stamps show it unchanged, so an
-// edit by another process is read at the next operation. The two writes it ever makes rewrite
-// the file under its lock.
+// The configuration store: every persistent setting of the server, read from the registry store
+// below HKEY_LOCAL_MACHINE\Software\QORA\Vantorel Server (the registry file, or the system
+// registry where there is one). Each operation sees the settings as they are now, so an edit by
+// another process is read at the next operation. The two writes it ever makes each go to the
+// store in one step.
 
-#include <optional>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/RegistryFile.h"
-
-#include "platform/RegistryFile.h"
+#include "platform/RegistryStore.h"
 
 namespace vserver::settings {
 
@@ -40,6 +40,7 @@ struct PortSetting {
 
 // The port setting of a registry as the server reads it, without storing the default; the
 // console reads the port with it too, so both always agree.
+PortSetting ReadPortSetting(platform::RegistryKeys& keys);
 PortSetting ReadPortSetting(const platform::RegistryFile& registry);
 
 // An option the server itself reads from the Options key.
@@ -68,8 +69,10 @@ struct OptionFlags {
 
 class ConfigStore {
 public:
-    // Uses the given registry file; RegistryFilePath() for the installation's own.
+    // Uses the registry file at registryPath.
     explicit ConfigStore(std::string registryPath);
+    // Uses the given store; platform::OpenInstallationRegistry() for the installation's own.
+    explicit ConfigStore(std::shared_ptr<platform::RegistryStore> store);
 
     FolderLayout DerivePaths() const;
     OptionFlags LoadOptionFlags() const;
@@ -97,21 +100,20 @@ public:
     // Connection\BindAddress as stored, empty when absent.
     std::string ReadBindAddress() const;
 
-    const std::string& registryPath() const { return registryPath_; }
+    // How messages name where the settings are kept ("registry file <path>").
+    std::string registryName() const { return store_->Name(); }
+    // The registry file that holds the settings; empty when the system registry does.
+    std::string registryFilePath() const { return store_->FilePath(); }
 
 private:
     WriteOutcome WriteOptionLocked(const std::string& name, const std::string& text, bool waitForLock) const;
+    // Calls read with the settings as they are now; what makes them unreadable is logged once.
+    void Read(const std::function<void(platform::RegistryKeys&)>& read) const;
+    // The string value, empty when the key or value is missing or the value is no string.
+    std::string ReadText(const char* key, const std::string& name) const;
+    std::string StoreDefaultPort() const;
 
-    // The file as it is now: the parsed copy while its stamps are unchanged, else read again.
-    const platform::RegistryFile& Current() const;
-
-    struct Parsed {
-        platform::RegistryFile registry;
-        platform::RegistryFile::Stamps stamps;
-    };
-
-    std::string registryPath_;
-    mutable std::optional<Parsed> parsed_;
+    std::shared_ptr<platform::RegistryStore> store_;
 };
 
 } // namespace vserver::settings

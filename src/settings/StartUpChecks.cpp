@@ -30,15 +30,15 @@ std::optional<std::string> FolderFault(const std::string& path) {
 } // namespace
 
 std::optional<std::string> DescribePortProblem(const PortSetting& setting, int listeningPort,
-                                               const std::string& registryPath) {
+                                               const std::string& registryName) {
     if (setting.plain) return std::nullopt;
-    return "PortNumber " + Quoted(setting.text) + " in registry file " + registryPath +
+    return "PortNumber " + Quoted(setting.text) + " in " + registryName +
            " is not a whole number from 1 to 65535; the server listens on port " + std::to_string(listeningPort);
 }
 
 std::optional<std::string> DescribeFolderProblem(const std::string& masterPathText, const std::string& usersFolder,
-                                                 const std::string& registryPath) {
-    const std::string where = " in registry file " + registryPath;
+                                                 const std::string& registryName) {
+    const std::string where = " in " + registryName;
     if (masterPathText.empty()) {
         return "MasterPath is not set" + where + "; accounts are looked for in " + usersFolder +
                " until it names the master folder";

@@ -1,0 +1,10 @@
+// This system keeps no registry of its own: the installation's settings are always a file.
+
+#include "platform/RegistryFile.h"
+#include "platform/RegistryStore.h"
+
+namespace vserver::platform {
+
+std::unique_ptr<RegistryStore> OpenInstallationRegistry() { return OpenRegistryFileStore(RegistryFilePath()); }
+
+} // namespace vserver::platform
