@@ -129,7 +129,7 @@ DIR=$WORK/vantorel-server-9.0.0-win64
 for file in VServerService.exe VServerService.reg.sample README-windows.txt; do
     [ -f "$DIR/$file" ] || fail "the zip has no $file"
 done
-if [ -f "$BUILD/vserverctl.exe" ]; then
+if [ -f "$BUILD/tools/vserverctl.exe" ]; then
     [ -f "$DIR/vserverctl.exe" ] || fail "the zip has no vserverctl.exe"
 fi
 ok "the zip holds $(cd "$DIR" && ls | tr '\n' ' ')"

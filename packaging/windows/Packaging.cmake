@@ -9,10 +9,8 @@ foreach(name VServerService.reg.sample README-windows.txt)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${name} ${VSERVER_WINDOWS_FILES}/${name} @ONLY NEWLINE_STYLE CRLF)
 endforeach()
 
+# The console, when the build has it, puts itself beside the server by its own install rule.
 install(TARGETS VServerService RUNTIME DESTINATION .)
-if(TARGET vserverctl)
-  install(TARGETS vserverctl RUNTIME DESTINATION .)
-endif()
 install(FILES ${VSERVER_WINDOWS_FILES}/VServerService.reg.sample ${VSERVER_WINDOWS_FILES}/README-windows.txt
         DESTINATION .)
 
