@@ -210,7 +210,7 @@ TEST(InstallationRegistry, AFileNamedByTheEnvironmentElseTheSystemRegistry) {
         EXPECT_EQ(store->FilePath(), "C:\\settings\\VServerService.reg");
         EXPECT_EQ(store->Name(), "registry file C:\\settings\\VServerService.reg");
     }
-    for (const char* unset : {"", nullptr}) {
+    for (const char* unset : {static_cast<const char*>(""), static_cast<const char*>(nullptr)}) {
         const EnvironmentSetting cleared("VSERVER_REGISTRY", unset);
         const std::unique_ptr<RegistryStore> store = OpenInstallationRegistry();
         EXPECT_EQ(store->FilePath(), "");
