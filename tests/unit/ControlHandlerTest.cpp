@@ -59,7 +59,7 @@ TEST(ControlHandler, AStopFromAnotherThreadNeverReachesARemovedQuitAction) {
         while (!done) module.ControlHandler(kControlStop);
     });
     // Until the control thread has had its turn at least once, however the two are scheduled.
-    for (int run = 0; run < 2000 || calls == 0; ++run) {
+    for (int run = 0; run < 300 || calls == 0; ++run) {
         auto loopAlive = std::make_unique<std::atomic<bool>>(true);
         module.SetQuitAction([&, alive = loopAlive.get()] {
             if (!*alive) ++lateCalls;
