@@ -31,7 +31,10 @@ fi
 # starts the prefix's own services with their output in a file: started by the first test
 # instead, they would inherit that test's output pipe and keep it open after the test ends.
 timeout 60 wineserver -p
-timeout 120 wineboot >build/wine-boot.log 2>&1 </dev/null
+# The event log is traced into that file, where the service tests read the events of the
+# service the manager starts (it inherits the manager's output).
+WINEDEBUG=-all,+eventlog timeout 120 wineboot >build/wine-boot.log 2>&1 </dev/null
+export VSERVER_TEST_WINE_EVENTS="$PWD/build/wine-boot.log"
 
 echo "=== Windows build (MinGW-w64) ==="
 cmake --preset mingw >/dev/null

@@ -48,7 +48,7 @@ bool ServeUntilStopped(ServiceModule& module) {
     auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::OpenInstallationRegistry()));
     auto dispatcher = std::make_unique<requests::Dispatcher>(*server);
 
-    module.postQuit = [&loop] { loop.Stop(); };
+    module.SetQuitAction([&loop] { loop.Stop(); });
     // The stop signals are taken into the loop before anything can be served, so a stop never
     // kills the process half way through a request.
     (void)loop.WatchStopSignals([&module](platform::StopSignal) { module.ControlHandler(kStopControl); });
@@ -68,7 +68,7 @@ bool ServeUntilStopped(ServiceModule& module) {
     dispatcher.reset();
     server.reset();
     settings::DetachServiceLogFromLoop();
-    module.postQuit = nullptr;
+    module.SetQuitAction(nullptr);
     return initialized;
 }
 

@@ -16,6 +16,16 @@ platform::SysResult ServiceModule::RegisterControlHandler() {
     return status_.RegisterControlHandler(serviceName_, [this](int control) { ControlHandler(control); });
 }
 
+void ServiceModule::SetQuitAction(std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(quitLock_);
+    quitAction_ = std::move(action);
+}
+
+void ServiceModule::PostQuit() {
+    std::lock_guard<std::mutex> guard(quitLock_);
+    if (quitAction_) quitAction_();
+}
+
 void ServiceModule::SetState(ServiceState state) {
     state_ = state;
     // Both number the states as service managers do.
@@ -26,7 +36,7 @@ void ServiceModule::ControlHandler(int control) {
     switch (control) {
     case kControlStop:
         SetState(ServiceState::StopPending);
-        if (postQuit) postQuit();
+        PostQuit();
         return;
     case kControlPause:
     case kControlContinue:

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -40,10 +41,6 @@ public:
     // registration; a failed hand-over to the service manager clears it.
     bool isService = false;
 
-    // Set by the run loop while it serves: ends the loop (the stand-in for posting the quit
-    // message to the loop's thread).
-    std::function<void()> postQuit;
-
     // Loads the service name and sets the initial status: stopped, expected to run as a service.
     void InitModule();
     const std::string& serviceName() const { return serviceName_; }
@@ -55,6 +52,12 @@ public:
     // A control request from the service manager; on Linux SIGTERM (and SIGINT for a process
     // run by hand) arrive here as the stop control (1).
     void ControlHandler(int control);
+
+    // Installs how a stop control ends the serving loop (the stand-in for posting the quit
+    // message to the loop's thread); nullptr removes it. The control handler may run on the
+    // manager's own thread at any moment, so once this returns with nullptr, no call of the
+    // previous action is under way or can begin, and the loop it points to may go.
+    void SetQuitAction(std::function<void()> action);
 
     // Stores the state and reports it to the service manager when connected to it.
     void SetState(ServiceState state);
@@ -72,7 +75,13 @@ public:
     void ReportProblem(std::string_view text) const;
 
 private:
+    void PostQuit();
+
     std::string serviceName_ = kServiceName;
+    // Guards quitAction_ between the loop's thread and the manager's control thread; the
+    // action itself only wakes the loop, so holding the lock while it runs costs nothing.
+    std::mutex quitLock_;
+    std::function<void()> quitAction_;
     // Written by the manager's control thread too, on systems that have one.
     std::atomic<ServiceState> state_ = ServiceState::Stopped;
     platform::ServiceHost status_;

@@ -37,27 +37,6 @@ TEST(ServiceModule, InitModuleExpectsToRunAsAStoppedService) {
     EXPECT_EQ(module.state(), ServiceState::Stopped);
 }
 
-TEST(ServiceModule, OnlyTheStopControlEndsTheLoop) {
-    ServiceModule module;
-    int quits = 0;
-    module.postQuit = [&] { ++quits; };
-    module.SetState(ServiceState::Running);
-    for (int control : {kControlPause, kControlContinue, kControlInterrogate, kControlShutdown}) {
-        module.ControlHandler(control);
-    }
-    EXPECT_EQ(quits, 0);
-    EXPECT_EQ(module.state(), ServiceState::Running);
-
-    testing::internal::CaptureStdout();
-    module.ControlHandler(200);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Bad service request\n");
-    EXPECT_EQ(quits, 0);
-
-    module.ControlHandler(kControlStop);
-    EXPECT_EQ(quits, 1);
-    EXPECT_EQ(module.state(), ServiceState::StopPending);
-}
-
 TEST(ServiceModule, EventsOfAPlainProcessGoToStandardOutputCut) {
     ServiceModule module;
     module.isService = false;

@@ -19,6 +19,14 @@ endforeach()
 file(GLOB VSERVER_WINDOWS_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/unit/*.cpp)
 list(APPEND VSERVER_UNIT_TESTS ${VSERVER_WINDOWS_UNIT_TESTS})
 file(GLOB VSERVER_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/*.cpp)
+list(REMOVE_ITEM VSERVER_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/svcctl.cpp)
+
+# The service tests' client of the service manager, beside VServerService.exe, where they look.
+add_executable(svcctl ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/svcctl.cpp)
+set_target_properties(svcctl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_options(svcctl PRIVATE ${VSERVER_WARNINGS})
+target_compile_definitions(svcctl PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+target_link_libraries(svcctl PRIVATE advapi32)
 
 add_executable(unit_tests ${VSERVER_UNIT_TESTS} ${VSERVER_TEST_SUPPORT})
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src/platform/windows)
