@@ -39,8 +39,9 @@ export VSERVER_TEST_WINE_EVENTS="$PWD/build/wine-boot.log"
 echo "=== Windows build (MinGW-w64) ==="
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j2
+status=0
 echo "=== Windows unit tests under Wine ==="
-timeout 1200 ctest --preset mingw
+timeout 1200 ctest --preset mingw || status=1
 
 # The Linux integration tests drive the Windows server; they need the Linux release build
 # (integration_tests, vserverctl, vserver-load), which the Linux stage normally leaves behind.
@@ -51,4 +52,8 @@ if [ ! -x build/release/tests/integration_tests ]; then
 fi
 echo "=== integration tests against VServerService.exe under Wine ==="
 VSERVER_TEST_SERVER_EXE="$PWD/build/mingw/VServerService.exe" VSERVER_TEST_LAUNCHER=wine \
-    timeout 900 ctest --preset release -L windows-server
+    timeout 900 ctest --preset release -L windows-server || status=1
+
+echo "=== the package as a real service under Wine ==="
+timeout 600 tools/windows-service-check.sh || status=1
+exit $status
