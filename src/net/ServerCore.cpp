@@ -237,6 +237,8 @@ bool ServerCore::AcceptClient(platform::IoHandle listener) {
     acceptFailing_ = false;
     // Refused before it is given a record, so it never holds an index.
     if (RefusedByAddressLimit(peer)) {
+        // The close is all the client learns, so the refusal's line is in the log before it.
+        loop_.RunTurnEndStage(platform::TurnEndStage::Files);
         platform::CloseHandle(handle);
         return true;
     }
