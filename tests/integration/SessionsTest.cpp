@@ -257,7 +257,7 @@ TEST_F(Sessions, AnEventIsAnsweredOnlyOnceItsLineIsWrittenOrReported) {
                                .argument2 = "held " + std::to_string(id)};
     };
     {
-        LockHolder holder(path);
+        LockHolder holder(LockedPath(path));
         ASSERT_TRUE(holder.locked());
         ASSERT_TRUE(amy.Send(event(1)));
         ASSERT_EQ(amy.ReadMessage(10s), "1" + A7 + "1");
