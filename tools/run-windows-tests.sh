@@ -6,17 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps-windows.sh
 
-export WINEARCH=win64
-export WINEPREFIX="$PWD/build/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export LANG=C.UTF-8
-unset DISPLAY
-# Wine without a prefix would quietly create one in the home folder and start a second server.
-case "$WINEPREFIX" in
-    /*/build/wineprefix) ;;
-    *) echo "run-windows-tests: unexpected Wine prefix '$WINEPREFIX'" >&2; exit 1 ;;
-esac
+. tools/wine-env.sh run-windows-tests
 
 end_wine() { timeout 60 wineserver -k >/dev/null 2>&1 || true; }
 trap end_wine EXIT

@@ -13,17 +13,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build/mingw
 
-export WINEARCH=win64
-export WINEPREFIX="$ROOT/build/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export LANG=C.UTF-8
-unset DISPLAY
-# Wine without a prefix would quietly create one in the home folder and start a second server.
-case "$WINEPREFIX" in
-    /*/build/wineprefix) ;;
-    *) echo "windows-service-check: unexpected Wine prefix '$WINEPREFIX'" >&2; exit 1 ;;
-esac
+. tools/wine-env.sh windows-service-check
 
 SERVICE=VServerService
 GUID='{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}'

@@ -22,6 +22,15 @@ public:
     void CancelTimer(EventLoop::TimerId id);
     void Defer(std::function<void()> fn) { deferred_.push_back(std::move(fn)); }
     void RunNextTurn(std::function<void()> fn) { nextTurn_.push_back(std::move(fn)); }
+    // Work for the end of the current turn; outside a running loop it runs at once.
+    void AtTurnEnd(TurnEndStage stage, std::function<void()> fn) {
+        if (!runningTurns_) return fn();
+        turnEnd_.Add(stage, std::move(fn));
+    }
+    void RunTurnEndStage(TurnEndStage stage) { turnEnd_.RunStage(stage); }
+    void RunTurnEnd() { turnEnd_.RunAll(); }
+    // Whether the loop is serving turns (between the start and the end of Run).
+    void SetRunning(bool running) { runningTurns_ = running; }
 
     // How long the loop may wait for readiness: zero while deferred or next-turn work waits,
     // the time to the earliest live timer (rounded up, never negative), or nothing when no
@@ -54,6 +63,8 @@ private:
     std::vector<std::function<void()>> running_;
     std::vector<std::function<void()>> nextTurn_;
     std::vector<std::function<void()>> turnWork_;
+    TurnEndWork turnEnd_;
+    bool runningTurns_ = false;
 };
 
 } // namespace vserver::platform

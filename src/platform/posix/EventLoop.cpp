@@ -51,8 +51,6 @@ struct EventLoop::State {
     int epollFd = -1;
     std::atomic<bool> stop{false};
     LoopWork work;
-    TurnEndWork turnEnd;
-    bool inRun = false;
     SignalHandler signals;
     WakeHandler wake;
 };
@@ -109,12 +107,9 @@ void EventLoop::Defer(std::function<void()> fn) { state_->work.Defer(std::move(f
 
 void EventLoop::RunNextTurn(std::function<void()> fn) { state_->work.RunNextTurn(std::move(fn)); }
 
-void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) {
-    if (!state_->inRun) return fn();
-    state_->turnEnd.Add(stage, std::move(fn));
-}
+void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) { state_->work.AtTurnEnd(stage, std::move(fn)); }
 
-void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->turnEnd.RunStage(stage); }
+void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->work.RunTurnEndStage(stage); }
 
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     sigset_t mask;
@@ -144,7 +139,7 @@ bool EventLoop::stopping() const { return state_->stop; }
 void EventLoop::Run() {
     State& s = *state_;
     epoll_event events[256];
-    s.inRun = true;
+    s.work.SetRunning(true);
     while (!s.stop) {
         int timeout = -1;
         if (auto limit = s.work.WaitLimit()) timeout = static_cast<int>(std::min<long long>(limit->count(), 1 << 30));
@@ -158,9 +153,9 @@ void EventLoop::Run() {
             if (ev & EPOLLOUT) handler->OnWritable();
         }
         s.work.FinishTurn(s.stop);
-        s.turnEnd.RunAll();
+        s.work.RunTurnEnd();
     }
-    s.inRun = false;
+    s.work.SetRunning(false);
 }
 
 } // namespace vserver::platform

@@ -61,8 +61,6 @@ struct EventLoop::State {
     DWORD thread = 0;
     std::atomic<bool> stop{false};
     LoopWork work;
-    TurnEndWork turnEnd;
-    bool inRun = false;
     std::unordered_map<IoHandle, Watched> watched;
     std::vector<std::pair<IoHandle, IoHandler*>> inputRechecks;
     std::vector<std::pair<IoHandle, IoHandler*>> readAgain;
@@ -244,12 +242,9 @@ void EventLoop::Defer(std::function<void()> fn) { state_->work.Defer(std::move(f
 
 void EventLoop::RunNextTurn(std::function<void()> fn) { state_->work.RunNextTurn(std::move(fn)); }
 
-void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) {
-    if (!state_->inRun) return fn();
-    state_->turnEnd.Add(stage, std::move(fn));
-}
+void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) { state_->work.AtTurnEnd(stage, std::move(fn)); }
 
-void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->turnEnd.RunStage(stage); }
+void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->work.RunTurnEndStage(stage); }
 
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     state_->onSignal = std::move(onSignal);
@@ -267,7 +262,7 @@ bool EventLoop::stopping() const { return state_->stop; }
 
 void EventLoop::Run() {
     State& s = *state_;
-    s.inRun = true;
+    s.work.SetRunning(true);
     while (!s.stop) {
         ::MsgWaitForMultipleObjectsEx(0, nullptr, s.WaitMilliseconds(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         s.work.BeginTurn();
@@ -287,10 +282,10 @@ void EventLoop::Run() {
         s.work.RunHandedOn(s.stop);
         s.ServeInputStillWaiting();
         s.work.RunDueAndDeferred(s.stop);
-        s.turnEnd.RunAll();
+        s.work.RunTurnEnd();
         s.AnnounceInputStillWaiting();
     }
-    s.inRun = false;
+    s.work.SetRunning(false);
 }
 
 } // namespace vserver::platform
