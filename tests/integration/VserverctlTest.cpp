@@ -298,8 +298,6 @@ TEST_F(VserverctlTest, MessageAndToolbarReachTheLoggedOnClientAtOnce) {
 }
 
 TEST_F(VserverctlTest, QueuedItemsLandInTheQueueFilesAndReachTheClient) {
-    SKIP_FOR_WINDOWS_SERVER("open fault: under Wine the console that queued an item still holds the console's "
-                            "place when the next console logs on");
     ToolRun message = Ctl({"queue-message", "jsmith", "See me after class"});
     EXPECT_EQ(message.exitStatus, 0) << message.err;
     EXPECT_EQ(message.out, "message queued for jsmith\n");

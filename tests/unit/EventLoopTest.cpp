@@ -6,12 +6,16 @@
 #include <thread>
 #include <vector>
 
+#include "client/ProtocolClient.h"
 #include "platform/EventLoop.h"
+#include "platform/NetAddress.h"
+#include "platform/Socket.h"
 
 namespace vserver::platform {
 namespace {
 
 using std::chrono::hours;
+using std::chrono::seconds;
 using std::chrono::milliseconds;
 
 // Runs the loop and calls Stop from a second thread once the loop has served its first event,
@@ -126,6 +130,75 @@ TEST(EventLoop, AStopMeantForAnEarlierLoopDoesNotEndALaterOne) {
     });
     later.Run();
     EXPECT_TRUE(ran);
+}
+
+// Reads what has arrived but keeps it for the next turn, and reads nothing more meanwhile, as a
+// connection does while its earlier requests wait.
+struct KeepingReader final : IoHandler {
+    explicit KeepingReader(EventLoop& l) : loop(l) {}
+    void OnReadable() override {
+        if (keeping) return;
+        char buffer[64];
+        IoResult r = Receive(handle, buffer, sizeof buffer);
+        if (r.status == IoResult::Status::Done) {
+            received.append(buffer, r.count);
+            keeping = true;
+            loop.RunNextTurn([this] { keeping = false; });
+        } else if (r.status != IoResult::Status::WouldBlock) {
+            sawEnd = true;
+            loop.Stop();
+        }
+    }
+    void OnWritable() override {}
+
+    EventLoop& loop;
+    IoHandle handle = kInvalidHandle;
+    bool keeping = false;
+    bool sawEnd = false;
+    std::string received;
+};
+
+struct AcceptingOne final : IoHandler {
+    AcceptingOne(EventLoop& l, IoHandle listening, KeepingReader& r) : loop(l), listener(listening), reader(r) {}
+    void OnReadable() override {
+        IoHandle accepted = kInvalidHandle;
+        if (reader.handle != kInvalidHandle || AcceptTcp(listener, accepted).status != IoResult::Status::Done) return;
+        reader.handle = accepted;
+        EXPECT_TRUE(loop.Watch(accepted, &reader, true, false));
+    }
+    void OnWritable() override {}
+
+    EventLoop& loop;
+    IoHandle listener;
+    KeepingReader& reader;
+};
+
+// The peer's close comes while the handler keeps earlier input and reads nothing; some systems
+// announce a close only once, and the loop must still tell the handler until it has read the end.
+TEST(EventLoop, TheEndOfAStreamIsAnnouncedUntilTheHandlerReadsIt) {
+    EventLoop loop;
+    IoHandle listener = kInvalidHandle;
+    ASSERT_TRUE(ListenTcpOn(*ParseNetAddress("127.0.0.1"), 0, 16, listener));
+    client::Connection peer;
+    std::string error;
+    ASSERT_TRUE(peer.Open("127.0.0.1", LocalPort(listener), seconds(5), &error)) << error;
+    ASSERT_TRUE(peer.SendRaw("abc"));
+    peer.Close();
+
+    KeepingReader reader(loop);
+    AcceptingOne acceptor(loop, listener, reader);
+    ASSERT_TRUE(loop.Watch(listener, &acceptor, true, false));
+    loop.AddTimer(seconds(20), [&loop] { loop.Stop(); });
+    loop.Run();
+    EXPECT_EQ(reader.received, "abc");
+    EXPECT_TRUE(reader.sawEnd);
+
+    if (reader.handle != kInvalidHandle) {
+        loop.Unwatch(reader.handle);
+        CloseHandle(reader.handle);
+    }
+    loop.Unwatch(listener);
+    CloseHandle(listener);
 }
 
 } // namespace

@@ -75,8 +75,7 @@ struct EventLoop::State {
     void Post(IoHandle handle, LPARAM kind) const { ::PostMessageA(window, kSyntheticMessage, handle, kind); }
 
     SysResult Select(IoHandle handle, const Watched& entry) {
-        long events = (entry.wantRead ? FD_ACCEPT | FD_READ | FD_CLOSE : 0) | (entry.wantWrite ? FD_WRITE : 0);
-        if (::WSAAsyncSelect(static_cast<SOCKET>(handle), window, kSocketMessage, events) != 0) {
+        if (::WSAAsyncSelect(static_cast<SOCKET>(handle), window, kSocketMessage, SelectedEvents(entry)) != 0) {
             const int code = ::WSAGetLastError();
             return SysResult::Failure("WSAAsyncSelect", ErrnoFromWin32(static_cast<unsigned long>(code)), code);
         }
@@ -88,9 +87,26 @@ struct EventLoop::State {
         return SysResult::Ok();
     }
 
+    // A listener is told of a waiting connection once, and told again only after an accept
+    // succeeds. A notice can outlive its connection, taken meanwhile by the accept that served
+    // an earlier notice; the accept that serves it then finds nothing, and some Winsock
+    // implementations (Wine's among them) never announce a connection again: the server would
+    // stop accepting for good. Selecting anew after each notice renews it, and announces at
+    // once the connections that still wait.
+    void RenewAcceptNotice(IoHandle handle, IoHandler* handler) {
+        Watched* entry = Find(handle, handler);
+        if (entry == nullptr || !entry->wantRead) return;
+        ::WSAAsyncSelect(static_cast<SOCKET>(handle), window, kSocketMessage, SelectedEvents(*entry));
+    }
+
+    static long SelectedEvents(const Watched& entry) {
+        return (entry.wantRead ? FD_ACCEPT | FD_READ | FD_CLOSE : 0) | (entry.wantWrite ? FD_WRITE : 0);
+    }
+
     // FD_CLOSE may come while input is still buffered: the handler reads until nothing is
-    // left, and the read after that sees the end of the stream (or WouldBlock, when the
-    // message was stale and meant an earlier socket of the same value).
+    // left, and the read after that sees the end of the stream. Winsock says so only once, so
+    // until the handler has read that end (and closed the socket) it is told again in later
+    // turns, as a level-triggered loop would: a handler may leave input for a later turn.
     void ServeClose(IoHandle handle, IoHandler* handler) {
         for (int turn = 0; turn < kReadsPerCloseTurn && !stop; ++turn) {
             Watched* entry = Find(handle, handler);
@@ -98,9 +114,19 @@ struct EventLoop::State {
             u_long waiting = 0;
             const bool known = ::ioctlsocket(static_cast<SOCKET>(handle), FIONREAD, &waiting) == 0;
             handler->OnReadable();
-            if (!known || waiting == 0) return;
+            if (!known || waiting == 0) break;
         }
-        if (Find(handle, handler) != nullptr) Post(handle, kSyntheticClosed);
+        Watched* entry = Find(handle, handler);
+        if (entry == nullptr || !entry->wantRead) return;
+        // A close notice can be stale: Windows reuses socket values, and a notice meant for an
+        // earlier socket of the same value may reach a live connection. Only a socket whose
+        // next read would see data, the end or an error is looked at again.
+        char next = 0;
+        if (::recv(static_cast<SOCKET>(handle), &next, 1, MSG_PEEK) < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+            entry->peerClosed = false;
+            return;
+        }
+        RecheckInputLater(handle, handler);
     }
 
     // Winsock announces input again only after a recv. A handler may leave input unread for a
@@ -120,7 +146,11 @@ struct EventLoop::State {
             Watched* entry = Find(handle, handler);
             if (entry == nullptr) continue;
             entry->recheckInput = false;
-            if (!entry->wantRead || entry->peerClosed) continue;
+            if (!entry->wantRead) continue;
+            if (entry->peerClosed) {
+                readAgain.emplace_back(handle, handler);
+                continue;
+            }
             u_long waiting = 0;
             if (::ioctlsocket(static_cast<SOCKET>(handle), FIONREAD, &waiting) == 0 && waiting > 0) {
                 readAgain.emplace_back(handle, handler);
@@ -135,7 +165,11 @@ struct EventLoop::State {
         for (const auto& [handle, handler] : due) {
             if (stop) return;
             Watched* entry = Find(handle, handler);
-            if (entry == nullptr || !entry->wantRead || entry->peerClosed) continue;
+            if (entry == nullptr || !entry->wantRead) continue;
+            if (entry->peerClosed) {
+                ServeClose(handle, handler);
+                continue;
+            }
             handler->OnReadable();
             RecheckInputLater(handle, handler);
         }
@@ -151,6 +185,7 @@ struct EventLoop::State {
         } else if (kind == kSyntheticReadable || event == FD_READ || event == FD_ACCEPT) {
             if (!entry->wantRead) return;
             handler->OnReadable();
+            if (event == FD_ACCEPT) RenewAcceptNotice(handle, handler);
             RecheckInputLater(handle, handler);
         } else if (kind == kSyntheticWritable || event == FD_WRITE) {
             if (entry->wantWrite) handler->OnWritable();
