@@ -102,6 +102,11 @@ std::string LauncherProblem() {
 ServerProcess::ServerProcess(ServerOptions options) : options_(std::move(options)) {}
 
 ServerProcess::~ServerProcess() {
+    // Wine's server outlives the process it hosts: killed in the middle of a socket call, the
+    // process leaves that call's state behind there, and a later event on the same socket can
+    // bring the whole Wine server down, taking every other test's server with it. A server
+    // under Wine is therefore asked to stop first, and killed only if it does not.
+    if (pid_ > 0 && exitStatus_ < 0 && WindowsServer()) Stop(SIGINT, 10s);
     if (pid_ > 0 && exitStatus_ < 0) {
         ::kill(pid_, SIGKILL);
         int status = 0;
