@@ -26,6 +26,14 @@ public:
         return false;
     }
 
+    std::vector<std::string> ValueNames() const override {
+        std::vector<std::string> names;
+        if (const RegistryFile::Key* key = view_->FindKey(path_)) {
+            for (const RegistryFile::Value& value : key->values) names.push_back(value.name);
+        }
+        return names;
+    }
+
     bool WriteString(std::string_view name, std::string_view text) override {
         // A line break cannot stand in a name of the file's text form.
         if (edit_ == nullptr || name.find_first_of("\r\n") != std::string_view::npos) return false;

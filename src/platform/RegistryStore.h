@@ -25,6 +25,8 @@ public:
     virtual std::optional<std::string> ReadString(std::string_view name) const = 0;
     // Whether a value of that name exists, whatever its type.
     virtual bool HasValue(std::string_view name) const = 0;
+    // The names of every value of the key, whatever their types ("" for the default value).
+    virtual std::vector<std::string> ValueNames() const = 0;
     // Stores name = text as a string, replacing a value of any type. False when it could not.
     virtual bool WriteString(std::string_view name, std::string_view text) = 0;
     // True when a value was removed; a missing value is no failure.

@@ -414,5 +414,61 @@ TEST_F(WindowsService, UnregServerRemovesTheServiceAndItsKeysButNotTheAppIdKey) 
     EXPECT_EQ(status, 0) << "the AppID key itself was removed";
 }
 
+// The console built for Windows, beside the service, finds the port an administrator imported
+// into the system registry without being given --port, lists the options stored there, and
+// names the key where it read them.
+TEST_F(WindowsService, TheWindowsConsoleReadsItsSettingsFromTheSystemRegistry) {
+    const std::string built = (fs::path(serverExe_).parent_path() / "tools" / "vserverctl.exe").string();
+    ASSERT_TRUE(PathExists(built)) << built << " (built with the Windows server)";
+    int port = 0;
+    {
+        TakenPort probe;  // a port that was free a moment ago
+        port = probe.port();
+    }
+    ASSERT_NE(port, 0);
+    const std::string folder = Install("console", std::to_string(port), "\"Motto\"=\"from the system registry\"\r\n");
+    const std::string ctl = folder + "/vserverctl.exe";
+    std::error_code ec;
+    fs::copy_file(built, ctl, fs::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << ec.message();
+
+    // Before the server runs: the port and the key are known all the same, and the server is
+    // not reachable there.
+    ToolRun down = Wine({ctl, "--json", "--timeout", "5", "status"});
+    EXPECT_EQ(down.exitStatus, 3) << down.out << down.err;
+    EXPECT_NE(down.out.find("\"port\":" + std::to_string(port) + ","), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find("\"registryFile\":null,\"registryKey\":\"HKEY_LOCAL_MACHINE\\\\Software\\\\QORA\\\\"
+                            "Vantorel Server\""),
+              std::string::npos)
+        << down.out;
+    ToolRun refused = Wine({ctl, "option", "set", "PortNumber", "5"});
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_NE(refused.err.find("from the Connection key of the system registry (set it in " + kSettingsKey +
+                               "\\Connection and restart the server)"),
+              std::string::npos)
+        << refused.err;
+
+    ASSERT_EQ(Register(folder).exitStatus, 0);
+    ToolRun started = Wine({"net", "start", kService});
+    ASSERT_EQ(started.exitStatus, 0) << started.out << started.err;
+    ASSERT_TRUE(WaitForScState("4")) << ScState();
+    ASSERT_TRUE(WaitUntil([&] { return ListeningPort(folder) != 0; }));
+    ASSERT_EQ(ListeningPort(folder), port);
+
+    ToolRun listed = Wine({ctl, "--json", "--timeout", "30", "option", "list"});
+    EXPECT_EQ(listed.exitStatus, 0) << listed.out << listed.err;
+    EXPECT_NE(listed.out.find("{\"name\":\"Motto\",\"stored\":\"from the system registry\",\"effective\":\"from the "
+                              "system registry\",\"default\":null,\"usedByServer\":false}"),
+              std::string::npos)
+        << listed.out;
+    ToolRun status = Wine({ctl, "--timeout", "30", "status"});
+    EXPECT_EQ(status.exitStatus, 0) << status.out << status.err;
+    EXPECT_NE(status.out.find("registry key         " + kSettingsKey + "\r\n"), std::string::npos) << status.out;
+
+    ToolRun stopped = Wine({"net", "stop", kService});
+    EXPECT_EQ(stopped.exitStatus, 0) << stopped.out << stopped.err;
+    EXPECT_TRUE(WaitForScState("1")) << ScState();
+}
+
 } // namespace
 } // namespace vserver::test

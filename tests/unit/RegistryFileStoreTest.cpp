@@ -40,6 +40,7 @@ TEST_F(RegistryFileStoreTest, AReadingSeesEveryValueAndChangesNothing) {
         EXPECT_EQ(key->ReadString("Count"), std::nullopt);
         EXPECT_TRUE(key->HasValue("count")) << "a value of another type is still there";
         EXPECT_FALSE(key->HasValue("Colour"));
+        EXPECT_EQ(key->ValueNames(), (std::vector<std::string>{"Motto", "Count"}));
 
         EXPECT_FALSE(key->WriteString("Motto", "second"));
         EXPECT_FALSE(key->DeleteValue("Motto"));

@@ -5,8 +5,9 @@
 #include <cstdlib>
 
 #include "platform/TextCase.h"
-#include "platform/RegistryFile.h"
 #include "settings/ConfigStore.h"
+#include "vserverctl/Installation.h"
+#include "vserverctl/SystemInstallation.h"
 
 namespace vserver::ctl {
 
@@ -222,9 +223,12 @@ int RunToolbarExists(Session& session) {
 std::string UnusedOptionText(const std::string& name) {
     for (const char* connectionValue : {"PortNumber", "BindAddress"}) {
         if (!platform::EqualNoCase(name, connectionValue)) continue;
-        return std::string(connectionValue) +
-               " is not an option: the server reads it from the Connection key of its registry file (edit " +
-               platform::RegistryFilePath() + " and restart the server)";
+        const Installation installation = ReadInstallation();
+        const std::string change = installation.inSystemRegistry()
+                                       ? "of the system registry (set it in " + std::string(settings::kConnectionKey)
+                                       : "of its registry file (edit " + installation.registryPath;
+        return std::string(connectionValue) + " is not an option: the server reads it from the Connection key " +
+               change + " and restart the server)";
     }
     std::string known;
     const auto& options = settings::ServerOptions();
@@ -510,11 +514,9 @@ std::string ProgramHelp() {
         "on the line; \"--\" ends them, for arguments that begin with \"-\".\n"
         "\n"
         "Options:\n"
-        "  --host=H      the server's host (default 127.0.0.1)\n"
-        "  --port=P      the server's port (default: PortNumber of the server's registry file,\n"
-        "                $VSERVER_REGISTRY, else beside this program, else the packaged\n"
-        "                /etc/vantorel-server/VServerService.reg, read as the server reads it;\n"
-        "                1006 without one)\n"
+        "  --host=H      the server's host (default 127.0.0.1)\n";
+    text += PortOptionHelp();
+    text +=
         "  --timeout=S   seconds to wait for the connection and for each answer (default 5)\n"
         "  --json        print one JSON document instead of text\n"
         "  --force       option set: store an option the server does not read\n"

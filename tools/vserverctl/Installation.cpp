@@ -1,40 +1,59 @@
 #include "vserverctl/Installation.h"
 
+#include <memory>
+
 #include "client/ServiceLogText.h"
 #include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
+#include "platform/RegistryStore.h"
 #include "settings/ServiceLog.h"
+#include "vserverctl/SystemInstallation.h"
 
 namespace vserver::ctl {
 
 namespace {
 
-// A package keeps the settings and the log in the system's folders, with no registry file beside
-// this program.
-constexpr const char* kPackagedRegistry = "/etc/vantorel-server/VServerService.reg";
-constexpr const char* kPackagedServiceLog = "/var/log/vantorel-server/ServiceLog.log";
-constexpr const char* kPackagedLock = "/var/lib/vantorel-server/VServerService.lock";
+// The store the server of this installation reads: its own unless a package keeps the settings
+// in the system's folders and this program's folder holds no registry file.
+std::unique_ptr<platform::RegistryStore> OpenStore(Installation& installation) {
+    std::unique_ptr<platform::RegistryStore> store = platform::OpenInstallationRegistry();
+    installation.registryPath = store->FilePath();
+    const std::optional<PackagedFiles> packaged = PackagedInstallation();
+    if (installation.inSystemRegistry() || !packaged || platform::EnvironmentValue("VSERVER_REGISTRY") ||
+        platform::ResolveExisting(installation.registryPath) || !platform::ResolveExisting(packaged->registry)) {
+        return store;
+    }
+    installation.registryPath = packaged->registry;
+    if (!platform::EnvironmentValue("VSERVER_LOG_FOLDER")) installation.serviceLogPath = packaged->serviceLog;
+    if (!platform::EnvironmentValue("VSERVER_DATA_FOLDER")) installation.lockPath = packaged->lock;
+    return platform::OpenRegistryFileStore(installation.registryPath);
+}
 
 } // namespace
+
+std::string Installation::PortPlace() const {
+    return inSystemRegistry() ? std::string(settings::kConnectionKey) + " in the system registry" : registryPath;
+}
 
 Installation ReadInstallation() {
     Installation installation;
     installation.folder = platform::ExecutableFolder();
-    installation.registryPath = platform::RegistryFilePath();
     installation.serviceLogPath = settings::ServiceLogPath();
     installation.lockPath = settings::InstanceLockPath();
-    if (!platform::EnvironmentValue("VSERVER_REGISTRY") && !platform::ResolveExisting(installation.registryPath) &&
-        platform::ResolveExisting(kPackagedRegistry)) {
-        installation.registryPath = kPackagedRegistry;
-        if (!platform::EnvironmentValue("VSERVER_LOG_FOLDER")) installation.serviceLogPath = kPackagedServiceLog;
-        if (!platform::EnvironmentValue("VSERVER_DATA_FOLDER")) installation.lockPath = kPackagedLock;
+    const std::unique_ptr<platform::RegistryStore> store = OpenStore(installation);
+    const platform::SysResult read = store->Read([&](platform::RegistryKeys& keys) {
+        installation.port = settings::ReadPortSetting(keys);
+        const std::unique_ptr<platform::RegistryKey> server = keys.OpenKey(settings::kServerKey);
+        installation.registryExists = server != nullptr;
+        if (server) installation.masterPath = server->ReadString("MasterPath");
+        if (const std::unique_ptr<platform::RegistryKey> options = keys.OpenKey(settings::kOptionsKey)) {
+            installation.optionNames = options->ValueNames();
+        }
+    });
+    if (!read) installation.problem = "cannot be read: " + read.Describe();
+    if (!installation.inSystemRegistry()) {
+        installation.registryExists = platform::ResolveExisting(installation.registryPath).has_value();
     }
-    if (platform::SysResult loaded = platform::RegistryFile::Load(installation.registryPath, installation.registry); !loaded) {
-        installation.problem = "cannot be read: " + loaded.Describe();
-    }
-    installation.registryExists = platform::ResolveExisting(installation.registryPath).has_value();
-    installation.port = settings::ReadPortSetting(installation.registry);
-    installation.masterPath = installation.registry.ReadString(settings::kServerKey, "MasterPath");
     if (installation.masterPath && installation.masterPath->empty()) installation.masterPath.reset();
     return installation;
 }
@@ -49,7 +68,7 @@ std::optional<int> InstallationPort(const Installation& installation, std::strin
     std::optional<int> listening;
     if (platform::ReadWholeFile(installation.serviceLogPath, log)) listening = client::PortFromServiceLog(log);
     if (!listening) {
-        problem = installation.registryPath + " lets the system choose the port and no service log names it; give --port";
+        problem = installation.PortPlace() + " lets the system choose the port and no service log names it; give --port";
     }
     return listening;
 }

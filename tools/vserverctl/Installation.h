@@ -1,25 +1,32 @@
 #pragma once
-// The server installation beside this program, as its files tell it: the folder, the registry
-// file read with the server's own code, the port and the master path the server reads there.
+// The server installation beside this program, as its files and settings tell it: the folder,
+// the settings read with the server's own code, the port and the master path the server reads
+// there.
 
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "platform/RegistryFile.h"
 #include "settings/ConfigStore.h"
 
 namespace vserver::ctl {
 
 struct Installation {
-    std::string folder;               // this program's folder, with its trailing separator
-    std::string registryPath;         // $VSERVER_REGISTRY, VServerService.reg in folder, or the packaged one
-    std::string serviceLogPath;       // the service log of the server that reads registryPath
-    std::string lockPath;             // the lock that running server holds
-    platform::RegistryFile registry;  // empty when missing or unreadable
-    std::string problem;              // why the registry file could not be read, if so
-    bool registryExists = false;      // a missing file reads as an empty registry
+    std::string folder;          // this program's folder, with its trailing separator
+    // The registry file: $VSERVER_REGISTRY, VServerService.reg in folder, or the packaged one;
+    // empty when the system registry holds the settings.
+    std::string registryPath;
+    std::string serviceLogPath;  // the service log of the server that reads these settings
+    std::string lockPath;        // the lock that running server holds
+    std::vector<std::string> optionNames;  // the values stored under the Options key
+    std::string problem;         // why the registry file could not be read, if so
+    bool registryExists = false; // a missing file or server key reads as an empty registry
     settings::PortSetting port;
     std::optional<std::string> masterPath;
+
+    bool inSystemRegistry() const { return registryPath.empty(); }
+    // Where PortNumber is kept, as messages name it: the file's path, or the Connection key.
+    std::string PortPlace() const;
 };
 
 Installation ReadInstallation();

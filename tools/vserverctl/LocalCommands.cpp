@@ -105,10 +105,16 @@ int RunStatus(Session& session) {
 
     json.Key("installationFolder").String(installation.folder);
     Fact(session, "installation folder", installation.folder);
-    json.Key("registryFile").String(installation.registryPath);
     std::string registryNote = installation.problem;
     if (registryNote.empty() && !installation.registryExists) registryNote = "does not exist: the defaults apply";
-    Fact(session, "registry file", installation.registryPath + (registryNote.empty() ? "" : " (" + registryNote + ")"));
+    registryNote = registryNote.empty() ? "" : " (" + registryNote + ")";
+    if (installation.inSystemRegistry()) {
+        json.Key("registryFile").Null().Key("registryKey").String(settings::kServerKey);
+        Fact(session, "registry key", settings::kServerKey + registryNote);
+    } else {
+        json.Key("registryFile").String(installation.registryPath);
+        Fact(session, "registry file", installation.registryPath + registryNote);
+    }
     json.Key("masterPath");
     installation.masterPath ? json.String(*installation.masterPath) : json.Null();
     Fact(session, "master path", installation.masterPath ? *installation.masterPath : "not set");
@@ -172,12 +178,9 @@ int RunOptionList(Session& session) {
     };
     std::vector<Row> rows;
     for (const settings::ServerOption& option : settings::ServerOptions()) rows.push_back({option.name, &option});
-    // The options the server does not read are known only from the registry file beside this program.
-    const Installation installation = ReadInstallation();
-    if (const auto* key = installation.registry.FindKey(settings::kOptionsKey)) {
-        for (const auto& value : key->values) {
-            if (!value.name.empty() && settings::FindServerOption(value.name) == nullptr) rows.push_back({value.name, nullptr});
-        }
+    // The options the server does not read are known only from the settings this program reads.
+    for (const std::string& name : ReadInstallation().optionNames) {
+        if (!name.empty() && settings::FindServerOption(name) == nullptr) rows.push_back({name, nullptr});
     }
     std::vector<std::vector<std::string>> table{{"NAME", "STORED", "EFFECTIVE", "DEFAULT"}};
     JsonWriter& json = session.report.json();

@@ -104,6 +104,31 @@ public:
                ERROR_SUCCESS;
     }
 
+    std::vector<std::string> ValueNames() const override {
+        std::vector<std::string> names;
+        DWORD longest = 0;
+        if (::RegQueryInfoKeyA(handle_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longest,
+                               nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            return names;
+        }
+        std::string name;
+        for (DWORD index = 0;;) {
+            // The longest name counts no terminator; another writer may add a longer one meanwhile.
+            name.assign(static_cast<std::size_t>(longest) + 1, '\0');
+            DWORD length = longest + 1;
+            const LSTATUS status =
+                ::RegEnumValueA(handle_, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            if (status == ERROR_MORE_DATA) {
+                longest = longest * 2 + 256;
+                continue;
+            }
+            if (status != ERROR_SUCCESS) break;
+            names.push_back(name.substr(0, length));
+            ++index;
+        }
+        return names;
+    }
+
     bool WriteString(std::string_view name, std::string_view text) override {
         if (!keys_.writable()) return false;
         const std::string data(text);

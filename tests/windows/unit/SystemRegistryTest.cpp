@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "SystemRegistry.h"
 #include "platform/RegistryStore.h"
@@ -70,6 +72,8 @@ TEST_F(SystemRegistryTest, StringsOfEitherTypeAreReadUnchangedAndOtherTypesAreNo
     SetRaw("Number", REG_DWORD, &number, sizeof number);
     SetRaw("Binary", REG_BINARY, "ab", 2);
     SetRaw("Empty", REG_SZ, "", 1);
+    const std::string longName(300, 'L');
+    SetRaw(longName, REG_SZ, "", 1);
 
     const struct {
         const char* name;
@@ -91,6 +95,10 @@ TEST_F(SystemRegistryTest, StringsOfEitherTypeAreReadUnchangedAndOtherTypesAreNo
         EXPECT_TRUE(key->HasValue("number"));
         EXPECT_TRUE(key->HasValue("Empty"));
         EXPECT_FALSE(key->HasValue("Missing"));
+        // Every value is named, strings or not, however long its name.
+        std::vector<std::string> names = key->ValueNames();
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"Bare", "Binary", "Empty", "Expandable", longName, "Number"}));
     }));
 }
 
