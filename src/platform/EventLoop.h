@@ -28,6 +28,8 @@ protected:
 
 enum class StopSignal { Terminate, Interrupt };
 
+class LoopWork;
+
 class EventLoop {
 public:
     using TimerId = std::uint64_t;
@@ -76,6 +78,9 @@ public:
 
 private:
     struct State;
+    // The timers and the work of a turn, which every backend keeps alike (defined per backend).
+    LoopWork& work();
+
     std::unique_ptr<State> state_;
 };
 

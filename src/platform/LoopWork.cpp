@@ -50,4 +50,19 @@ void LoopWork::RunDueAndDeferred(const std::atomic<bool>& stop) {
     }
 }
 
+// The loop's own calls for this work, alike on every backend.
+EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
+    return work().AddTimer(delay, std::move(fn));
+}
+
+void EventLoop::CancelTimer(TimerId id) { work().CancelTimer(id); }
+
+void EventLoop::Defer(std::function<void()> fn) { work().Defer(std::move(fn)); }
+
+void EventLoop::RunNextTurn(std::function<void()> fn) { work().RunNextTurn(std::move(fn)); }
+
+void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) { work().AtTurnEnd(stage, std::move(fn)); }
+
+void EventLoop::RunTurnEndStage(TurnEndStage stage) { work().RunTurnEndStage(stage); }
+
 } // namespace vserver::platform

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 
 #include "ServerHarness.h"
 #include "ToolProcess.h"
@@ -29,13 +28,6 @@ namespace fs = std::filesystem;
 
 const std::string kGuidKey = std::string("[HKEY_CLASSES_ROOT\\AppID\\") + kAppIdGuid + "]";
 const std::string kExeKey = "[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]";
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 std::vector<std::string> SortedLines(const std::string& text) {
     std::vector<std::string> lines = Lines(text);

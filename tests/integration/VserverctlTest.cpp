@@ -64,18 +64,6 @@ void ExpectJsonDocument(const ToolRun& run, bool ok, const std::string& command)
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // The cells of a table line: text between runs of two or more blanks.
 std::vector<std::string> Cells(const std::string& line) {
     std::vector<std::string> cells;

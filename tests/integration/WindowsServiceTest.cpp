@@ -70,11 +70,7 @@ std::string WinePath(const std::string& path) {
 // What svcctl and Wine's tools print as "name=value" lines or "NAME : value" lines.
 std::map<std::string, std::string> NamedLines(const std::string& text, char separator) {
     std::map<std::string, std::string> values;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+    for (std::string line : Lines(text)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (std::size_t at = line.find(separator); at != std::string::npos) {
             auto trim = [](std::string s) {
@@ -84,7 +80,6 @@ std::map<std::string, std::string> NamedLines(const std::string& text, char sepa
             };
             values[trim(line.substr(0, at))] = trim(line.substr(at + 1));
         }
-        start = end + 1;
     }
     return values;
 }
@@ -101,13 +96,8 @@ struct RegValue {
 
 std::map<std::string, RegValue> RegValues(const std::string& text) {
     std::map<std::string, RegValue> values;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+    for (std::string line : Lines(text)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        start = end + 1;
         if (line.rfind("    ", 0) != 0) continue;
         line = line.substr(4);
         std::size_t nameEnd = line.find("    ");

@@ -31,6 +31,8 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+// The lines of a text, each without its LF (a CR before it stays).
+std::vector<std::string> Lines(const std::string& text);
 void WriteFile(const std::string& path, const std::string& content);
 void MakeFolder(const std::string& path);
 bool PathExists(const std::string& path);

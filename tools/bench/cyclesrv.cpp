@@ -26,6 +26,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "LoopbackListener.h"
+
 namespace {
 
 constexpr char kField = '\xA7';
@@ -107,22 +109,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string users = argv[2];
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    int one = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[1])));
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4096) != 0) {
-        std::perror("bind/listen");
-        return 1;
-    }
-    int poll = ::epoll_create1(0);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = listener;
-    ::epoll_ctl(poll, EPOLL_CTL_ADD, listener, &event);
+    int poll = -1;
+    const int listener = bench::ListenOnLoopback(std::atoi(argv[1]), poll);
+    if (listener < 0) return 1;
 
     std::unordered_map<int, Client> clients;
     static char input[16384];
@@ -134,17 +123,11 @@ int main(int argc, char** argv) {
         for (int i = 0; i < ready; ++i) {
             int fd = events[i].data.fd;
             if (fd == listener) {
-                int accepted;
-                while ((accepted = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0) {
-                    ::setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    epoll_event added{};
-                    added.events = EPOLLIN;
-                    added.data.fd = accepted;
-                    ::epoll_ctl(poll, EPOLL_CTL_ADD, accepted, &added);
+                bench::AcceptWaiting(poll, listener, [&](int accepted) {
                     // A fresh socket takes the greeting whole.
                     (void)!::write(accepted, kGreeting.data(), kGreeting.size());
                     clients[accepted];
-                }
+                });
                 continue;
             }
             Client& client = clients[fd];

@@ -97,19 +97,7 @@ void EventLoop::Unwatch(IoHandle handle) {
     ::epoll_ctl(state_->epollFd, EPOLL_CTL_DEL, static_cast<int>(handle), nullptr);
 }
 
-EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
-    return state_->work.AddTimer(delay, std::move(fn));
-}
-
-void EventLoop::CancelTimer(TimerId id) { state_->work.CancelTimer(id); }
-
-void EventLoop::Defer(std::function<void()> fn) { state_->work.Defer(std::move(fn)); }
-
-void EventLoop::RunNextTurn(std::function<void()> fn) { state_->work.RunNextTurn(std::move(fn)); }
-
-void EventLoop::AtTurnEnd(TurnEndStage stage, std::function<void()> fn) { state_->work.AtTurnEnd(stage, std::move(fn)); }
-
-void EventLoop::RunTurnEndStage(TurnEndStage stage) { state_->work.RunTurnEndStage(stage); }
+LoopWork& EventLoop::work() { return state_->work; }
 
 SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) {
     sigset_t mask;
