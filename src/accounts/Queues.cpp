@@ -77,18 +77,41 @@ bool QueueItem(const std::string& queuePath, std::string_view account, std::stri
     return AppendRecord(EncodeQueueRecord(account, payload), queuePath, unsynced);
 }
 
-void QueueItem(platform::SyncWorker& syncs, const std::string& queuePath, std::string_view account,
-               std::string_view payload, std::function<void(bool stored)> done) {
-    platform::UnsyncedWrite unsynced;
-    if (!QueueItem(queuePath, account, payload, &unsynced)) {
-        done(false);
-        return;
-    }
-    syncs.Submit(std::move(unsynced), [queuePath, done = std::move(done)](platform::SysResult synced) {
-        // The record is in the file, but a power loss may take it: the console must not take
-        // it as queued.
-        if (!synced) settings::WriteServiceLog("Unable to store queued item in " + queuePath + ": " + synced.Describe());
-        done(synced.ok());
+void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
+               std::string_view account, std::string_view payload, std::function<void(bool stored)> done) {
+    struct Append {
+        std::string queuePath;
+        std::string record;
+        std::function<void(bool)> done;
+        int triesLeft = kAppendAttempts;
+    };
+    auto append = std::make_shared<Append>(Append{queuePath, EncodeQueueRecord(account, payload), std::move(done)});
+    auto attempt = [&syncs, append] {
+        platform::UnsyncedWrite unsynced;
+        switch (TryAppendRecord(append->record, append->queuePath, unsynced, --append->triesLeft == 0)) {
+        case AppendOutcome::Busy:
+            return false;
+        case AppendOutcome::Failed:
+            append->done(false);
+            return true;
+        case AppendOutcome::Stored:
+            break;
+        }
+        syncs.Submit(std::move(unsynced), [append](platform::SysResult synced) {
+            // The record is in the file, but a power loss may take it: the console must not
+            // take it as queued.
+            if (!synced) {
+                settings::WriteServiceLog("Unable to store queued item in " + append->queuePath + ": " +
+                                          synced.Describe());
+            }
+            append->done(synced.ok());
+        });
+        return true;
+    };
+    // While another process holds the queue, the append is tried again by a timer; a rewrite of
+    // this server's own that is being synced holds it too, and is waited for.
+    syncs.AfterWritesTo(queuePath, [&loop, attempt] {
+        platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [] {});
     });
 }
 
@@ -161,20 +184,39 @@ bool TakeRecords(std::string& text, std::string_view account, std::string& resul
 
 namespace {
 
+void LogRecordsKept(const std::string& path, const platform::SysResult& failure) {
+    settings::WriteServiceLog("Unable to remove collected items from queue file " + path + ": " + failure.Describe() +
+                              "; they will be delivered again");
+}
+
 // Puts kept (records without the final NUL) in place of the locked file, or removes the file
-// when nothing is kept; a failure is logged and leaves every record where it was.
-void Rewrite(platform::LockedFile& file, std::string kept) {
-    platform::SysResult removed = platform::SysResult::Ok();
+// when nothing is kept; a failure is logged and leaves every record where it was. With syncs,
+// the new file is written here and its sync and rename are left to the sync thread, so the
+// loop does not wait for the disk: the lock stays held until the rename (an append in between
+// would be lost), and the loop's own later work on the file waits for it under the key.
+void Rewrite(platform::LockedFile& file, std::string kept, platform::SyncWorker* syncs, const std::string& key) {
     if (kept.empty()) {
-        removed = file.Remove();
-    } else {
-        kept.push_back('\0');
-        removed = file.Replace(kept);
+        if (auto removed = file.Remove(); !removed) LogRecordsKept(file.path(), removed);
+        return;
     }
-    if (!removed) {
-        settings::WriteServiceLog("Unable to remove collected items from queue file " + file.path() + ": " +
-                                  removed.Describe() + "; they will be delivered again");
+    kept.push_back('\0');
+    if (syncs == nullptr) {
+        if (auto replaced = file.Replace(kept); !replaced) LogRecordsKept(file.path(), replaced);
+        return;
     }
+    platform::UnsyncedWrite staged;
+    if (auto written = platform::StageReplacement(file.path(), kept, staged); !written) {
+        LogRecordsKept(file.path(), written);
+        return;
+    }
+    auto held = std::make_shared<platform::LockedFile>(std::move(file));
+    syncs->Submit(
+        std::move(staged),
+        [held](platform::SysResult replaced) {
+            if (!replaced) LogRecordsKept(held->path(), replaced);
+            held->Close();
+        },
+        key);
 }
 
 // How often a collection looks whether its reply has left, and for how long.
@@ -184,7 +226,8 @@ constexpr int kHandoverChecks = 2000;
 } // namespace
 
 AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
-                                     const DeliverResult& deliver, DeliveredRecords* pending) {
+                                     const DeliverResult& deliver, DeliveredRecords* pending,
+                                     platform::SyncWorker* syncs) {
     platform::LockedFile file;
     if (file.TryOpen(queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
     std::string text;
@@ -199,10 +242,10 @@ AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_v
     }
     switch (deliver(std::move(result))) {
     case Handover::Transmitted:
-        Rewrite(file, std::move(text));
+        Rewrite(file, std::move(text), syncs, queuePath);
         break;
     case Handover::Pending:
-        if (pending != nullptr) *pending = {file.path(), std::string(account), file.identity(), size};
+        if (pending != nullptr) *pending = {queuePath, std::string(account), file.identity(), size};
         break;
     case Handover::Failed:
         break;
@@ -210,7 +253,7 @@ AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_v
     return AttemptOutcome::Done;
 }
 
-AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
+AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered, platform::SyncWorker* syncs) {
     platform::LockedFile file;
     if (file.TryOpen(delivered.queuePath) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
     std::string text;
@@ -228,7 +271,7 @@ AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered) {
     std::string again;   // delivered already
     (void)TakeRecords(text, delivered.account, again);
     text.append(newer);
-    Rewrite(file, std::move(text));
+    Rewrite(file, std::move(text), syncs, delivered.queuePath);
     return AttemptOutcome::Done;
 }
 
@@ -239,6 +282,7 @@ struct PendingRemoval {
     std::string queuePath;   // as the collection was asked for
     DeliveredRecords records;
     std::function<Handover()> transmitted;
+    platform::SyncWorker* syncs = nullptr;   // where the removal's rewrite is synced, if anywhere
     bool settled = false;
 };
 
@@ -248,22 +292,25 @@ std::vector<std::shared_ptr<PendingRemoval>>& PendingRemovals() {
 }
 
 // Removes the records once the reply has reached the peer, or gives up on them when it never
-// will; true when nothing is left to do.
-bool Settle(PendingRemoval& pending) {
+// will; true when nothing is left to do. syncs as for RemoveDeliveredRecords.
+bool Settle(PendingRemoval& pending, platform::SyncWorker* syncs) {
     if (pending.settled) return true;
     Handover now = pending.transmitted();
     if (now == Handover::Pending) return false;
-    if (now == Handover::Transmitted && RemoveDeliveredRecords(pending.records) == AttemptOutcome::Busy) return false;
+    if (now == Handover::Transmitted && RemoveDeliveredRecords(pending.records, syncs) == AttemptOutcome::Busy) {
+        return false;
+    }
     pending.settled = true;
     return true;
 }
 
 // A client that collects again has received (and acknowledged) the earlier reply by now, so
-// that collection's records go first and are not handed out twice.
+// that collection's records go first and are not handed out twice. Their rewrite is finished
+// at once, as the new collection reads the file right after.
 void SettleEarlierCollections(const std::string& queuePath) {
     auto& all = PendingRemovals();
     for (const auto& pending : all) {
-        if (pending->queuePath == queuePath) (void)Settle(*pending);
+        if (pending->queuePath == queuePath) (void)Settle(*pending, nullptr);
     }
     std::erase_if(all, [](const auto& pending) { return pending->settled; });
 }
@@ -271,34 +318,44 @@ void SettleEarlierCollections(const std::string& queuePath) {
 } // namespace
 
 void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
-                        std::function<Handover()> transmitted) {
-    auto pending = std::make_shared<PendingRemoval>(PendingRemoval{queuePath, {}, std::move(transmitted)});
+                        std::function<Handover()> transmitted, platform::SyncWorker* syncs) {
+    auto pending = std::make_shared<PendingRemoval>(PendingRemoval{queuePath, {}, std::move(transmitted), syncs});
     auto shared = std::make_shared<DeliverResult>(std::move(deliver));
     platform::EventLoop* loopPointer = &loop;
-    platform::RetryOnLoop(
-        loop, kCollectionAttempts, kCollectionRetryDelay,
-        [queuePath = std::move(queuePath), account = std::move(account), shared, pending, loopPointer] {
-            SettleEarlierCollections(queuePath);
-            if (TryCollectQueuedItems(queuePath, account, *shared, &pending->records) == AttemptOutcome::Busy) {
-                return false;
-            }
-            if (pending->records.size == 0 || !pending->transmitted) return true;
-            // The reply is still on its way: its records go once it has reached the peer.
-            PendingRemovals().push_back(pending);
-            platform::RetryOnLoop(
-                *loopPointer, kHandoverChecks, kHandoverCheckDelay,
-                [pending] {
-                    if (!Settle(*pending)) return false;
-                    std::erase(PendingRemovals(), pending);
-                    return true;
-                },
-                [pending] {
-                    pending->settled = true;
-                    std::erase(PendingRemovals(), pending);
-                });
-            return true;
-        },
-        [shared] { (void)(*shared)(std::string()); });
+    auto start = [queuePath, account = std::move(account), shared, pending, loopPointer]() mutable {
+        platform::RetryOnLoop(
+            *loopPointer, kCollectionAttempts, kCollectionRetryDelay,
+            [queuePath = std::move(queuePath), account = std::move(account), shared, pending, loopPointer] {
+                SettleEarlierCollections(queuePath);
+                if (TryCollectQueuedItems(queuePath, account, *shared, &pending->records, pending->syncs) ==
+                    AttemptOutcome::Busy) {
+                    return false;
+                }
+                if (pending->records.size == 0 || !pending->transmitted) return true;
+                // The reply is still on its way: its records go once it has reached the peer.
+                PendingRemovals().push_back(pending);
+                platform::RetryOnLoop(
+                    *loopPointer, kHandoverChecks, kHandoverCheckDelay,
+                    [pending] {
+                        if (!Settle(*pending, pending->syncs)) return false;
+                        std::erase(PendingRemovals(), pending);
+                        return true;
+                    },
+                    [pending] {
+                        pending->settled = true;
+                        std::erase(PendingRemovals(), pending);
+                    });
+                return true;
+            },
+            [shared] { (void)(*shared)(std::string()); });
+    };
+    // A rewrite of this queue that is still being synced holds its lock: the collection starts
+    // once it is done rather than finding the file busy.
+    if (syncs != nullptr) {
+        syncs->AfterWritesTo(queuePath, std::move(start));
+    } else {
+        start();
+    }
 }
 
 } // namespace vserver::accounts

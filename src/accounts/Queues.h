@@ -35,10 +35,15 @@ std::string EncodeQueueRecord(std::string_view account, std::string_view payload
 bool QueueItem(const std::string& queuePath, std::string_view account, std::string_view payload,
                platform::UnsyncedWrite* unsynced = nullptr);
 
+// How often and how far apart a queued item's append tries again while the queue is held.
+inline constexpr int kAppendAttempts = 26;
+inline constexpr std::chrono::milliseconds kAppendRetryDelay{10};
+
 // Appends one record as QueueItem does and tells done (on the loop) whether it is stored:
-// true only once the record is on disk. Records waiting together share one sync.
-void QueueItem(platform::SyncWorker& syncs, const std::string& queuePath, std::string_view account,
-               std::string_view payload, std::function<void(bool stored)> done);
+// true only once the record is on disk. Records waiting together share one sync. While the
+// queue's lock is held elsewhere the append is retried on the loop, never waited for.
+void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
+               std::string_view account, std::string_view payload, std::function<void(bool stored)> done);
 
 // Takes account's records out of text (a queue file's bytes), in place: their payloads are
 // appended to result, joined by 0xB0, and text is left holding the other records, each trimmed
@@ -72,21 +77,25 @@ struct DeliveredRecords {
 // is only changed when the account had records and deliver answered Transmitted, and then by
 // replacing it whole: a removal that fails is logged and keeps every record on disk (the same
 // items are then delivered again by the next collection). On Pending, *pending tells what
-// RemoveDeliveredRecords removes later.
+// RemoveDeliveredRecords removes later. With syncs, the replacement's sync and rename are left
+// to it, under queuePath as the order key, and the file's lock is held until they are done.
 AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
-                                     const DeliverResult& deliver, DeliveredRecords* pending = nullptr);
+                                     const DeliverResult& deliver, DeliveredRecords* pending = nullptr,
+                                     platform::SyncWorker* syncs = nullptr);
 
 // Removes records a collection delivered once its reply has left. Busy while another process
 // holds the file. When the file was replaced meanwhile (another collection), nothing is
 // removed: the records may have moved, and delivering them again is safe where guessing is not.
-AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered);
+// syncs as for TryCollectQueuedItems.
+AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered, platform::SyncWorker* syncs = nullptr);
 
 // Collects on the loop: tries at once and, while the file is busy, again after each retry
 // delay by a timer, up to the attempt limit; after that deliver gets an empty result. deliver
 // runs once, possibly before this call returns; the loop serves other events while a retry
 // waits. A Pending handover is followed by transmitted(), asked once per retry delay until it
-// answers Transmitted (the records are removed then) or Failed (they stay).
+// answers Transmitted (the records are removed then) or Failed (they stay). With syncs, the
+// collection first waits for the queue's rewrites in flight there, and its own are synced there.
 void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
-                        std::function<Handover()> transmitted = {});
+                        std::function<Handover()> transmitted = {}, platform::SyncWorker* syncs = nullptr);
 
 } // namespace vserver::accounts

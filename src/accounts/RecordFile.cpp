@@ -4,6 +4,7 @@
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RecordAppend.h"
+#include "platform/SysResult.h"
 #include "platform/TextCase.h"
 #include "settings/ServiceLog.h"
 
@@ -23,53 +24,73 @@ std::string PathForCreation(const std::string& path) {
     return out;
 }
 
-platform::SysResult Append(const std::string& path, std::string_view text, platform::AppendOpen how,
-                          platform::UnsyncedWrite* unsynced) {
-    if (unsynced == nullptr) return platform::AppendNulTerminated(path, text, how);
-    return platform::AppendNulTerminatedUnsynced(path, text, how, platform::LockWait::Bounded, *unsynced);
+// How an append goes about the file's lock, and where its sync is left (nowhere: synced now).
+struct AppendMode {
+    platform::UnsyncedWrite* unsynced = nullptr;
+    platform::LockWait wait = platform::LockWait::Bounded;
+    bool busyIsFailure = true;   // a lock that stays taken is reported as any other failure
+};
+
+// Whether an append failed only because another holder had the lock (and so wrote nothing)
+// and the caller wants to try again.
+bool FoundBusy(const platform::SysResult& result, AppendMode mode) {
+    return !mode.busyIsFailure && platform::IsLockBusy(result);
 }
 
-bool AppendToNewFile(std::string_view text, const std::string& path, std::string* failure,
-                     platform::UnsyncedWrite* unsynced) {
-    if (Append(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing, unsynced)) {
-        return true;
-    }
+platform::SysResult Append(const std::string& path, std::string_view text, platform::AppendOpen how, AppendMode mode) {
+    if (mode.unsynced == nullptr) return platform::AppendNulTerminated(path, text, how, mode.wait);
+    return platform::AppendNulTerminatedUnsynced(path, text, how, mode.wait, *mode.unsynced);
+}
+
+AppendOutcome AppendToNewFile(std::string_view text, const std::string& path, std::string* failure, AppendMode mode) {
+    auto appended = Append(PathForCreation(path), text, platform::AppendOpen::CreateIfMissing, mode);
+    if (appended) return AppendOutcome::Stored;
+    if (FoundBusy(appended, mode)) return AppendOutcome::Busy;
     *failure = "Unable to create file: " + path;
-    return false;
+    return AppendOutcome::Failed;
 }
 
 // The append itself; a failure's service-log line goes to *failure (empty when there is none).
-bool Store(std::string_view text, const std::string& path, std::string* failure, platform::UnsyncedWrite* unsynced) {
+AppendOutcome Store(std::string_view text, const std::string& path, std::string* failure, AppendMode mode) {
     failure->clear();
     auto found = platform::FindEntry(path);
-    if (!found) return AppendToNewFile(text, path, failure, unsynced);
+    if (!found) return AppendToNewFile(text, path, failure, mode);
 
     std::string upperPath = platform::UpperCase(path);
     std::string fullPath = platform::FullPathForm(platform::FolderPartOf(path));
     if (fullPath.back() != platform::kPathSeparator) fullPath.push_back(platform::kPathSeparator);
     fullPath.append(platform::LastComponentOf(found->path));
     if (platform::UpperCase(fullPath) == upperPath && found->readOnly && !platform::ClearReadOnly(found->path)) {
-        return false;
+        return AppendOutcome::Failed;
     }
     // The append goes to the name just found, so the path is not looked up again.
-    if (!Append(found->path, text, platform::AppendOpen::ExistingOnly, unsynced)) {
-        *failure = "Unable to open file: " + upperPath;
-        return false;
-    }
-    return true;
+    auto appended = Append(found->path, text, platform::AppendOpen::ExistingOnly, mode);
+    if (appended) return AppendOutcome::Stored;
+    if (FoundBusy(appended, mode)) return AppendOutcome::Busy;
+    *failure = "Unable to open file: " + upperPath;
+    return AppendOutcome::Failed;
+}
+
+AppendOutcome StoreAndReport(std::string_view text, const std::string& path, AppendMode mode) {
+    std::string failure;
+    AppendOutcome outcome = Store(text, path, &failure, mode);
+    if (!failure.empty()) settings::WriteServiceLog(failure);
+    return outcome;
 }
 
 } // namespace
 
 bool AppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite* unsynced) {
-    std::string failure;
-    if (Store(text, path, &failure, unsynced)) return true;
-    if (!failure.empty()) settings::WriteServiceLog(failure);
-    return false;
+    return StoreAndReport(text, path, {unsynced}) == AppendOutcome::Stored;
 }
 
 bool AppendRecord(std::string_view text, const std::string& path, std::string* failure) {
-    return Store(text, path, failure, nullptr);
+    return Store(text, path, failure, {}) == AppendOutcome::Stored;
+}
+
+AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced,
+                              bool lastTry) {
+    return StoreAndReport(text, path, {&unsynced, platform::LockWait::None, lastTry});
 }
 
 } // namespace vserver::accounts

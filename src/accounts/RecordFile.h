@@ -21,4 +21,13 @@ bool AppendRecord(std::string_view text, const std::string& path, platform::Unsy
 // there is none to write), for a caller that reports a failure in its own order.
 bool AppendRecord(std::string_view text, const std::string& path, std::string* failure);
 
+enum class AppendOutcome { Stored, Busy, Failed };
+
+// The append of AppendRecord with unsynced, for a caller on the event loop: it does not wait
+// while another process holds the file's lock but answers Busy, with nothing written or
+// logged, so the caller can try again later. On lastTry a lock still held is a failure,
+// logged as any other.
+AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced,
+                              bool lastTry);
+
 } // namespace vserver::accounts

@@ -39,7 +39,7 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
             server.SendCompletion(index, id, type, result, serial);
             return handover();
         },
-        handover);
+        handover, &server.syncs());
 }
 
 // With ConsoleOnlySharedFiles, a connection other than the console's writes only inside the
@@ -78,7 +78,7 @@ std::function<void(std::string_view)> FinishLater(net::ServerCore& server, Reque
 // The completion of a queued item says "True" only once the item is on disk.
 void QueueDurably(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
     const wire::Request& r = context.request;
-    accounts::QueueItem(server.syncs(), queuePath, r.argument1(), r.argument2(),
+    accounts::QueueItem(server.loop(), server.syncs(), queuePath, r.argument1(), r.argument2(),
                         [finish = FinishLater(server, context)](bool stored) { finish(TrueOrFalse(stored)); });
 }
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "LogCapture.h"
@@ -241,6 +244,66 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     EXPECT_LT(waited, 4500ms);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "stays");
+}
+
+// The loop hands the rewrite's sync to the sync thread and keeps the queue locked until the
+// new file is in place, so no append can land in the file that is about to be replaced; the
+// loop's own next append waits for it and is kept.
+TEST_F(QueuesTest, ACollectionsRewriteIsSyncedAsideWithTheQueueHeldAndLaterItemsKept) {
+    platform::EventLoop loop;
+    platform::SyncWorker syncs(loop);
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "first"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "for alice"));
+    std::string collected;
+    CollectQueuedItems(loop, queue, "jsmith", Into(collected), {}, &syncs);
+    EXPECT_EQ(collected, "first");
+    EXPECT_EQ(syncs.inFlight(), 1u);
+    platform::LockedFile probe;
+    EXPECT_EQ(probe.TryOpen(queue), platform::LockedFile::Outcome::Busy);
+
+    std::optional<bool> stored;
+    QueueItem(loop, syncs, queue, "jsmith", "second", [&](bool ok) {
+        stored = ok;
+        loop.Stop();
+    });
+    loop.AddTimer(10s, [&] { loop.Stop(); });
+    loop.Run();
+    EXPECT_EQ(stored, true);
+    EXPECT_EQ(Collect("alice"), "for alice");
+    EXPECT_EQ(Collect("jsmith"), "second");
+}
+
+// While another process holds the queue, an item's append is tried again by the loop's timer
+// rather than waited for inside the loop, and goes in once the lock is free; a lock that stays
+// taken ends in a logged failure, never a silent one.
+TEST_F(QueuesTest, AQueuedItemWaitsOnTheLoopForAHeldQueue) {
+    ASSERT_TRUE(QueueItem(queue, "alice", "earlier"));
+    // Queues one item for jsmith while another process holds the queue, releasing it after
+    // release (if given); the outcome, or nothing when the loop ended without one.
+    auto queueWhileHeld = [&](const char* payload, std::optional<std::chrono::milliseconds> release) {
+        platform::EventLoop loop;
+        platform::SyncWorker syncs(loop);
+        auto holder = std::make_unique<LockHolder>(queue);
+        EXPECT_TRUE(holder->locked());
+        std::optional<bool> stored;
+        QueueItem(loop, syncs, queue, "jsmith", payload, [&](bool ok) {
+            stored = ok;
+            loop.Stop();
+        });
+        EXPECT_FALSE(stored.has_value());
+        if (release) loop.AddTimer(*release, [&] { holder.reset(); });
+        loop.AddTimer(10s, [&] { loop.Stop(); });
+        loop.Run();
+        return stored;
+    };
+    EXPECT_EQ(queueWhileHeld("later", 60ms), true);
+    EXPECT_EQ(Collect("jsmith"), "later");
+    EXPECT_EQ(queueWhileHeld("refused", std::nullopt), false);
+    std::string upperQueue = queue;
+    std::transform(upperQueue.begin(), upperQueue.end(), upperQueue.begin(), [](unsigned char c) { return std::toupper(c); });
+    EXPECT_EQ(log.CountMentioning("Unable to open file: " + upperQueue), 1u);
+    EXPECT_EQ(Collect("jsmith"), "");
+    EXPECT_EQ(Collect("alice"), "earlier");
 }
 
 } // namespace

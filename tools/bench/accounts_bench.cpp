@@ -1,5 +1,7 @@
 // Measures the account store through the real server: the account listing with many accounts,
 // a queue collection from a large queue file, and preference reads and writes per second.
+// While the collections run, a second connection asks for the version in a loop and reports its
+// longest wait: how long the collections keep the server from answering anyone else.
 // It installs the given server binary into a temporary folder of its own, starts it on a free
 // port, runs the measures one after the other and prints one line per figure. The collections
 // are also counted in system calls (strace attached to the server for one more collection).
@@ -13,11 +15,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cctype>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -226,6 +230,38 @@ CollectionRun CollectOnce(Connection& c, pid_t server, const std::string& queue,
     return run;
 }
 
+// Another client asking for the version (207) over and over on a connection of its own, from a
+// thread of its own, until Stop: the longest it waited for a reply.
+class Bystander {
+public:
+    explicit Bystander(int port) {
+        std::string error;
+        if (!connection_.Open("127.0.0.1", port, 5s, &error) || !connection_.ReadMessage(5s)) return;
+        thread_ = std::thread([this] {
+            Request r;
+            r.type = 207;
+            while (!stop_) {
+                ++r.id;
+                auto start = Clock::now();
+                if (Ask(connection_, r).empty()) return;
+                longest_ = std::max(longest_, Milliseconds(Clock::now() - start));
+            }
+        });
+    }
+    double Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return longest_;
+    }
+    ~Bystander() { Stop(); }
+
+private:
+    Connection connection_;
+    std::atomic<bool> stop_{false};
+    double longest_ = 0;
+    std::thread thread_;
+};
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -233,7 +269,7 @@ double Median(std::vector<double> values) {
 
 constexpr int kCollectionRuns = 7;
 
-void MeasureCollection(Connection& c, const Settings& s, const std::string& folder, pid_t server,
+void MeasureCollection(Connection& c, const Settings& s, const std::string& folder, pid_t server, int port,
                        const std::string& queueText) {
     const std::string queue = folder + "/UserMessages.log";
 
@@ -247,6 +283,10 @@ void MeasureCollection(Connection& c, const Settings& s, const std::string& fold
         times.push_back(run.replyMs);
         cpu.push_back(run.cpuMs);
     }
+    // The same again beside another client (apart, as its requests cost the server too).
+    auto bystander = std::make_unique<Bystander>(port);
+    for (int i = 0; i < kCollectionRuns; ++i) (void)CollectOnce(c, server, queue, "nobody", false);
+    const double nothingPause = bystander->Stop();
     SyscallCount nothing = CountSyscalls(server, folder, [&] { (void)CollectOnce(c, server, queue, "nobody", false); });
     struct stat after {};
     ::stat(queue.c_str(), &after);
@@ -254,10 +294,10 @@ void MeasureCollection(Connection& c, const Settings& s, const std::string& fold
                            before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
                            before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
     std::printf("request 208 on %d records, nothing for the account: median %.2f ms to the reply, best %.2f ms, "
-                "server CPU median %.2f ms (%d runs), file untouched (same inode, size and mtime): %s; per collection "
-                "%s (target < 10 ms)\n",
+                "server CPU median %.2f ms (%d runs), file untouched (same inode, size and mtime): %s; another "
+                "client's longest wait meanwhile %.2f ms; per collection %s (target < 10 ms)\n",
                 s.records, Median(times), *std::min_element(times.begin(), times.end()), Median(cpu), kCollectionRuns,
-                untouched ? "yes" : "NO", Describe(nothing).c_str());
+                untouched ? "yes" : "NO", nothingPause, Describe(nothing).c_str());
 
     // The account's items: each run starts from the full queue again.
     const std::string account = AccountName(std::min(7, s.queueAccounts - 1));
@@ -272,6 +312,12 @@ void MeasureCollection(Connection& c, const Settings& s, const std::string& fold
         removed.push_back(last.removedMs);
         cpu.push_back(last.cpuMs);
     }
+    bystander = std::make_unique<Bystander>(port);
+    for (int i = 0; i < kCollectionRuns; ++i) {
+        WriteAll(queue, queueText);
+        (void)CollectOnce(c, server, queue, account, true);
+    }
+    const double takingPause = bystander->Stop();
     WriteAll(queue, queueText);
     SyscallCount taking = CountSyscalls(server, folder, [&] { (void)CollectOnce(c, server, queue, account, true); });
     std::string left = ReadAll(queue);
@@ -283,11 +329,12 @@ void MeasureCollection(Connection& c, const Settings& s, const std::string& fold
     }
     std::printf("request 208 on %d records, %zu items for the account: median %.2f ms to the reply, best %.2f ms, "
                 "median %.2f ms until the records were removed, server CPU median %.2f ms with the removal (%d runs), "
-                "%ld records kept%s; per collection %s (target < 30 ms)\n",
+                "%ld records kept%s; another client's longest wait meanwhile %.2f ms; per collection %s "
+                "(target < 30 ms)\n",
                 s.records, last.items, Median(times), *std::min_element(times.begin(), times.end()), Median(removed),
-                Median(cpu),
-                kCollectionRuns, static_cast<long>(kept),
-                temporaries.empty() ? "" : (", leftover temporaries:" + temporaries).c_str(), Describe(taking).c_str());
+                Median(cpu), kCollectionRuns, static_cast<long>(kept),
+                temporaries.empty() ? "" : (", leftover temporaries:" + temporaries).c_str(), takingPause,
+                Describe(taking).c_str());
 }
 
 void MeasureRate(Connection& c, int type, const Settings& s) {
@@ -336,7 +383,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (c.Open("127.0.0.1", port, 5s, &error) && c.ReadMessage(5s)) {
             MeasureListing(c, s);
-            MeasureCollection(c, s, folder, pid, queueText);
+            MeasureCollection(c, s, folder, pid, port, queueText);
             MeasureRate(c, 201, s);
             MeasureRate(c, 203, s);
             status = 0;
