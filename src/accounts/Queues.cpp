@@ -83,12 +83,11 @@ void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std
         std::string queuePath;
         std::string record;
         std::function<void(bool)> done;
-        int triesLeft = kAppendAttempts;
     };
     auto append = std::make_shared<Append>(Append{queuePath, EncodeQueueRecord(account, payload), std::move(done)});
     auto attempt = [&syncs, append] {
         platform::UnsyncedWrite unsynced;
-        switch (TryAppendRecord(append->record, append->queuePath, unsynced, --append->triesLeft == 0)) {
+        switch (TryAppendRecord(append->record, append->queuePath, unsynced)) {
         case AppendOutcome::Busy:
             return false;
         case AppendOutcome::Failed:
@@ -110,8 +109,11 @@ void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std
     };
     // While another process holds the queue, the append is tried again by a timer; a rewrite of
     // this server's own that is being synced holds it too, and is waited for.
-    syncs.AfterWritesTo(queuePath, [&loop, attempt] {
-        platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [] {});
+    syncs.AfterWritesTo(queuePath, [&loop, attempt, append] {
+        platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [append] {
+            ReportHeldRecordFile(append->queuePath);
+            append->done(false);
+        });
     });
 }
 

@@ -28,14 +28,15 @@ std::string PathForCreation(const std::string& path) {
 struct AppendMode {
     platform::UnsyncedWrite* unsynced = nullptr;
     platform::LockWait wait = platform::LockWait::Bounded;
-    bool busyIsFailure = true;   // a lock that stays taken is reported as any other failure
 };
 
-// Whether an append failed only because another holder had the lock (and so wrote nothing)
-// and the caller wants to try again.
+// Whether an append that would not wait failed only because another holder had the lock (and
+// so wrote nothing).
 bool FoundBusy(const platform::SysResult& result, AppendMode mode) {
-    return !mode.busyIsFailure && platform::IsLockBusy(result);
+    return mode.wait == platform::LockWait::None && platform::IsLockBusy(result);
 }
+
+std::string OpenFailure(const std::string& path) { return "Unable to open file: " + platform::UpperCase(path); }
 
 platform::SysResult Append(const std::string& path, std::string_view text, platform::AppendOpen how, AppendMode mode) {
     if (mode.unsynced == nullptr) return platform::AppendNulTerminated(path, text, how, mode.wait);
@@ -56,7 +57,7 @@ AppendOutcome Store(std::string_view text, const std::string& path, std::string*
     auto found = platform::FindEntry(path);
     if (!found) return AppendToNewFile(text, path, failure, mode);
 
-    std::string upperPath = platform::UpperCase(path);
+    const std::string upperPath = platform::UpperCase(path);
     std::string fullPath = platform::FullPathForm(platform::FolderPartOf(path));
     if (fullPath.back() != platform::kPathSeparator) fullPath.push_back(platform::kPathSeparator);
     fullPath.append(platform::LastComponentOf(found->path));
@@ -67,7 +68,7 @@ AppendOutcome Store(std::string_view text, const std::string& path, std::string*
     auto appended = Append(found->path, text, platform::AppendOpen::ExistingOnly, mode);
     if (appended) return AppendOutcome::Stored;
     if (FoundBusy(appended, mode)) return AppendOutcome::Busy;
-    *failure = "Unable to open file: " + upperPath;
+    *failure = OpenFailure(path);
     return AppendOutcome::Failed;
 }
 
@@ -88,9 +89,10 @@ bool AppendRecord(std::string_view text, const std::string& path, std::string* f
     return Store(text, path, failure, {}) == AppendOutcome::Stored;
 }
 
-AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced,
-                              bool lastTry) {
-    return StoreAndReport(text, path, {&unsynced, platform::LockWait::None, lastTry});
+AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced) {
+    return StoreAndReport(text, path, {&unsynced, platform::LockWait::None});
 }
+
+void ReportHeldRecordFile(const std::string& path) { settings::WriteServiceLog(OpenFailure(path)); }
 
 } // namespace vserver::accounts

@@ -25,9 +25,11 @@ enum class AppendOutcome { Stored, Busy, Failed };
 
 // The append of AppendRecord with unsynced, for a caller on the event loop: it does not wait
 // while another process holds the file's lock but answers Busy, with nothing written or
-// logged, so the caller can try again later. On lastTry a lock still held is a failure,
-// logged as any other.
-AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced,
-                              bool lastTry);
+// logged, so the caller can try again later.
+AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced);
+
+// Logs that path could not be appended to because its lock stayed taken, in the words of any
+// other append that cannot open its file.
+void ReportHeldRecordFile(const std::string& path);
 
 } // namespace vserver::accounts
