@@ -1,34 +1,28 @@
 #pragma once
 // The two queues (text messages and forced toolbar sets) that carry items from the console to
-// an account's client. A queue is a record file of "account 0xA6 payload CR LF" records; a
-// collection hands an account all its payloads and rewrites the file with the rest.
-//
-// A payload (or account) holding CR or LF cannot be stored as is, because readers cut records
-// at CR. Such a record is stored as "account 0xA6 escaped-payload 0xA6 escaped-lines": in the
-// escaped texts "\" is written "\\", CR "\r" and LF "\n". Readers of the plain format take the
-// first two fields only, so they still see one record with the payload's lines joined by
-// visible "\r\n"; this code restores the exact bytes. Every other record is stored byte for
-// byte in the plain format, and plain files written by other tools are read as before.
+// an account's client. A queue is a record file of "account 0xA6 payload CR LF" records (see
+// QueueRecords.h). A collection hands an account its payloads; their records leave the file
+// only once the client has shown it read the reply (QueueBook), so neither a kill of the
+// server nor a client that dies with the reply unread loses an item.
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
 
+#include "accounts/QueueBook.h"
+#include "accounts/QueueRecords.h"
 #include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
-#include "platform/LockedFile.h"
 
 namespace vserver::accounts {
-
-inline constexpr std::string_view kEscapedRecordMarker = "escaped-lines";
 
 // How often and how far apart a collection tries again while another process holds the queue.
 inline constexpr int kCollectionAttempts = 7;
 inline constexpr std::chrono::milliseconds kCollectionRetryDelay{500};
-
-// The record text QueueItem appends, CR LF included.
-std::string EncodeQueueRecord(std::string_view account, std::string_view payload);
+// How long read records wait before their removal is tried again once a holder of the queue
+// outlasted a collection's attempts.
+inline constexpr std::chrono::milliseconds kRemovalRetryDelay{5000};
 
 // Appends one record for account. Neither the account nor the payload is checked. With
 // unsynced, the record's sync is left to the caller, as AppendRecord says.
@@ -45,57 +39,42 @@ inline constexpr std::chrono::milliseconds kAppendRetryDelay{10};
 void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
                std::string_view account, std::string_view payload, std::function<void(bool stored)> done);
 
-// Takes account's records out of text (a queue file's bytes), in place: their payloads are
-// appended to result, joined by 0xB0, and text is left holding the other records, each trimmed
-// and followed by CR LF, without the final NUL. True when account had a record. Records that
-// are already in that form stay where they are until an earlier one is taken, so a queue
-// without records for account is only scanned, never copied.
-bool TakeRecords(std::string& text, std::string_view account, std::string& result);
-
 enum class AttemptOutcome { Done, Busy };
 
-// Whether a collection's reply has left the server. Only then may its records go: a kill
-// between the two then never loses an item; at worst it comes again.
-enum class Handover {
-    Transmitted,   // the peer has the reply (or none was due): remove the records now
-    Pending,       // the reply still waits in the connection's queues: remove them once it left
-    Failed,        // the requester has gone: keep the records for the next collection
+// How a collection's result reached its requester.
+enum class Handout {
+    AwaitingRead,    // the reply is on its way: the records stay out until MarkRead or Release
+    NoReplyDue,      // no reply goes out (a request id of 0): the records count as read
+    RequesterGone,   // nobody took it: the records stay, free for the next collection
 };
-using DeliverResult = std::function<Handover(std::string result)>;
+// Sends a collection's result; id names the records handed out with it, 0 when there are none
+// (the answer is then not looked at).
+using DeliverResult = std::function<Handout(std::string result, DeliveryId id)>;
 
-// The records a collection delivered whose reply had not yet left when it was sent: those of
-// account in the first size bytes of the queue file as it was (identity) when read.
-struct DeliveredRecords {
-    std::string queuePath;
-    std::string account;
-    platform::LockedFile::Identity identity;
-    std::size_t size = 0;
-};
-
-// One try at collecting: Busy when the queue file cannot be opened and locked now (another
-// process holds it); else Done after deliver was called once with the result. The queue file
-// is only changed when the account had records and deliver answered Transmitted, and then by
-// replacing it whole: a removal that fails is logged and keeps every record on disk (the same
-// items are then delivered again by the next collection). On Pending, *pending tells what
-// RemoveDeliveredRecords removes later. With syncs, the replacement's sync and rename are left
-// to it, under queuePath as the order key, and the file's lock is held until they are done.
-AttemptOutcome TryCollectQueuedItems(const std::string& queuePath, std::string_view account,
-                                     const DeliverResult& deliver, DeliveredRecords* pending = nullptr,
+// One pass over book's queue file: Busy when the file cannot be opened and locked now (another
+// process holds it); else Done, after deliver was called once with account's records that are
+// not out already. Records of read deliveries go in the same pass. The file is only changed
+// when records go, and then by replacing it whole; a failed replacement is logged and keeps
+// every record on disk (the records out are then handed out again). With syncs, the
+// replacement's sync and rename are left to it under the queue's path as the order key, and
+// the file's lock is held until they are done.
+AttemptOutcome TryCollectQueuedItems(QueueBook& book, const std::string& account, const DeliverResult& deliver,
                                      platform::SyncWorker* syncs = nullptr);
 
-// Removes records a collection delivered once its reply has left. Busy while another process
-// holds the file. When the file was replaced meanwhile (another collection), nothing is
-// removed: the records may have moved, and delivering them again is safe where guessing is not.
-// syncs as for TryCollectQueuedItems.
-AttemptOutcome RemoveDeliveredRecords(const DeliveredRecords& delivered, platform::SyncWorker* syncs = nullptr);
+// The same pass without a collection: removes the records of read deliveries, if any.
+AttemptOutcome TryRemoveReadRecords(QueueBook& book, platform::SyncWorker* syncs = nullptr);
 
 // Collects on the loop: tries at once and, while the file is busy, again after each retry
 // delay by a timer, up to the attempt limit; after that deliver gets an empty result. deliver
 // runs once, possibly before this call returns; the loop serves other events while a retry
-// waits. A Pending handover is followed by transmitted(), asked once per retry delay until it
-// answers Transmitted (the records are removed then) or Failed (they stay). With syncs, the
-// collection first waits for the queue's rewrites in flight there, and its own are synced there.
-void CollectQueuedItems(platform::EventLoop& loop, std::string queuePath, std::string account, DeliverResult deliver,
-                        std::function<Handover()> transmitted = {}, platform::SyncWorker* syncs = nullptr);
+// waits. With syncs, the collection first waits for the queue's rewrites in flight there, and
+// its own are synced there. The book must outlive the loop's turns.
+void CollectQueuedItems(platform::EventLoop& loop, QueueBook& book, std::string account, DeliverResult deliver,
+                        platform::SyncWorker* syncs = nullptr);
+
+// Removes the records of the deliveries marked read in book, in the next turn of the loop (so
+// the marks of one turn share one rewrite), after the queue's writes in flight, trying again
+// on the loop while another process holds the file. Nothing happens when nothing was read.
+void RemoveReadRecords(platform::EventLoop& loop, QueueBook& book, platform::SyncWorker* syncs = nullptr);
 
 } // namespace vserver::accounts

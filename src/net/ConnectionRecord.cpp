@@ -55,6 +55,8 @@ void ConnectionSocket::OnReadable() {
     case platform::IoResult::Status::WouldBlock:
         return;
     case platform::IoResult::Status::PeerClosed:
+        server_.CloseIndex(index_, CloseCause::PeerEnded);
+        return;
     case platform::IoResult::Status::Failed:
         server_.CloseIndex(index_);
         return;
@@ -123,6 +125,7 @@ void ConnectionSocket::Flush() {
             platform::Send(handle_, output_.data() + outputStart_, output_.size() - outputStart_);
         if (r.status == platform::IoResult::Status::Done) {
             outputStart_ += r.count;
+            sentTotal_ += r.count;
             continue;
         }
         if (r.status == platform::IoResult::Status::WouldBlock) {

@@ -34,7 +34,6 @@ public:
     bool Send(std::string_view text);
     // Writes what Send held back, as far as the socket takes it now.
     void SendHeld();
-    bool holdingOutput() const { return held_; }
     void Close();
 
     // Serves the input that an earlier turn left unserved once the connection's work budget
@@ -54,6 +53,8 @@ public:
     // Every byte ever queued by Send: the difference over a stretch of work is the reply
     // volume that work produced.
     std::uint64_t queuedTotal() const { return queuedTotal_; }
+    // The bytes of those the socket has taken.
+    std::uint64_t sentTotal() const { return sentTotal_; }
     // The unfinished message held by the framing, and how much of it the server has counted
     // towards its total.
     std::size_t pendingInputBytes() const { return input_.pending().size(); }
@@ -70,6 +71,7 @@ private:
     std::string output_;
     std::size_t outputStart_ = 0;
     std::uint64_t queuedTotal_ = 0;
+    std::uint64_t sentTotal_ = 0;
     bool watchingWrite_ = false;
     bool held_ = false;
     int inputHolds_ = 0;

@@ -256,7 +256,7 @@ bool ServerCore::AcceptClient(platform::IoHandle listener) {
     return true;
 }
 
-bool ServerCore::CloseIndex(int index) {
+bool ServerCore::CloseIndex(int index, CloseCause cause) {
     if (index <= 0) {
         WriteServiceLog("Attempt to close an unknown connection index, bad connection index");
         return false;
@@ -267,6 +267,8 @@ bool ServerCore::CloseIndex(int index) {
         return false;
     }
     UncountPartialInput(record->socket);
+    // Decided before the close gives waiting output its last chance to leave.
+    const bool repliesRead = cause == CloseCause::PeerEnded && record->socket.AllRepliesTransmitted();
     // The close tells the client its last request was served (a logoff has no other answer),
     // so the turn's file lines go first.
     loop_.RunTurnEndStage(platform::TurnEndStage::Files);
@@ -276,8 +278,8 @@ bool ServerCore::CloseIndex(int index) {
     if (closed_.empty()) loop_.Defer([this] { closed_.clear(); });
     closed_.push_back(std::move(record));
     // A check that awaits this connection ends now; its continuation runs outside the caller.
-    loop_.Defer([this, index] {
-        if (events_ != nullptr) events_->OnConnectionClosed(index);
+    loop_.Defer([this, index, repliesRead] {
+        if (events_ != nullptr) events_->OnConnectionClosed(index, repliesRead);
     });
     return true;
 }
@@ -406,14 +408,14 @@ void ServerCore::FinishHeldRequest(int index, std::uint64_t serial, int requestI
     }
 }
 
-bool ServerCore::RepliesHandedOver(int index, std::uint64_t serial) {
-    ConnectionRecord* record = connections.Find(index);
-    if (record == nullptr || record->serial != serial) return false;
-    if (record->socket.holdingOutput()) {
-        loop_.RunTurnEndStage(platform::TurnEndStage::Files);
-        record->socket.SendHeld();
-    }
-    return record->socket.AllRepliesTransmitted();
+std::uint64_t ServerCore::OutputQueued(int index) const {
+    const ConnectionRecord* record = connections.Find(index);
+    return record ? record->socket.queuedTotal() : 0;
+}
+
+std::uint64_t ServerCore::OutputSent(int index) const {
+    const ConnectionRecord* record = connections.Find(index);
+    return record ? record->socket.sentTotal() : 0;
 }
 
 void ServerCore::SendAtTurnEnd(int index) {

@@ -26,9 +26,15 @@ class ConnectionEvents {
 public:
     virtual ~ConnectionEvents() = default;
     virtual void OnMessage(std::string_view text, int index) = 0;
-    // Called from the loop after the close, never from inside the closing call.
-    virtual void OnConnectionClosed(int index) = 0;
+    // Called from the loop after the close, never from inside the closing call. repliesRead is
+    // true when the peer ended the connection in order after acknowledging every byte sent to
+    // it: a client process that dies with a reply unread resets the connection instead.
+    virtual void OnConnectionClosed(int index, bool repliesRead) = 0;
 };
+
+// Who ends a connection: the server (a logoff, a disconnect, a fault) or the peer, in order.
+// A peer's reset or failure counts as the server's: nothing can be said of what it read.
+enum class CloseCause { Server, PeerEnded };
 
 class ServerCore {
 public:
@@ -50,7 +56,7 @@ public:
     ConnectionRecord* FindRecordByIndex(int index) const { return connections.Find(index); }
     // Closes the connection and removes its record; the record's memory is released once the
     // current event has been handled, so a caller on its stack may still return through it.
-    bool CloseIndex(int index);
+    bool CloseIndex(int index, CloseCause cause = CloseCause::Server);
     // Sends text followed by the end byte and a line feed. False when the index is unknown.
     // A non-zero serial names the connection exactly: work that finishes after a wait passes
     // the serial it started with, so a newer connection that got the same index is not
@@ -85,10 +91,11 @@ public:
     // Serves the unserved input of the connection at index in the next turn of the loop.
     void ResumeNextTurn(int index);
 
-    // True when the connection at index (with that serial) still exists and every reply
-    // queued for it has reached the peer (a kill now would not lose it). Replies held for the
-    // end of the turn are sent first, after the turn's file lines.
-    bool RepliesHandedOver(int index, std::uint64_t serial);
+    // How many bytes of output the connection at index has been given so far, and how many of
+    // them its socket has taken: a reply queued when the first count was n has wholly left
+    // once the second reaches n. 0 for an unknown index.
+    std::uint64_t OutputQueued(int index) const;
+    std::uint64_t OutputSent(int index) const;
     // Has the connection's held output sent at the end of the current turn (called by its
     // socket once per turn).
     void SendAtTurnEnd(int index);

@@ -21,25 +21,28 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 // Starts a collection whose completion is sent when it ends, which may be after a few retries
 // while another process holds the queue file. By then the requester may have gone, and its
 // index may even belong to a newer connection (its serial tells); the answer is then not sent
-// and the items stay queued. They are removed only once the reply is in the socket.
+// and the items stay queued. Sent items leave the queue once the client shows it read them.
 void CollectInto(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
     context.end = RequestEnd::Later;
     const int index = context.index;
     const int id = context.request.id;
     const int type = context.request.type;
     const std::uint64_t serial = server.SerialAt(index);
-    // No reply is due for an id of 0 or less; the items are then taken as delivered.
-    auto handover = [&server, index, id, serial] {
-        if (id <= 0 || server.RepliesHandedOver(index, serial)) return accounts::Handover::Transmitted;
-        return server.SerialAt(index) == serial ? accounts::Handover::Pending : accounts::Handover::Failed;
-    };
+    QueueDeliveries& queues = context.queues;
+    accounts::QueueBook& book = queues.BookFor(queuePath);
     accounts::CollectQueuedItems(
-        server.loop(), queuePath, std::string(context.request.account()),
-        [&server, index, id, type, serial, handover](std::string result) {
+        server.loop(), book, std::string(context.request.account()),
+        [&server, &queues, &book, index, id, type, serial](std::string result, accounts::DeliveryId delivery) {
+            if (server.SerialAt(index) != serial) return accounts::Handout::RequesterGone;
             server.SendCompletion(index, id, type, result, serial);
-            return handover();
+            // No reply is due for an id of 0 or less; the items are then taken as delivered.
+            if (id <= 0) return accounts::Handout::NoReplyDue;
+            // Sending closes a connection that stopped reading its replies.
+            if (server.SerialAt(index) != serial) return accounts::Handout::RequesterGone;
+            if (delivery != 0) queues.AwaitRead(index, book, delivery);
+            return accounts::Handout::AwaitingRead;
         },
-        handover, &server.syncs());
+        &server.syncs());
 }
 
 // With ConsoleOnlySharedFiles, a connection other than the console's writes only inside the

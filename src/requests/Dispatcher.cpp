@@ -31,7 +31,7 @@ const RequestRow* FindRequestRow(int type) {
 }
 
 Dispatcher::Dispatcher(net::ServerCore& server)
-    : server_(server), liveness_(server), unknownTypes_(server.loop()) {
+    : server_(server), liveness_(server), unknownTypes_(server.loop()), queues_(server) {
     server_.SetConnectionEvents(this);
 }
 
@@ -60,7 +60,7 @@ bool Dispatcher::ConsoleMaySend(int index, int type) const {
 
 bool Dispatcher::DispatchRequest(std::string_view text, int index) {
     wire::Request request = wire::ParseRequest(text);
-    RequestContext context{request, index, liveness_, {}, RequestEnd::Completion};
+    RequestContext context{request, index, liveness_, queues_, {}, RequestEnd::Completion};
     const RequestRow* row = FindRequestRow(request.type);
     if (row == nullptr) {
         unknownTypes_.Record(index);

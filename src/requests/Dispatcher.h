@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "net/ServerCore.h"
+#include "requests/QueueDeliveries.h"
 #include "requests/UnknownTypeLog.h"
 #include "sessions/LivenessChecks.h"
 #include "wire/Request.h"
@@ -25,6 +26,7 @@ struct RequestContext {
     const wire::Request& request;
     int index;              // the requester's connection
     sessions::LivenessChecks& liveness;
+    QueueDeliveries& queues;
     std::string result;     // the completion's result text
     RequestEnd end = RequestEnd::Completion;
 };
@@ -58,10 +60,15 @@ public:
 
     bool DispatchRequest(std::string_view text, int index);
 
-    void OnMessage(std::string_view text, int index) override { DispatchRequest(text, index); }
-    void OnConnectionClosed(int index) override {
+    void OnMessage(std::string_view text, int index) override {
+        // Whatever the request, sending it shows the client read the replies before it.
+        queues_.OnRequest(index);
+        DispatchRequest(text, index);
+    }
+    void OnConnectionClosed(int index, bool repliesRead) override {
         liveness_.OnConnectionClosed(index);
         unknownTypes_.OnConnectionClosed(index);
+        queues_.OnConnectionClosed(index, repliesRead);
     }
 
     const sessions::LivenessChecks& liveness() const { return liveness_; }
@@ -75,6 +82,7 @@ private:
     net::ServerCore& server_;
     sessions::LivenessChecks liveness_;
     UnknownTypeLog unknownTypes_;
+    QueueDeliveries queues_;
 };
 
 } // namespace vserver::requests

@@ -271,13 +271,17 @@ TEST_F(AccountRequests, QueuesDeliverEachAccountsItemsOnce) {
     EXPECT_EQ(Console(3, 810, "JSMITH", "Line one\r\nLine two"), Completion(3, 810, "True"));
     EXPECT_EQ(Console(4, 812, "jsmith", "Math"), Completion(4, 812, "True"));
 
-    // The collected records leave the file once their reply is in the socket.
+    // The collected records leave the file once the client has shown it read the reply, by
+    // sending its next request; until then they are not handed out again.
+    const std::string queued = ReadFile(queue());
     EXPECT_EQ(Ask(5, 208, "jsmith"), Completion(5, 208, "Read chapter 3\xB0Line one\r\nLine two"));
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(queue()) == std::string("alice\xA6Hello\r\n\0", 14); }));
+    EXPECT_EQ(ReadFile(queue()), queued);
     EXPECT_EQ(Ask(6, 208, "jsmith"), Completion(6, 208, ""));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(queue()) == std::string("alice\xA6Hello\r\n\0", 14); }));
     EXPECT_EQ(Ask(7, 210, "Jsmith"), Completion(7, 210, "Math"));
-    EXPECT_TRUE(WaitUntil([&] { return !PathExists(server.installPath("ForcedToolbarSets.log")); }));
     EXPECT_EQ(Ask(8, 208, "alice"), Completion(8, 208, "Hello"));
+    EXPECT_TRUE(WaitUntil([&] { return !PathExists(server.installPath("ForcedToolbarSets.log")); }));
+    EXPECT_EQ(Ask(9, 207, ""), Completion(9, 207, "9.0"));
     EXPECT_TRUE(WaitUntil([&] { return !PathExists(queue()); }));
 }
 
@@ -291,6 +295,7 @@ TEST_F(AccountRequests, EmptyPayloadsAddNoSeparatorUntilTheResultHoldsText) {
 TEST_F(AccountRequests, QueueFilesFromOtherToolsAreReadAsBefore) {
     WriteFile(queue(), "jsmith\xA6one\r\nalice\xA6two\r\njsmith\xA6three");  // no final NUL
     EXPECT_EQ(Ask(1, 208, "jsmith"), Completion(1, 208, "one\xB0three"));
+    EXPECT_EQ(Ask(9, 207, ""), Completion(9, 207, "9.0"));
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(queue()) == std::string("alice\xA6two\r\n\0", 12); }));
     EXPECT_EQ(Console(2, 810, "bob", "hi"), Completion(2, 810, "True"));
     EXPECT_EQ(ReadFile(queue()), std::string("alice\xA6two\r\nbob\xA6hi\r\n\0", 20));
@@ -311,6 +316,7 @@ TEST_F(AccountRequests, ALockedQueueWaitsWithoutStoppingTheServer) {
 
     holder.reset();
     EXPECT_EQ(c.ReadMessage(5s).value_or(""), Completion(2, 208, "waiting"));
+    EXPECT_EQ(Ask(3, 207, ""), Completion(3, 207, "9.0"));
     EXPECT_TRUE(WaitUntil([&] { return !PathExists(queue()); }));
 }
 

@@ -140,6 +140,7 @@ TEST(FullDisk, AQueueAppendIsAllOrNothing) {
     std::string joined;
     for (const std::string& p : acknowledged) joined += (joined.empty() ? "" : "\xB0") + p;
     EXPECT_TRUE(Exchange(c, Collect(9001, "pupil")) == Completion(9001, 208, joined)) << "not every acknowledged item";
+    EXPECT_EQ(Exchange(c, client::Request{.id = 9004, .type = 207}), Completion(9004, 207, "9.0"));
     EXPECT_TRUE(WaitUntil([&] { return !PathExists(queuePath); }));
     EXPECT_EQ(Exchange(c, Queue(9002, "pupil", "after")), Completion(9002, 810, "True"));
     EXPECT_EQ(Exchange(c, Collect(9003, "pupil")), Completion(9003, 208, "after"));

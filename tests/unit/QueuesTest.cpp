@@ -11,6 +11,7 @@
 #include "accounts/Queues.h"
 #include "accounts/RecordFile.h"
 #include "platform/EventLoop.h"
+#include "platform/LockedFile.h"
 
 namespace vserver::accounts {
 namespace {
@@ -18,30 +19,39 @@ namespace {
 using namespace std::chrono_literals;
 using vserver::test::PathExists;
 using vserver::test::LogCapture;
+using vserver::test::LockHolder;
 using vserver::test::ReadFile;
 using vserver::test::TempFolder;
 using vserver::test::WriteFile;
 
-
-using vserver::test::LockHolder;
-
-// A requester whose reply always reaches its socket.
-DeliverResult Into(std::string& out) {
-    return [&out](std::string result) {
+// A requester whose reply is on its way: the delivery's id goes to *id.
+DeliverResult Sent(std::string& out, DeliveryId* id = nullptr) {
+    return [&out, id](std::string result, DeliveryId delivery) {
         out = std::move(result);
-        return Handover::Transmitted;
+        if (id != nullptr) *id = delivery;
+        return Handout::AwaitingRead;
     };
 }
 
 class QueuesTest : public ::testing::Test {
 protected:
+    // A collection whose client reads the reply at once: its records are gone afterwards.
     std::string Collect(const std::string& account) {
+        DeliveryId id = 0;
+        std::string result = Handed(account, &id);
+        book.MarkRead(id);
+        EXPECT_EQ(TryRemoveReadRecords(book), AttemptOutcome::Done);
+        return result;
+    }
+    // A collection whose client has not yet shown it read the reply.
+    std::string Handed(const std::string& account, DeliveryId* id = nullptr) {
         std::string result;
-        EXPECT_EQ(TryCollectQueuedItems(queue, account, Into(result)), AttemptOutcome::Done);
+        EXPECT_EQ(TryCollectQueuedItems(book, account, Sent(result, id)), AttemptOutcome::Done);
         return result;
     }
     TempFolder root;
     std::string queue = root / "UserMessages.log";
+    QueueBook book{queue};
     LogCapture log;
 };
 
@@ -181,7 +191,7 @@ TEST_F(QueuesTest, ALockedQueueIsBusyAndUntouched) {
     LockHolder holder(queue);
     ASSERT_TRUE(holder.locked());
     std::string result;
-    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", Into(result)), AttemptOutcome::Busy);
+    EXPECT_EQ(TryCollectQueuedItems(book, "jsmith", Sent(result)), AttemptOutcome::Busy);
     EXPECT_EQ(ReadFile(queue), before);
     holder.Release();
     EXPECT_EQ(Collect("jsmith"), "waiting");
@@ -209,10 +219,10 @@ TEST_F(QueuesTest, RetriesRunOnTheLoopUntilTheLockIsFree) {
 
     std::optional<std::string> collected;
     int ticks = 0;
-    CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
+    CollectQueuedItems(loop, book, "jsmith", [&](std::string result, DeliveryId) {
         collected = std::move(result);
         loop.Stop();
-        return Handover::Transmitted;
+        return Handout::AwaitingRead;
     });
     EXPECT_FALSE(collected.has_value());
     // Other work goes on while the collection waits; the lock goes away after the second try.
@@ -231,10 +241,10 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
     ASSERT_TRUE(holder.locked());
     std::optional<std::string> collected;
     auto start = std::chrono::steady_clock::now();
-    CollectQueuedItems(loop, queue, "jsmith", [&](std::string result) {
+    CollectQueuedItems(loop, book, "jsmith", [&](std::string result, DeliveryId) {
         collected = std::move(result);
         loop.Stop();
-        return Handover::Transmitted;
+        return Handout::AwaitingRead;
     });
     loop.AddTimer(10s, [&] { loop.Stop(); });
     loop.Run();
@@ -249,22 +259,27 @@ TEST_F(QueuesTest, GivesUpWithAnEmptyResultAfterSevenAttempts) {
 // The loop hands the rewrite's sync to the sync thread and keeps the queue locked until the
 // new file is in place, so no append can land in the file that is about to be replaced; the
 // loop's own next append waits for it and is kept.
-TEST_F(QueuesTest, ACollectionsRewriteIsSyncedAsideWithTheQueueHeldAndLaterItemsKept) {
+TEST_F(QueuesTest, ARemovalsRewriteIsSyncedAsideWithTheQueueHeldAndLaterItemsKept) {
     platform::EventLoop loop;
     platform::SyncWorker syncs(loop);
     ASSERT_TRUE(QueueItem(queue, "jsmith", "first"));
     ASSERT_TRUE(QueueItem(queue, "alice", "for alice"));
     std::string collected;
-    CollectQueuedItems(loop, queue, "jsmith", Into(collected), {}, &syncs);
+    DeliveryId id = 0;
+    CollectQueuedItems(loop, book, "jsmith", Sent(collected, &id), &syncs);
     EXPECT_EQ(collected, "first");
-    EXPECT_EQ(syncs.inFlight(), 1u);
-    platform::LockedFile probe;
-    EXPECT_EQ(probe.TryOpen(queue), platform::LockedFile::Outcome::Busy);
-
+    book.MarkRead(id);
+    RemoveReadRecords(loop, book, &syncs);
     std::optional<bool> stored;
-    QueueItem(loop, syncs, queue, "jsmith", "second", [&](bool ok) {
-        stored = ok;
-        loop.Stop();
+    // The removal runs in the next turn; by the time this runs the rewrite is with the sync thread.
+    loop.RunNextTurn([&] {
+        EXPECT_EQ(syncs.inFlight(), 1u);
+        platform::LockedFile probe;
+        EXPECT_EQ(probe.TryOpen(queue), platform::LockedFile::Outcome::Busy);
+        QueueItem(loop, syncs, queue, "jsmith", "second", [&](bool ok) {
+            stored = ok;
+            loop.Stop();
+        });
     });
     loop.AddTimer(10s, [&] { loop.Stop(); });
     loop.Run();
@@ -306,56 +321,116 @@ TEST_F(QueuesTest, AQueuedItemWaitsOnTheLoopForAHeldQueue) {
     EXPECT_EQ(Collect("alice"), "earlier");
 }
 
-} // namespace
-} // namespace vserver::accounts
-
-namespace vserver::accounts {
-namespace {
-
-// A requester whose reply is still on its way when the collection hands it over.
-DeliverResult StillSending(std::string& out) {
-    return [&out](std::string result) {
-        out = std::move(result);
-        return Handover::Pending;
-    };
-}
-
-TEST_F(QueuesTest, RecordsWhoseReplyIsStillOnItsWayGoOnlyOnceItLeft) {
+// A collection's records stay in the file, out of reach of other collections, until the
+// client shows it read them; records queued meanwhile, also for the same account, are new.
+TEST_F(QueuesTest, HandedOutRecordsStayUntilReadAndAreNotHandedOutTwice) {
     ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
     ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
-    std::string result;
-    DeliveredRecords pending;
-    EXPECT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
-    EXPECT_EQ(result, "one");
-    EXPECT_EQ(ReadFile(queue), std::string("jsmith\xA6one\r\nalice\xA6hers\r\n\0", 25));
+    const std::string before = ReadFile(queue);
+    DeliveryId first = 0;
+    EXPECT_EQ(Handed("jsmith", &first), "one");
+    EXPECT_EQ(ReadFile(queue), before);
+    EXPECT_EQ(Handed("JSMITH"), "");
 
-    // Items queued meanwhile stay, also for the same account.
     ASSERT_TRUE(QueueItem(queue, "jsmith", "two"));
-    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    DeliveryId second = 0;
+    EXPECT_EQ(Handed("jsmith", &second), "two");
+    book.MarkRead(first);
+    EXPECT_EQ(TryRemoveReadRecords(book), AttemptOutcome::Done);
     EXPECT_EQ(ReadFile(queue), std::string("alice\xA6hers\r\njsmith\xA6two\r\n\0", 25));
+    // A reply that was never read: its records come again.
+    book.Release(second);
     EXPECT_EQ(Collect("jsmith"), "two");
+    EXPECT_EQ(Collect("alice"), "hers");
+    EXPECT_FALSE(PathExists(queue));
+    EXPECT_EQ(book.outstanding(), 0u);
+}
+
+// Equal records are told apart by their order: the earliest are the ones handed out, so a
+// removal takes those and leaves the equal record queued after the collection.
+TEST_F(QueuesTest, OfEqualRecordsTheEarliestAreTheOnesHandedOut) {
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "Lunch"));
+    DeliveryId first = 0;
+    EXPECT_EQ(Handed("jsmith", &first), "Lunch");
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "Lunch"));
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "Gym"));
+    DeliveryId second = 0;
+    EXPECT_EQ(Handed("jsmith", &second), "Lunch\xB0Gym");
+    book.MarkRead(second);
+    ASSERT_EQ(TryRemoveReadRecords(book), AttemptOutcome::Done);
+    EXPECT_EQ(ReadFile(queue), std::string("jsmith\xA6Lunch\r\n\0", 15));
+    EXPECT_EQ(Handed("jsmith"), "");
+    book.Release(first);
+    EXPECT_EQ(Collect("jsmith"), "Lunch");
+}
+
+// A late removal after other collections replaced the file (as often as it takes for the file
+// system to hand out the same file number again) removes exactly what was delivered.
+TEST_F(QueuesTest, ALateRemovalAfterTheFileWasReplacedRemovesExactlyWhatWasDelivered) {
+    for (int i = 1; i <= 20; ++i) ASSERT_TRUE(QueueItem(queue, "a", "a1 part " + std::to_string(i)));
+    ASSERT_TRUE(QueueItem(queue, "b", "b1"));
+    DeliveryId pending = 0;
+    EXPECT_EQ(Handed("a", &pending).substr(0, 9), "a1 part 1");
+    EXPECT_EQ(Collect("b"), "b1");
+    ASSERT_TRUE(QueueItem(queue, "a", "a2"));
+    ASSERT_TRUE(QueueItem(queue, "a", "a3"));
+    ASSERT_TRUE(QueueItem(queue, "b", "b2"));
+    EXPECT_EQ(Collect("b"), "b2");
+    book.MarkRead(pending);
+    ASSERT_EQ(TryRemoveReadRecords(book), AttemptOutcome::Done);
+    EXPECT_EQ(Collect("a"), "a2\xB0" "a3");
+    EXPECT_FALSE(PathExists(queue));
 }
 
 TEST_F(QueuesTest, ALateRemovalReadsAnotherToolsFileAsBefore) {
     WriteFile(queue, "jsmith\xA6one\r\nalice\xA6two");  // no final NUL
-    std::string result;
-    DeliveredRecords pending;
-    ASSERT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
-    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
+    EXPECT_EQ(Collect("jsmith"), "one");
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6two\r\n\0", 12));
+    // The last record, whose last byte an append would overwrite, is found as well.
+    WriteFile(queue, "alice\xA6two\r\njsmith\xA6three");
+    EXPECT_EQ(Collect("jsmith"), "three");
     EXPECT_EQ(ReadFile(queue), std::string("alice\xA6two\r\n\0", 12));
 }
 
-TEST_F(QueuesTest, AQueueRewrittenMeanwhileKeepsWhatWasDelivered) {
+// Another program rewrote the file while records were out: nothing says where they are now,
+// so nothing is removed and they come again (at least once, never a wrong removal).
+TEST_F(QueuesTest, AQueueRewrittenByAnotherProgramHandsItsRecordsOutAgain) {
     ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
     ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
-    std::string result;
-    DeliveredRecords pending;
-    ASSERT_EQ(TryCollectQueuedItems(queue, "jsmith", StillSending(result), &pending), AttemptOutcome::Done);
-    // Another collection replaced the file: where the records are now is not known for sure,
-    // so they stay and come again rather than risk removing others.
+    DeliveryId id = 0;
+    EXPECT_EQ(Handed("jsmith", &id), "one");
+    WriteFile(queue, std::string("alice\xA6hers\r\njsmith\xA6one\r\njsmith\xA6new\r\n\0", 37));
+    book.MarkRead(id);
+    EXPECT_EQ(TryRemoveReadRecords(book), AttemptOutcome::Done);
+    EXPECT_EQ(log.CountMentioning("Queue file " + queue + " was changed by another program"), 1u);
+    EXPECT_EQ(Collect("jsmith"), "one\xB0new");
     EXPECT_EQ(Collect("alice"), "hers");
-    EXPECT_EQ(RemoveDeliveredRecords(pending), AttemptOutcome::Done);
-    EXPECT_EQ(Collect("jsmith"), "one");
+}
+
+// A removal that the lock of another process keeps out is tried again on the loop; the records
+// stay out meanwhile.
+TEST_F(QueuesTest, ReadRecordsAreRemovedOnTheLoopOnceTheLockIsFree) {
+    platform::EventLoop loop;
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "one"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "hers"));
+    DeliveryId id = 0;
+    EXPECT_EQ(Handed("jsmith", &id), "one");
+    auto holder = std::make_unique<LockHolder>(queue);
+    ASSERT_TRUE(holder->locked());
+    book.MarkRead(id);
+    RemoveReadRecords(loop, book);
+    loop.AddTimer(700ms, [&] {
+        EXPECT_TRUE(book.removalsWaiting());
+        holder.reset();
+    });
+    std::function<void()> watch = [&] {
+        if (!book.removalsWaiting()) return loop.Stop();
+        loop.AddTimer(20ms, watch);
+    };
+    loop.AddTimer(20ms, watch);
+    loop.AddTimer(10s, [&] { loop.Stop(); });
+    loop.Run();
+    EXPECT_EQ(ReadFile(queue), std::string("alice\xA6hers\r\n\0", 13));
 }
 
 } // namespace
