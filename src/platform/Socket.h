@@ -48,11 +48,13 @@ bool OutOfDescriptors(const IoResult& result);
 // the backlog. Runs beforeRefusing while the reserve is free, so the caller can still open a
 // file (the service log) when every other descriptor is taken.
 void RefuseWaitingConnection(IoHandle listener, void (*beforeRefusing)(void*), void* context);
+// PeerClosed means the peer ended the connection in order; a reset is Failed.
 IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity);
 IoResult Send(IoHandle handle, const char* data, std::size_t length);
 void CloseHandle(IoHandle handle);
-// True when the peer has acknowledged every byte written to the socket. Bytes it has not are
-// lost if the process dies now (its close resets the connection).
+// True when the peer has acknowledged every byte written to the socket, so a peer that ends
+// the connection in order now had them all to read. Where the system keeps no count of
+// unacknowledged bytes, every byte it took counts.
 bool AllTransmitted(IoHandle handle);
 
 } // namespace vserver::platform

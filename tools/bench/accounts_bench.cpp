@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchServer.h"
 #include "client/ProtocolClient.h"
 
 namespace {
@@ -38,6 +39,10 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using vserver::client::Connection;
 using vserver::client::Request;
+using vserver::bench::BenchServer;
+using vserver::bench::CpuNanoseconds;
+using vserver::bench::ReadAll;
+using vserver::bench::WriteAll;
 
 struct Settings {
     std::string server;
@@ -47,28 +52,13 @@ struct Settings {
     int seconds = 3;
 };
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteAll(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
 double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 std::string AccountName(int i) { return "student" + std::to_string(i); }
 
-// The installation: executable, registry file, users folder with accounts, a queue file.
-// Returns the queue file's content.
-std::string Install(const Settings& s, const std::string& folder) {
-    fs::copy_file(s.server, folder + "/VServerService");
-    std::string users = folder + "/master/Users";
-    fs::create_directories(users);
-    WriteAll(users + "/VantorelSettings.vts", "[General]\r\nFontSize=12\r\nVoice=Default\r\n");
+// The accounts and a queue file in the server's installation. Returns the queue file's content.
+std::string Install(const Settings& s, const BenchServer& server) {
+    const std::string users = server.usersFolder();
     for (int i = 0; i < s.accounts; ++i) fs::create_directory(users + "/" + AccountName(i));
     WriteAll(users + "/" + AccountName(0) + "/STUDENT0VantorelSettings.vts",
              "[General]\r\nFontSize=12\r\nVoice=Default\r\n");
@@ -81,41 +71,8 @@ std::string Install(const Settings& s, const std::string& folder) {
         queue += "\r\n";
     }
     queue += '\0';
-    WriteAll(folder + "/UserMessages.log", queue);
-
-    std::string reg = "REGEDIT4\r\n\r\n";
-    reg += "[HKEY_CLASSES_ROOT\\AppID\\{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}]\r\n@=\"VServerService\"\r\n\r\n";
-    reg += "[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n\"AppID\"=\"{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}\"\r\n\r\n";
-    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n\"MasterPath\"=\"" + folder + "/master\"\r\n\r\n";
-    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n\"PortNumber\"=\"0\"\r\n\r\n";
-    reg += "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"
-           "\"AllowConsoleRequestsFromAnyConnection\"=\"True\"\r\n\r\n";
-    WriteAll(folder + "/VServerService.reg", reg);
+    WriteAll(server.folder() + "/UserMessages.log", queue);
     return queue;
-}
-
-pid_t Launch(const std::string& folder) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(folder.c_str()) != 0) ::_exit(126);
-        ::unsetenv("VSERVER_REGISTRY");
-        ::unsetenv("NOTIFY_SOCKET");
-        std::freopen("/dev/null", "w", stdout);
-        std::string exe = folder + "/VServerService";
-        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    return pid;
-}
-
-int WaitForPort(const std::string& folder) {
-    const std::string marker = "Server listening on port ";
-    for (auto deadline = Clock::now() + 20s; Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
-        std::string log = ReadAll(folder + "/ServiceLog.log");
-        std::size_t at = log.find(marker);
-        if (at != std::string::npos) return std::atoi(log.c_str() + at + marker.size());
-    }
-    return 0;
 }
 
 std::string Ask(Connection& c, const Request& r) {
@@ -185,15 +142,6 @@ std::string Describe(const SyscallCount& count) {
     return std::to_string(count.total) + " system calls (" + count.top + ")";
 }
 
-// Nanoseconds process pid has run on a processor, from /proc/PID/schedstat: the server's own
-// cost of an operation, which a loaded machine does not blur as it blurs the reply time.
-long long CpuNanoseconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-    long long ns = 0;
-    in >> ns;
-    return ns;
-}
-
 struct CollectionRun {
     double cpuMs = 0;       // the server's processor time until the reply (and the removal)
     double replyMs = 0;
@@ -201,8 +149,9 @@ struct CollectionRun {
     std::size_t items = 0;
 };
 
-// One collection for account. When records are to go, waits (at most 2 s) until the file has
-// been replaced: they leave the file only once the client has the reply.
+// One collection for account. When records are to go, the client then shows it read the reply
+// (its next request, as a client's own next request does) and waits (at most 2 s) until the
+// file has been replaced.
 CollectionRun CollectOnce(Connection& c, pid_t server, const std::string& queue, const std::string& account,
                           bool removes) {
     const long long cpuBefore = CpuNanoseconds(server);
@@ -219,6 +168,10 @@ CollectionRun CollectOnce(Connection& c, pid_t server, const std::string& queue,
     std::string result = reply.substr(std::min(reply.size(), reply.rfind('\xA7') + 1));
     run.items = result.empty() ? 0 : static_cast<std::size_t>(std::count(result.begin(), result.end(), '\xB0')) + 1;
     if (removes) {
+        Request next;
+        next.id = 2;
+        next.type = 207;
+        (void)Ask(c, next);
         struct stat after = before;
         while (after.st_ino == before.st_ino && Milliseconds(Clock::now() - start) < 2000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -371,40 +324,20 @@ int main(int argc, char** argv) {
     if (argc > 4) s.queueAccounts = std::atoi(argv[4]);
     if (argc > 5) s.seconds = std::atoi(argv[5]);
 
-    std::string pattern = (fs::temp_directory_path() / "vserver-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return 1;
-    const std::string folder = pattern;
-    const std::string queueText = Install(s, folder);
-    pid_t pid = Launch(folder);
-    int port = WaitForPort(folder);
-    int status = 1;
-    if (port > 0) {
-        Connection c;
-        std::string error;
-        if (c.Open("127.0.0.1", port, 5s, &error) && c.ReadMessage(5s)) {
-            MeasureListing(c, s);
-            MeasureCollection(c, s, folder, pid, port, queueText);
-            MeasureRate(c, 201, s);
-            MeasureRate(c, 203, s);
-            status = 0;
-        } else {
-            std::fprintf(stderr, "cannot connect: %s\n", error.c_str());
-        }
-    } else {
-        std::fprintf(stderr, "server did not start:\n%s\n", ReadAll(folder + "/ServiceLog.log").c_str());
+    BenchServer server(s.server);
+    const std::string queueText = Install(s, server);
+    if (!server.Start()) return 1;
+    const std::string folder = server.folder();
+    const int port = server.port();
+    Connection c;
+    std::string error;
+    if (!c.Open("127.0.0.1", port, 5s, &error) || !c.ReadMessage(5s)) {
+        std::fprintf(stderr, "cannot connect: %s\n", error.c_str());
+        return 1;
     }
-    ::kill(pid, SIGTERM);
-    for (auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            break;
-        }
-    }
-    if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-    return status;
+    MeasureListing(c, s);
+    MeasureCollection(c, s, folder, server.pid(), port, queueText);
+    MeasureRate(c, 201, s);
+    MeasureRate(c, 203, s);
+    return 0;
 }

@@ -130,7 +130,8 @@ IoResult Receive(IoHandle handle, char* buffer, std::size_t capacity) {
     if (n == 0) return {IoResult::Status::PeerClosed, 0, 0};
     const int code = ::WSAGetLastError();
     if (code == WSAEWOULDBLOCK) return {IoResult::Status::WouldBlock, 0, 0};
-    if (code == WSAECONNRESET || code == WSAECONNABORTED) return {IoResult::Status::PeerClosed, 0, 0};
+    // A reset is not an orderly end: a client process that dies with replies unread resets
+    // its connection, and what it was sent must count as unread.
     return FailedWith(code);
 }
 
