@@ -89,8 +89,10 @@ TEST_F(Delivery, AReplyReadLateRemovesExactlyItsItemsWhateverReplacedTheQueueMea
 }
 
 // A client process killed with its reply unread resets its connection: its items come again.
-// One that read its reply and ended the connection in order has them for good.
-TEST_F(Delivery, ItemsOfAReplyLostWithItsClientComeAgainAndReadOnesDoNot) {
+TEST_F(Delivery, ItemsOfAReplyLostWithItsClientComeAgain) {
+    // Wine reports a reset connection to the program as an orderly end (recv gives 0 and the
+    // close notice no error), so there the two cannot be told apart; Windows reports the reset.
+    SKIP_FOR_WINDOWS_SERVER("Wine reports a reset connection as an orderly end");
     QueueFor("jsmith", "one");
     QueueFor("jsmith", "two");
     int ready[2];
@@ -121,7 +123,15 @@ TEST_F(Delivery, ItemsOfAReplyLostWithItsClientComeAgainAndReadOnesDoNot) {
     // Until the server has seen the reset, the items are still out with the killed client.
     EXPECT_TRUE(WaitUntil([&] { return !(result = Collected(again, "jsmith")).empty(); }));
     EXPECT_EQ(result, "one\xB0two");
-    again.Close();
+}
+
+// A client that read its reply and ended the connection in order has its items for good.
+TEST_F(Delivery, ItemsOfAReplyReadBeforeAnOrderlyEndAreGone) {
+    QueueFor("jsmith", "one");
+    QueueFor("jsmith", "two");
+    client::Connection reader = server.Connect();
+    EXPECT_EQ(Collected(reader, "jsmith"), "one\xB0two");
+    reader.Close();
     EXPECT_TRUE(WaitUntil([&] { return !PathExists(queue()); }));
     client::Connection later = server.Connect();
     EXPECT_EQ(Collected(later, "jsmith"), "");
