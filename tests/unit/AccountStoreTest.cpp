@@ -211,7 +211,7 @@ TEST_F(AccountStoreTest, TemporariesAreNoAccountsAndGoWhenTheirProcessHasGone) {
     const std::string unfinished = ".pupil.new-" + ended + "-3";
     const std::string deleted = ".a.new-1-2.deleted-" + ended + "-4";
     const std::string live = ".other.new-" + running.id() + "-5";
-    for (const std::string& name : {unfinished, deleted, live, std::string(".x.new-backup"), std::string("a.new-1-2")}) {
+    for (std::string name : {unfinished, deleted, live, std::string(".x.new-backup"), std::string("a.new-1-2")}) {
         MakeFolder(users + N("/") + name);
     }
     WriteFile(users + N("/") + unfinished + N("/PUPILVantorelSettings.vts"), "[Gen");
@@ -231,8 +231,10 @@ TEST_F(AccountStoreTest, TemporariesAreNoAccountsAndGoWhenTheirProcessHasGone) {
     EXPECT_TRUE(log.Contains("Attempt to delete account with invalid characters: " + live));
 
     ClearAccountTemporaries(users);
-    EXPECT_TRUE(log.Contains("Removed the unfinished folder of an interrupted account creation: " + users + N("/") + unfinished));
-    EXPECT_TRUE(log.Contains("Removed the folder of an account whose deletion was interrupted: " + users + N("/") + deleted));
+    const std::string removedNew = "Removed the unfinished folder of an interrupted account creation: ";
+    const std::string removedOld = "Removed the folder of an account whose deletion was interrupted: ";
+    EXPECT_TRUE(log.Contains(removedNew + users + N("/") + unfinished));
+    EXPECT_TRUE(log.Contains(removedOld + users + N("/") + deleted));
     EXPECT_FALSE(PathExists(users + N("/") + unfinished));
     EXPECT_FALSE(PathExists(users + N("/") + deleted));
     EXPECT_TRUE(PathExists(users + N("/") + live));
