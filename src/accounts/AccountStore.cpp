@@ -217,7 +217,8 @@ bool FinishDeletion(const OldAccount& account, const platform::SysResult& synced
         // Removing files before the move is on disk could bring back a half account after a
         // power loss.
         Log("Unable to delete user's home path: ", account.home);
-        Log("Moved out of sight but not synced (" + synced.Describe() + "), removed at the next start: ", account.aside);
+        Log("Moved out of sight but not synced (" + synced.Describe() + "), removed at the next start: ",
+            account.aside);
         return false;
     }
     if (!RemoveFolderTree(account.aside)) {

@@ -32,7 +32,9 @@ std::string ListAccounts(const std::string& usersFolder) {
     (void)platform::FindEntries(usersFolder + platform::kPathSeparator + "*", entries);
 
     // The hidden folders of accounts being made or removed are not accounts (yet, or any more).
-    auto isAccount = [](const platform::DirectoryEntry& entry) { return entry.isFolder && !IsAccountTemporary(entry.name); };
+    auto isAccount = [](const platform::DirectoryEntry& entry) {
+        return entry.isFolder && !IsAccountTemporary(entry.name);
+    };
     std::size_t length = 0;
     std::size_t count = 0;
     for (const auto& entry : entries) {

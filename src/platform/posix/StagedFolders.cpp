@@ -70,7 +70,9 @@ SysResult MoveNoReplace(const std::string& from, const std::string& to) {
 void RemoveStagedFolder(const std::string& folder) {
     {
         names::DirectoryStream entries(folder);
-        while (const dirent* entry = entries.open() ? entries.Next() : nullptr) (void)::unlink(names::Join(folder, entry->d_name).c_str());
+        while (const dirent* entry = entries.open() ? entries.Next() : nullptr) {
+            (void)::unlink(names::Join(folder, entry->d_name).c_str());
+        }
     }
     (void)::rmdir(folder.c_str());
 }
