@@ -1,11 +1,16 @@
 #include "accounts/AccountStore.h"
 
+#include <cerrno>
+#include <memory>
 #include <vector>
 
+#include "accounts/AccountTemporaries.h"
 #include "accounts/FolderRemoval.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
+#include "platform/StagedFolders.h"
+#include "platform/TemporaryFile.h"
 #include "platform/TextCase.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
@@ -90,9 +95,44 @@ bool HoldsInvalidAccountCharacters(std::string_view name) {
     return false;
 }
 
-bool CreateAccount(const std::string& usersFolder, std::string_view name) {
+namespace {
+
+// Names no account may have: those HoldsInvalidAccountCharacters refuses, and the form of the
+// hidden folders that stand in for accounts being made or removed.
+bool IsRefusedName(std::string_view name) { return HoldsInvalidAccountCharacters(name) || IsAccountTemporary(name); }
+
+// Changes of one account, in any capitals, take turns under this key.
+std::string ChangeKey(const std::string& usersFolder, std::string_view name) {
+    return platform::UpperCase(HomeFolderPath(usersFolder, name));
+}
+
+// A new account while it is built aside.
+struct NewAccount {
+    std::string name;
+    std::string home;  // as the administrator named it, for the log
+};
+
+// Copies the master preference file into the folder being built. An account without it is
+// still made: the preference requests then answer with their defaults.
+void CopyMasterInto(const std::string& usersFolder, const NewAccount& account, const std::string& folder,
+                    platform::UnsyncedWrite& write) {
+    const std::string master = usersFolder + kPathSeparator + kMasterPreferenceFile;
+    if (!FileExists(master)) {
+        Log("Can't find master preference file: ", master);
+        return;
+    }
+    const std::string fileName = platform::UpperCase(account.name) + kPreferenceFileSuffix;
+    if (!platform::CopyIntoStagedFolder(master, folder + kPathSeparator + fileName, write)) {
+        Log("Can't copy master preference file to user's home path: ", account.home + kPathSeparator + fileName);
+    }
+}
+
+// The steps of a creation up to the new home folder built under a temporary name, with write
+// set to sync it and move it into place. False, logged, when no account is to be made.
+bool BuildAccountAside(const std::string& usersFolder, std::string_view name, NewAccount& account,
+                       platform::UnsyncedWrite& write) {
     if (!StartsAccountOperation(usersFolder)) return false;
-    if (HoldsInvalidAccountCharacters(name)) {
+    if (IsRefusedName(name)) {
         Log("Attempt to create account with invalid characters: ", name);
         return false;
     }
@@ -100,31 +140,54 @@ bool CreateAccount(const std::string& usersFolder, std::string_view name) {
         Log("Attempt to create account with too many characters: ", name);
         return false;
     }
-    std::string home = HomeFolderPath(usersFolder, name);
-    if (FolderExists(home)) {
+    account.name = name;
+    account.home = HomeFolderPath(usersFolder, name);
+    if (FolderExists(account.home)) {
         Log("Attempt to create duplicate account: ", name);
         return false;
     }
-    if (HoldsUnstorableNameCharacters(name) || !platform::CreateFolder(home) || !FolderExists(home)) {
-        Log("Failed to create new user home path: ", home);
+    // The sync thread renames by the stored spelling; the users folder's may differ in capitals.
+    const auto storedUsers = platform::ResolveExisting(usersFolder);
+    const std::string target = storedUsers ? HomeFolderPath(*storedUsers, name) : account.home;
+    const std::string folder = CreationTemporaryFor(target);
+    if (HoldsUnstorableNameCharacters(name) || !platform::CreateFolder(folder)) {
+        Log("Failed to create new user home path: ", account.home);
         return false;
     }
-    std::string master = usersFolder + kPathSeparator + kMasterPreferenceFile;
-    if (!FileExists(master)) {
-        Log("Can't find master preference file: ", master);
-        return true;
+    CopyMasterInto(usersFolder, account, folder, write);
+    write.temporary = folder;
+    write.target = target;
+    write.wholeFolder = true;
+    write.syncFolder = true;
+    return true;
+}
+
+// The result of a creation once its folder was moved into place, or failed to be.
+bool FinishCreation(const NewAccount& account, const platform::SysResult& moved) {
+    // Another process made the folder meanwhile.
+    if (moved.error() == EEXIST || moved.error() == ENOTEMPTY) {
+        Log("Attempt to create duplicate account: ", account.name);
+        return false;
     }
-    std::string target = home + kPathSeparator + platform::UpperCase(name) + kPreferenceFileSuffix;
-    if (!platform::CopyFileNoOverwrite(master, target)) {
-        Log("Can't copy master preference file to user's home path: ", target);
+    if (!moved || !FolderExists(account.home)) {
+        Log("Failed to create new user home path: ", account.home);
+        return false;
     }
     return true;
 }
 
-bool DeleteAccount(const std::string& usersFolder, std::string_view name) {
+// An account while it is removed.
+struct OldAccount {
+    std::string home;   // as the administrator named it, for the log
+    std::string aside;  // where the home folder went, out of sight
+};
+
+// The steps of a deletion up to the home folder moved out of sight. False, logged, when
+// nothing was moved; the account then stays as it was.
+bool MoveAccountAside(const std::string& usersFolder, std::string_view name, OldAccount& account) {
     if (!StartsAccountOperation(usersFolder)) return false;
     // An empty name would make the users folder itself the home folder.
-    if (name.empty() || HoldsInvalidAccountCharacters(name)) {
+    if (name.empty() || IsRefusedName(name)) {
         Log("Attempt to delete account with invalid characters: ", name);
         return false;
     }
@@ -132,16 +195,82 @@ bool DeleteAccount(const std::string& usersFolder, std::string_view name) {
         Log("Attempt to delete account with too many characters: ", name);
         return false;
     }
-    std::string home = HomeFolderPath(usersFolder, name);
-    if (!FolderExists(home)) {
+    account.home = HomeFolderPath(usersFolder, name);
+    const auto stored = FolderExists(account.home) ? platform::ResolveExisting(account.home) : std::nullopt;
+    if (!stored) {
         Log("Attempt to delete non-existant account: ", name);
         return false;
     }
-    if (!RemoveFolderTree(home)) {
-        Log("Unable to delete user's home path: ", home);
+    account.aside = DeletionTemporaryFor(*stored);
+    if (!platform::MoveNoReplace(*stored, account.aside)) {
+        Log("Unable to delete user's home path: ", account.home);
         return false;
     }
     return true;
+}
+
+// The result of a deletion once its move out of sight is on disk, or failed to get there.
+// The account is gone either way; what is left of its folder stays out of sight and goes at
+// the next start.
+bool FinishDeletion(const OldAccount& account, const platform::SysResult& synced) {
+    if (!synced) {
+        // Removing files before the move is on disk could bring back a half account after a
+        // power loss.
+        Log("Unable to delete user's home path: ", account.home);
+        Log("Moved out of sight but not synced (" + synced.Describe() + "), removed at the next start: ",
+            account.aside);
+        return false;
+    }
+    if (!RemoveFolderTree(account.aside)) {
+        Log("Unable to delete user's home path: ", account.home);
+        Log("Moved out of sight, what remains is removed at the next start: ", account.aside);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool CreateAccount(const std::string& usersFolder, std::string_view name) {
+    NewAccount account;
+    platform::UnsyncedWrite write;
+    if (!BuildAccountAside(usersFolder, name, account, write)) return false;
+    return FinishCreation(account, platform::CompleteWrite(write));
+}
+
+void CreateAccount(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view name,
+                   std::function<void(bool)> done) {
+    std::string key = ChangeKey(usersFolder, name);
+    syncs.AfterWritesTo(key, [&syncs, usersFolder, name = std::string(name), key, done = std::move(done)] {
+        auto account = std::make_shared<NewAccount>();
+        platform::UnsyncedWrite write;
+        if (!BuildAccountAside(usersFolder, name, *account, write)) return done(false);
+        syncs.Submit(
+            std::move(write), [account, done](platform::SysResult moved) { done(FinishCreation(*account, moved)); },
+            key);
+    });
+}
+
+bool DeleteAccount(const std::string& usersFolder, std::string_view name) {
+    OldAccount account;
+    if (!MoveAccountAside(usersFolder, name, account)) return false;
+    return FinishDeletion(account, platform::SyncFolderOf(account.aside));
+}
+
+void DeleteAccount(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view name,
+                   std::function<void(bool)> done) {
+    std::string key = ChangeKey(usersFolder, name);
+    syncs.AfterWritesTo(key, [&syncs, usersFolder, name = std::string(name), key, done = std::move(done)] {
+        auto account = std::make_shared<OldAccount>();
+        if (!MoveAccountAside(usersFolder, name, *account)) return done(false);
+        // The move is a change of the users folder, which is synced before anything is removed.
+        platform::UnsyncedWrite move;
+        move.target = account->aside;
+        move.syncFolder = true;
+        syncs.Submit(
+            std::move(move), [account, done](platform::SysResult synced) { done(FinishDeletion(*account, synced)); },
+            key);
+    });
 }
 
 } // namespace vserver::accounts

@@ -3,8 +3,11 @@
 // name (in any capitals), its home folder. These operations keep no state; they take the users
 // folder they work on and report failures to the service log in the administrator's words.
 
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "platform/DurableWrites.h"
 
 namespace vserver::accounts {
 
@@ -33,11 +36,27 @@ bool HoldsInvalidAccountCharacters(std::string_view name);
 // same way rather than leave an entry that no directory search could name.
 bool HoldsUnstorableNameCharacters(std::string_view name);
 
-// Creates the home folder and copies the master preference file into it under the upper-cased
-// name. True when the home folder was created, even when the copy failed.
+// Creates the account whole: the home folder with its copy of the master preference file
+// (under the upper-cased name) is built under a hidden temporary name, synced, and renamed into
+// place without replacing anything, and the users folder is synced. True when the home folder
+// was created, even without a preference file (the master missing or not copied).
 bool CreateAccount(const std::string& usersFolder, std::string_view name);
 
-// Removes the home folder with everything in it. True when it is gone.
+// Creates as above without holding up the loop: done runs on the loop with the result once the
+// account is on disk, or as soon as it is refused. Changes of one account (in any capitals)
+// take turns: each looks at the users folder only once the one before it is done.
+void CreateAccount(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view name,
+                   std::function<void(bool)> done);
+
+// Removes the home folder with everything in it: it is first renamed out of sight and the
+// users folder synced, so the account never comes back, then its tree is removed. True when it
+// is all gone. When the rename fails the account stays as it was; when the removal stops part
+// way the account is gone and its remains go at the next start.
 bool DeleteAccount(const std::string& usersFolder, std::string_view name);
+
+// Deletes as above without holding up the loop, taking turns with the other changes of the
+// account like CreateAccount.
+void DeleteAccount(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view name,
+                   std::function<void(bool)> done);
 
 } // namespace vserver::accounts

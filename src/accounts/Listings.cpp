@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "accounts/AccountStore.h"
+#include "accounts/AccountTemporaries.h"
 #include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
 #include "platform/TextCase.h"
@@ -30,10 +31,14 @@ std::string ListAccounts(const std::string& usersFolder) {
     std::vector<platform::DirectoryEntry> entries;
     (void)platform::FindEntries(usersFolder + platform::kPathSeparator + "*", entries);
 
+    // The hidden folders of accounts being made or removed are not accounts (yet, or any more).
+    auto isAccount = [](const platform::DirectoryEntry& entry) {
+        return entry.isFolder && !IsAccountTemporary(entry.name);
+    };
     std::size_t length = 0;
     std::size_t count = 0;
     for (const auto& entry : entries) {
-        if (!entry.isFolder) continue;
+        if (!isAccount(entry)) continue;
         length += entry.name.size();
         ++count;
     }
@@ -41,7 +46,7 @@ std::string ListAccounts(const std::string& usersFolder) {
     if (count == 0) return list;
     list.reserve(length + count - 1);
     for (const auto& entry : entries) {
-        if (!entry.isFolder) continue;
+        if (!isAccount(entry)) continue;
         if (!list.empty()) list.push_back(wire::kSectionSeparator);
         list.append(entry.name);
     }

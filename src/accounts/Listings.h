@@ -10,8 +10,9 @@ namespace vserver::accounts {
 inline constexpr const char* kToolbarSetPrefix = "ToolbarSet_";
 inline constexpr const char* kToolbarSetExtension = ".vts";
 
-// The names of all sub-folders of usersFolder, hidden ones included. Empty, with a service-log
-// line, when the users folder does not exist. The answer is allocated once.
+// The names of all sub-folders of usersFolder, hidden ones included, except the folders that
+// stand in for accounts being made or removed. Empty, with a service-log line, when the users
+// folder does not exist. The answer is allocated once.
 std::string ListAccounts(const std::string& usersFolder);
 
 // The set names of all toolbar set files except the one named CLASSIC (in any capitals).

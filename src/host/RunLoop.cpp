@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "accounts/AccountTemporaries.h"
 #include "net/ServerCore.h"
 #include "platform/EventLog.h"
 #include "platform/EventLoop.h"
@@ -56,6 +57,9 @@ bool ServeUntilStopped(ServiceModule& module) {
     const bool initialized = server->InitializeServer();
     if (initialized) {
         ReportSettingProblems(module, *server);
+        // What a killed server left of the accounts it was making or removing goes before the
+        // first request is served.
+        accounts::ClearAccountTemporaries(server->usersFolder);
         module.ReportServiceEvent("Service started");
         if (module.isService) module.SetState(ServiceState::Running);
         loop.Run();

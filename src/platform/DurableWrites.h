@@ -39,6 +39,9 @@ struct UnsyncedWrite {
     std::string target;               // the file the write is for, as stored
     bool syncFolder = false;          // target's folder is synced last: an entry in it was
                                       // created or renamed
+    bool wholeFolder = false;         // temporary is a folder built aside: its entries are
+                                      // synced before it moves, and it never replaces an
+                                      // existing target (the write then fails with EEXIST)
 };
 
 // Appends as AppendNulTerminated does and leaves the sync to unsynced (a file created by the

@@ -6,10 +6,14 @@
 
 namespace vserver::platform {
 
-std::string TemporaryPrefix(std::string_view target) {
+std::string TemporaryPrefix(std::string_view target) { return TemporaryPrefix(target, "tmp"); }
+
+std::string TemporaryPrefix(std::string_view target, std::string_view kind) {
     std::string prefix = ".";
     prefix += LastComponentOf(target);
-    prefix += ".tmp-";
+    prefix += '.';
+    prefix += kind;
+    prefix += '-';
     return prefix;
 }
 

@@ -9,6 +9,8 @@ namespace vserver::platform {
 
 // ".<last component of target>.tmp-": what every temporary of target starts with.
 std::string TemporaryPrefix(std::string_view target);
+// The same for a stand-in of another kind: ".<last component of target>.<kind>-".
+std::string TemporaryPrefix(std::string_view target, std::string_view kind);
 
 // The writer's process id in the rest of a temporary's name after its prefix ("<pid>-<n>"), or
 // 0 when the rest is not of that form (an entry the server did not make).

@@ -85,6 +85,12 @@ void QueueDurably(net::ServerCore& server, RequestContext& context, const std::s
                         [finish = FinishLater(server, context)](bool stored) { finish(TrueOrFalse(stored)); });
 }
 
+// The completion of an account's creation says "True" only once the account is on disk.
+void CreateDurably(net::ServerCore& server, RequestContext& context, std::string_view name) {
+    accounts::CreateAccount(server.syncs(), server.usersFolder, name,
+                            [finish = FinishLater(server, context)](bool created) { finish(TrueOrFalse(created)); });
+}
+
 } // namespace
 
 void HandleListAccounts(net::ServerCore& server, RequestContext& context) {
@@ -96,7 +102,7 @@ void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context) {
         context.result = "False";
         return;
     }
-    context.result = TrueOrFalse(accounts::CreateAccount(server.usersFolder, context.request.account()));
+    CreateDurably(server, context, context.request.account());
 }
 
 void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
@@ -135,11 +141,12 @@ void HandleCollectToolbarSets(net::ServerCore& server, RequestContext& context) 
 }
 
 void HandleCreateAccount(net::ServerCore& server, RequestContext& context) {
-    context.result = TrueOrFalse(accounts::CreateAccount(server.usersFolder, context.request.argument1()));
+    CreateDurably(server, context, context.request.argument1());
 }
 
 void HandleDeleteAccount(net::ServerCore& server, RequestContext& context) {
-    context.result = TrueOrFalse(accounts::DeleteAccount(server.usersFolder, context.request.argument1()));
+    accounts::DeleteAccount(server.syncs(), server.usersFolder, context.request.argument1(),
+                            [finish = FinishLater(server, context)](bool deleted) { finish(TrueOrFalse(deleted)); });
 }
 
 void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context) {

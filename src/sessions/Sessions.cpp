@@ -1,6 +1,7 @@
 #include "sessions/Sessions.h"
 
 #include "accounts/AccountStore.h"
+#include "accounts/AccountTemporaries.h"
 #include "net/ServerCore.h"
 #include "platform/Clock.h"
 #include "platform/ProcessInfo.h"
@@ -36,6 +37,8 @@ std::string SessionLabelOf(const net::ServerCore& server, int index) {
 int CountConnections(const net::ServerCore& server) { return static_cast<int>(server.connections.size()); }
 
 bool AccountExists(const net::ServerCore& server, std::string_view account) {
+    // A folder that stands in for an account being made or removed is no account to log on to.
+    if (accounts::IsAccountTemporary(account)) return false;
     return accounts::FolderExists(server.usersFolder + platform::kPathSeparator + std::string(account));
 }
 

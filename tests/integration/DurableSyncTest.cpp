@@ -46,13 +46,7 @@ std::optional<std::string> ValueIn(const std::string& file, const std::string& k
 
 // How many times payload is stored in a queue file.
 int CountRecords(const std::string& queueFile, const std::string& account, const std::string& payload) {
-    const std::string text = PathExists(queueFile) ? ReadFile(queueFile) : std::string();
-    const std::string record = account + "\xA6" + payload + "\r\n";
-    int count = 0;
-    for (std::size_t at = text.find(record); at != std::string::npos; at = text.find(record, at + 1)) {
-        if (at == 0 || text[at - 1] == '\n') ++count;
-    }
-    return count;
+    return CountLinesStartingWith(queueFile, account + "\xA6" + payload + "\r\n");
 }
 
 class DurableSync : public ::testing::Test {

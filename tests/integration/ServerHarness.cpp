@@ -418,4 +418,13 @@ std::string Hex(std::string_view bytes) {
     return out;
 }
 
+int CountLinesStartingWith(const std::string& file, const std::string& text) {
+    const std::string content = PathExists(file) ? ReadFile(file) : std::string();
+    int count = 0;
+    for (std::size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) {
+        if (at == 0 || content[at - 1] == '\n') ++count;
+    }
+    return count;
+}
+
 } // namespace vserver::test

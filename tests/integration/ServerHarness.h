@@ -155,6 +155,9 @@ std::string Exchange(client::Connection& connection, const client::Request& requ
 // Bytes as hex, for readable assertion messages.
 std::string Hex(std::string_view bytes);
 
+// How many lines of file (0 when it is missing) start with text; text may span lines.
+int CountLinesStartingWith(const std::string& file, const std::string& text);
+
 // Registry text that lets any connection send console requests, for tests that need no console
 // logon.
 inline const std::string kOpenConsole =

@@ -5,7 +5,9 @@
 #include <filesystem>
 
 #include "LogCapture.h"
+#include "support/TestProcesses.h"
 #include "accounts/AccountStore.h"
+#include "accounts/AccountTemporaries.h"
 #include "accounts/FolderRemoval.h"
 #include "accounts/Listings.h"
 
@@ -175,17 +177,69 @@ TEST_F(AccountStoreTest, RemovalFollowsNoLinks) {
     EXPECT_EQ(Names(users), std::vector<std::string>{"VantorelSettings.vts"});
 }
 
-TEST_F(AccountStoreTest, RemovalStopsAtTheFirstEntryItCannotRemove) {
+// The account is moved out of sight before anything in it is removed, so a removal that stops
+// part way leaves no half account: it is gone, and its remains wait for the next start.
+TEST_F(AccountStoreTest, ADeletionStoppedPartWayLeavesNoHalfAccount) {
     const std::string home = users + N("/jsmith");
     MakeFolder(home + N("/stuck"));
     WriteFile(home + N("/stuck/held"), "x");
     if (!vserver::test::SetImmutable(home + N("/stuck/held"), true)) GTEST_SKIP() << "no immutable flag here";
 
     EXPECT_FALSE(DeleteAccount(users, "jsmith"));
-    EXPECT_TRUE(log.Contains("Unable to delete path: " + home + N("/stuck/held")));
+    const std::vector<std::string> names = Names(users);
+    ASSERT_EQ(names.size(), 2u);
+    const std::string aside = users + N("/") + names.front();
+    EXPECT_EQ(names.front().rfind(".jsmith.deleted-", 0), 0u) << names.front();
+    EXPECT_TRUE(log.Contains("Unable to delete path: " + aside + N("/stuck/held")));
     EXPECT_TRUE(log.Contains("Unable to delete user's home path: " + home));
-    EXPECT_TRUE(PathExists(home + N("/stuck/held")));
-    vserver::test::SetImmutable(home + N("/stuck/held"), false);
+    EXPECT_TRUE(log.Contains("Moved out of sight, what remains is removed at the next start: " + aside));
+    EXPECT_FALSE(FolderExists(home));
+    EXPECT_EQ(ListAccounts(users), "");
+    EXPECT_TRUE(CreateAccount(users, "jsmith"));
+
+    vserver::test::SetImmutable(aside + N("/stuck/held"), false);
+    ClearAccountTemporaries(users);
+    EXPECT_TRUE(log.Contains("Removed the folder of an account whose deletion was interrupted: " + aside));
+    EXPECT_EQ(Names(users), (std::vector<std::string>{"VantorelSettings.vts", "jsmith"}));
+}
+
+// The folders that stand in for accounts being made or removed are no accounts: not listed,
+// not to be named by a request, and cleared at start when the process that made them is gone.
+TEST_F(AccountStoreTest, TemporariesAreNoAccountsAndGoWhenTheirProcessHasGone) {
+    const std::string ended = vserver::test::EndedProcessId();
+    const vserver::test::RunningProcess running;
+    const std::string unfinished = ".pupil.new-" + ended + "-3";
+    const std::string deleted = ".a.new-1-2.deleted-" + ended + "-4";
+    const std::string live = ".other.new-" + running.id() + "-5";
+    for (std::string name : {unfinished, deleted, live, std::string(".x.new-backup"), std::string("a.new-1-2")}) {
+        MakeFolder(users + N("/") + name);
+    }
+    WriteFile(users + N("/") + unfinished + N("/PUPILVantorelSettings.vts"), "[Gen");
+
+    std::string list = ListAccounts(users);
+    EXPECT_EQ(list.find(".pupil"), std::string::npos) << list;
+    EXPECT_EQ(list.find(".other"), std::string::npos) << list;
+    EXPECT_EQ(list.find(".a.new"), std::string::npos) << list;
+    EXPECT_NE(list.find(".x.new-backup"), std::string::npos) << list;
+    EXPECT_NE(list.find("a.new-1-2"), std::string::npos) << list;
+
+    for (const std::string& name : {live, std::string(".b.deleted-1-1")}) {
+        EXPECT_FALSE(CreateAccount(users, name));
+        EXPECT_TRUE(log.Contains("Attempt to create account with invalid characters: " + name));
+    }
+    EXPECT_FALSE(DeleteAccount(users, live));
+    EXPECT_TRUE(log.Contains("Attempt to delete account with invalid characters: " + live));
+
+    ClearAccountTemporaries(users);
+    const std::string removedNew = "Removed the unfinished folder of an interrupted account creation: ";
+    const std::string removedOld = "Removed the folder of an account whose deletion was interrupted: ";
+    EXPECT_TRUE(log.Contains(removedNew + users + N("/") + unfinished));
+    EXPECT_TRUE(log.Contains(removedOld + users + N("/") + deleted));
+    EXPECT_FALSE(PathExists(users + N("/") + unfinished));
+    EXPECT_FALSE(PathExists(users + N("/") + deleted));
+    EXPECT_TRUE(PathExists(users + N("/") + live));
+    EXPECT_TRUE(PathExists(users + N("/.x.new-backup")));
+    EXPECT_TRUE(PathExists(users + N("/a.new-1-2")));
 }
 
 TEST_F(AccountStoreTest, ListingsNameFoldersAndToolbarSets) {

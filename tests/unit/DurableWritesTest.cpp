@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
+#include "platform/StagedFolders.h"
+#include "platform/TemporaryFile.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -121,6 +124,33 @@ TEST(DurableWrites, WaitersOfAKeyRunInTurnAfterTheWritesBeforeThem) {
     run.Run();
     EXPECT_EQ(events, (std::vector<std::string>{"done one", "first waiter sees one", "done two",
                                                 "second waiter sees two"}));
+}
+
+// A folder built aside moves into place with what is in it, and never takes the name of an
+// entry that is there already, not even an empty folder, which a plain rename would replace.
+TEST(DurableWrites, AFolderBuiltAsideMovesWholeAndNeverReplacesAnother) {
+    TempFolder root;
+    WriteFile(root / "master", "content");
+    auto buildAside = [&](const std::string& target) {
+        const std::string folder = TemporaryNameFor(target, "new");
+        EXPECT_TRUE(CreateFolder(folder).ok());
+        UnsyncedWrite write;
+        EXPECT_TRUE(CopyIntoStagedFolder(root / "MASTER", folder + vserver::test::NativePath("/copy"), write).ok());
+        write.temporary = folder;
+        write.target = target;
+        write.wholeFolder = true;
+        write.syncFolder = true;
+        return write;
+    };
+    UnsyncedWrite made = buildAside(root / "home");
+    ASSERT_TRUE(CompleteWrite(made).ok());
+    EXPECT_EQ(ReadFile(root / "home/copy"), "content");
+
+    vserver::test::MakeFolder(root / "taken");
+    UnsyncedWrite refused = buildAside(root / "taken");
+    EXPECT_EQ(CompleteWrite(refused).error(), EEXIST);
+    EXPECT_TRUE(Names(root / "taken").empty());
+    EXPECT_EQ(Names(root.path()), (std::vector<std::string>{"home", "master", "taken"}));
 }
 
 } // namespace

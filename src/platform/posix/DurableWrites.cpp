@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/PathText.h"
+#include "platform/StagedFolders.h"
 #include "platform/TemporaryFile.h"
 #include "platform/posix/HeldTemporaries.h"
 
@@ -38,7 +39,8 @@ struct Job {
 };
 
 // Tests observe the order of syncs and replies through this file: one line per finished
-// write, appended before its completion is handed to the loop.
+// write ("synced <target>"), followed by "synced folder <folder>" when the write's folder was
+// synced too, appended before its completion is handed to the loop.
 class SyncTrace {
 public:
     SyncTrace() {
@@ -50,6 +52,9 @@ public:
         std::string lines;
         for (const Job* job : jobs) {
             lines.append(job->result ? "synced " : "failed ").append(job->write.target).push_back('\n');
+            if (job->result && job->write.syncFolder) {
+                lines.append("synced folder ").append(FolderPartOf(job->write.target)).push_back('\n');
+            }
         }
         int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) return;
@@ -60,6 +65,17 @@ public:
 private:
     std::string path_;
 };
+
+// Gives a written temporary its final name. A folder built aside gets its own entries onto the
+// disk first, so that it never stands under its final name without them, and it takes the name
+// only while nothing else has it.
+SysResult MoveIntoPlace(const UnsyncedWrite& write) {
+    if (!write.wholeFolder) {
+        return ::rename(write.temporary.c_str(), write.target.c_str()) == 0 ? SysResult::Ok() : Fail("rename");
+    }
+    if (SysResult synced = SyncFolder(write.temporary); !synced) return synced;
+    return MoveNoReplace(write.temporary, write.target);
+}
 
 // Does what the jobs owe, sharing the work: a file is synced once for every job that wrote to
 // it, and a folder once after every rename into it. Every job's data was written before the
@@ -81,8 +97,9 @@ void CompleteBatch(const std::vector<Job*>& jobs) {
     for (Job* job : jobs) {
         UnsyncedWrite& write = job->write;
         if (write.temporary.empty()) continue;
-        if (job->result && ::rename(write.temporary.c_str(), write.target.c_str()) != 0) job->result = Fail("rename");
-        if (!job->result) (void)::unlink(write.temporary.c_str());
+        if (job->result) job->result = MoveIntoPlace(write);
+        if (!job->result && write.wholeFolder) RemoveStagedFolder(write.temporary);
+        if (!job->result && !write.wholeFolder) (void)::unlink(write.temporary.c_str());
         ReleaseTemporary(write.temporary);
     }
     std::map<std::string, SysResult, std::less<>> folders;

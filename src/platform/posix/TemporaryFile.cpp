@@ -62,9 +62,11 @@ bool IsHeldTemporary(const std::string& path) {
     return Held().contains(path);
 }
 
-std::string TemporaryNameFor(const std::string& target) {
+std::string TemporaryNameFor(const std::string& target) { return TemporaryNameFor(target, "tmp"); }
+
+std::string TemporaryNameFor(const std::string& target, std::string_view kind) {
     static std::atomic<unsigned> counter{0};
-    std::string name = TemporaryPrefix(target);
+    std::string name = TemporaryPrefix(target, kind);
     name += std::to_string(::getpid());
     name += '-';
     name += std::to_string(counter++);
@@ -94,8 +96,14 @@ void RemoveStaleTemporaries(const std::string& target) {
     ::closedir(dir);
 }
 
-SysResult SyncFolderOf(const std::string& path) {
-    const std::string folder = FolderOf(path);
+bool TemporaryWriterGone(std::string_view rest) {
+    const pid_t writer = WriterOf(rest);
+    return writer != 0 && WriterGone(writer);
+}
+
+SysResult SyncFolderOf(const std::string& path) { return SyncFolder(FolderOf(path)); }
+
+SysResult SyncFolder(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return SysResult::Failure("open", errno);
     SysResult result = ::fsync(fd) == 0 ? SysResult::Ok() : SysResult::Failure("fsync", errno);

@@ -5,11 +5,14 @@
 #include <utility>
 
 #include "platform/FileSystem.h"
+#include "platform/StagedFolders.h"
+#include "platform/TemporaryFile.h"
 #include "Win32Error.h"
 
 // This backend makes every write durable before the call returns (the replacement flushes its
 // temporary and renames with write-through; an append is flushed at once), so an unsynced
-// write never owes anything here and the worker only hands completions to the loop.
+// write owes nothing here but the move of a folder built aside, and the worker does that at
+// once and hands completions to the loop.
 
 namespace vserver::platform {
 
@@ -31,9 +34,27 @@ SysResult StageReplacement(std::string_view path, std::string_view content, Unsy
     return ReplaceFileContent(path, content);
 }
 
+namespace {
+
+// Flushes a folder built aside and moves it into place; on failure it goes.
+SysResult MoveStagedFolder(const UnsyncedWrite& write) {
+    SysResult moved = SyncFolder(write.temporary);
+    if (moved) moved = MoveNoReplace(write.temporary, write.target);
+    if (!moved) RemoveStagedFolder(write.temporary);
+    return moved;
+}
+
+} // namespace
+
 SysResult CompleteWrite(UnsyncedWrite& write) {
+    UnsyncedWrite owed = std::move(write);
     write = UnsyncedWrite{};
-    return SysResult::Ok();
+    // Files are flushed already; what may be left is a folder built aside and the folder sync
+    // that a move owes.
+    if (owed.wholeFolder) {
+        if (SysResult moved = MoveStagedFolder(owed); !moved) return moved;
+    }
+    return owed.syncFolder ? SyncFolderOf(owed.target) : SysResult::Ok();
 }
 
 struct SyncWorker::Backend {};

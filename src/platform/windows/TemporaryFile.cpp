@@ -46,9 +46,11 @@ bool WriterGone(DWORD pid) {
 
 } // namespace
 
-std::string TemporaryNameFor(const std::string& target) {
+std::string TemporaryNameFor(const std::string& target) { return TemporaryNameFor(target, "tmp"); }
+
+std::string TemporaryNameFor(const std::string& target, std::string_view kind) {
     static std::atomic<unsigned> counter{0};
-    std::string name = TemporaryPrefix(target);
+    std::string name = TemporaryPrefix(target, kind);
     name += std::to_string(::GetCurrentProcessId());
     name += '-';
     name += std::to_string(counter++);
@@ -74,11 +76,17 @@ void RemoveStaleTemporaries(const std::string& target) {
     ::FindClose(search);
 }
 
-SysResult SyncFolderOf(const std::string& path) {
+bool TemporaryWriterGone(std::string_view rest) {
+    const DWORD writer = WriterOf(rest);
+    return writer != 0 && WriterGone(writer);
+}
+
+SysResult SyncFolderOf(const std::string& path) { return SyncFolder(FolderOf(path)); }
+
+SysResult SyncFolder(const std::string& folder) {
     // A folder opens as a handle only with backup semantics; flushing it asks the file system
     // to write its entries. File systems that refuse (FAT, some network shares) give the same
     // durability as without the call, so their refusal is no failure.
-    const std::string folder = FolderOf(path);
     OwnedHandle handle(::CreateFileA(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
