@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "host/LiveStatus.h"
 #include "net/ServerCore.h"
 #include "platform/EventLog.h"
 #include "platform/EventLoop.h"
@@ -58,6 +59,8 @@ bool ServeUntilStopped(ServiceModule& module) {
         ReportSettingProblems(module, *server);
         module.ReportServiceEvent("Service started");
         if (module.isService) module.SetState(ServiceState::Running);
+        std::optional<LiveStatus> figures;
+        if (module.isService && module.ShowsStatusText()) figures.emplace(loop, *server, module);
         loop.Run();
     } else {
         settings::WriteServiceLog("Can't initialize server object");
