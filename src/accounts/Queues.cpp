@@ -184,6 +184,17 @@ bool TakeRecords(std::string& text, std::string_view account, std::string& resul
     return found;
 }
 
+std::size_t CountQueuedRecords(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    std::size_t count = 0;
+    while (!text.empty()) {
+        const std::size_t cut = std::min(text.find('\r'), text.size());
+        if (!Trim(text.substr(0, cut)).empty()) ++count;
+        text.remove_prefix(std::min(cut + 1, text.size()));
+    }
+    return count;
+}
+
 namespace {
 
 void LogRecordsKept(const std::string& path, const platform::SysResult& failure) {

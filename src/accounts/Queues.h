@@ -52,6 +52,9 @@ void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std
 // without records for account is only scanned, never copied.
 bool TakeRecords(std::string& text, std::string_view account, std::string& result);
 
+// How many records text (a queue file's bytes) holds, cut and trimmed as TakeRecords cuts them.
+std::size_t CountQueuedRecords(std::string_view text);
+
 enum class AttemptOutcome { Done, Busy };
 
 // Whether a collection's reply has left the server. Only then may its records go: a kill
