@@ -16,7 +16,7 @@ protected:
 
     ToolRun Ctl(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--port", std::to_string(server_.port())});
-        return RunTool(VserverctlPath(), arguments);
+        return RunVserverctl(arguments);
     }
     bool HasAccount(const std::string& name) { return PathExists(server_.usersFolder() + "/" + OnDiskName(name)); }
 
@@ -58,9 +58,9 @@ TEST_F(BulkCommandsTest, CreateAndDeleteFromAListGoOnPastNamesThatFail) {
     // Run again, everything is there: no failure. A spreadsheet's list arrives on standard input.
     WriteFile(list, "amy\nBen\n");
     EXPECT_EQ(Ctl({"create", "--from", list}).out, "already there  amy\nalready there  Ben\n0 created, 2 already there, 0 refused\n");
-    ToolRun piped = RunTool("sh", {"-c", "printf 'Name;Class\\r\\ncat;3a\\r\\n\"dan\";3b\\r\\n' | \"$0\" --port \"$1\" "
-                                         "--json create --from -",
-                                   VserverctlPath(), std::to_string(server_.port())});
+    WriteFile(lists_ / "pupils.csv", "Name;Class\r\ncat;3a\r\n\"dan\";3b\r\n");
+    ToolRun piped = RunVserverctl({"--port", std::to_string(server_.port()), "--json", "create", "--from", "-"}, {},
+                                  lists_ / "pupils.csv");
     EXPECT_EQ(piped.exitStatus, 0) << piped.err;
     EXPECT_EQ(piped.out, "{\"ok\":true,\"command\":\"create\",\"dryRun\":false,\"results\":["
                          "{\"account\":\"cat\",\"outcome\":\"done\",\"line\":2},"

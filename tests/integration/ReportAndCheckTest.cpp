@@ -43,7 +43,7 @@ protected:
     }
     ToolRun Report(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment = {}) {
         arguments.insert(arguments.begin(), "report");
-        return RunTool(VserverctlPath(), arguments, environment);
+        return RunVserverctl(arguments, environment);
     }
 
     TempFolder folder_;
@@ -136,7 +136,11 @@ TEST_F(ReportTest, ReadsTheFileALiveServerWritesAndStandardInput) {
     EXPECT_EQ(Hex(Exchange(later, client::Request{.id = 4, .type = 207})), Hex(Completion(4, 207, "9.0")));
 
     // Without a file named, the report reads the installation's, found through its settings.
-    ToolRun own = Report({"--json"}, {{"VSERVER_REGISTRY", server.registryPath()}});
+    // (The Windows server's settings name its folders as Windows does: this console is given
+    // the file instead.)
+    std::vector<std::string> arguments = {"--json"};
+    if (WindowsServer()) arguments.push_back(server.usersFolder() + "/EventLog.log");
+    ToolRun own = Report(arguments, {{"VSERVER_REGISTRY", server.registryPath()}});
     ASSERT_EQ(own.exitStatus, 0) << own.err;
     EXPECT_NE(own.out.find("\"lines\":3,\"linesInPeriod\":3,\"unreadableLines\":0,\"continuedLines\":0,\"sessions\":1,"
                            "\"openSessions\":0"),
@@ -144,8 +148,7 @@ TEST_F(ReportTest, ReadsTheFileALiveServerWritesAndStandardInput) {
         << own.out;
     EXPECT_NE(own.out.find("{\"event\":\"Quiz\",\"count\":1,\"accounts\":1}"), std::string::npos) << own.out;
 
-    ToolRun piped = RunTool("sh", {"-c", "cat \"$0\" | \"$1\" report --csv --by events -",
-                                   server.usersFolder() + "/EventLog.log", VserverctlPath()});
+    ToolRun piped = RunVserverctl({"report", "--csv", "--by", "events", "-"}, {}, server.usersFolder() + "/EventLog.log");
     EXPECT_EQ(piped.exitStatus, 0) << piped.err;
     EXPECT_EQ(piped.out, "event,count,accounts\nQuiz,1,1\n");
 }
@@ -158,7 +161,7 @@ protected:
     // installation whose files it reads.
     ToolRun Check(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"check", "--port", std::to_string(server_.port())});
-        return RunTool(VserverctlPath(), arguments,
+        return RunVserverctl(arguments,
                        {{"VSERVER_REGISTRY", server_.registryPath()}, {"VSERVER_LOG_FOLDER", server_.folder()},
                         {"VSERVER_DATA_FOLDER", server_.folder()}});
     }
@@ -168,7 +171,7 @@ protected:
 
 TEST_F(CheckTest, ExitStatusAndPerformanceDataAgainstALiveServer) {
     for (const char* account : {"amy", "ben"}) {
-        ToolRun queued = RunTool(VserverctlPath(), {"--port", std::to_string(server_.port()), "queue-message", account, "hi"});
+        ToolRun queued = RunVserverctl({"--port", std::to_string(server_.port()), "queue-message", account, "hi"});
         ASSERT_EQ(queued.exitStatus, 0) << queued.err;
     }
     client::Connection waiting = server_.Connect();
@@ -225,11 +228,11 @@ TEST_F(CheckTest, BesideAnotherConsoleAndWithoutAServer) {
     EXPECT_EQ(unknown.exitStatus, 3) << unknown.out;
     EXPECT_EQ(unknown.out.rfind("VSERVER UNKNOWN - ", 0), 0u) << unknown.out;
 
-    ToolRun down = RunTool(VserverctlPath(), {"check", "--port", std::to_string(ClosedPort())});
+    ToolRun down = RunVserverctl({"check", "--port", std::to_string(ClosedPort())});
     EXPECT_EQ(down.exitStatus, 2) << down.out;
     EXPECT_EQ(down.out.rfind("VSERVER CRITICAL - cannot connect to 127.0.0.1:", 0), 0u) << down.out;
     SilentListener silent;
-    ToolRun silence = RunTool(VserverctlPath(), {"check", "-p", std::to_string(silent.port()), "-t", "0.5"});
+    ToolRun silence = RunVserverctl({"check", "-p", std::to_string(silent.port()), "-t", "0.5"});
     EXPECT_EQ(silence.exitStatus, 2) << silence.out;
     EXPECT_EQ(silence.out.rfind("VSERVER CRITICAL - no greeting from 127.0.0.1:" + std::to_string(silent.port()) +
                                     " within 500 ms",
