@@ -606,11 +606,12 @@ std::string ProgramHelp() {
         "on the line; \"--\" ends them, for arguments that begin with \"-\".\n"
         "\n"
         "Options:\n"
-        "  --host=H      the server's host (default 127.0.0.1; also -H H)\n";
+        "  --host=H      the server's host (default 127.0.0.1)\n";
     text += PortOptionHelp();
     text +=
-        "  --timeout=S   seconds to wait for the connection and for each answer (default 5;\n"
-        "                also -t S)\n"
+        "  --timeout=S   seconds to wait for the connection and for each answer (default 5)\n"
+        "  -H H, -p P, -t S  the same as --host, --port and --timeout, as monitoring plugins\n"
+        "                take them\n"
         "  --json        print one JSON document instead of text\n"
         "  --force       option set: store an option the server does not read\n"
         "  -n N          log: only the last N records\n"
