@@ -44,6 +44,13 @@ echo "=== integration tests against VServerService.exe under Wine ==="
 VSERVER_TEST_SERVER_EXE="$PWD/build/mingw/VServerService.exe" VSERVER_TEST_LAUNCHER=wine \
     timeout 900 ctest --preset release -L windows-server || status=1
 
+# The console's own Windows build, for the commands that read files and work through many
+# accounts, against the Windows server.
+echo "=== vserverctl.exe under Wine: report, check, work on many accounts ==="
+VSERVER_TEST_SERVER_EXE="$PWD/build/mingw/VServerService.exe" VSERVER_TEST_LAUNCHER=wine \
+    VSERVER_TEST_CTL_EXE="$PWD/build/mingw/tools/vserverctl.exe" \
+    timeout 600 ctest --preset release -L windows-server -R 'ReportTest|CheckTest|BulkCommandsTest' || status=1
+
 echo "=== the package as a real service under Wine ==="
 timeout 600 tools/windows-service-check.sh || status=1
 exit $status

@@ -94,6 +94,12 @@ void KeepRecords(std::string& text, const std::vector<std::size_t>& dropped) {
     text = std::move(kept);
 }
 
+std::size_t CountQueuedRecords(std::string_view text) {
+    std::size_t count = 0;
+    ForEachRecord(text, [&count](std::string_view, std::size_t) { ++count; });
+    return count;
+}
+
 bool TakeRecords(std::string& text, std::string_view account, std::string& result) {
     std::vector<std::size_t> taken;
     ForEachRecord(text, [&](std::string_view record, std::size_t offset) {

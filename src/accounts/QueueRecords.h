@@ -50,6 +50,9 @@ bool AppendPayloadIfFor(std::string_view record, std::string_view account, std::
 // the final NUL.
 void KeepRecords(std::string& text, const std::vector<std::size_t>& dropped);
 
+// How many records text (a queue file's bytes) holds, cut and trimmed as collections cut them.
+std::size_t CountQueuedRecords(std::string_view text);
+
 // Takes account's records out of text (a queue file's bytes): their payloads are appended to
 // result, joined by 0xB0, and text is left holding the other records as KeepRecords leaves
 // them. True when account had a record.

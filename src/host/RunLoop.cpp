@@ -4,6 +4,7 @@
 #include <string>
 
 #include "accounts/AccountTemporaries.h"
+#include "host/LiveStatus.h"
 #include "net/ServerCore.h"
 #include "platform/EventLog.h"
 #include "platform/EventLoop.h"
@@ -62,6 +63,8 @@ bool ServeUntilStopped(ServiceModule& module) {
         accounts::ClearAccountTemporaries(server->usersFolder);
         module.ReportServiceEvent("Service started");
         if (module.isService) module.SetState(ServiceState::Running);
+        std::optional<LiveStatus> figures;
+        if (module.isService && module.ShowsStatusText()) figures.emplace(loop, *server, module);
         loop.Run();
     } else {
         settings::WriteServiceLog("Can't initialize server object");

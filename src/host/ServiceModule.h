@@ -63,6 +63,11 @@ public:
     void SetState(ServiceState state);
     ServiceState state() const { return state_; }
 
+    // The line of text the service manager shows beside the state, where it shows one (see
+    // platform::ServiceHost). ReportStatusText is false when the manager did not take it now.
+    bool ShowsStatusText() const { return status_.ShowsStatusText(); }
+    bool ReportStatusText(std::string_view text) { return status_.ReportStatusText(text); }
+
     // An informational event: the system log under the service's name when running as a
     // service, a line on standard output otherwise. Cut at 255 characters.
     void ReportServiceEvent(std::string_view text);

@@ -15,6 +15,7 @@ ConnectionRecord& ConnectionTable::Insert(std::unique_ptr<ConnectionRecord> reco
     byIndex_.emplace(r.index, std::move(record));
     IndexAccount(r);
     if (r.clientKind == kConsoleKind) ++consoleCount_;
+    if (r.clientKind != kNotLoggedOn) ++loggedOnCount_;
     AddressUse& use = byAddress_[r.peerAddress];
     ++use.connections;
     use.refusing = false;
@@ -28,6 +29,7 @@ std::unique_ptr<ConnectionRecord> ConnectionTable::Remove(int index) {
     byIndex_.erase(it);
     UnindexAccount(*record);
     if (record->clientKind == kConsoleKind) --consoleCount_;
+    if (record->clientKind != kNotLoggedOn) --loggedOnCount_;
     if (auto use = byAddress_.find(record->peerAddress); use != byAddress_.end() && --use->second.connections <= 0) {
         byAddress_.erase(use);
     }
@@ -61,8 +63,10 @@ void ConnectionTable::SetAccountName(ConnectionRecord& record, std::string name)
 
 void ConnectionTable::SetClientKind(ConnectionRecord& record, int kind) {
     if (record.clientKind == kConsoleKind) --consoleCount_;
+    if (record.clientKind != kNotLoggedOn) --loggedOnCount_;
     record.clientKind = kind;
     if (kind == kConsoleKind) ++consoleCount_;
+    if (kind != kNotLoggedOn) ++loggedOnCount_;
 }
 
 void ConnectionTable::IndexAccount(ConnectionRecord& record) {

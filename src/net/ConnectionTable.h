@@ -30,6 +30,8 @@ public:
     void SetClientKind(ConnectionRecord& record, int kind);
     // Records logged on as the administrator console (client kind 5).
     int consoleCount() const { return consoleCount_; }
+    // Records logged on with any client kind, consoles included.
+    int loggedOnCount() const { return loggedOnCount_; }
 
     // The connections one client address holds, and whether connections from it are being
     // refused for passing the limit, so that a run of refusals is told once. An address
@@ -56,9 +58,11 @@ private:
     void UnindexAccount(ConnectionRecord& record);
 
     static constexpr int kConsoleKind = 5;
+    static constexpr int kNotLoggedOn = -1;
 
     ConnectionRecord* newest_ = nullptr;
     int consoleCount_ = 0;
+    int loggedOnCount_ = 0;
     std::uint64_t nextSerial_ = 1;
     ConnectionRecord* oldest_ = nullptr;
     std::unordered_map<int, std::unique_ptr<ConnectionRecord>> byIndex_;

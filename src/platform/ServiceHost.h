@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/SysResult.h"
 
@@ -43,6 +44,13 @@ public:
     // Tells the manager the service's state once connected; before that the call does nothing.
     // A lost report cannot be told anywhere useful; the manager's own timeouts cover it.
     void ReportState(ServiceStatus state);
+
+    // True when the manager shows a line of text the service sets beside its state (systemd's
+    // STATUS=, which "systemctl status" prints); elsewhere ReportStatusText does nothing.
+    bool ShowsStatusText() const;
+    // Replaces that line. It never waits for the manager: false when the manager did not take
+    // the text now (the caller may try again later), or when there is no such line.
+    bool ReportStatusText(std::string_view text);
 
 private:
     struct State;

@@ -31,6 +31,8 @@ public:
 
     // Sends one notification ("READY=1\nSTATUS=Serving").
     SysResult Send(std::string_view assignments) const;
+    // The same without waiting: fails with EAGAIN when the manager's queue is full.
+    SysResult SendWithoutWaiting(std::string_view assignments) const;
 
     void Close();
 

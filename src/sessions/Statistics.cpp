@@ -7,6 +7,7 @@
 #include "accounts/RecordFile.h"
 #include "net/ServerCore.h"
 #include "platform/Clock.h"
+#include "sessions/StatisticsLine.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::sessions {
@@ -61,17 +62,8 @@ bool WriteStatisticsLine(net::ServerCore& server, std::string_view account, std:
                              [&server](const PendingLines& lines) { return lines.path == server.eventLogPath; });
     if (file == pending.files.end()) file = pending.files.insert(file, PendingLines{server.eventLogPath, {}, {}});
 
-    platform::LocalTime now = platform::Now();
-    std::string& text = file->text;
-    text += platform::FormatDate(now);
-    text += '\t';
-    text += platform::FormatTime(now);
-    for (std::string_view column : {account, label, event, detail}) {
-        text += '\t';
-        text += column;
-    }
-    text += "\r\n";
-    file->ends.push_back(text.size());
+    AppendStatisticsLine(file->text, platform::Now(), account, label, event, detail);
+    file->ends.push_back(file->text.size());
     // Outside the loop's turns this writes at once.
     if (firstOfTurn) server.loop().AtTurnEnd(platform::TurnEndStage::Files, WritePendingLines);
     return !pending.files.empty() || !pending.lastWriteFailed;

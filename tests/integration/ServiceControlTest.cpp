@@ -65,6 +65,9 @@ private:
 
 using vserver::test::NotifyListener;
 
+// The lines of live figures a serving service sends beside its states.
+const std::string kFigures = "STATUS=Running: ";
+
 // ---- Start-up without a registration switch ------------------------------------------------
 
 TEST(ServiceStartUp, AnUnregisteredProgramEndsWithTheReasonInTheServiceLogAndOnStandardError) {
@@ -165,7 +168,7 @@ TEST(ServiceStartUp, UnderTheServiceManagerStatesGoOutAsNotifications) {
         EXPECT_TRUE(client.is_open());
 
         ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
-        EXPECT_EQ(manager.Receive(), "STOPPING=1\nSTATUS=Stopping");
+        EXPECT_EQ(manager.ReceiveSkipping(kFigures), "STOPPING=1\nSTATUS=Stopping");
         EXPECT_EQ(manager.Receive(), "STATUS=Stopped");
         EXPECT_EQ(server.WaitExit(), 0);
 
@@ -209,11 +212,67 @@ TEST(ServiceStartUp, TheStopControlEndsTheServiceWhileALivenessCheckWaits) {
 
     auto stopping = std::chrono::steady_clock::now();
     ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
-    EXPECT_EQ(manager.Receive(), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(manager.ReceiveSkipping(kFigures), "STOPPING=1\nSTATUS=Stopping");
     EXPECT_EQ(server.WaitExit(5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
     EXPECT_EQ(manager.Receive(), "STATUS=Stopped");
     EXPECT_EQ(server.ServiceLogTexts().back(), "Service ending normally");
+}
+
+// Waits for the figures line expected, past lines of figures that were true on the way.
+bool WaitForFigures(NotifyListener& manager, const std::string& expected) {
+    for (;;) {
+        const std::string line = manager.Receive(30s);
+        if (line == expected) return true;
+        if (line.rfind(kFigures, 0) != 0) {
+            ADD_FAILURE() << "waiting for \"" << expected << "\", got \"" << line << "\"";
+            return false;
+        }
+    }
+}
+
+TEST(ServiceStartUp, UnderTheServiceManagerTheStatusLineShowsConnectionsSessionsAndTheLock) {
+    SKIP_FOR_WINDOWS_SERVER("the systemd notify socket; the Windows service manager shows no status text");
+    TempFolder sockets;
+    NotifyListener manager(sockets / "notify.sock");
+    ServerOptions options;
+    options.withLocalService = true;
+    options.arguments = {"-Service"};
+    options.environment = {{"NOTIFY_SOCKET", manager.address()}};
+    ServerProcess server(options);
+    ASSERT_TRUE(server.Start()) << server.failure();
+    MakeFolder(server.usersFolder() + "/amy");
+    EXPECT_EQ(manager.Receive(), "STATUS=Starting");
+    EXPECT_EQ(manager.Receive(), "READY=1\nSTATUS=Running");
+    EXPECT_TRUE(WaitForFigures(manager, kFigures + "0 connections, 0 sessions, logons open"));
+
+    // A connection that has not logged on counts as a connection, not as a session.
+    client::Connection waiting = server.Connect();
+    client::Connection amy = server.Connect();
+    client::Request logon{.id = 1, .type = 101, .label = "Room 12", .account = "amy", .clientKind = 1, .version = "9.0"};
+    EXPECT_EQ(Hex(Exchange(amy, logon)), Hex("1\xA7" "1"));
+    EXPECT_TRUE(WaitForFigures(manager, kFigures + "2 connections, 1 session, logons open"));
+
+    // A console alone locks logons; the console is a connection and no session.
+    waiting.Close();
+    amy.Close();
+    client::Connection console = server.Connect();
+    logon.account = "<Service Administrator Console>";
+    logon.clientKind = 5;
+    EXPECT_EQ(Hex(Exchange(console, logon)), Hex("1\xA7" "1"));
+    // Once the server has closed the other two, the lock holds.
+    EXPECT_TRUE(WaitForFigures(manager, kFigures + "1 connection, 0 sessions, logons open"));
+    client::Request lock{.id = 2, .type = 800, .account = logon.account, .argument1 = "1"};
+    EXPECT_EQ(Hex(Exchange(console, lock)), Hex(Completion(2, 800, "True")));
+    EXPECT_TRUE(WaitForFigures(manager, kFigures + "1 connection, 0 sessions, logons locked"));
+    // Figures that stay the same are not sent again (the figures are looked at every 2 s).
+    EXPECT_EQ(manager.Receive(3s), "<nothing>");
+
+    // Once stopping, the manager shows the stop, not figures.
+    ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+    EXPECT_EQ(manager.Receive(), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(manager.Receive(), "STATUS=Stopped");
+    EXPECT_EQ(server.WaitExit(), 0);
 }
 
 TEST(ServiceStartUp, AnUnusableNotifySocketMeansTheHandlerIsNotInstalled) {

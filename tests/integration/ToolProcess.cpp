@@ -13,6 +13,45 @@ namespace vserver::test {
 std::string VserverctlPath() { return std::string(VSERVER_TOOLS_DIR) + "/vserverctl"; }
 std::string LoadGeneratorPath() { return std::string(VSERVER_TOOLS_DIR) + "/vserver-load"; }
 
+std::vector<std::string> VserverctlCommand() {
+    const char* exe = std::getenv("VSERVER_TEST_CTL_EXE");
+    if (exe == nullptr || *exe == '\0') return {VserverctlPath()};
+    const char* launcher = std::getenv("VSERVER_TEST_LAUNCHER");
+    return {launcher != nullptr && *launcher != '\0' ? launcher : "wine", exe};
+}
+
+namespace {
+
+void DropCarriageReturns(std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') out += text[i];
+    }
+    text = std::move(out);
+}
+
+} // namespace
+
+ToolRun RunVserverctl(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
+                      const std::string& input) {
+    const std::vector<std::string> command = VserverctlCommand();
+    std::vector<std::string> all(command.begin() + 1, command.end());
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ToolRun run;
+    if (input.empty()) {
+        run = RunTool(command[0], all, environment);
+    } else {
+        all.insert(all.begin(), {"-c", "cat \"$0\" | \"$@\"", input, command[0]});
+        run = RunTool("sh", all, environment);
+    }
+    if (command.size() > 1) {
+        DropCarriageReturns(run.out);
+        DropCarriageReturns(run.err);
+    }
+    return run;
+}
+
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& environment, std::chrono::milliseconds timeout) {
     ToolRun run;

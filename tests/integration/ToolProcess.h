@@ -26,4 +26,12 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& argu
 std::string VserverctlPath();
 std::string LoadGeneratorPath();
 
+// The command that runs vserverctl: the Linux build, or the Windows build through its launcher
+// when VSERVER_TEST_CTL_EXE names vserverctl.exe (VSERVER_TEST_LAUNCHER, default wine).
+std::vector<std::string> VserverctlCommand();
+// Runs that command with arguments as RunTool does; the CR LF line ends of the Windows build
+// come back as LF. A non-empty input is a file that reaches its standard input through a pipe.
+ToolRun RunVserverctl(const std::vector<std::string>& arguments,
+                      const std::map<std::string, std::string>& environment = {}, const std::string& input = {});
+
 } // namespace vserver::test

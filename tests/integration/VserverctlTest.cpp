@@ -15,6 +15,7 @@
 #include <map>
 #include <thread>
 
+#include "Listeners.h"
 #include "ServerHarness.h"
 #include "ToolProcess.h"
 
@@ -76,48 +77,6 @@ std::vector<std::string> Cells(const std::string& line) {
     }
     return cells;
 }
-
-// A port on which nothing listens: bound once, then released.
-int ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A listener that never accepts and never sends: connects complete in the backlog, and then
-// nothing arrives.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 16);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~SilentListener() { ::close(fd_); }
-    int port() const { return port_; }
-    bool SomeoneConnected() {
-        int accepted = ::accept(fd_, nullptr, nullptr);
-        if (accepted < 0) return false;
-        ::close(accepted);
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 // The logon of a console that holds the console's place while vserverctl runs.
 Request ConsoleLogon() {
@@ -706,7 +665,7 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
         {{"frobnicate"}, "vserverctl: unknown command \"frobnicate\" (see vserverctl --help)\n"},
         {{"--verbose", "count"}, "vserverctl: unknown option --verbose (see vserverctl --help)\n"},
         {{"--port", "70000", "count"}, "vserverctl: invalid port 70000 (see vserverctl --help)\n"},
-        {{"create"}, "vserverctl: create: missing arguments; usage: vserverctl create ACCOUNT\n"},
+        {{"create"}, "vserverctl: create: missing arguments; usage: vserverctl create ACCOUNT | --from FILE [--dry-run]\n"},
         {{"count", "extra"}, "vserverctl: count: too many arguments; usage: vserverctl count\n"},
         {{"option", "set", "Name"}, "vserverctl: option: option set needs NAME and VALUE; usage: vserverctl option get "
                                     "NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
@@ -720,12 +679,43 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
                                         "[--follow]\n"},
         {{"option", "list", "extra"}, "vserverctl: option: option list takes no arguments; usage: vserverctl option get "
                                       "NAME [DEFAULT] | set [--force] NAME VALUE | list\n"},
+        {{"count", "--csv"}, "vserverctl: count: --file, --to, --csv, --by and --html belong to report; usage: "
+                             "vserverctl count\n"},
+        {{"create", "--dry-run", "amy"}, "vserverctl: create: --dry-run belongs to create and delete --from, and message "
+                                         "and disconnect --all; usage: vserverctl create ACCOUNT | --from FILE [--dry-run]\n"},
+        {{"create", "--from", "names.txt", "amy"}, "vserverctl: create: too many arguments; usage: vserverctl create "
+                                                   "ACCOUNT | --from FILE [--dry-run]\n"},
+        {{"message", "--all"}, "vserverctl: message: missing arguments; usage: vserverctl message ACCOUNT TEXT | --all "
+                               "TEXT [--dry-run]\n"},
+        {{"lock", "--all"}, "vserverctl: lock: --all belongs to message and disconnect; usage: vserverctl lock\n"},
     };
     for (const Case& c : cases) {
         ToolRun run = RunTool(ctl, c.arguments);
         EXPECT_EQ(run.exitStatus, 2) << c.error;
         EXPECT_EQ(run.err, c.error);
     }
+    // The report's options are checked before any file is read.
+    const std::string reportUsage = "usage: vserverctl report [--from DATE] [--to DATE] [--file FILE]... [FILE...] "
+                                    "[--csv [--by TABLE]] [--html PAGE]\n";
+    const std::vector<Case> reportCases = {
+        {{"report", "--csv", "--json"}, "--csv and --json each print the report; give one; "},
+        {{"report", "--by", "days"}, "--by chooses the table --csv prints; "},
+        {{"report", "--csv", "--by", "people"},
+         "unknown table \"people\" (accounts, workstations, days, hours, events or unreadable); "},
+        {{"report", "--from", "2008-02-30"}, "invalid date 2008-02-30 (YYYY-MM-DD or MM/DD/YY); "},
+        {{"report", "--from", "2008-02-01", "--to", "01/31/08"}, "--to 01/31/08 lies before --from 2008-02-01; "},
+    };
+    for (const Case& c : reportCases) {
+        ToolRun run = RunTool(ctl, c.arguments);
+        EXPECT_EQ(run.exitStatus, 2) << c.error;
+        EXPECT_EQ(run.err, "vserverctl: report: " + c.error + reportUsage);
+    }
+    // A check that cannot run is UNKNOWN to a monitoring system.
+    ToolRun threshold = RunTool(ctl, {"check", "-w", "ten"});
+    EXPECT_EQ(threshold.exitStatus, 3);
+    EXPECT_NE(threshold.err.find("invalid threshold \"ten\""), std::string::npos) << threshold.err;
+    EXPECT_EQ(RunTool(ctl, {"check", "--verbose"}).exitStatus, 3);
+
     // PortNumber lives under Connection: setting it as an option is refused with the reason.
     ToolRun port = RunTool(ctl, {"option", "set", "portnumber", "1007"});
     EXPECT_EQ(port.exitStatus, 2);
@@ -734,13 +724,14 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
     ToolRun json = RunTool(ctl, {"--json", "create"});
     EXPECT_EQ(json.exitStatus, 2);
     EXPECT_EQ(json.out, "{\"ok\":false,\"command\":\"create\",\"error\":\"missing arguments; usage: vserverctl create "
-                        "ACCOUNT\"}\n");
+                        "ACCOUNT | --from FILE [--dry-run]\"}\n");
 
     ToolRun help = RunTool(ctl, {"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     ToolRun createHelp = RunTool(ctl, {"create", "--help"});
     EXPECT_EQ(createHelp.exitStatus, 0);
-    EXPECT_EQ(createHelp.out.rfind("usage: vserverctl [OPTIONS] create ACCOUNT\n", 0), 0u) << createHelp.out;
+    EXPECT_EQ(createHelp.out.rfind("usage: vserverctl [OPTIONS] create ACCOUNT | --from FILE [--dry-run]\n", 0), 0u)
+        << createHelp.out;
     EXPECT_EQ(RunTool(ctl, {"help", "create"}).out, createHelp.out);
 
     // Every command has its help and its place in the manual page.
@@ -750,9 +741,10 @@ TEST(VserverctlErrors, UsageErrorsAndHelp) {
     for (const char* command : {"sessions", "count", "lock", "unlock", "locked", "disconnect", "message", "toolbar",
                                 "queue\\-message", "queue\\-toolbar", "accounts", "create", "delete", "toolbars",
                                 "toolbar\\-exists", "option get", "option set", "option list", "reload", "version", "status",
-                                "log"}) {
+                                "log", "report", "check"}) {
         std::string name = command;
         bool inManual = manual.find("\n.B " + name + "\n") != std::string::npos ||
+                        manual.find("\n.B " + name + " \\fR") != std::string::npos ||
                         manual.find("\n.BI " + name + " ") != std::string::npos ||
                         manual.find("\n.BI \"" + name + "\"") != std::string::npos;
         EXPECT_TRUE(inManual) << name;

@@ -37,4 +37,14 @@ std::string NotifyListener::Receive(std::chrono::milliseconds timeout) {
     return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(n));
 }
 
+std::string NotifyListener::ReceiveSkipping(const std::string& skipped, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return "<nothing>";
+        std::string datagram = Receive(left);
+        if (datagram.rfind(skipped, 0) != 0) return datagram;
+    }
+}
+
 } // namespace vserver::test

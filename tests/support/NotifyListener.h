@@ -18,6 +18,8 @@ public:
     bool bound() const { return bound_; }
     // The next datagram, or "<nothing>" after the timeout.
     std::string Receive(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The next datagram that does not begin with skipped, or "<nothing>" after the timeout.
+    std::string ReceiveSkipping(const std::string& skipped, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
     int fd_ = -1;

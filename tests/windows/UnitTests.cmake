@@ -30,7 +30,7 @@ target_link_libraries(svcctl PRIVATE advapi32)
 
 add_executable(unit_tests ${VSERVER_UNIT_TESTS} ${VSERVER_TEST_SUPPORT})
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src/platform/windows)
-target_link_libraries(unit_tests PRIVATE vserver_core vserver_client GTest::gtest GTest::gtest_main ws2_32)
+target_link_libraries(unit_tests PRIVATE vserver_core vserver_client vserverctl_commands GTest::gtest GTest::gtest_main ws2_32)
 target_compile_options(unit_tests PRIVATE ${VSERVER_WARNINGS} -Wno-missing-field-initializers)
 target_compile_definitions(unit_tests PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # Listed when ctest runs, not while building, so building needs no Wine prefix.

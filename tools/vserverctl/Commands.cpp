@@ -138,6 +138,7 @@ int RunLocked(Session& session) {
 }
 
 int RunDisconnect(Session& session) {
+    if (session.options.all) return RunDisconnectAll(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
     return RunAction(session, 804, "disconnect", account, {}, "disconnected " + account,
@@ -145,6 +146,7 @@ int RunDisconnect(Session& session) {
 }
 
 int RunMessage(Session& session) {
+    if (session.options.all) return RunMessageAll(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
     return RunAction(session, 805, "message", account, session.args[1], "message sent to " + account,
@@ -188,6 +190,7 @@ int RunAccounts(Session& session) {
 }
 
 int RunCreate(Session& session) {
+    if (session.options.from) return RunCreateFrom(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
     return RunAction(session, 807, "create", account, {}, "created account " + account,
@@ -196,6 +199,7 @@ int RunCreate(Session& session) {
 }
 
 int RunDelete(Session& session) {
+    if (session.options.from) return RunDeleteFrom(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
     return RunAction(session, 808, "delete", account, {}, "deleted account " + account,
@@ -303,13 +307,17 @@ const std::vector<CommandSpec> kCommands = {
     {"unlock", "", {}, 0, 0, "unlock logons", "Clears the logon lock.", RunUnlock},
     {"locked", "", {}, 0, 0, "tell whether logons are locked",
      "Prints \"locked\" (exit status 0) or \"not locked\" (exit status 1).", RunLocked},
-    {"disconnect", "ACCOUNT", {"ACCOUNT"}, 1, 1, "end the session of an account",
+    {"disconnect", "ACCOUNT | --all [--dry-run]", {"ACCOUNT"}, 1, 1, "end the session of an account, or every session",
      "Sends the session that holds ACCOUNT the disconnect notice and closes its connection. Fails when no "
-     "session holds the account.",
+     "session holds the account. With --all, ends every logged-on session except the consoles, goes on past a "
+     "failure and prints a summary; --dry-run only lists them. Exit status 1 when any failed.",
      RunDisconnect},
-    {"message", "ACCOUNT TEXT", {"ACCOUNT", "TEXT"}, 2, 2, "send a text message to a logged-on user now",
+    {"message", "ACCOUNT TEXT | --all TEXT [--dry-run]", {"ACCOUNT", "TEXT"}, 2, 2,
+     "send a text message to a logged-on user now, or to everyone",
      "Sends TEXT to the session that holds ACCOUNT (the newest one when several do). Fails when no session "
-     "holds the account.",
+     "holds the account. With --all, sends TEXT to every logged-on account except the consoles, once per "
+     "account, goes on past a failure and prints a summary; --dry-run only lists them. Exit status 1 when any "
+     "failed.",
      RunMessage},
     {"toolbar", "ACCOUNT SET", {"ACCOUNT", "SET"}, 2, 2, "send a toolbar set to a logged-on user now",
      "Sends the toolbar set name SET to the session that holds ACCOUNT. Fails when no session holds the "
@@ -324,12 +332,21 @@ const std::vector<CommandSpec> kCommands = {
      "Lists the accounts (the folders of the users folder), one per line, in the order the file system "
      "gives them.",
      RunAccounts},
-    {"create", "ACCOUNT", {"ACCOUNT"}, 1, 1, "create an account",
+    {"create", "ACCOUNT | --from FILE [--dry-run]", {"ACCOUNT"}, 1, 1, "create an account, or every account of a list",
      "Creates the home folder of ACCOUNT with its copy of the master preference file. Account names hold at "
-     "most 25 bytes.",
+     "most 25 bytes. With --from, creates every account FILE names (\"-\" reads standard input): one name per "
+     "line, or the first column of a CSV file with a header line (a file ending in .csv, or whose first line "
+     "holds a comma, semicolon or tab); blank lines and lines beginning with # are skipped, and blanks around "
+     "a name are dropped. It goes on past a failure and prints what was created, what was already there and "
+     "what was refused with the reason; --dry-run only shows what would be done. Exit status 1 when any was "
+     "refused.",
      RunCreate},
-    {"delete", "ACCOUNT", {"ACCOUNT"}, 1, 1, "delete an account",
-     "Removes the home folder of ACCOUNT and everything in it.", RunDelete},
+    {"delete", "ACCOUNT | --from FILE [--dry-run]", {"ACCOUNT"}, 1, 1, "delete an account, or every account of a list",
+     "Removes the home folder of ACCOUNT and everything in it. With --from, deletes every account FILE names, "
+     "read as create --from reads it; accounts that do not exist are reported as not there. It goes on past a "
+     "failure, prints a summary and exits with status 1 when any was refused; --dry-run only shows what would "
+     "be done.",
+     RunDelete},
     {"toolbars", "", {}, 0, 0, "list the toolbar sets",
      "Lists the toolbar sets of the users folder (without the built-in set CLASSIC), one per line.",
      RunToolbars},
@@ -363,6 +380,30 @@ const std::vector<CommandSpec> kCommands = {
      "by tabs. -n N prints only the last N records; --follow goes on printing records as the server writes "
      "them, until interrupted.",
      RunLog},
+    {"report", "[--from DATE] [--to DATE] [--file FILE]... [FILE...] [--csv [--by TABLE]] [--html PAGE]", {}, 0, 1000,
+     "summarise the usage statistics of a period",
+     "Reads the usage statistics (the installation's Users/EventLog.log below MasterPath, or each FILE; \"-\" "
+     "reads standard input) without a server and summarises the days from --from to --to (YYYY-MM-DD or "
+     "MM/DD/YY, both included; default every line). A session is a logon and the next logoff or disconnect of "
+     "the same account on the same workstation label; a change of user ends one and begins the next. A logon "
+     "without its end is counted as open and given no length. It prints the totals and the tables per account "
+     "(sessions, open, total and median time, first and last seen, workstations, client events), per workstation, "
+     "per day and per hour of the day (sessions begun, most at once), the client events by code, and the first "
+     "lines it could not read with their line numbers. --csv prints one table (--by accounts, workstations, days, "
+     "hours, events or unreadable; default accounts), --json all of them, and --html PAGE writes a page with "
+     "charts that needs nothing else to show or print.",
+     RunReport, true},
+    {"check", "[-w CONNECTIONS[,QUEUED]] [-c CONNECTIONS[,QUEUED]]", {}, 0, 0,
+     "check the server for a monitoring system",
+     "A check in the monitoring-plugins convention: one status line with performance data after \"|\" "
+     "(connections, sessions, logons locked, queued items waiting, service log size) and exit status 0 OK, 1 "
+     "WARNING, 2 CRITICAL or 3 UNKNOWN. -w and -c give the thresholds: the status is WARNING or CRITICAL when "
+     "the connections, or the queued items, are more than the number given (either may be left out, as in "
+     "\"-w ,500\"). CRITICAL when the server does not answer within --timeout. When another console is logged on "
+     "the server cannot be asked for its connections; the check then says so and is UNKNOWN only when a "
+     "connection threshold was given. The queued items and the service log are read from the installation "
+     "beside this program, and only when --host is this computer.",
+     RunCheck},
 };
 
 } // namespace
@@ -387,6 +428,8 @@ void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows)
             line += row[i];
             if (i + 1 < row.size()) line += std::string(widths[i] - DisplayWidth(row[i]) + 2, ' ');
         }
+        // Empty last cells leave no blanks at the line's end.
+        line.erase(line.find_last_not_of(' ') + 1);
         report.Line(std::move(line));
     }
 }
@@ -479,26 +522,75 @@ std::string ArgumentName(const CommandSpec& command, const std::vector<std::stri
     return "argument " + std::to_string(i + 1);
 }
 
+namespace {
+
+// The work on many accounts at once: create and delete --from, message and disconnect --all.
+bool IsBulk(const CommandSpec& command, const CommandOptions& options) {
+    if (command.name == "create" || command.name == "delete") return options.from.has_value();
+    return (command.name == "message" || command.name == "disconnect") && options.all;
+}
+
+// An option given to a command it does not belong to, named as the help names its owners.
+std::optional<std::string> MisplacedOption(const CommandSpec& command, const CommandOptions& options) {
+    struct Use {
+        bool given;
+        const char* option;
+        std::vector<std::string_view> commands;
+        const char* owners;
+    };
+    const bool reportOnly = !options.files.empty() || options.to || options.csv || options.by || options.html;
+    const Use uses[] = {
+        {options.lines || options.follow, "-n and --follow belong", {"log"}, "log"},
+        {options.force, "--force belongs", {"option"}, "option set"},
+        {reportOnly, "--file, --to, --csv, --by and --html belong", {"report"}, "report"},
+        {options.from.has_value(), "--from belongs", {"report", "create", "delete"}, "report, create and delete"},
+        {options.warning || options.critical, "-w and -c belong", {"check"}, "check"},
+        {options.all, "--all belongs", {"message", "disconnect"}, "message and disconnect"},
+        // Only the work on many accounts has a dry run.
+        {options.dryRun && !IsBulk(command, options), "--dry-run belongs", {},
+         "create and delete --from, and message and disconnect --all"},
+    };
+    for (const Use& use : uses) {
+        if (!use.given) continue;
+        const bool owned = std::find(use.commands.begin(), use.commands.end(), command.name) != use.commands.end();
+        if (!owned) return std::string(use.option) + " to " + use.owners;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckOptionCommand(const std::vector<std::string>& args, const CommandOptions& options) {
+    const std::string& verb = args[0];
+    if (verb != "get" && verb != "set" && verb != "list") return "unknown option action \"" + verb + "\"";
+    if (verb == "list" && args.size() != 1) return "option list takes no arguments";
+    if (verb == "get" && args.size() < 2) return "option get needs NAME";
+    if (verb == "set" && args.size() != 3) return "option set needs NAME and VALUE";
+    if (verb != "set" && options.force) return "--force belongs to option set";
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<std::string> CheckArguments(const CommandSpec& command, const std::vector<std::string>& args,
                                           const CommandOptions& options, bool json) {
     std::string usage = "usage: vserverctl " + std::string(command.name) +
                         (command.usage.empty() ? "" : " " + std::string(command.usage));
-    if (command.name != "log" && (options.lines || options.follow)) return "-n and --follow belong to log; " + usage;
+    if (auto misplaced = MisplacedOption(command, options)) return *misplaced + "; " + usage;
     if (command.name == "log" && options.follow && json) return "--follow prints text, not JSON; " + usage;
-    if (command.name != "option" && options.force) return "--force belongs to option set; " + usage;
-    if (args.size() < command.minArgs || args.size() > command.maxArgs) {
-        return (args.size() < command.minArgs ? "missing arguments; " : "too many arguments; ") + usage;
+    // Given many accounts, a command takes no account argument.
+    const std::size_t accounts = IsBulk(command, options) ? 1 : 0;
+    if (args.size() + accounts < command.minArgs || args.size() + accounts > command.maxArgs) {
+        return (args.size() + accounts < command.minArgs ? "missing arguments; " : "too many arguments; ") + usage;
     }
-    if (command.name == "option") {
-        const std::string& verb = args[0];
-        if (verb != "get" && verb != "set" && verb != "list") return "unknown option action \"" + verb + "\"; " + usage;
-        if (verb == "list" && args.size() != 1) return "option list takes no arguments; " + usage;
-        if (verb == "get" && args.size() < 2) return "option get needs NAME; " + usage;
-        if (verb == "set" && args.size() != 3) return "option set needs NAME and VALUE; " + usage;
-        if (verb != "set" && options.force) return "--force belongs to option set; " + usage;
-        if (verb == "set" && !options.force && settings::FindServerOption(args[1]) == nullptr) {
-            return UnusedOptionText(args[1]) + "; give --force to store it anyway";
-        }
+    if (command.name == "report") {
+        if (auto problem = CheckReportOptions(options)) return *problem + "; " + usage;
+    }
+    if (command.name == "check") {
+        if (auto problem = CheckThresholds(options)) return *problem + "; " + usage;
+    }
+    if (command.name != "option") return std::nullopt;
+    if (auto problem = CheckOptionCommand(args, options)) return *problem + "; " + usage;
+    if (args[0] == "set" && !options.force && settings::FindServerOption(args[1]) == nullptr) {
+        return UnusedOptionText(args[1]) + "; give --force to store it anyway";
     }
     return std::nullopt;
 }
@@ -518,10 +610,22 @@ std::string ProgramHelp() {
     text += PortOptionHelp();
     text +=
         "  --timeout=S   seconds to wait for the connection and for each answer (default 5)\n"
+        "  -H H, -p P, -t S  the same as --host, --port and --timeout, as monitoring plugins\n"
+        "                take them\n"
         "  --json        print one JSON document instead of text\n"
         "  --force       option set: store an option the server does not read\n"
         "  -n N          log: only the last N records\n"
         "  --follow      log: go on printing records as they are written\n"
+        "  --from=DATE   report: the first day (YYYY-MM-DD or MM/DD/YY)\n"
+        "  --to=DATE     report: the last day\n"
+        "  --file=FILE   report: a statistics file to read (again for more; - standard input)\n"
+        "  --csv         report: print one table as CSV (--by=TABLE chooses it)\n"
+        "  --html=PAGE   report: write a page with charts\n"
+        "  --from=FILE   create, delete: every account FILE names (- standard input)\n"
+        "  --all         message, disconnect: every logged-on session\n"
+        "  --dry-run     create and delete --from, message and disconnect --all: only show\n"
+        "                what would be done\n"
+        "  -w, -c L      check: warning and critical thresholds, CONNECTIONS[,QUEUED]\n"
         "  --version     print this program's version and, when reachable, the server's\n"
         "  --help        this text\n"
         "\n"
@@ -538,7 +642,8 @@ std::string ProgramHelp() {
         "\n"
         "Exit status: 0 success; 1 the server answered False or refused, or a file could not be\n"
         "read; 2 usage error (nothing was sent); 3 the server cannot be reached or did not answer\n"
-        "in time.\n";
+        "in time. check exits as monitoring plugins do: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
+        "(a usage error too).\n";
     return text;
 }
 

@@ -26,6 +26,18 @@ struct CommandOptions {
     bool force = false;              // option set: store a name the server does not use
     std::optional<long> lines;       // log: how many of the last records
     bool follow = false;             // log: go on printing records as they are written
+    // report: the first and last day; create and delete: the file of names (--from only)
+    std::optional<std::string> from;
+    std::optional<std::string> to;
+    std::vector<std::string> files;  // report: the statistics files ("-" standard input)
+    bool csv = false;                // report: one table as CSV
+    std::optional<std::string> by;   // report: which table --csv prints
+    std::optional<std::string> html; // report: the page to write
+    std::optional<std::string> warning;   // check: -w CONNECTIONS[,QUEUED]
+    std::optional<std::string> critical;  // check: -c CONNECTIONS[,QUEUED]
+    bool all = false;                // message, disconnect: every session
+    bool dryRun = false;             // the work on many accounts: only show what would be done
+    bool json = false;               // the output is one JSON document (the global --json)
 };
 
 // What a handler works with: the connection (made when first needed), the command's
@@ -78,6 +90,9 @@ struct CommandSpec {
     std::string_view summary;
     std::string_view description;
     int (*run)(Session& session);
+    // The arguments name local files and never travel to the server, so any byte may stand in
+    // them.
+    bool localArguments = false;
 };
 
 const std::vector<CommandSpec>& Commands();
@@ -103,6 +118,20 @@ void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows)
 int RunStatus(Session& session);
 int RunLog(Session& session);
 int RunOptionList(Session& session);
+
+// The usage report from the statistics files (UsageReport.cpp), and what is wrong with its
+// options before anything is read.
+int RunReport(Session& session);
+std::optional<std::string> CheckReportOptions(const CommandOptions& options);
+// The monitoring check (MonitoringCheck.cpp), and what is wrong with its thresholds.
+int RunCheck(Session& session);
+std::optional<std::string> CheckThresholds(const CommandOptions& options);
+// The work on many accounts at once (BulkCommands.cpp): create and delete --from, message and
+// disconnect --all.
+int RunCreateFrom(Session& session);
+int RunDeleteFrom(Session& session);
+int RunMessageAll(Session& session);
+int RunDisconnectAll(Session& session);
 
 // The version of this program.
 inline constexpr const char* kToolVersion = VSERVER_VERSION;

@@ -4,8 +4,10 @@
 
 #include "client/ServiceLogText.h"
 #include "platform/FileSystem.h"
+#include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryStore.h"
+#include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
 #include "vserverctl/SystemInstallation.h"
 
@@ -25,11 +27,22 @@ std::unique_ptr<platform::RegistryStore> OpenStore(Installation& installation) {
     }
     installation.registryPath = packaged->registry;
     if (!platform::EnvironmentValue("VSERVER_LOG_FOLDER")) installation.serviceLogPath = packaged->serviceLog;
-    if (!platform::EnvironmentValue("VSERVER_DATA_FOLDER")) installation.lockPath = packaged->lock;
+    if (!platform::EnvironmentValue("VSERVER_DATA_FOLDER")) {
+        installation.lockPath = packaged->lock;
+        installation.dataFolder = std::string(platform::FolderPartOf(installation.lockPath));
+        installation.dataFolder += platform::kPathSeparator;
+    }
     return platform::OpenRegistryFileStore(installation.registryPath);
 }
 
 } // namespace
+
+std::optional<std::string> Installation::StatisticsPath() const {
+    if (!masterPath) return std::nullopt;
+    std::string path = *masterPath;
+    if (path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
+    return path + "Users" + platform::kPathSeparator + "EventLog.log";
+}
 
 std::string Installation::PortPlace() const {
     return inSystemRegistry() ? std::string(settings::kConnectionKey) + " in the system registry" : registryPath;
@@ -40,6 +53,7 @@ Installation ReadInstallation() {
     installation.folder = platform::ExecutableFolder();
     installation.serviceLogPath = settings::ServiceLogPath();
     installation.lockPath = settings::InstanceLockPath();
+    installation.dataFolder = settings::DataFolder();
     const std::unique_ptr<platform::RegistryStore> store = OpenStore(installation);
     const platform::SysResult read = store->Read([&](platform::RegistryKeys& keys) {
         installation.port = settings::ReadPortSetting(keys);

@@ -18,6 +18,7 @@ struct Installation {
     std::string registryPath;
     std::string serviceLogPath;  // the service log of the server that reads these settings
     std::string lockPath;        // the lock that running server holds
+    std::string dataFolder;      // where that server keeps its queue files, with a trailing separator
     std::vector<std::string> optionNames;  // the values stored under the Options key
     std::string problem;         // why the registry file could not be read, if so
     bool registryExists = false; // a missing file or server key reads as an empty registry
@@ -27,6 +28,12 @@ struct Installation {
     bool inSystemRegistry() const { return registryPath.empty(); }
     // Where PortNumber is kept, as messages name it: the file's path, or the Connection key.
     std::string PortPlace() const;
+    // The usage statistics file below MasterPath, as the server names it; nothing without a
+    // MasterPath.
+    std::optional<std::string> StatisticsPath() const;
+    // The two queue files.
+    std::string UserMessagesPath() const { return dataFolder + "UserMessages.log"; }
+    std::string ForcedToolbarSetsPath() const { return dataFolder + "ForcedToolbarSets.log"; }
 };
 
 Installation ReadInstallation();

@@ -54,4 +54,13 @@ void ServiceHost::ReportState(ServiceStatus state) {
     if (state_->channel.isOpen()) (void)state_->channel.Send(StateNotification(state));
 }
 
+bool ServiceHost::ShowsStatusText() const { return state_->channel.isOpen(); }
+
+bool ServiceHost::ReportStatusText(std::string_view text) {
+    if (!state_->channel.isOpen()) return false;
+    std::string assignment = "STATUS=";
+    assignment.append(text);
+    return state_->channel.SendWithoutWaiting(assignment).ok();
+}
+
 } // namespace vserver::platform

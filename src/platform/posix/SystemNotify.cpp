@@ -66,13 +66,23 @@ SysResult NotifyChannel::Open(const std::string& address) {
     return SysResult::Ok();
 }
 
-SysResult NotifyChannel::Send(std::string_view assignments) const {
-    if (handle_ < 0) return SysResult::Failure("send", EBADF);
+namespace {
+
+SysResult SendDatagram(std::intptr_t handle, std::string_view assignments, int flags) {
+    if (handle < 0) return SysResult::Failure("send", EBADF);
     for (;;) {
-        ssize_t sent = ::send(handle_, assignments.data(), assignments.size(), MSG_NOSIGNAL);
+        ssize_t sent = ::send(static_cast<int>(handle), assignments.data(), assignments.size(), MSG_NOSIGNAL | flags);
         if (sent >= 0) return SysResult::Ok();
         if (errno != EINTR) return SysResult::Failure("send", errno);
     }
+}
+
+} // namespace
+
+SysResult NotifyChannel::Send(std::string_view assignments) const { return SendDatagram(handle_, assignments, 0); }
+
+SysResult NotifyChannel::SendWithoutWaiting(std::string_view assignments) const {
+    return SendDatagram(handle_, assignments, MSG_DONTWAIT);
 }
 
 } // namespace vserver::platform

@@ -111,4 +111,9 @@ void ServiceHost::ReportState(ServiceStatus state) {
     ::SetServiceStatus(handle, &status);
 }
 
+// The service control manager keeps a state and no line of text.
+bool ServiceHost::ShowsStatusText() const { return false; }
+
+bool ServiceHost::ReportStatusText(std::string_view) { return false; }
+
 } // namespace vserver::platform
