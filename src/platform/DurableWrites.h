@@ -32,13 +32,15 @@ struct UnsyncedWrite {
     UnsyncedWrite& operator=(UnsyncedWrite&& other) noexcept;
     ~UnsyncedWrite();
 
-    bool empty() const { return file == kInvalidHandle && !syncFolder; }
+    bool empty() const { return file == kInvalidHandle && !syncFolder && lock == kInvalidHandle; }
 
     IoHandle file = kInvalidHandle;   // synced first (its data and size)
     std::string temporary;            // when set: renamed over target after the file's sync
     std::string target;               // the file the write is for, as stored
     bool syncFolder = false;          // target's folder is synced last: an entry in it was
                                       // created or renamed
+    IoHandle lock = kInvalidHandle;   // a file lock that keeps other writers of target out
+                                      // until the write is complete, released then
 };
 
 // Appends as AppendNulTerminated does and leaves the sync to unsynced (a file created by the

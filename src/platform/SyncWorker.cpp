@@ -8,7 +8,8 @@ UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
     : file(std::exchange(other.file, kInvalidHandle)),
       temporary(std::move(other.temporary)),
       target(std::move(other.target)),
-      syncFolder(std::exchange(other.syncFolder, false)) {}
+      syncFolder(std::exchange(other.syncFolder, false)),
+      lock(std::exchange(other.lock, kInvalidHandle)) {}
 
 UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
     // What this one owed goes with taken (whose destructor closes its file).
@@ -17,6 +18,7 @@ UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
     std::swap(temporary, taken.temporary);
     std::swap(target, taken.target);
     std::swap(syncFolder, taken.syncFolder);
+    std::swap(lock, taken.lock);
     return *this;
 }
 
