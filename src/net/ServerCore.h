@@ -98,11 +98,13 @@ public:
     // Closes a connection whose output the peer does not take (called by its socket).
     void CloseForBacklog(int index, std::size_t unsent);
 
-    // Reads AllowAccountCreation and LogUserStatistics again (at initialisation and on request).
-    void LoadOptionFlags();
-    // Reads the access rules again (at initialisation and on request) and applies the console's
-    // addresses to the connections already open.
-    void LoadAccessRules();
+    // Reads AllowAccountCreation, LogUserStatistics and the access rules (at initialisation and
+    // on the reload request) and applies the console's addresses to the connections already
+    // open. When the Options key cannot be read, a reload keeps what is in force, and says so
+    // in the service log; at initialisation the flags keep their defaults and the access rules
+    // are closed (see settings::ClosedAccessRules) until a later reading succeeds, with the
+    // reason in closedAccessRules.
+    void LoadOptions(bool atStart);
 
     // Queries over the connection table.
     bool HasOtherClients() const;
@@ -134,6 +136,9 @@ public:
     std::string failureCause;
     bool allowConsoleRequestsFromAnyConnection = false;
     settings::AccessRules access;
+    // While the access rules could not be read since the start and the closed ones are in
+    // force, why, as the operator is told at start; empty once they are read.
+    std::string closedAccessRules;
 
     ConnectionTable connections;
 

@@ -18,8 +18,7 @@ void HandleReadOption(net::ServerCore& server, RequestContext& context) {
 void HandleServerVersion(net::ServerCore& server, RequestContext& context) { context.result = server.serverVersion; }
 
 void HandleReloadOptions(net::ServerCore& server, RequestContext& context) {
-    server.LoadOptionFlags();
-    server.LoadAccessRules();
+    server.LoadOptions(false);
     context.result = "True";
 }
 

@@ -6,6 +6,7 @@
 // store in one step.
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,9 +63,21 @@ const ServerOption* FindServerOption(std::string_view name);
 // number of seconds the number, otherwise the text. A missing or empty text gives the default.
 std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText);
 
+// The flag the server works with for a stored text of one of ServerOptions()' flags.
+bool OptionFlag(std::string_view name, const std::string& storedText);
+
 struct OptionFlags {
     bool allowAccountCreation = true;
     bool logUserStatistics = false;
+};
+
+// Options values read together, from one version of the settings.
+struct OptionTexts {
+    // As stored, in the order asked for; empty when missing, empty or not a string.
+    std::vector<std::string> texts;
+    // Why the Options key cannot be read with certainty, naming the store, the line and the
+    // reason; empty when it can.
+    std::string unreadable;
 };
 
 class ConfigStore {
@@ -83,6 +96,8 @@ public:
     PortSetting ReadPort() const;
     // The value, or defaultText when the value is missing, empty or not a string.
     std::string ReadOption(const std::string& name, const std::string& defaultText) const;
+    // The named Options values and whether the key can be read with certainty.
+    OptionTexts ReadOptionTexts(std::initializer_list<const char*> names) const;
     // True when the Options key could be opened or created.
     bool WriteOption(const std::string& name, const std::string& text) const;
     // As WriteOption, but never waits for the registry file's lock: Busy (nothing written,
@@ -108,7 +123,8 @@ public:
 private:
     WriteOutcome WriteOptionLocked(const std::string& name, const std::string& text, bool waitForLock) const;
     // Calls read with the settings as they are now; what makes them unreadable is logged once.
-    void Read(const std::function<void(platform::RegistryKeys&)>& read) const;
+    // The result is the store's: a failure when it could not be read at all.
+    platform::SysResult Read(const std::function<void(platform::RegistryKeys&)>& read) const;
     // The string value, empty when the key or value is missing or the value is no string.
     std::string ReadText(const char* key, const std::string& name) const;
     std::string StoreDefaultPort() const;
