@@ -14,6 +14,7 @@
 #include "platform/NetAddress.h"
 #include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
+#include "settings/OptionWriter.h"
 
 namespace vserver::net {
 
@@ -114,6 +115,8 @@ public:
     // Where writes that are acknowledged only once on disk get synced.
     platform::SyncWorker& syncs() { return syncs_; }
     const settings::ConfigStore& config() const { return config_; }
+    // Writes the console's options one at a time, each acknowledged once on disk.
+    settings::OptionWriter& optionWriter() { return optionWriter_; }
     int listeningPort() const { return listeningPort_; }
 
     // Settings derived at initialisation.
@@ -156,6 +159,7 @@ private:
     platform::EventLoop& loop_;
     platform::SyncWorker syncs_{loop_};
     settings::ConfigStore config_;
+    settings::OptionWriter optionWriter_{loop_, syncs_, config_};
     ConnectionEvents* events_ = nullptr;
     std::vector<std::unique_ptr<Listener>> listeners_;
     int listeningPort_ = 0;

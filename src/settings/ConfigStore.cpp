@@ -222,33 +222,40 @@ std::string ConfigStore::ReadOption(const std::string& name, const std::string& 
     return text.empty() ? defaultText : text;
 }
 
+bool ConfigStore::WritableName(const std::string& name) const {
+    if (name.find_first_of("\r\n") == std::string::npos) return true;
+    WriteServiceLog("Unable to write option with a line break in its name to " + store_->Name());
+    return false;
+}
+
+void ConfigStore::LogWriteFailure(const std::string& name, const SysResult& result) const {
+    WriteServiceLog("Unable to write option " + name + " to " + store_->Name() + ": " + result.Describe());
+}
+
 bool ConfigStore::WriteOption(const std::string& name, const std::string& text) const {
-    return WriteOptionLocked(name, text, true) == WriteOutcome::Written;
+    if (!WritableName(name)) return false;
+    const SysResult written = store_->Update([&](RegistryKeys& keys) {
+        const std::unique_ptr<RegistryKey> options = keys.CreateKey(kOptionsKey);
+        if (options) options->WriteString(name, text);
+        return options != nullptr;
+    });
+    if (!written) LogWriteFailure(name, written);
+    return written.ok();
 }
 
-ConfigStore::WriteOutcome ConfigStore::TryWriteOption(const std::string& name, const std::string& text) const {
-    return WriteOptionLocked(name, text, false);
-}
-
-ConfigStore::WriteOutcome ConfigStore::WriteOptionLocked(const std::string& name, const std::string& text,
-                                                         bool waitForLock) const {
-    if (name.find_first_of("\r\n") != std::string::npos) {
-        WriteServiceLog("Unable to write option with a line break in its name to " + store_->Name());
-        return WriteOutcome::Failed;
-    }
-    const SysResult written = store_->Update(
-        [&](RegistryKeys& keys) {
-            const std::unique_ptr<RegistryKey> options = keys.CreateKey(kOptionsKey);
-            if (options) options->WriteString(name, text);
-            return options != nullptr;
-        },
-        waitForLock);
-    if (platform::IsLockBusy(written)) return WriteOutcome::Busy;
-    if (!written) {
-        WriteServiceLog("Unable to write option " + name + " to " + store_->Name() + ": " + written.Describe());
-        return WriteOutcome::Failed;
-    }
-    return WriteOutcome::Written;
+ConfigStore::WriteStart ConfigStore::WriteOptionDurably(const std::string& name, const std::string& text,
+                                                        platform::SyncWorker& syncs,
+                                                        std::function<void(bool written)> done) const {
+    if (!WritableName(name)) return WriteStart::Failed;
+    const SysResult started = store_->WriteStringDurably(
+        kOptionsKey, name, text, syncs, [config = *this, name, done = std::move(done)](SysResult written) {
+            if (!written) config.LogWriteFailure(name, written);
+            done(written.ok());
+        });
+    if (started) return WriteStart::Started;
+    if (platform::IsLockBusy(started)) return WriteStart::Busy;
+    LogWriteFailure(name, started);
+    return WriteStart::Failed;
 }
 
 std::string ConfigStore::ReadMasterPathText() const {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/DurableWrites.h"
 #include "platform/RegistryFile.h"
 #include "platform/RegistryStore.h"
 
@@ -100,10 +101,14 @@ public:
     OptionTexts ReadOptionTexts(std::initializer_list<const char*> names) const;
     // True when the Options key could be opened or created.
     bool WriteOption(const std::string& name, const std::string& text) const;
-    // As WriteOption, but never waits for the registry file's lock: Busy (nothing written,
-    // nothing logged) while another process holds it.
-    enum class WriteOutcome { Written, Failed, Busy };
-    WriteOutcome TryWriteOption(const std::string& name, const std::string& text) const;
+    // Starts writing name = text without holding up the loop for the disk. Started: done runs
+    // on the loop later, with true once the value is durable, with false when it could not be
+    // written (logged). Busy: nothing was started (another write of this store is in flight, or
+    // another process holds the registry file's lock), nothing logged, done never runs. Failed:
+    // nothing was written, the reason is logged, done never runs.
+    enum class WriteStart { Started, Busy, Failed };
+    WriteStart WriteOptionDurably(const std::string& name, const std::string& text, platform::SyncWorker& syncs,
+                                  std::function<void(bool written)> done) const;
     // MasterPath with a trailing separator ("/" when unset).
     std::string ReadMasterPath() const;
     // MasterPath exactly as stored (empty when missing).
@@ -121,7 +126,9 @@ public:
     std::string registryFilePath() const { return store_->FilePath(); }
 
 private:
-    WriteOutcome WriteOptionLocked(const std::string& name, const std::string& text, bool waitForLock) const;
+    // False, with the reason logged, for a name the registry file cannot hold.
+    bool WritableName(const std::string& name) const;
+    void LogWriteFailure(const std::string& name, const platform::SysResult& result) const;
     // Calls read with the settings as they are now; what makes them unreadable is logged once.
     // The result is the store's: a failure when it could not be read at all.
     platform::SysResult Read(const std::function<void(platform::RegistryKeys&)>& read) const;
