@@ -11,10 +11,6 @@
 
 namespace vserver::platform {
 
-using Key = RegistryFile::Key;
-using Value = RegistryFile::Value;
-using Lines = RegistryFile::Lines;
-
 namespace {
 
 using namespace registry_syntax;

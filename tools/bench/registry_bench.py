@@ -18,6 +18,7 @@ Usage: registry_bench.py path/to/VServerService [--values 20000 40000] [--runs 3
 """
 
 import argparse
+import contextlib
 import multiprocessing
 import os
 import shutil
@@ -84,25 +85,34 @@ def option_reads(port, values, seconds):
     return count / elapsed
 
 
-def one_run(binary, values, seconds):
+@contextlib.contextmanager
+def running_server(binary, values):
+    """A scratch installation of binary with values options, started and greeting; gives its
+    port, the moment it was started and the seconds to its first greeting. Stopped and removed
+    on the way out."""
     folder = tempfile.mkdtemp(prefix="vserver-registry-bench-")
+    process = None
     try:
         port = free_port()
         exe = prepare(folder, binary, port, values)
         env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "VSERVER_REGISTRY")}
         started = time.monotonic()
         process = subprocess.Popen([exe], cwd=folder, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        first = connect_with_greeting(port, started + 600)
-        to_accepting = time.monotonic() - started
-        first.close()
+        connect_with_greeting(port, started + 600).close()
+        yield port, started, time.monotonic() - started
+    finally:
+        if process is not None and process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+            process.wait(timeout=60)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def one_run(binary, values, seconds):
+    with running_server(binary, values) as (port, started, to_accepting):
         if seconds > 0:
             time.sleep(max(0.0, 3 - (time.monotonic() - started)))
         rate = option_reads(port, values, seconds) if seconds > 0 else 0.0
-        process.send_signal(signal.SIGTERM)
-        process.wait(timeout=60)
         return to_accepting, rate
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 def asker(port, request, stop, results):
@@ -155,14 +165,7 @@ def write_stream(port, values, seconds, rate):
 
 
 def one_write_run(binary, values, seconds, rate):
-    folder = tempfile.mkdtemp(prefix="vserver-registry-bench-", dir=os.environ.get("BENCH_DIR"))
-    try:
-        port = free_port()
-        exe = prepare(folder, binary, port, values)
-        env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "VSERVER_REGISTRY")}
-        started = time.monotonic()
-        process = subprocess.Popen([exe], cwd=folder, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        connect_with_greeting(port, started + 600).close()
+    with running_server(binary, values) as (port, started, _):
         # The file as written is old enough to be taken as unchanged.
         time.sleep(max(0.0, 3 - (time.monotonic() - started)))
         stop = multiprocessing.Event()
@@ -181,11 +184,7 @@ def one_write_run(binary, values, seconds, rate):
         latencies = {kind: queue.get(timeout=600) for kind, queue in results.items()}
         for a in askers:
             a.join()
-        process.send_signal(signal.SIGTERM)
-        process.wait(timeout=60)
         return writes, latencies
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 def describe(name, latencies):
