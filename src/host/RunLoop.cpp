@@ -26,6 +26,7 @@ void ReportSettingProblems(const ServiceModule& module, const net::ServerCore& s
     const std::optional<std::string> problems[] = {
         settings::DescribePortProblem(server.portSetting, server.listeningPort(), config.registryName()),
         settings::DescribeFolderProblem(config.ReadMasterPathText(), server.usersFolder, config.registryName()),
+        server.closedAccessRules.empty() ? std::nullopt : std::optional<std::string>(server.closedAccessRules),
     };
     for (const auto& problem : problems) {
         if (!problem) continue;

@@ -78,10 +78,9 @@ bool ServerCore::InitializeServer() {
     }
     serverVersion = kServerVersion;
     logonsLocked = false;
-    LoadOptionFlags();
+    LoadOptions(true);
     livenessTimeoutSeconds = config_.ReadLivenessTimeoutSeconds();
     allowConsoleRequestsFromAnyConnection = config_.ReadAllowConsoleRequestsFromAnyConnection();
-    LoadAccessRules();
 
     if (!loop_.valid()) {
         Fail("Unable to initialize server, can't start socket subsystem", "the event loop could not be created");
@@ -157,17 +156,31 @@ bool ServerCore::OpenListeners(int port) {
     return true;
 }
 
-void ServerCore::LoadAccessRules() {
-    access = settings::ReadAccessRules(config_);
+// A registry file that an editor is saving, or one with a key line left unfinished, must not
+// switch the access rules off: rules that were read stay in force, and rules never read close
+// the console until they can be.
+void ServerCore::LoadOptions(bool atStart) {
+    settings::ReloadableOptions read = settings::ReadReloadableOptions(config_);
+    if (!read.unreadable.empty()) {
+        if (!atStart) {
+            WriteServiceLog("Options kept as they were, they cannot be read from " + read.unreadable);
+            return;
+        }
+        closedAccessRules = "Options cannot be read from " + read.unreadable +
+                            "; no console may log on and only the console may write shared files until they can be read";
+        access = settings::ClosedAccessRules();
+        return;
+    }
+    if (!closedAccessRules.empty()) {
+        WriteServiceLog("Options read from " + config_.registryName() + ", the access rules they set are in force");
+        closedAccessRules.clear();
+    }
+    allowAccountCreation = read.flags.allowAccountCreation;
+    logUserStatistics = read.flags.logUserStatistics;
+    access = std::move(read.access);
     for (ConnectionRecord* r = connections.newest(); r != nullptr; r = r->older) {
         r->consoleAddressAllowed = access.ConsoleAllowedFrom(r->peerAddress);
     }
-}
-
-void ServerCore::LoadOptionFlags() {
-    settings::OptionFlags flags = config_.LoadOptionFlags();
-    allowAccountCreation = flags.allowAccountCreation;
-    logUserStatistics = flags.logUserStatistics;
 }
 
 bool ServerCore::ShutdownServer() {

@@ -14,6 +14,7 @@
 #include "platform/NetAddress.h"
 #include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
+#include "settings/OptionWriter.h"
 
 namespace vserver::net {
 
@@ -105,11 +106,13 @@ public:
     // Closes a connection whose output the peer does not take (called by its socket).
     void CloseForBacklog(int index, std::size_t unsent);
 
-    // Reads AllowAccountCreation and LogUserStatistics again (at initialisation and on request).
-    void LoadOptionFlags();
-    // Reads the access rules again (at initialisation and on request) and applies the console's
-    // addresses to the connections already open.
-    void LoadAccessRules();
+    // Reads AllowAccountCreation, LogUserStatistics and the access rules (at initialisation and
+    // on the reload request) and applies the console's addresses to the connections already
+    // open. When the Options key cannot be read, a reload keeps what is in force, and says so
+    // in the service log; at initialisation the flags keep their defaults and the access rules
+    // are closed (see settings::ClosedAccessRules) until a later reading succeeds, with the
+    // reason in closedAccessRules.
+    void LoadOptions(bool atStart);
 
     // Queries over the connection table.
     bool HasOtherClients() const;
@@ -119,6 +122,8 @@ public:
     // Where writes that are acknowledged only once on disk get synced.
     platform::SyncWorker& syncs() { return syncs_; }
     const settings::ConfigStore& config() const { return config_; }
+    // Writes the console's options one at a time, each acknowledged once on disk.
+    settings::OptionWriter& optionWriter() { return optionWriter_; }
     int listeningPort() const { return listeningPort_; }
 
     // Settings derived at initialisation.
@@ -141,6 +146,9 @@ public:
     std::string failureCause;
     bool allowConsoleRequestsFromAnyConnection = false;
     settings::AccessRules access;
+    // While the access rules could not be read since the start and the closed ones are in
+    // force, why, as the operator is told at start; empty once they are read.
+    std::string closedAccessRules;
 
     ConnectionTable connections;
 
@@ -158,6 +166,7 @@ private:
     platform::EventLoop& loop_;
     platform::SyncWorker syncs_{loop_};
     settings::ConfigStore config_;
+    settings::OptionWriter optionWriter_{loop_, syncs_, config_};
     ConnectionEvents* events_ = nullptr;
     std::vector<std::unique_ptr<Listener>> listeners_;
     int listeningPort_ = 0;

@@ -85,6 +85,16 @@ EncodedText::EncodedText(std::string bytes) : bytes_(std::move(bytes)) {
     }));
 }
 
+std::string EncodedText::BytesWith(std::size_t begin, std::size_t end, std::string_view replacement) const {
+    const std::size_t byteBegin = utf16_ ? offsets_[begin] : begin;
+    const std::size_t byteEnd = utf16_ ? offsets_[end] : end;
+    const std::string encoded = utf16_ ? CodePageToUtf16Le(replacement) : std::string(replacement);
+    std::string out;
+    out.reserve(bytes_.size() - (byteEnd - byteBegin) + encoded.size());
+    out.append(bytes_, 0, byteBegin).append(encoded).append(bytes_, byteEnd, std::string::npos);
+    return out;
+}
+
 void EncodedText::Replace(std::size_t begin, std::size_t end, std::string_view replacement) {
     if (!utf16_) {
         bytes_.replace(begin, end - begin, replacement);

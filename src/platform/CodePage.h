@@ -42,6 +42,8 @@ public:
 
     // Replaces the characters [begin, end) of text() by replacement, in the file's encoding.
     void Replace(std::size_t begin, std::size_t end, std::string_view replacement);
+    // The bytes Replace(begin, end, replacement) would leave, without changing this text.
+    std::string BytesWith(std::size_t begin, std::size_t end, std::string_view replacement) const;
 
 private:
     std::string bytes_;

@@ -32,7 +32,7 @@ struct UnsyncedWrite {
     UnsyncedWrite& operator=(UnsyncedWrite&& other) noexcept;
     ~UnsyncedWrite();
 
-    bool empty() const { return file == kInvalidHandle && !syncFolder; }
+    bool empty() const { return file == kInvalidHandle && !syncFolder && lock == kInvalidHandle; }
 
     IoHandle file = kInvalidHandle;   // synced first (its data and size)
     std::string temporary;            // when set: renamed over target after the file's sync
@@ -42,6 +42,8 @@ struct UnsyncedWrite {
     bool wholeFolder = false;         // temporary is a folder built aside: its entries are
                                       // synced before it moves, and it never replaces an
                                       // existing target (the write then fails with EEXIST)
+    IoHandle lock = kInvalidHandle;   // a file lock that keeps other writers of target out
+                                      // until the write is complete, released then
 };
 
 // Appends as AppendNulTerminated does and leaves the sync to unsynced (a file created by the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/RegistryFileSyntax.h"
 #include "platform/TextCase.h"
 
 namespace vserver::platform {
@@ -13,40 +14,9 @@ using Lines = RegistryFile::Lines;
 
 namespace {
 
-constexpr std::string_view kHeader = "REGEDIT4";
-constexpr std::string_view kHeaderVersion5 = "Windows Registry Editor Version 5.00";
+using namespace registry_syntax;
+
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-constexpr std::string_view kNewFileLineEnd = "\r\n";
-// Bytes per line when a string is written in its hexadecimal form, as the registry editor
-// wraps its own exports.
-constexpr std::size_t kHexBytesPerLine = 25;
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-// A CR that does not end a line (a stray one before CR LF, or a lone one) counts as a blank.
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-// "[...\Options\]" and "[...\Options]" name the same key, so trailing separators never count.
-std::string_view NormalizeKeyPath(std::string_view path) {
-    path = TrimBlanks(path);
-    while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-    return path;
-}
-
-bool HoldsLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-
-bool IsSameOrBelow(std::string_view candidate, std::string_view path) {
-    if (!StartsWithNoCase(candidate, path)) return false;
-    return candidate.size() == path.size() || candidate[path.size()] == '\\';
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -69,62 +39,6 @@ bool DecodeHexBytes(std::string_view list, std::string& bytes) {
     return true;
 }
 
-// Appends a quoted name or string with the two escapes the format knows.
-void AppendQuoted(std::string& out, std::string_view text) {
-    out += '"';
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    out += '"';
-}
-
-// A string holding a line break cannot stand between quotes on one line; it is written as the
-// same string type in hexadecimal bytes with its terminating NUL, which reads back unchanged.
-void AppendHexString(std::string& out, std::string_view data, std::string_view lineEnd) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    out += "hex(1):";
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(data[i]);
-        if (i > 0) {
-            out += ',';
-            if (i % kHexBytesPerLine == 0) {
-                out += '\\';
-                out += lineEnd;
-                out += "  ";
-            }
-        }
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 0x0F];
-    }
-}
-
-// True when the text's last line is blank (or there is no text), so a block added at the end
-// is already set apart from what stands before it. Lines end at LF.
-bool EndsWithBlankLine(std::string_view text) {
-    if (text.empty()) return true;
-    if (text.back() != '\n') return false;
-    text.remove_suffix(1);
-    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    return text.empty() || text.back() == '\n';
-}
-
-// The end of a removed block: its own lines and the blank lines after them.
-std::size_t AfterBlankLines(std::string_view text, std::size_t at) {
-    while (at < text.size()) {
-        const std::size_t lf = text.find('\n', at);
-        const std::size_t stop = lf == std::string_view::npos ? text.size() : lf;
-        if (text.substr(at, stop - at).find_first_not_of(" \t\r") != std::string_view::npos) break;
-        at = lf == std::string_view::npos ? text.size() : lf + 1;
-    }
-    return at;
-}
-
-struct Edit {
-    std::size_t begin;
-    std::size_t end;
-};
-
 } // namespace
 
 // Reads the file line by line. Values of a raw type may continue over several lines, each
@@ -141,6 +55,8 @@ public:
         file_.valueIndex_.clear();
         file_.version5_ = false;
         file_.headerSeen_ = false;
+        file_.unreadableLines_ = false;
+        file_.doubts_.clear();
         if (text_.substr(0, kUtf8Mark.size()) == kUtf8Mark) position_ = kUtf8Mark.size();
         if (text_.size() >= 2 && text_[0] == '\xFE' && text_[1] == '\xFF') {
             Report(1, "the file is UTF-16 big-endian text; save it as UTF-16LE or 8-bit text", "");
@@ -155,6 +71,11 @@ public:
                 if (ReadHeader(trimmed)) continue;
             }
             ReadLine(line, trimmed);
+        }
+        // An existing file without a single line of its own is what an editor leaves for an
+        // instant while it saves: it says nothing about any key.
+        if (!file_.headerSeen_) {
+            file_.AddDoubt({}, text_.empty() ? "the file is empty" : "the file holds only blank lines and comments");
         }
     }
 
@@ -231,12 +152,12 @@ private:
         if (trimmed.front() == '@') {
             at = 1;
         } else if (!ReadQuoted(trimmed, at, value.name)) {
-            Report(startLine, "value name without closing quote", trimmed);
+            ReportInKey(startLine, "value name without closing quote", trimmed);
             return;
         }
         std::string_view rest = TrimBlanks(trimmed.substr(at));
         if (rest.empty() || rest.front() != '=') {
-            Report(startLine, "value without '='", trimmed);
+            ReportInKey(startLine, "value without '='", trimmed);
             return;
         }
         rest = TrimBlanks(rest.substr(1));
@@ -249,7 +170,7 @@ private:
         if (remove) {
             EraseValue(*current_, value.name);
         } else if (problem) {
-            Report(startLine, problem, trimmed);
+            ReportInKey(startLine, problem, trimmed);
         } else {
             value.lines.push_back(span);
             SetValue(*current_, std::move(value));
@@ -366,12 +287,19 @@ private:
         for (std::size_t i = 0; i < file_.keys_.size(); ++i) file_.keyIndex_.emplace(UpperCase(file_.keys_[i].path), i);
     }
 
-    void Report(std::size_t lineNumber, std::string_view what, std::string_view line) {
-        if (!problems_) return;
+    // A line that cannot be read. Unless it is a value line of a key that was read, it may have
+    // been meant as any key's line, so it leaves every key in doubt.
+    void Report(std::size_t lineNumber, std::string_view what, std::string_view line, std::string key = {}) {
         constexpr std::size_t kShownCharacters = 80;
         std::string text = "line " + std::to_string(lineNumber) + ": " + std::string(what);
         if (!line.empty()) text += ": " + std::string(line.substr(0, kShownCharacters));
-        problems_->push_back(std::move(text));
+        file_.unreadableLines_ = true;
+        if (problems_) problems_->push_back(text);
+        file_.AddDoubt(std::move(key), std::move(text));
+    }
+
+    void ReportInKey(std::size_t lineNumber, std::string_view what, std::string_view line) {
+        Report(lineNumber, what, line, file_.keys_[*current_].path);
     }
 
     RegistryFile& file_;
@@ -392,8 +320,12 @@ RegistryFile RegistryFile::Parse(std::string_view content, std::vector<std::stri
 void RegistryFile::Reparse(std::vector<std::string>* problems) { RegistryParser(*this, problems).Run(); }
 
 bool RegistryFile::Stamps::SameVersion(const Stamps& other) const {
+    return SameData(other) && changed == other.changed;
+}
+
+bool RegistryFile::Stamps::SameData(const Stamps& other) const {
     return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
-           modified == other.modified && changed == other.changed;
+           modified == other.modified;
 }
 
 // A key exists when it is written out or when a key below it is: the file, like an import,
@@ -419,110 +351,28 @@ RegistryFile::Value* RegistryFile::FindValueMutable(Key& key, std::string_view n
     return found == index.end() ? nullptr : &key.values[found->second];
 }
 
+std::optional<std::string> RegistryFile::DoubtAbout(std::string_view key) const {
+    const std::string_view path = NormalizeKeyPath(key);
+    for (const Doubt& doubt : doubts_) {
+        if (doubt.key.empty() || EqualNoCase(doubt.key, path)) return doubt.description;
+    }
+    return std::nullopt;
+}
+
+void RegistryFile::AddDoubt(std::string key, std::string description) {
+    doubts_.push_back(Doubt{std::move(key), std::move(description)});
+}
+
+const RegistryFile::Value* RegistryFile::FindValue(const Key& key, std::string_view name) const {
+    return const_cast<RegistryFile*>(this)->FindValueMutable(const_cast<Key&>(key), name);
+}
+
 std::optional<std::string> RegistryFile::ReadString(std::string_view key, std::string_view name) const {
-    Key* found = const_cast<RegistryFile*>(this)->FindKeyMutable(key);
+    const Key* found = FindKey(key);
     if (!found) return std::nullopt;
-    const Value* value = const_cast<RegistryFile*>(this)->FindValueMutable(*found, name);
+    const Value* value = FindValue(*found, name);
     if (!value || !value->isString) return std::nullopt;
     return value->data;
-}
-
-// The line end the file already uses; CR LF, as the registry editor writes, for a new file.
-std::string_view RegistryFile::LineEnd() const {
-    const std::string& text = content_.text();
-    const std::size_t lf = text.find('\n');
-    if (lf == std::string::npos) return kNewFileLineEnd;
-    return lf > 0 && text[lf - 1] == '\r' ? "\r\n" : "\n";
-}
-
-std::string RegistryFile::ValueLine(std::string_view name, std::string_view text) const {
-    std::string line;
-    if (name.empty()) {
-        line += '@';
-    } else {
-        AppendQuoted(line, name);
-    }
-    line += '=';
-    if (!HoldsLineBreak(text)) {
-        AppendQuoted(line, text);
-        return line;
-    }
-    std::string data(text);
-    data.push_back('\0');
-    AppendHexString(line, version5_ ? CodePageToUtf16Le(data) : data, LineEnd());
-    return line;
-}
-
-// A new block goes at the end, set apart by a blank line as the registry editor does, after
-// the header when the file has none yet.
-void RegistryFile::AppendBlock(std::string_view key, std::string_view valueLine) {
-    const std::string& text = content_.text();
-    const std::string_view lineEnd = LineEnd();
-    std::string block;
-    if (!text.empty() && text.back() != '\n') block += lineEnd;
-    if (!headerSeen_) {
-        block.append(kHeader).append(lineEnd).append(lineEnd);
-    } else if (!EndsWithBlankLine(text + block)) {
-        block += lineEnd;
-    }
-    block.append("[").append(NormalizeKeyPath(key)).append("]").append(lineEnd);
-    if (!valueLine.empty()) block.append(valueLine).append(lineEnd);
-    block += lineEnd;
-    content_.Replace(text.size(), text.size(), block);
-    Reparse();
-}
-
-void RegistryFile::CreateKey(std::string_view key) {
-    if (NormalizeKeyPath(key).empty() || FindKeyMutable(key)) return;
-    AppendBlock(key, {});
-}
-
-void RegistryFile::WriteString(std::string_view key, std::string_view name, std::string_view text) {
-    if (HoldsLineBreak(name) || NormalizeKeyPath(key).empty()) return;
-    Key* found = FindKeyMutable(key);
-    if (!found) {
-        AppendBlock(key, ValueLine(name, text));
-        return;
-    }
-    if (Value* value = FindValueMutable(*found, name)) {
-        const Lines last = value->lines.back();
-        content_.Replace(last.begin, last.end, ValueLine(value->name, text));
-    } else {
-        // After the last value of the key's last block, so that no earlier line overrides it.
-        const std::size_t at = found->blocks.back().next;
-        std::string line;
-        if (at > 0 && content_.text()[at - 1] != '\n') line += LineEnd();
-        line.append(ValueLine(name, text)).append(LineEnd());
-        content_.Replace(at, at, line);
-    }
-    Reparse();
-}
-
-bool RegistryFile::DeleteValue(std::string_view key, std::string_view name) {
-    Key* found = FindKeyMutable(key);
-    Value* value = found ? FindValueMutable(*found, name) : nullptr;
-    if (!value) return false;
-    // From the last line back, so the positions of the earlier ones stay valid.
-    const std::vector<Lines> lines = value->lines;
-    for (auto line = lines.rbegin(); line != lines.rend(); ++line) content_.Replace(line->begin, line->next, {});
-    Reparse();
-    return true;
-}
-
-bool RegistryFile::DeleteKeyTree(std::string_view key) {
-    const std::string_view path = NormalizeKeyPath(key);
-    std::vector<Edit> removals;
-    for (const Key& candidate : keys_) {
-        if (!IsSameOrBelow(candidate.path, path)) continue;
-        for (const Lines& block : candidate.blocks) {
-            removals.push_back(Edit{block.begin, AfterBlankLines(content_.text(), block.next)});
-        }
-    }
-    if (removals.empty()) return false;
-    std::sort(removals.begin(), removals.end(), [](const Edit& a, const Edit& b) { return a.begin > b.begin; });
-    for (const Edit& removal : removals) content_.Replace(removal.begin, removal.end, {});
-    Reparse();
-    return true;
 }
 
 } // namespace vserver::platform

@@ -60,6 +60,16 @@ public:
         // times: only then do equal stamps mean an unchanged file.
         bool settled = false;
         bool SameVersion(const Stamps& other) const;
+        // The same file with the same size and modification time; its change time may differ,
+        // as a rename changes it.
+        bool SameData(const Stamps& other) const;
+    };
+
+    // What leaves the values of a key in doubt: a line that cannot be read, or something about
+    // the whole file, so that what the file means there cannot be known.
+    struct Doubt {
+        std::string key;          // the key whose values it concerns; empty when it may be any key
+        std::string description;  // "line N: reason: the line", or the reason for the whole file
     };
 
     RegistryFile() = default;
@@ -69,7 +79,9 @@ public:
     static RegistryFile Parse(std::string_view content, std::vector<std::string>* problems = nullptr);
 
     // Reads the file at path. A missing file is an empty registry and no error; an unreadable
-    // one gives the failed call. stamps (when given) describe the version that was read.
+    // one gives the failed call. stamps (when given) describe the version that was read. A file
+    // that another program keeps changing while it is read is read again a few times; when it
+    // never holds still, what was read last is kept with a doubt about the whole file.
     static SysResult Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems = nullptr,
                           Stamps* stamps = nullptr);
 
@@ -79,12 +91,21 @@ public:
     // Applies change to the newest content of the file under an exclusive lock, then replaces
     // the file by writing a temporary file and renaming it, so a crash never leaves a torn file
     // and two processes never lose each other's values. When change returns false nothing is
-    // written. A file with lines that cannot be read is left as it is (the result is a "parse"
-    // failure): what a person meant there cannot be known.
+    // written. A file that Writable() refuses is left as it is, with its failure.
     static SysResult Update(const std::string& path, const std::function<bool(RegistryFile&)>& change);
     // As Update, but never waits for the lock: while another process holds it the result is a
     // failure for which IsLockBusy is true and nothing was changed.
     static SysResult TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change);
+
+    // Why the values of key may not be what the file's author meant, or nothing when they read
+    // whole: a line inside the key that cannot be read, a line that may have been meant as a key
+    // line, or a file that exists but is empty, lacks its header or changed while it was read
+    // (as when an editor saves it at that moment). A missing file leaves nothing in doubt.
+    std::optional<std::string> DoubtAbout(std::string_view key) const;
+    // Ok when this copy may be changed and written back: a failure when some line could not be
+    // read (what a person meant there cannot be known) or when another program changed the
+    // file while it was read.
+    SysResult Writable() const;
 
     bool HasKey(std::string_view key) const;
     // The string value, or nothing when the key or value is missing or the value is not a string.
@@ -94,8 +115,11 @@ public:
     // Adds a block for the key when it has none of its own.
     void CreateKey(std::string_view key);
     // Creates the key as needed and stores name = text as a string. A name holding a line break
-    // cannot be written to the file and is ignored.
+    // cannot be written to the file and is ignored. Setting a value of an existing key costs no
+    // new reading of the file: only the positions behind the changed line move.
     void WriteString(std::string_view key, std::string_view name, std::string_view text);
+    // The file's bytes as WriteString(key, name, text) would leave them, without changing this copy.
+    std::string BytesWithString(std::string_view key, std::string_view name, std::string_view text) const;
     // Removes every line that sets the value.
     bool DeleteValue(std::string_view key, std::string_view name);
     // Removes the blocks of the key and of all its subkeys.
@@ -109,19 +133,39 @@ public:
     const std::vector<Key>& keys() const { return keys_; }
 
 private:
+    // One change of the 8-bit text: [begin, end) replaced by text.
+    struct TextEdit {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        std::string text;
+        // Where the new line of the value lands, as a span of the edited text (empty: the edit
+        // adds a key block, after which the file is read again).
+        Lines valueLine;
+        bool replacesValue = false;
+    };
+
     static SysResult UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
                                   bool waitForLock);
     explicit RegistryFile(std::string bytes) : content_(std::move(bytes)) {}
     void Reparse(std::vector<std::string>* problems = nullptr);
     Key* FindKeyMutable(std::string_view key);
     Value* FindValueMutable(Key& key, std::string_view name);
+    const Value* FindValue(const Key& key, std::string_view name) const;
     std::string_view LineEnd() const;
-    void AppendBlock(std::string_view key, std::string_view valueLine);
+    std::string AppendedBlock(std::string_view key, std::string_view valueLine) const;
     std::string ValueLine(std::string_view name, std::string_view text) const;
+    // The edit that stores name = text, or nothing when it cannot be written.
+    std::optional<TextEdit> StringEdit(std::string_view key, std::string_view name, std::string_view text) const;
+    // Moves every line position at or behind the edit's end by the change in length.
+    void ShiftLines(const TextEdit& edit);
+    void AddDoubt(std::string key, std::string description);
 
     EncodedText content_;
     bool version5_ = false;
     bool headerSeen_ = false;
+    bool unreadableLines_ = false;
+    bool changedWhileRead_ = false;
+    std::vector<Doubt> doubts_;
     std::vector<Key> keys_;
     std::unordered_map<std::string, std::size_t> keyIndex_;                       // upper-case path
     std::vector<std::unordered_map<std::string, std::size_t>> valueIndex_;        // upper-case name, per key

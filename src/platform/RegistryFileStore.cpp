@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/BackendCalls.h"
+#include "platform/DurableWrites.h"
 #include "platform/TextCase.h"
 
 namespace vserver::platform {
@@ -67,24 +69,52 @@ std::unique_ptr<RegistryKey> RegistryFileKeys::CreateKey(std::string_view path) 
 
 bool RegistryFileKeys::DeleteKeyTree(std::string_view path) { return edit_ != nullptr && edit_->DeleteKeyTree(path); }
 
-SysResult RegistryFileStore::Read(const std::function<void(RegistryKeys&)>& read,
-                                  std::vector<std::string>* problems) const {
+const RegistryFile& RegistryFileStore::Current(std::vector<std::string>* problems, SysResult& result) const {
+    result = SysResult::Ok();
     RegistryFile::Stamps now;
-    if (parsed_ && parsed_->stamps.settled && RegistryFile::ReadStamps(path_, now) &&
-        now.SameVersion(parsed_->stamps)) {
-        RegistryFileKeys keys(std::as_const(parsed_->registry));
-        read(keys);
-        return SysResult::Ok();
-    }
+    if (parsed_ && RegistryFile::ReadStamps(path_, now) && StillCurrent(now)) return parsed_->registry;
     RegistryFile registry;
     RegistryFile::Stamps stamps;
-    const SysResult loaded = RegistryFile::Load(path_, registry, problems, &stamps);
+    result = RegistryFile::Load(path_, registry, problems, &stamps);
     // A file that could not be read is read again next time, whatever its stamps say.
-    if (!loaded) stamps = RegistryFile::Stamps();
-    parsed_ = Parsed{std::move(registry), stamps};
-    RegistryFileKeys keys(std::as_const(parsed_->registry));
+    if (!result) stamps = RegistryFile::Stamps();
+    parsed_ = Parsed{std::move(registry), stamps, result && stamps.settled, ++versions_};
+    return parsed_->registry;
+}
+
+bool RegistryFileStore::StillCurrent(const RegistryFile::Stamps& now) const {
+    if (OwnWriteInPlace(now)) return true;
+    // Another file, size or modification time: the content has changed.
+    if (!now.SameData(parsed_->stamps)) return false;
+    if (parsed_->confirmed && now.SameVersion(parsed_->stamps)) return true;
+    // Changed moments ago, where an edit of the same size within the file system's time
+    // granularity leaves the same stamps, or only its change time moved (a rename over it, new
+    // permissions, or times set back after an edit): the bytes decide. Reading them costs far
+    // less than parsing them.
+    std::string bytes;
+    RegistryFile::Stamps before;
+    RegistryFile::Stamps after;
+    if (!backend::ReadRegistryFileBytes(path_, bytes, before, after)) return false;
+    // The own write may have been renamed into place since the stamps were taken.
+    if (OwnWriteInPlace(before) && OwnWriteInPlace(after)) return true;
+    if (!before.SameData(now) || !after.SameData(now) || bytes != parsed_->registry.bytes()) return false;
+    parsed_->stamps = before;
+    parsed_->confirmed = before.settled;
+    return true;
+}
+
+// This process's own write, in place but not yet durable: readings go on seeing the values it
+// replaces until its completion.
+bool RegistryFileStore::OwnWriteInPlace(const RegistryFile::Stamps& now) const {
+    return inFlight_ && inFlight_->version == parsed_->version && now.exists && now.SameData(inFlight_->written);
+}
+
+SysResult RegistryFileStore::Read(const std::function<void(RegistryKeys&)>& read,
+                                  std::vector<std::string>* problems) const {
+    SysResult result = SysResult::Ok();
+    RegistryFileKeys keys(Current(problems, result));
     read(keys);
-    return loaded;
+    return result;
 }
 
 SysResult RegistryFileStore::Update(const std::function<bool(RegistryKeys&)>& change, bool waitForLock) {
@@ -93,6 +123,57 @@ SysResult RegistryFileStore::Update(const std::function<bool(RegistryKeys&)>& ch
         return change(keys);
     };
     return waitForLock ? RegistryFile::Update(path_, apply) : RegistryFile::TryUpdate(path_, apply);
+}
+
+// On the loop: the lock, a check of the parsed copy against the file, and the new content in a
+// temporary file, which costs a copy of the bytes and no parsing. The sync and the rename follow
+// on the sync worker, which releases the lock once the new file is in place.
+SysResult RegistryFileStore::WriteStringDurably(std::string_view key, std::string_view name, std::string_view text,
+                                                SyncWorker& syncs, std::function<void(SysResult)> done) {
+    if (inFlight_) return LockBusy();
+    backend::HeldRegistryLock lock;
+    if (SysResult locked = lock.Take(path_, false); !locked) return locked;
+    SysResult loaded = SysResult::Ok();
+    const RegistryFile& current = Current(nullptr, loaded);
+    if (!loaded) return loaded;
+    if (SysResult writable = current.Writable(); !writable) {
+        // Another program writing the file without its lock is waited for like a lock holder.
+        return writable.error() == EAGAIN ? LockBusy() : writable;
+    }
+    UnsyncedWrite unsynced;
+    if (SysResult staged = StageReplacement(lock.file(), current.BytesWithString(key, name, text), unsynced); !staged) {
+        return staged;
+    }
+    RegistryFile::Stamps written;
+    (void)RegistryFile::ReadStamps(unsynced.temporary.empty() ? lock.file() : unsynced.temporary, written);
+    unsynced.lock = lock.HandOn();
+    inFlight_ = InFlight{written, parsed_->version, std::string(key), std::string(name), std::string(text)};
+    syncs.Submit(std::move(unsynced), [this, done = std::move(done)](SysResult result) {
+        FinishWrite(result);
+        done(result);
+    });
+    return SysResult::Ok();
+}
+
+// The parsed copy takes the written value only when it is still the copy the write was made
+// from and the file is still the one written; otherwise the next reading reads the file anew.
+void RegistryFileStore::FinishWrite(const SysResult& result) {
+    const InFlight write = std::move(*inFlight_);
+    inFlight_.reset();
+    RegistryFile::Stamps now;
+    if (!result || !parsed_ || parsed_->version != write.version || !RegistryFile::ReadStamps(path_, now) ||
+        !now.SameData(write.written)) {
+        parsed_.reset();
+        return;
+    }
+    parsed_->registry.WriteString(write.key, write.name, write.text);
+    if (parsed_->registry.bytes().size() != now.size) {
+        parsed_.reset();
+        return;
+    }
+    parsed_->stamps = now;
+    parsed_->confirmed = false;
+    parsed_->version = ++versions_;
 }
 
 std::unique_ptr<RegistryStore> OpenRegistryFileStore(const std::string& path) {

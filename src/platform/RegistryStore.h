@@ -16,6 +16,8 @@
 
 namespace vserver::platform {
 
+class SyncWorker;
+
 // One open key. It belongs to the reading or the change that opened it and must not outlive it.
 class RegistryKey {
 public:
@@ -43,6 +45,13 @@ public:
     virtual std::unique_ptr<RegistryKey> CreateKey(std::string_view path) = 0;
     // Removes the key with all its subkeys and values. True when something was removed.
     virtual bool DeleteKeyTree(std::string_view path) = 0;
+    // Why the values of the key at path may not be what the store is meant to hold (a line of
+    // the registry file that cannot be read, a file that is empty while an editor saves it),
+    // naming the line and the reason; nothing when they read whole.
+    virtual std::optional<std::string> Doubt(std::string_view path) const {
+        (void)path;
+        return std::nullopt;
+    }
 };
 
 class RegistryStore {
@@ -68,6 +77,15 @@ public:
     // With waitForLock false a file whose lock another process holds is not waited for: the
     // result is then a failure for which IsLockBusy is true, and nothing changed.
     virtual SysResult Update(const std::function<bool(RegistryKeys&)>& change, bool waitForLock = true) = 0;
+
+    // Stores name = text as a string value of the key (created when missing) without holding up
+    // the loop for the disk: when the result is Ok, done runs later on the loop with the outcome
+    // once the value is durable (or could not be made so), and readings see it from then on,
+    // never before. A failure means nothing changed and done never runs; IsLockBusy is true for
+    // it while another such write of this store is in flight or another process holds the
+    // registry file's lock, so that trying again later may succeed.
+    virtual SysResult WriteStringDurably(std::string_view key, std::string_view name, std::string_view text,
+                                         SyncWorker& syncs, std::function<void(SysResult)> done) = 0;
 };
 
 // The store at the registry file path.

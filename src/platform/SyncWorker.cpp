@@ -9,7 +9,8 @@ UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
       temporary(std::move(other.temporary)),
       target(std::move(other.target)),
       syncFolder(std::exchange(other.syncFolder, false)),
-      wholeFolder(std::exchange(other.wholeFolder, false)) {}
+      wholeFolder(std::exchange(other.wholeFolder, false)),
+      lock(std::exchange(other.lock, kInvalidHandle)) {}
 
 UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
     // What this one owed goes with taken (whose destructor closes its file).
@@ -19,6 +20,7 @@ UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
     std::swap(target, taken.target);
     std::swap(syncFolder, taken.syncFolder);
     std::swap(wholeFolder, taken.wholeFolder);
+    std::swap(lock, taken.lock);
     return *this;
 }
 

@@ -82,11 +82,15 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         return;
     }
     if (logon.kind == kConsoleKind) {
+        // Rules that could not be read at the start may be readable now; no console could send
+        // the reload request until they are.
+        if (!server.closedAccessRules.empty()) server.LoadOptions(false);
         // Code 5 is a refusal every console already reports, and one it never otherwise gets.
         if (const net::ConnectionRecord* record = server.FindRecordByIndex(logon.index);
             record != nullptr && !record->consoleAddressAllowed) {
-            WriteServiceLog("Console logon refused from " + platform::FormatNetAddress(record->peerAddress) +
-                            ", the address is not in Options\\ConsoleAddresses");
+            const char* reason = server.closedAccessRules.empty() ? ", the address is not in Options\\ConsoleAddresses"
+                                                                  : ", the access rules could not be read since the start";
+            WriteServiceLog("Console logon refused from " + platform::FormatNetAddress(record->peerAddress) + reason);
             SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
             return;
         }

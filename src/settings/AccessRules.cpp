@@ -2,7 +2,6 @@
 
 #include <charconv>
 
-#include "platform/TextCase.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::settings {
@@ -57,9 +56,10 @@ AddressList ParseAddressList(std::string_view text, bool prefixesAllowed) {
     return list;
 }
 
-AccessRules ReadAccessRules(const ConfigStore& config) {
+namespace {
+
+AccessRules AccessRulesFrom(const std::string& consoleText, std::string_view limitText, const std::string& sharedText) {
     AccessRules rules;
-    const std::string consoleText = config.ReadOption("ConsoleAddresses", "");
     AddressList consoles = ParseAddressList(consoleText, true);
     rules.consoleAddresses = std::move(consoles.entries);
     rules.consoleRestricted = !Trimmed(consoleText).empty();
@@ -72,13 +72,34 @@ AccessRules ReadAccessRules(const ConfigStore& config) {
     if (rules.consoleRestricted && rules.consoleAddresses.empty()) {
         WriteServiceLog("Options\\ConsoleAddresses holds no usable address, no console can log on");
     }
-    const std::string limit(Trimmed(config.ReadOption("MaxConnectionsPerAddress", "")));
+    const std::string limit(Trimmed(limitText));
     if (!limit.empty() && !ReadCount(limit, rules.maxConnectionsPerAddress)) {
         WriteServiceLog("Options\\MaxConnectionsPerAddress \"" + limit +
                         "\" is not a number of connections, no limit applies");
         rules.maxConnectionsPerAddress = 0;
     }
-    rules.consoleOnlySharedFiles = platform::EqualNoCase(config.ReadOption("ConsoleOnlySharedFiles", "False"), "True");
+    rules.consoleOnlySharedFiles = OptionFlag("ConsoleOnlySharedFiles", sharedText);
+    return rules;
+}
+
+} // namespace
+
+ReloadableOptions ReadReloadableOptions(const ConfigStore& config) {
+    OptionTexts read = config.ReadOptionTexts({"AllowAccountCreation", "LogUserStatistics", "ConsoleAddresses",
+                                               "MaxConnectionsPerAddress", "ConsoleOnlySharedFiles"});
+    ReloadableOptions options;
+    options.unreadable = std::move(read.unreadable);
+    if (!options.unreadable.empty()) return options;
+    options.flags = OptionFlags{OptionFlag("AllowAccountCreation", read.texts[0]),
+                                OptionFlag("LogUserStatistics", read.texts[1])};
+    options.access = AccessRulesFrom(read.texts[2], read.texts[3], read.texts[4]);
+    return options;
+}
+
+AccessRules ClosedAccessRules() {
+    AccessRules rules;
+    rules.consoleRestricted = true;
+    rules.consoleOnlySharedFiles = true;
     return rules;
 }
 

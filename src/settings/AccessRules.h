@@ -34,9 +34,25 @@ struct AddressList {
 };
 AddressList ParseAddressList(std::string_view text, bool prefixesAllowed);
 
-// Options\ConsoleAddresses, MaxConnectionsPerAddress and ConsoleOnlySharedFiles. An entry or
-// value that cannot be read is reported to the service log, once for each reading, and ignored.
-AccessRules ReadAccessRules(const ConfigStore& config);
+// The options the console's reload request reads again, all from one version of the settings:
+// the two flags and Options\ConsoleAddresses, MaxConnectionsPerAddress and ConsoleOnlySharedFiles.
+// An entry or value that cannot be read is reported to the service log, once for each reading,
+// and ignored.
+struct ReloadableOptions {
+    OptionFlags flags;
+    AccessRules access;
+    // Why the Options key cannot be read with certainty (the store, the line and the reason);
+    // flags and access then hold nothing read. Empty when they are what the key holds.
+    std::string unreadable;
+};
+ReloadableOptions ReadReloadableOptions(const ConfigStore& config);
+
+// The rules while they have not been read since the start: no console logs on from anywhere,
+// and only the console writes the shared files. The number of connections one address may hold
+// stays unlimited, as in every installation that never set it: a limit guessed without the
+// setting would turn away the workstations of a room behind one address, and it only guards
+// the server's resources, which its other bounds still guard.
+AccessRules ClosedAccessRules();
 
 // Connection\BindAddress: the local addresses to listen on (none for every local address),
 // and the entries that are not addresses, which must stop the start.

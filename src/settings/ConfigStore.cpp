@@ -116,16 +116,12 @@ std::string EffectiveOptionValue(const ServerOption& option, const std::string& 
     return std::to_string(seconds > 0 ? seconds : wire::ReadNumber(option.defaultText));
 }
 
-namespace {
-
 // A flag as the server reads it: true exactly when the stored word, or the default when nothing
 // usable is stored, is "true" in any capitals (" true", "yes" and "1" are all false). The name
 // is one of ServerOptions(), so the console reports the same value.
-bool ReadFlag(RegistryKeys& keys, const char* name) {
-    return EffectiveOptionValue(*FindServerOption(name), ReadText(keys, kOptionsKey, name)) == "True";
+bool OptionFlag(std::string_view name, const std::string& storedText) {
+    return EffectiveOptionValue(*FindServerOption(name), storedText) == "True";
 }
-
-} // namespace
 
 ConfigStore::ConfigStore(std::string registryPath)
     : store_(platform::OpenRegistryFileStore(std::move(registryPath))) {}
@@ -134,7 +130,7 @@ ConfigStore::ConfigStore(std::shared_ptr<platform::RegistryStore> store) : store
 
 // A store that cannot be read gives the defaults, a registry file with unreadable lines gives
 // its readable keys. Either is reported once.
-void ConfigStore::Read(const std::function<void(RegistryKeys&)>& read) const {
+SysResult ConfigStore::Read(const std::function<void(RegistryKeys&)>& read) const {
     std::vector<std::string> problems;
     const SysResult result = store_->Read(read, &problems);
     if (!result) {
@@ -142,11 +138,12 @@ void ConfigStore::Read(const std::function<void(RegistryKeys&)>& read) const {
     } else if (!problems.empty()) {
         ReportOnce(DescribeProblems(store_->FilePath(), problems));
     }
+    return result;
 }
 
 std::string ConfigStore::ReadText(const char* key, const std::string& name) const {
     std::string text;
-    Read([&](RegistryKeys& keys) { text = settings::ReadText(keys, key, name); });
+    (void)Read([&](RegistryKeys& keys) { text = settings::ReadText(keys, key, name); });
     return text;
 }
 
@@ -188,12 +185,21 @@ FolderLayout ConfigStore::DerivePaths() const {
 }
 
 OptionFlags ConfigStore::LoadOptionFlags() const {
-    OptionFlags flags;
-    Read([&](RegistryKeys& keys) {
-        flags.allowAccountCreation = ReadFlag(keys, "AllowAccountCreation");
-        flags.logUserStatistics = ReadFlag(keys, "LogUserStatistics");
+    const OptionTexts read = ReadOptionTexts({"AllowAccountCreation", "LogUserStatistics"});
+    return OptionFlags{OptionFlag("AllowAccountCreation", read.texts[0]), OptionFlag("LogUserStatistics", read.texts[1])};
+}
+
+OptionTexts ConfigStore::ReadOptionTexts(std::initializer_list<const char*> names) const {
+    OptionTexts read;
+    const SysResult result = Read([&](RegistryKeys& keys) {
+        const std::unique_ptr<RegistryKey> options = keys.OpenKey(kOptionsKey);
+        for (const char* name : names) {
+            read.texts.push_back(options ? options->ReadString(name).value_or(std::string()) : std::string());
+        }
+        if (std::optional<std::string> doubt = keys.Doubt(kOptionsKey)) read.unreadable = store_->Name() + ": " + *doubt;
     });
-    return flags;
+    if (!result) read.unreadable = store_->Name() + ": " + result.Describe();
+    return read;
 }
 
 int ConfigStore::ReadPortNumber() const { return ReadPort().number; }
@@ -201,7 +207,7 @@ int ConfigStore::ReadPortNumber() const { return ReadPort().number; }
 PortSetting ConfigStore::ReadPort() const {
     bool connection = false;
     std::string text;
-    Read([&](RegistryKeys& keys) {
+    (void)Read([&](RegistryKeys& keys) {
         const std::unique_ptr<RegistryKey> key = keys.OpenKey(kConnectionKey);
         connection = key != nullptr;
         if (key) text = key->ReadString("PortNumber").value_or(std::string());
@@ -216,33 +222,40 @@ std::string ConfigStore::ReadOption(const std::string& name, const std::string& 
     return text.empty() ? defaultText : text;
 }
 
+bool ConfigStore::WritableName(const std::string& name) const {
+    if (name.find_first_of("\r\n") == std::string::npos) return true;
+    WriteServiceLog("Unable to write option with a line break in its name to " + store_->Name());
+    return false;
+}
+
+void ConfigStore::LogWriteFailure(const std::string& name, const SysResult& result) const {
+    WriteServiceLog("Unable to write option " + name + " to " + store_->Name() + ": " + result.Describe());
+}
+
 bool ConfigStore::WriteOption(const std::string& name, const std::string& text) const {
-    return WriteOptionLocked(name, text, true) == WriteOutcome::Written;
+    if (!WritableName(name)) return false;
+    const SysResult written = store_->Update([&](RegistryKeys& keys) {
+        const std::unique_ptr<RegistryKey> options = keys.CreateKey(kOptionsKey);
+        if (options) options->WriteString(name, text);
+        return options != nullptr;
+    });
+    if (!written) LogWriteFailure(name, written);
+    return written.ok();
 }
 
-ConfigStore::WriteOutcome ConfigStore::TryWriteOption(const std::string& name, const std::string& text) const {
-    return WriteOptionLocked(name, text, false);
-}
-
-ConfigStore::WriteOutcome ConfigStore::WriteOptionLocked(const std::string& name, const std::string& text,
-                                                         bool waitForLock) const {
-    if (name.find_first_of("\r\n") != std::string::npos) {
-        WriteServiceLog("Unable to write option with a line break in its name to " + store_->Name());
-        return WriteOutcome::Failed;
-    }
-    const SysResult written = store_->Update(
-        [&](RegistryKeys& keys) {
-            const std::unique_ptr<RegistryKey> options = keys.CreateKey(kOptionsKey);
-            if (options) options->WriteString(name, text);
-            return options != nullptr;
-        },
-        waitForLock);
-    if (platform::IsLockBusy(written)) return WriteOutcome::Busy;
-    if (!written) {
-        WriteServiceLog("Unable to write option " + name + " to " + store_->Name() + ": " + written.Describe());
-        return WriteOutcome::Failed;
-    }
-    return WriteOutcome::Written;
+ConfigStore::WriteStart ConfigStore::WriteOptionDurably(const std::string& name, const std::string& text,
+                                                        platform::SyncWorker& syncs,
+                                                        std::function<void(bool written)> done) const {
+    if (!WritableName(name)) return WriteStart::Failed;
+    const SysResult started = store_->WriteStringDurably(
+        kOptionsKey, name, text, syncs, [config = *this, name, done = std::move(done)](SysResult written) {
+            if (!written) config.LogWriteFailure(name, written);
+            done(written.ok());
+        });
+    if (started) return WriteStart::Started;
+    if (platform::IsLockBusy(started)) return WriteStart::Busy;
+    LogWriteFailure(name, started);
+    return WriteStart::Failed;
 }
 
 std::string ConfigStore::ReadMasterPathText() const {
@@ -261,9 +274,7 @@ int ConfigStore::ReadLivenessTimeoutSeconds() const {
 }
 
 bool ConfigStore::ReadAllowConsoleRequestsFromAnyConnection() const {
-    bool allowed = false;
-    Read([&](RegistryKeys& keys) { allowed = ReadFlag(keys, "AllowConsoleRequestsFromAnyConnection"); });
-    return allowed;
+    return OptionFlag("AllowConsoleRequestsFromAnyConnection", ReadText(kOptionsKey, "AllowConsoleRequestsFromAnyConnection"));
 }
 
 std::string ConfigStore::ReadBindAddress() const {

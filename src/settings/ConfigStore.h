@@ -6,11 +6,13 @@
 // store in one step.
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/DurableWrites.h"
 #include "platform/RegistryFile.h"
 #include "platform/RegistryStore.h"
 
@@ -62,9 +64,21 @@ const ServerOption* FindServerOption(std::string_view name);
 // number of seconds the number, otherwise the text. A missing or empty text gives the default.
 std::string EffectiveOptionValue(const ServerOption& option, const std::string& storedText);
 
+// The flag the server works with for a stored text of one of ServerOptions()' flags.
+bool OptionFlag(std::string_view name, const std::string& storedText);
+
 struct OptionFlags {
     bool allowAccountCreation = true;
     bool logUserStatistics = false;
+};
+
+// Options values read together, from one version of the settings.
+struct OptionTexts {
+    // As stored, in the order asked for; empty when missing, empty or not a string.
+    std::vector<std::string> texts;
+    // Why the Options key cannot be read with certainty, naming the store, the line and the
+    // reason; empty when it can.
+    std::string unreadable;
 };
 
 class ConfigStore {
@@ -83,12 +97,18 @@ public:
     PortSetting ReadPort() const;
     // The value, or defaultText when the value is missing, empty or not a string.
     std::string ReadOption(const std::string& name, const std::string& defaultText) const;
+    // The named Options values and whether the key can be read with certainty.
+    OptionTexts ReadOptionTexts(std::initializer_list<const char*> names) const;
     // True when the Options key could be opened or created.
     bool WriteOption(const std::string& name, const std::string& text) const;
-    // As WriteOption, but never waits for the registry file's lock: Busy (nothing written,
-    // nothing logged) while another process holds it.
-    enum class WriteOutcome { Written, Failed, Busy };
-    WriteOutcome TryWriteOption(const std::string& name, const std::string& text) const;
+    // Starts writing name = text without holding up the loop for the disk. Started: done runs
+    // on the loop later, with true once the value is durable, with false when it could not be
+    // written (logged). Busy: nothing was started (another write of this store is in flight, or
+    // another process holds the registry file's lock), nothing logged, done never runs. Failed:
+    // nothing was written, the reason is logged, done never runs.
+    enum class WriteStart { Started, Busy, Failed };
+    WriteStart WriteOptionDurably(const std::string& name, const std::string& text, platform::SyncWorker& syncs,
+                                  std::function<void(bool written)> done) const;
     // MasterPath with a trailing separator ("/" when unset).
     std::string ReadMasterPath() const;
     // MasterPath exactly as stored (empty when missing).
@@ -106,9 +126,12 @@ public:
     std::string registryFilePath() const { return store_->FilePath(); }
 
 private:
-    WriteOutcome WriteOptionLocked(const std::string& name, const std::string& text, bool waitForLock) const;
+    // False, with the reason logged, for a name the registry file cannot hold.
+    bool WritableName(const std::string& name) const;
+    void LogWriteFailure(const std::string& name, const platform::SysResult& result) const;
     // Calls read with the settings as they are now; what makes them unreadable is logged once.
-    void Read(const std::function<void(platform::RegistryKeys&)>& read) const;
+    // The result is the store's: a failure when it could not be read at all.
+    platform::SysResult Read(const std::function<void(platform::RegistryKeys&)>& read) const;
     // The string value, empty when the key or value is missing or the value is no string.
     std::string ReadText(const char* key, const std::string& name) const;
     std::string StoreDefaultPort() const;

@@ -223,3 +223,76 @@ TEST_F(Access, SharedFilesAreWrittenOnlyFromTheConsole) {
     EXPECT_EQ(write(console, "", ""), Completion(3));
     EXPECT_NE(ReadFile(users + "/VantorelSettings.vts").find("Key=value"), std::string::npos);
 }
+
+namespace {
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+// A preference write of the master file by a connection that has not logged on; true when it
+// reached the file.
+bool AnonymousWritesTheMasterFile(ServerProcess& server, const std::string& from, const std::string& value) {
+    auto anonymous = server.Connect(from);
+    EXPECT_EQ(Exchange(anonymous, {.id = 3, .type = 203, .argument2 = "Key\xB0Section\xB0" + value}), Completion(3));
+    return ReadFile(server.usersFolder() + "/VantorelSettings.vts").find("Key=" + value) != std::string::npos;
+}
+
+} // namespace
+
+TEST_F(Access, OptionsThatCannotBeReadAtStartLetNoConsoleInUntilTheyCanBe) {
+    // The Options key line left without its bracket hides every value below it.
+    StartServer("[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options\r\n" + Value("ConsoleAddresses", "127.0.0.1"));
+    client::Connection console;
+    EXPECT_EQ(ConsoleLogon(console, "127.0.0.1"), Refusal(7, 5));
+    // Told at start, before the first request was served.
+    EXPECT_EQ(LogLinesWith("Options cannot be read from registry file " + ServerPath(server->registryPath()) + ": line "), 1U);
+    EXPECT_EQ(LogLinesWith("key without closing bracket; its values are skipped: [HKEY_LOCAL_MACHINE\\Software\\QORA\\"
+                           "Vantorel Server\\Options; no console may log on and only the console may write shared "
+                           "files until they can be read"),
+              1U);
+    EXPECT_NE(server->StandardError().find("Options cannot be read from registry file"), std::string::npos)
+        << server->StandardError();
+    EXPECT_EQ(LogLinesWith("Console logon refused from 127.0.0.1, the access rules could not be read since the start"), 1U);
+    EXPECT_FALSE(AnonymousWritesTheMasterFile(*server, "127.0.0.1", "closed"));
+
+    // Mended, the file is read at the next console logon, whose address the rules now decide.
+    WriteFile(server->registryPath(), Replaced(ReadFile(server->registryPath()), "Options\r\n", "Options]\r\n"));
+    EXPECT_EQ(ConsoleLogon(console, "127.0.0.2"), Refusal(7, 5));
+    EXPECT_EQ(LogLinesWith("Console logon refused from 127.0.0.2, the address is not in Options\\ConsoleAddresses"), 1U);
+    EXPECT_EQ(LogLinesWith("Options read from registry file"), 1U);
+    EXPECT_EQ(ConsoleLogon(console, "127.0.0.1"), Completion(7));
+    EXPECT_TRUE(AnonymousWritesTheMasterFile(*server, "127.0.0.2", "open"));
+}
+
+TEST_F(Access, AReloadThatCannotReadTheOptionsKeepsTheRulesInForce) {
+    const std::string rules = Value("ConsoleAddresses", "127.0.0.1") + Value("ConsoleOnlySharedFiles", "True");
+    StartServer(kOptionsKey + rules);
+    const std::string registry = ReadFile(server->registryPath());
+    client::Connection console;
+    ASSERT_EQ(ConsoleLogon(console, "127.0.0.1"), Completion(7));
+    const std::string reloaded = "1" + A7 + "9" + A7 + "809" + A7 + "True";
+
+    // The key line left without its bracket, and the file empty for the instant in which an
+    // editor that saves in place has cut it and not yet written it again.
+    const std::string unreadable[] = {Replaced(registry, "Options]", "Options"), ""};
+    for (const std::string& text : unreadable) {
+        WriteFile(server->registryPath(), text);
+        EXPECT_EQ(Exchange(console, {.id = 9, .type = 809}), reloaded);
+        client::Connection other;
+        EXPECT_EQ(ConsoleLogon(other, "127.0.0.2"), Refusal(7, 5));
+        EXPECT_FALSE(AnonymousWritesTheMasterFile(*server, "127.0.0.2", "kept"));
+    }
+    const std::string kept = "Options kept as they were, they cannot be read from registry file " +
+                             ServerPath(server->registryPath()) + ": ";
+    EXPECT_EQ(LogLinesWith(kept + "line "), 1U);
+    EXPECT_EQ(LogLinesWith(kept + "the file is empty"), 1U);
+
+    // Saved whole, the file is read again.
+    WriteFile(server->registryPath(), Replaced(registry, rules, Value("ConsoleOnlySharedFiles", "False")));
+    EXPECT_EQ(Exchange(console, {.id = 9, .type = 809}), reloaded);
+    EXPECT_TRUE(AnonymousWritesTheMasterFile(*server, "127.0.0.2", "saved"));
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "LogCapture.h"
 #include "accounts/Preferences.h"
 #include "net/ConnectionTable.h"
@@ -78,7 +80,7 @@ class AccessRulesTest : public ::testing::Test {
 protected:
     AccessRules Read(const std::string& options) {
         WriteFile(path_, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n" + options);
-        return ReadAccessRules(ConfigStore(path_));
+        return ReadReloadableOptions(ConfigStore(path_)).access;
     }
     TempFolder folder_;
     std::string path_ = folder_ / "VServerService.reg";
@@ -113,6 +115,48 @@ TEST_F(AccessRulesTest, AListOfOnlyUnreadableEntriesLetsNoConsoleIn) {
     AccessRules rules = Read("\"ConsoleAddresses\"=\"adminpc\"\r\n");
     EXPECT_FALSE(rules.ConsoleAllowedFrom(Address("127.0.0.1")));
     EXPECT_FALSE(rules.ConsoleAllowedFrom(Address("::1")));
+}
+
+// The rules must not be switched off by a file the server cannot read with certainty; what
+// counts is whether the Options key itself may be hidden or cut short.
+TEST_F(AccessRulesTest, OptionsThatMayBeHiddenAreUnreadableAndSayWhere) {
+    const std::string options = "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options";
+    const std::string rules = "\"ConsoleAddresses\"=\"10.0.0.1\"\r\n\"ConsoleOnlySharedFiles\"=\"True\"\r\n";
+    const std::string appId = "[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n";
+    struct Case {
+        std::string file;
+        std::string unreadable;  // empty: the rules are read
+    };
+    const Case cases[] = {
+        {"REGEDIT4\r\n" + options + "\r\n" + rules, "line 2: key without closing bracket"},
+        {"", "the file is empty"},
+        {"REGEDIT4\r\n" + options + "]\r\n" + rules + "\"MaxConnectionsPerAddress\"=3\r\n", "line 5: "},
+        {"REGEDIT4\r\n" + appId + "\"AppID=\"x\r\n" + options + "]\r\n" + rules, ""},
+    };
+    for (const Case& c : cases) {
+        WriteFile(path_, c.file);
+        const ReloadableOptions read = ReadReloadableOptions(ConfigStore(path_));
+        if (c.unreadable.empty()) {
+            EXPECT_EQ(read.unreadable, "") << c.file;
+            EXPECT_FALSE(read.access.ConsoleAllowedFrom(Address("10.0.0.2")));
+            EXPECT_TRUE(read.access.consoleOnlySharedFiles);
+        } else {
+            EXPECT_EQ(read.unreadable.rfind("registry file " + path_ + ": " + c.unreadable, 0), 0u) << read.unreadable;
+        }
+    }
+    // A missing file is an empty registry: nothing set, nothing restricted.
+    std::filesystem::remove(path_);
+    EXPECT_EQ(ReadReloadableOptions(ConfigStore(path_)).unreadable, "");
+    // A file that cannot be opened at all names the failed call.
+    const std::string folder = folder_ / "folder.reg";
+    vserver::test::MakeFolder(folder);
+    EXPECT_NE(ReadReloadableOptions(ConfigStore(folder)).unreadable.find("registry file " + folder + ": "),
+              std::string::npos);
+
+    const AccessRules closed = ClosedAccessRules();
+    EXPECT_FALSE(closed.ConsoleAllowedFrom(Address("127.0.0.1")));
+    EXPECT_TRUE(closed.consoleOnlySharedFiles);
+    EXPECT_EQ(closed.maxConnectionsPerAddress, 0);
 }
 
 TEST(ConnectionTableAddressTest, ConnectionsAreCountedPerClientAddress) {

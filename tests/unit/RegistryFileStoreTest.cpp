@@ -6,7 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
 
+#include "platform/DurableWrites.h"
+#include "platform/EventLoop.h"
 #include "support/TestFiles.h"
 
 namespace vserver::platform {
@@ -82,6 +86,59 @@ TEST_F(RegistryFileStoreTest, AFileThatCannotBeReadIsAFailureWithNoKeys) {
     EXPECT_FALSE(result.ok());
     EXPECT_FALSE(opened);
     EXPECT_EQ(unreadable.Name(), "registry file " + folder);
+}
+
+std::string ReadMotto(const RegistryStore& store) {
+    std::string motto;
+    EXPECT_TRUE(store.Read([&](RegistryKeys& keys) {
+        if (auto key = keys.OpenKey(kKey)) motto = key->ReadString("Motto").value_or("(none)");
+    }));
+    return motto;
+}
+
+// A durable write is seen by readings only once its completion says it is on disk, takes its
+// turn with every other writer of the file, and leaves the parsed copy such that an edit by
+// another program right after it still shows.
+TEST_F(RegistryFileStoreTest, ADurableWriteShowsOnceOnDiskAndAnEditRightAfterItStillShows) {
+    EventLoop loop;
+    SyncWorker syncs(loop);
+    EXPECT_EQ(ReadMotto(store_), "first");
+    std::optional<SysResult> outcome;
+    auto done = [&](SysResult result) {
+        outcome = result;
+        loop.Stop();
+    };
+    ASSERT_TRUE(store_.WriteStringDurably(kKey, "MOTTO", "second", syncs, done));
+    EXPECT_EQ(ReadMotto(store_), "first") << "not acknowledged yet";
+    const SysResult second = store_.WriteStringDurably(kKey, "Motto", "third", syncs, done);
+    EXPECT_TRUE(IsLockBusy(second)) << "one at a time: " << second.Describe();
+    loop.AddTimer(std::chrono::seconds(30), [&] { loop.Stop(); });
+    loop.Run();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_TRUE(outcome->ok()) << outcome->Describe();
+    EXPECT_EQ(ReadFile(path_), "REGEDIT4\r\n\r\n[" + kKey + "]\r\n\"Motto\"=\"second\"\r\n\"Count\"=dword:00000002\r\n");
+    EXPECT_EQ(ReadMotto(store_), "second");
+
+    // Rewritten in place with the same size within the same moment: the stamps may not tell.
+    WriteFile(path_, "REGEDIT4\r\n\r\n[" + kKey + "]\r\n\"Motto\"=\"secont\"\r\n\"Count\"=dword:00000002\r\n");
+    EXPECT_EQ(ReadMotto(store_), "secont");
+}
+
+TEST_F(RegistryFileStoreTest, ADurableWriteWaitsForTheLockAndLeavesAnUnreadableFileAlone) {
+    EventLoop loop;
+    SyncWorker syncs(loop);
+    bool called = false;
+    auto done = [&](SysResult) { called = true; };
+    // Another process's update holds the lock throughout its change.
+    ASSERT_TRUE(RegistryFile::Update(path_, [&](RegistryFile&) {
+        EXPECT_TRUE(IsLockBusy(store_.WriteStringDurably(kKey, "Motto", "x", syncs, done)));
+        return false;
+    }));
+    WriteFile(path_, kFile + "not a line\r\n");
+    const SysResult refused = store_.WriteStringDurably(kKey, "Motto", "x", syncs, done);
+    EXPECT_EQ(std::string(refused.call()), "parse");
+    EXPECT_EQ(ReadFile(path_), kFile + "not a line\r\n");
+    EXPECT_FALSE(called);
 }
 
 } // namespace

@@ -340,6 +340,110 @@ TEST(RegistryFileEdit, AVersion5FileIsReadAndStaysUtf16) {
     EXPECT_EQ(again.ReadString(kOptions, "Path"), "%A%");
 }
 
+// Everything a parsed file holds, positions included, so that a copy changed in place can be
+// compared with the same text read anew.
+std::string Structure(const RegistryFile& reg) {
+    std::string out;
+    auto span = [&out](const RegistryFile::Lines& l) {
+        out += " [" + std::to_string(l.begin) + "," + std::to_string(l.end) + "," + std::to_string(l.next) + ")";
+    };
+    for (const RegistryFile::Key& key : reg.keys()) {
+        out += "key " + key.path;
+        for (const auto& block : key.blocks) span(block);
+        out += "\n";
+        for (const RegistryFile::Value& value : key.values) {
+            out += "  " + value.name + "=" + value.data + (value.isString ? "" : " (raw)");
+            for (const auto& line : value.lines) span(line);
+            out += "\n";
+        }
+    }
+    return out;
+}
+
+// A value set in place moves the positions behind it instead of reading the file again; the
+// result must be what reading the edited text gives, whatever the file looks like.
+TEST(RegistryFileEdit, SettingAValueLeavesWhatReadingTheEditedFileGives) {
+    const std::string noFinalLineEnd = std::string("REGEDIT4\r\n[") + kOptions + "]\r\n\"A\"=\"1\"";
+    const std::string utf16 = std::string(kUtf16LeMark) + CodePageToUtf16Le(std::string(
+        "Windows Registry Editor Version 5.00\r\n\r\n[") + kOptions + "]\r\n\"A\"=\"1\"\r\n\"B\"=\"caf\xE9\"\r\n\r\n[" +
+        kServer + "]\r\n\"MasterPath\"=\"x\"\r\n");
+    struct Edit {
+        const char* key;
+        const char* name;
+        const char* text;
+    };
+    const Edit edits[] = {
+        {kOptions, "a", "a longer value than before"},   // the later of two lines, in another block
+        {kOptions, "A", ""},                             // shorter again
+        {kOptions, "Raw", "was hex on two lines"},       // replaces a value with a continuation line
+        {kOptions, "New", "say \"hi\" \\ bye"},          // added after the key's last value
+        {kOptions, "Lines", "one\r\ntwo"},               // written in hexadecimal form
+        {kServer, "MasterPath", "/srv/other"},           // a value before the edited ones
+        {"HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options\\Sub", "T", "y"},
+        {"HKEY_CLASSES_ROOT\\AppID", "", "a new key"},
+        {kOptions, "B", "\x80"},
+    };
+    for (const std::string& file : {kHandWritten, noFinalLineEnd, utf16}) {
+        RegistryFile reg = RegistryFile::Parse(file);
+        for (const Edit& edit : edits) {
+            const std::string expected = reg.BytesWithString(edit.key, edit.name, edit.text);
+            reg.WriteString(edit.key, edit.name, edit.text);
+            ASSERT_EQ(reg.bytes(), expected) << edit.name;
+            const RegistryFile reread = RegistryFile::Parse(reg.bytes());
+            ASSERT_EQ(Structure(reg), Structure(reread)) << "after setting " << edit.name << " in\n" << reg.text();
+            EXPECT_EQ(reg.ReadString(edit.key, edit.name), edit.text);
+        }
+        // Positions that moved are still right for a removal.
+        EXPECT_TRUE(reg.DeleteValue(kOptions, "New"));
+        EXPECT_EQ(Structure(reg), Structure(RegistryFile::Parse(reg.bytes())));
+    }
+}
+
+// What the access rules rely on: a line that cannot be read leaves in doubt the key it may
+// belong to, and only that key when it is a value line of a key that was read.
+TEST(RegistryFileParse, DoubtsNameTheLinesThatMayHideAKeysValues) {
+    const std::string appId = "HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE";
+    const std::string head = "REGEDIT4\r\n\r\n[" + appId + "]\r\n\"AppID\"=\"x\"\r\n";
+    const std::string options = std::string("[") + kOptions + "]\r\n\"ConsoleAddresses\"=\"10.0.0.1\"\r\n";
+
+    EXPECT_EQ(RegistryFile::Parse(head + options).DoubtAbout(kOptions), std::nullopt);
+    const RegistryFile unclosed = RegistryFile::Parse(head + std::string("[") + kOptions + "\r\n\"A\"=\"1\"\r\n");
+    EXPECT_EQ(unclosed.DoubtAbout(kOptions).value_or(""),
+              std::string("line 5: key without closing bracket; its values are skipped: [") + kOptions);
+    EXPECT_EQ(unclosed.DoubtAbout(kServer), unclosed.DoubtAbout(kOptions)) << "it may have been any key";
+
+    // A broken value line of another key says nothing about Options; one of Options does.
+    const RegistryFile elsewhere = RegistryFile::Parse(head + "\"Broken=\"x\"\r\n" + options);
+    EXPECT_EQ(elsewhere.DoubtAbout(kOptions), std::nullopt);
+    EXPECT_NE(elsewhere.DoubtAbout(appId), std::nullopt);
+    const RegistryFile inside = RegistryFile::Parse(head + options + "\"MaxConnectionsPerAddress\"=5\r\n");
+    EXPECT_EQ(inside.DoubtAbout(kOptions).value_or("").rfind("line 7: ", 0), 0u);
+    // A line that is neither may be a key line without its bracket, whatever key it stands in.
+    EXPECT_NE(RegistryFile::Parse(head + "HKEY_LOCAL_MACHINE\\x]\r\n" + options).DoubtAbout(kOptions), std::nullopt);
+
+    // A file with no line of its own is what an editor leaves for an instant while it saves.
+    EXPECT_EQ(RegistryFile::Parse("").DoubtAbout(kOptions), "the file is empty");
+    EXPECT_EQ(RegistryFile::Parse("; a comment\r\n\r\n").DoubtAbout(kOptions),
+              "the file holds only blank lines and comments");
+    EXPECT_NE(RegistryFile::Parse(options).DoubtAbout(kOptions), std::nullopt) << "no header";
+}
+
+TEST_F(RegistryFileFolder, AMissingFileLeavesNothingInDoubtAndAnEmptyOneDoes) {
+    RegistryFile reg;
+    ASSERT_TRUE(RegistryFile::Load(path_, reg));
+    EXPECT_EQ(reg.DoubtAbout(kOptions), std::nullopt);
+    WriteFile(path_, "");
+    ASSERT_TRUE(RegistryFile::Load(path_, reg));
+    EXPECT_EQ(reg.DoubtAbout(kOptions), "the file is empty");
+    // An empty file is still written: a registration may start from one made by hand.
+    ASSERT_TRUE(RegistryFile::Update(path_, [](RegistryFile& file) {
+        file.WriteString(kOptions, "A", "1");
+        return true;
+    }));
+    ASSERT_TRUE(RegistryFile::Load(path_, reg));
+    EXPECT_EQ(reg.DoubtAbout(kOptions), std::nullopt);
+}
+
 TEST_F(RegistryFileFolder, StampsChangeWithEveryRewrite) {
     WriteFile(path_, "REGEDIT4\r\n");
     RegistryFile reg;

@@ -26,6 +26,7 @@ namespace vserver::platform {
 
 UnsyncedWrite::~UnsyncedWrite() {
     if (file != kInvalidHandle) ::close(static_cast<int>(file));
+    if (lock != kInvalidHandle) ::close(static_cast<int>(lock));
 }
 
 namespace {
@@ -112,6 +113,8 @@ void CompleteBatch(const std::vector<Job*>& jobs) {
     }
     for (Job* job : jobs) {
         if (job->write.file != kInvalidHandle) ::close(static_cast<int>(std::exchange(job->write.file, kInvalidHandle)));
+        // The write is in place: other writers of the file may go on.
+        if (job->write.lock != kInvalidHandle) ::close(static_cast<int>(std::exchange(job->write.lock, kInvalidHandle)));
     }
 }
 

@@ -32,6 +32,11 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     int get() const { return fd_; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void Reset(int fd) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
@@ -48,17 +53,22 @@ private:
     int fd_;
 };
 
-SysResult ReadAll(int fd, std::string& text) {
-    char buffer[16384];
+// Reads straight into text, which grows from the size the file had when the reading began.
+SysResult ReadAll(int fd, std::string& text, std::size_t expected) {
+    std::size_t got = 0;
+    text.resize(expected + 1);
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got == 0) return SysResult::Ok();
-        if (got < 0) {
+        if (got == text.size()) text.resize(text.size() * 2);
+        const ssize_t read = ::read(fd, text.data() + got, text.size() - got);
+        if (read == 0) break;
+        if (read < 0) {
             if (errno == EINTR) continue;
             return SysResult::Failure("read", errno);
         }
-        text.append(buffer, static_cast<std::size_t>(got));
+        got += static_cast<std::size_t>(read);
     }
+    text.resize(got);
+    return SysResult::Ok();
 }
 
 SysResult WriteAll(int fd, std::string_view text) {
@@ -154,37 +164,31 @@ SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
     return SysResult::Ok();
 }
 
-SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems,
-                             Stamps* stamps) {
-    out = RegistryFile();
-    Stamps seen;
-    // A missing file is a version of its own: nothing to read, until one appears.
-    seen.settled = true;
+SysResult backend::ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFile::Stamps& before,
+                                         RegistryFile::Stamps& after) {
+    bytes.clear();
+    before = RegistryFile::Stamps();
+    after = RegistryFile::Stamps();
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno != ENOENT) return SysResult::Failure("open", errno);
-        if (stamps) *stamps = seen;
-        return SysResult::Ok();
-    }
-    // The stamps come before the content, so a change made while reading shows in the next ones.
+    if (fd.get() < 0) return errno == ENOENT ? SysResult::Ok() : SysResult::Failure("open", errno);
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return SysResult::Failure("fstat", errno);
-    FillStamps(info, seen);
-    std::string bytes;
-    if (SysResult read = ReadAll(fd.get(), bytes); !read) return read;
-    out = RegistryFile(std::move(bytes));
-    out.Reparse(problems);
-    if (stamps) *stamps = seen;
+    FillStamps(info, before);
+    if (SysResult read = ReadAll(fd.get(), bytes, static_cast<std::size_t>(info.st_size)); !read) return read;
+    if (::fstat(fd.get(), &info) != 0) return SysResult::Failure("fstat", errno);
+    FillStamps(info, after);
     return SysResult::Ok();
 }
 
-SysResult backend::WithRegistryFileLock(const std::string& path, bool wait,
-                                        const std::function<SysResult(const std::string& file)>& work) {
-    const std::string target = ReplaceTarget(path);
-    Descriptor lock;
-    if (SysResult locked = LockExclusive(target + ".lock", lock, wait); !locked) return locked;
-    return work(target);
+SysResult backend::TakeRegistryFileLock(const std::string& path, bool wait, IoHandle& lock, std::string& file) {
+    file = ReplaceTarget(path);
+    Descriptor held;
+    if (SysResult locked = LockExclusive(file + ".lock", held, wait); !locked) return locked;
+    lock = static_cast<IoHandle>(held.Release());
+    return SysResult::Ok();
 }
+
+void backend::ReleaseRegistryFileLock(IoHandle lock) { ::close(static_cast<int>(lock)); }
 
 SysResult backend::ReplaceRegistryFile(const std::string& file, std::string_view text) { return ReplaceFile(file, text); }
 

@@ -16,7 +16,9 @@
 
 namespace vserver::platform {
 
-UnsyncedWrite::~UnsyncedWrite() = default;
+UnsyncedWrite::~UnsyncedWrite() {
+    if (lock != kInvalidHandle) ::CloseHandle(reinterpret_cast<HANDLE>(lock));
+}
 
 SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
                                       LockWait wait, UnsyncedWrite& unsynced) {

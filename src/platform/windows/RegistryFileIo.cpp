@@ -77,41 +77,40 @@ SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
     return FillStamps(file.get(), out);
 }
 
-SysResult RegistryFile::Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems,
-                             Stamps* stamps) {
-    out = RegistryFile();
-    Stamps seen;
-    // A missing file is a version of its own: nothing to read, until one appears.
-    seen.settled = true;
+SysResult backend::ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFile::Stamps& before,
+                                         RegistryFile::Stamps& after) {
+    bytes.clear();
+    before = RegistryFile::Stamps();
+    after = RegistryFile::Stamps();
     OwnedHandle file(OpenForReading(path));
     if (!file.valid()) {
         const DWORD code = ::GetLastError();
-        if (!IsMissing(code)) return OpenFailure(path, code);
-        if (stamps) *stamps = seen;
-        return SysResult::Ok();
+        return IsMissing(code) ? SysResult::Ok() : OpenFailure(path, code);
     }
-    // The stamps come before the content, so a change made while reading shows in the next ones.
-    if (SysResult filled = FillStamps(file.get(), seen); !filled) return filled;
-    std::string bytes;
-    char buffer[16384];
+    if (SysResult filled = FillStamps(file.get(), before); !filled) return filled;
+    bytes.resize(static_cast<std::size_t>(before.size) + 1);
+    std::size_t got = 0;
     for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return LastWin32Failure("ReadFile");
-        if (got == 0) break;
-        bytes.append(buffer, got);
+        if (got == bytes.size()) bytes.resize(bytes.size() * 2);
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - got, 1u << 30));
+        if (!::ReadFile(file.get(), bytes.data() + got, wanted, &read, nullptr)) return LastWin32Failure("ReadFile");
+        if (read == 0) break;
+        got += read;
     }
-    out = RegistryFile(std::move(bytes));
-    out.Reparse(problems);
-    if (stamps) *stamps = seen;
+    bytes.resize(got);
+    return FillStamps(file.get(), after);
+}
+
+SysResult backend::TakeRegistryFileLock(const std::string& path, bool wait, IoHandle& lock, std::string& file) {
+    OwnedHandle held;
+    if (SysResult locked = LockSidecar(path, wait, held); !locked) return locked;
+    lock = reinterpret_cast<IoHandle>(held.Release());
+    file = path;
     return SysResult::Ok();
 }
 
-SysResult backend::WithRegistryFileLock(const std::string& path, bool wait,
-                                        const std::function<SysResult(const std::string& file)>& work) {
-    OwnedHandle lock;
-    if (SysResult locked = LockSidecar(path, wait, lock); !locked) return locked;
-    return work(path);
-}
+void backend::ReleaseRegistryFileLock(IoHandle lock) { ::CloseHandle(reinterpret_cast<HANDLE>(lock)); }
 
 SysResult backend::ReplaceRegistryFile(const std::string& file, std::string_view text) {
     return ReplaceFileContent(file, text);

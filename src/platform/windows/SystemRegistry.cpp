@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Win32Error.h"
+#include "platform/DurableWrites.h"
 #include "platform/TextCase.h"
 
 namespace vserver::platform {
@@ -220,6 +221,20 @@ public:
         SystemKeys keys(true);
         (void)change(keys);
         return keys.firstFailure();
+    }
+
+    // The system keeps what it was given, as it does for every other writer; the outcome is
+    // handed to the loop like that of a write that needed a sync.
+    SysResult WriteStringDurably(std::string_view key, std::string_view name, std::string_view text,
+                                 SyncWorker& syncs, std::function<void(SysResult)> done) override {
+        const SysResult written = Update(
+            [&](RegistryKeys& keys) {
+                const std::unique_ptr<RegistryKey> opened = keys.CreateKey(key);
+                return opened && opened->WriteString(name, text);
+            },
+            true);
+        syncs.Submit(UnsyncedWrite{}, [written, done = std::move(done)](SysResult) { done(written); });
+        return SysResult::Ok();
     }
 };
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "SystemRegistry.h"
+#include "platform/DurableWrites.h"
+#include "platform/EventLoop.h"
 #include "platform/RegistryStore.h"
 #include "support/TestFiles.h"
 
@@ -193,6 +196,23 @@ TEST_F(SystemRegistryTest, AChangeReportsItsFirstFailure) {
     });
     EXPECT_FALSE(result.ok());
     EXPECT_STREQ(result.call(), "RegCreateKeyExA");
+}
+
+// The option write's path: its outcome reaches the loop like that of a write that was synced.
+TEST_F(SystemRegistryTest, ADurableWriteReportsOnTheLoop) {
+    EventLoop loop;
+    SyncWorker syncs(loop);
+    std::vector<SysResult> outcomes;
+    auto done = [&](SysResult result) { outcomes.push_back(result); };
+    ASSERT_TRUE(store_->WriteStringDurably(root_ + "\\Options", "Colour", "green", syncs, done));
+    ASSERT_TRUE(store_->WriteStringDurably("HKEY_NOWHERE\\Software", "Colour", "red", syncs, done));
+    EXPECT_TRUE(outcomes.empty()) << "reported from the loop only";
+    loop.AddTimer(std::chrono::milliseconds(0), [&] { loop.Stop(); });
+    loop.Run();
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_TRUE(outcomes[0].ok()) << outcomes[0].Describe();
+    EXPECT_STREQ(outcomes[1].call(), "RegCreateKeyExA");
+    EXPECT_EQ(Read(root_ + "\\Options", "Colour"), "green");
 }
 
 // The environment variable as a test sets it, restored when the object goes.
