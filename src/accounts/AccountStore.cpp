@@ -1,8 +1,10 @@
 #include "accounts/AccountStore.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "accounts/FolderRemoval.h"
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
@@ -41,6 +43,27 @@ bool HoldsWildcard(std::string_view path) {
     return last.find_first_of("*?") != std::string_view::npos;
 }
 
+// Copies the master preference file to target below the users folder. Neither the master
+// file nor the new home folder is followed out of the users folder, even when one of them is
+// swapped for a link while the account is made.
+bool CopyMasterFile(const std::string& usersFolder, std::string_view target) {
+    const std::string users = platform::FullPathForm(usersFolder);
+    platform::PlaceBeneath master = platform::FindBeneath(users, kMasterPreferenceFile);
+    std::string_view below = target.substr(std::min(target.size(), usersFolder.size() + 1));
+    return platform::CopyFileNoOverwrite(master, platform::FindBeneath(users, below)).ok();
+}
+
+// FolderExists, which also tells what the search found.
+bool FindFolder(const std::string& path, platform::DirectoryEntry& entry) {
+    if (path.empty()) return false;
+    std::string searched = path;
+    if (searched.back() == kPathSeparator) searched.pop_back();
+    if (searched.empty() || HoldsWildcard(searched)) return false;
+    std::string fullPath;
+    if (!FindFirst(searched, entry, fullPath) || !entry.isFolder) return false;
+    return platform::UpperCase(fullPath) == platform::UpperCase(searched);
+}
+
 bool StartsAccountOperation(const std::string& usersFolder) {
     if (FolderExists(usersFolder)) return true;
     Log("Can't find top-level user directory: ", usersFolder);
@@ -50,14 +73,8 @@ bool StartsAccountOperation(const std::string& usersFolder) {
 } // namespace
 
 bool FolderExists(const std::string& path) {
-    if (path.empty()) return false;
-    std::string searched = path;
-    if (searched.back() == kPathSeparator) searched.pop_back();
-    if (searched.empty() || HoldsWildcard(searched)) return false;
     platform::DirectoryEntry entry;
-    std::string fullPath;
-    if (!FindFirst(searched, entry, fullPath) || !entry.isFolder) return false;
-    return platform::UpperCase(fullPath) == platform::UpperCase(searched);
+    return FindFolder(path, entry);
 }
 
 bool FileExists(const std::string& path) {
@@ -65,6 +82,20 @@ bool FileExists(const std::string& path) {
     platform::DirectoryEntry entry;
     std::string fullPath;
     return FindFirst(path, entry, fullPath) && fullPath == path;
+}
+
+bool IsFolderBeneath(const std::string& usersFolder, std::string_view relative) {
+    platform::PlaceBeneath place = platform::FindBeneath(platform::FullPathForm(usersFolder), relative);
+    return place.found() && place.isFolder;
+}
+
+bool HomeFolderExists(const std::string& usersFolder, std::string_view name) {
+    platform::DirectoryEntry entry;
+    if (!FindFolder(HomeFolderPath(usersFolder, name), entry)) return false;
+    // The search looked at the entry itself: a plain folder directly below the users folder
+    // needs no more. An empty name names the users folder itself, which may lie anywhere.
+    const bool direct = platform::FolderPartOf(name).empty() && !entry.isLink;
+    return direct || name.empty() || IsFolderBeneath(usersFolder, name);
 }
 
 std::string HomeFolderPath(const std::string& usersFolder, std::string_view name) {
@@ -115,7 +146,7 @@ bool CreateAccount(const std::string& usersFolder, std::string_view name) {
         return true;
     }
     std::string target = home + kPathSeparator + platform::UpperCase(name) + kPreferenceFileSuffix;
-    if (!platform::CopyFileNoOverwrite(master, target)) {
+    if (!CopyMasterFile(usersFolder, target)) {
         Log("Can't copy master preference file to user's home path: ", target);
     }
     return true;

@@ -33,6 +33,15 @@ bool HoldsInvalidAccountCharacters(std::string_view name);
 // same way rather than leave an entry that no directory search could name.
 bool HoldsUnstorableNameCharacters(std::string_view name);
 
+// True when relative leads to a folder below the users folder without any step leaving it: a
+// link on the way counts only as far as it leads to the users folder or below it.
+bool IsFolderBeneath(const std::string& usersFolder, std::string_view relative);
+
+// True when the account named (in any capitals) has a home folder: FolderExists of it, and the
+// name leads to a folder below the users folder, not through a link out of it. An empty name
+// names the users folder itself.
+bool HomeFolderExists(const std::string& usersFolder, std::string_view name);
+
 // Creates the home folder and copies the master preference file into it under the upper-cased
 // name. True when the home folder was created, even when the copy failed.
 bool CreateAccount(const std::string& usersFolder, std::string_view name);

@@ -39,6 +39,9 @@ struct UnsyncedWrite {
     std::string target;               // the file the write is for, as stored
     bool syncFolder = false;          // target's folder is synced last: an entry in it was
                                       // created or renamed
+    IoHandle folder = kInvalidHandle; // when open: the folder that holds temporary and target,
+                                      // through which they are renamed and which is synced,
+                                      // whatever its path names by then
 };
 
 // Appends as AppendNulTerminated does and leaves the sync to unsynced (a file created by the

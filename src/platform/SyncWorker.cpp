@@ -8,15 +8,17 @@ UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
     : file(std::exchange(other.file, kInvalidHandle)),
       temporary(std::move(other.temporary)),
       target(std::move(other.target)),
-      syncFolder(std::exchange(other.syncFolder, false)) {}
+      syncFolder(std::exchange(other.syncFolder, false)),
+      folder(std::exchange(other.folder, kInvalidHandle)) {}
 
 UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
-    // What this one owed goes with taken (whose destructor closes its file).
+    // What this one owed goes with taken (whose destructor closes its file and folder).
     UnsyncedWrite taken(std::move(other));
     std::swap(file, taken.file);
     std::swap(temporary, taken.temporary);
     std::swap(target, taken.target);
     std::swap(syncFolder, taken.syncFolder);
+    std::swap(folder, taken.folder);
     return *this;
 }
 

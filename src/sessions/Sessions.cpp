@@ -36,7 +36,7 @@ std::string SessionLabelOf(const net::ServerCore& server, int index) {
 int CountConnections(const net::ServerCore& server) { return static_cast<int>(server.connections.size()); }
 
 bool AccountExists(const net::ServerCore& server, std::string_view account) {
-    return accounts::FolderExists(server.usersFolder + platform::kPathSeparator + std::string(account));
+    return accounts::HomeFolderExists(server.usersFolder, account);
 }
 
 bool DisconnectUser(net::ServerCore& server, std::string_view account) {
