@@ -68,7 +68,8 @@ PlaceBeneath FindBeneath(std::string_view folder, std::string_view relative, Fin
 
 // The entries of the folder that place names, each as a place in it, in the order the file
 // system lists them; their links are kept, not followed. Fails with ENOTDIR when the place is
-// no longer a folder reached below the folder (it was swapped meanwhile).
+// no longer a folder reached below the folder (it was swapped meanwhile). The entries hold the
+// folder: on Windows it cannot be removed until they are gone.
 SysResult ListBeneath(const PlaceBeneath& place, std::vector<PlaceBeneath>& entries);
 
 // The whole content of relative below folder, the quickest way the system allows. Fails with

@@ -60,6 +60,9 @@ struct Root {
     std::string opened;   // as stored, when the caller's capitals differ
     Descriptor fd;
     struct stat status {};
+
+    // The path that names the folder, for the kept listings and for its entries' places.
+    const std::string& stored() const { return opened.empty() ? path : opened; }
 };
 
 // The root path last found to lead through a link: the quick read by path, which follows no
@@ -146,7 +149,7 @@ private:
         std::string path;
     };
     int CurrentFd() const { return steps_.empty() ? root_.fd.get() : steps_.back().fd.get(); }
-    const std::string& CurrentPath() const { return steps_.empty() ? root_.path : steps_.back().path; }
+    const std::string& CurrentPath() const { return steps_.empty() ? root_.stored() : steps_.back().path; }
     Reached At(Outcome outcome, std::string name);
     bool FollowLink(const std::string& name, std::deque<std::string>& parts);
     std::optional<std::string> BelowRoot(const std::string& target) const;
@@ -235,7 +238,7 @@ bool Walk::FollowLink(const std::string& name, std::deque<std::string>& parts) {
 // like any other, so it cannot leave it whatever it holds.
 std::optional<std::string> Walk::BelowRoot(const std::string& target) const {
     const std::string collapsed = CollapsePath(target, "/");
-    std::vector<std::string> roots{CollapsePath(root_.path, "/")};
+    std::vector<std::string> roots{CollapsePath(root_.path, "/"), CollapsePath(root_.stored(), "/")};
     std::string real(PATH_MAX, '\0');
     const std::string self = "/proc/self/fd/" + std::to_string(root_.fd.get());
     ssize_t length = ::readlink(self.c_str(), real.data(), real.size());
@@ -295,14 +298,14 @@ std::optional<std::string> QuickWay(const Root& root, std::string_view relative)
     std::string_view parts[2];
     int count = 0;
     if (!SplitShort(relative, parts, count)) return std::nullopt;
-    std::string first = NameToAsk(root.path, root.status, parts[0]);
+    std::string first = NameToAsk(root.stored(), root.status, parts[0]);
     if (first.empty() || count == 1) return first;
     struct stat home {};
     // Only a folder itself: a link in its place is for the walk to follow or refuse.
     if (::fstatat(root.fd.get(), first.c_str(), &home, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(home.st_mode)) {
         return std::nullopt;
     }
-    std::string second = NameToAsk(Join(root.path, first), home, parts[1]);
+    std::string second = NameToAsk(Join(root.stored(), first), home, parts[1]);
     if (second.empty()) return second;
     return Join(first, second);
 }
