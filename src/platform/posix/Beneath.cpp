@@ -115,15 +115,8 @@ const Root* OpenRoot(std::string_view folder) {
 }
 
 std::deque<std::string> SplitWay(std::string_view way) {
-    std::deque<std::string> parts;
-    while (!way.empty()) {
-        std::size_t cut = 0;
-        while (cut < way.size() && !IsPathSeparator(way[cut])) ++cut;
-        std::string_view part = way.substr(0, cut);
-        way = cut < way.size() ? way.substr(cut + 1) : std::string_view{};
-        if (!part.empty() && part != ".") parts.emplace_back(part);
-    }
-    return parts;
+    std::vector<std::string_view> parts = PathComponents(way);
+    return std::deque<std::string>(parts.begin(), parts.end());
 }
 
 // The entry a walk reached: the open folder that holds it (none for the root, named by its path)
@@ -253,19 +246,16 @@ std::optional<std::string> Walk::BelowRoot(const std::string& target) const {
     return std::nullopt;
 }
 
-// Up to two components of relative; false when it has more, none, or "." or ".." parts.
+// Up to two components of relative; false when it has more, none, or ".." parts.
 bool SplitShort(std::string_view relative, std::string_view (&parts)[2], int& count) {
-    count = 0;
-    while (!relative.empty()) {
-        std::size_t cut = 0;
-        while (cut < relative.size() && !IsPathSeparator(relative[cut])) ++cut;
-        std::string_view part = relative.substr(0, cut);
-        relative = cut < relative.size() ? relative.substr(cut + 1) : std::string_view{};
-        if (part.empty()) continue;
-        if (part == "." || part == ".." || count == 2) return false;
-        parts[count++] = part;
+    const std::vector<std::string_view> all = PathComponents(relative);
+    count = static_cast<int>(all.size());
+    if (all.empty() || all.size() > 2) return false;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i] == "..") return false;
+        parts[i] = all[i];
     }
-    return count > 0;
+    return true;
 }
 
 // The name to ask for in a folder of the given status: the stored name a kept listing gives,

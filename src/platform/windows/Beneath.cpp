@@ -105,18 +105,6 @@ FolderRef HoldBelow(const FolderRef& above, const std::string& path, bool& outsi
     return std::make_shared<const PlaceBeneath::Folder>(above, handle, path);
 }
 
-std::vector<std::string_view> SplitWay(std::string_view way) {
-    std::vector<std::string_view> parts;
-    while (!way.empty()) {
-        std::size_t cut = 0;
-        while (cut < way.size() && !IsPathSeparator(way[cut])) ++cut;
-        std::string_view part = way.substr(0, cut);
-        way = cut < way.size() ? way.substr(cut + 1) : std::string_view{};
-        if (!part.empty() && part != ".") parts.push_back(part);
-    }
-    return parts;
-}
-
 SysResult NotThere(const char* call, const PlaceBeneath& place) {
     return SysResult::Failure(call, place.outcome == Outcome::Outside ? kOutsideError : ENOENT);
 }
@@ -131,7 +119,7 @@ PlaceBeneath FindBeneath(std::string_view folder, std::string_view relative, Fin
     HANDLE rootHandle = Hold(*base, true);
     if (rootHandle == INVALID_HANDLE_VALUE) return {};
     std::vector<FolderRef> way{std::make_shared<const PlaceBeneath::Folder>(nullptr, rootHandle, *base)};
-    const std::vector<std::string_view> parts = SplitWay(relative);
+    const std::vector<std::string_view> parts = PathComponents(relative);
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const std::string_view part = parts[i];
         const bool final = i + 1 == parts.size();
