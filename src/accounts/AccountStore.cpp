@@ -6,6 +6,7 @@
 
 #include "accounts/AccountTemporaries.h"
 #include "accounts/FolderRemoval.h"
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
@@ -46,6 +47,17 @@ bool HoldsWildcard(std::string_view path) {
     return last.find_first_of("*?") != std::string_view::npos;
 }
 
+// FolderExists, which also tells what the search found.
+bool FindFolder(const std::string& path, platform::DirectoryEntry& entry) {
+    if (path.empty()) return false;
+    std::string searched = path;
+    if (searched.back() == kPathSeparator) searched.pop_back();
+    if (searched.empty() || HoldsWildcard(searched)) return false;
+    std::string fullPath;
+    if (!FindFirst(searched, entry, fullPath) || !entry.isFolder) return false;
+    return platform::UpperCase(fullPath) == platform::UpperCase(searched);
+}
+
 bool StartsAccountOperation(const std::string& usersFolder) {
     if (FolderExists(usersFolder)) return true;
     Log("Can't find top-level user directory: ", usersFolder);
@@ -55,14 +67,8 @@ bool StartsAccountOperation(const std::string& usersFolder) {
 } // namespace
 
 bool FolderExists(const std::string& path) {
-    if (path.empty()) return false;
-    std::string searched = path;
-    if (searched.back() == kPathSeparator) searched.pop_back();
-    if (searched.empty() || HoldsWildcard(searched)) return false;
     platform::DirectoryEntry entry;
-    std::string fullPath;
-    if (!FindFirst(searched, entry, fullPath) || !entry.isFolder) return false;
-    return platform::UpperCase(fullPath) == platform::UpperCase(searched);
+    return FindFolder(path, entry);
 }
 
 bool FileExists(const std::string& path) {
@@ -70,6 +76,20 @@ bool FileExists(const std::string& path) {
     platform::DirectoryEntry entry;
     std::string fullPath;
     return FindFirst(path, entry, fullPath) && fullPath == path;
+}
+
+bool IsFolderBeneath(const std::string& usersFolder, std::string_view relative) {
+    platform::PlaceBeneath place = platform::FindBeneath(platform::FullPathForm(usersFolder), relative);
+    return place.found() && place.isFolder;
+}
+
+bool HomeFolderExists(const std::string& usersFolder, std::string_view name) {
+    platform::DirectoryEntry entry;
+    if (!FindFolder(HomeFolderPath(usersFolder, name), entry)) return false;
+    // The search looked at the entry itself: a plain folder directly below the users folder
+    // needs no more. An empty name names the users folder itself, which may lie anywhere.
+    const bool direct = platform::FolderPartOf(name).empty() && !entry.isLink;
+    return direct || name.empty() || IsFolderBeneath(usersFolder, name);
 }
 
 std::string HomeFolderPath(const std::string& usersFolder, std::string_view name) {
@@ -121,8 +141,11 @@ void CopyMasterInto(const std::string& usersFolder, const NewAccount& account, c
         Log("Can't find master preference file: ", master);
         return;
     }
+    // Read through the users folder, so that a master file swapped for a link out of it is
+    // never copied into an account.
+    const platform::PlaceBeneath source = platform::FindBeneath(platform::FullPathForm(usersFolder), kMasterPreferenceFile);
     const std::string fileName = platform::UpperCase(account.name) + kPreferenceFileSuffix;
-    if (!platform::CopyIntoStagedFolder(master, folder + kPathSeparator + fileName, write)) {
+    if (!platform::CopyIntoStagedFolder(source, folder + kPathSeparator + fileName, write)) {
         Log("Can't copy master preference file to user's home path: ", account.home + kPathSeparator + fileName);
     }
 }

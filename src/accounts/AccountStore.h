@@ -36,6 +36,15 @@ bool HoldsInvalidAccountCharacters(std::string_view name);
 // same way rather than leave an entry that no directory search could name.
 bool HoldsUnstorableNameCharacters(std::string_view name);
 
+// True when relative leads to a folder below the users folder without any step leaving it: a
+// link on the way counts only as far as it leads to the users folder or below it.
+bool IsFolderBeneath(const std::string& usersFolder, std::string_view relative);
+
+// True when the account named (in any capitals) has a home folder: FolderExists of it, and the
+// name leads to a folder below the users folder, not through a link out of it. An empty name
+// names the users folder itself.
+bool HomeFolderExists(const std::string& usersFolder, std::string_view name);
+
 // Creates the account whole: the home folder with its copy of the master preference file
 // (under the upper-cased name) is built under a hidden temporary name, synced, and renamed into
 // place without replacing anything, and the users folder is synced. True when the home folder

@@ -3,7 +3,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
+#include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
 #include "settings/ServiceLog.h"
 
@@ -11,36 +13,64 @@ namespace vserver::accounts {
 
 namespace {
 
+using platform::PlaceBeneath;
+
 void Log(std::string_view message, const std::string& path) {
     std::string line(message);
     line.append(path);
     settings::WriteServiceLog(line);
 }
 
-// Clears the read-only attribute of target when it is set. An attribute that cannot even be
-// read counts as one that cannot be cleared.
-bool MakeWritable(const std::string& target) {
-    bool readOnly = false;
-    if (!platform::IsReadOnly(target, readOnly)) return false;
-    return !readOnly || platform::ClearReadOnly(target).ok();
+// Clears the read-only attribute of the entry when it is set. An entry that is not there any
+// more counts as one that cannot be made writable.
+bool MakeWritable(const PlaceBeneath& entry) {
+    return entry.found() && (!entry.readOnly || platform::ClearReadOnly(entry).ok());
 }
 
-bool IsLink(const std::string& path) {
-    std::vector<platform::DirectoryEntry> self;
-    return platform::FindEntries(path, self).ok() && !self.empty() && self.front().isLink;
-}
+bool RemoveTree(const PlaceBeneath& folder, const std::string& shown);
 
-bool RemoveEntry(const std::string& folder, const platform::DirectoryEntry& entry) {
-    std::string full = folder + platform::kPathSeparator + entry.name;
+// Removes one entry of the folder shown as folderShown (the path the log lines name).
+bool RemoveInside(const std::string& folderShown, const PlaceBeneath& entry) {
+    std::string full = folderShown + platform::kPathSeparator + entry.name;
     if (!entry.isLink) {
-        if (!MakeWritable(full)) {
-            Log("Unable to remove read-only bit from path: ", folder);
+        if (!MakeWritable(entry)) {
+            Log("Unable to remove read-only bit from path: ", folderShown);
             return false;
         }
-        if (entry.isFolder) return RemoveFolderTree(full);
+        if (entry.isFolder) return RemoveTree(entry, full);
     }
-    if (!platform::RemoveFile(full)) {
+    if (!platform::RemoveEntry(entry)) {
         Log("Unable to delete path: ", full);
+        return false;
+    }
+    return true;
+}
+
+// Every entry is reached through the folder that holds it, opened without following a link, so
+// a sub-folder swapped for a link while the tree is removed loses the link, never what it
+// leads to.
+bool RemoveTree(const PlaceBeneath& folder, const std::string& shown) {
+    // A home folder that is a link to a folder elsewhere loses the link, not the folder's
+    // content, which belongs to somebody else.
+    if (folder.isLink) {
+        if (platform::RemoveEntry(folder)) return true;
+        Log("Unable to delete path: ", shown);
+        return false;
+    }
+    if (!MakeWritable(folder)) {
+        Log("Unable to remove read-only bit from path: ", shown);
+        return false;
+    }
+    {
+        // The entries hold the folder open; they are let go before the folder is removed.
+        std::vector<PlaceBeneath> entries;
+        (void)platform::ListBeneath(folder, entries);
+        for (const auto& entry : entries) {
+            if (!RemoveInside(shown, entry)) return false;
+        }
+    }
+    if (!platform::RemoveEntry(folder)) {
+        Log("Unable to delete path: ", shown);
         return false;
     }
     return true;
@@ -49,27 +79,9 @@ bool RemoveEntry(const std::string& folder, const platform::DirectoryEntry& entr
 } // namespace
 
 bool RemoveFolderTree(const std::string& path) {
-    // A home folder that is a link to a folder elsewhere loses the link, not the folder's
-    // content, which belongs to somebody else.
-    if (IsLink(path)) {
-        if (platform::RemoveFile(path)) return true;
-        Log("Unable to delete path: ", path);
-        return false;
-    }
-    if (!MakeWritable(path)) {
-        Log("Unable to remove read-only bit from path: ", path);
-        return false;
-    }
-    std::vector<platform::DirectoryEntry> entries;
-    (void)platform::FindEntries(path + platform::kPathSeparator + "*", entries);
-    for (const auto& entry : entries) {
-        if (!RemoveEntry(path, entry)) return false;
-    }
-    if (!platform::RemoveFolder(path)) {
-        Log("Unable to delete path: ", path);
-        return false;
-    }
-    return true;
+    const std::string parent = platform::FullPathForm(platform::FolderPartOf(path));
+    PlaceBeneath folder = platform::FindBeneath(parent, platform::LastComponentOf(path), platform::FinalLink::Keep);
+    return RemoveTree(folder, path);
 }
 
 } // namespace vserver::accounts

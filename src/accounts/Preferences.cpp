@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "accounts/AccountStore.h"
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
@@ -64,39 +65,48 @@ std::string CutToValueLimit(std::string_view text) {
     return std::string(text.substr(0, kMaxPreferenceValueLength));
 }
 
-// The file a request names: its path as the request spells it, and where that leads below the
-// users folder. Nothing, with a service-log line, when the spelling or a symbolic link on the
-// way leads outside the users folder.
+// The file a request names: the users folder and the file as the request spells it, both in
+// full form. Nothing, with a service-log line, when that spelling leads out of the users folder.
 struct RequestedFile {
+    std::string users;
     std::string requested;
-    platform::PathInside found;
+    // The way from the users folder to the file.
+    std::string_view below() const {
+        std::string_view way = std::string_view(requested).substr(users.size());
+        if (!way.empty() && way.front() == platform::kPathSeparator) way.remove_prefix(1);
+        return way;
+    }
 };
 
-std::optional<RequestedFile> FindRequestedFile(const std::string& usersFolder, std::string_view account,
+std::optional<RequestedFile> NameRequestedFile(const std::string& usersFolder, std::string_view account,
                                                std::string_view fileName) {
     auto path = PreferenceFilePath(usersFolder, account, fileName);
-    if (path) {
-        std::string users = platform::FullPathForm(usersFolder);
-        std::string_view below = std::string_view(*path).substr(users.size());
-        if (!below.empty() && below.front() == platform::kPathSeparator) below.remove_prefix(1);
-        platform::PathInside found = platform::ResolveInside(users, below);
-        if (found.outcome != platform::PathInside::Outcome::Outside) return RequestedFile{std::move(*path), std::move(found)};
+    if (!path) {
+        LogRefusedPath(usersFolder, account, fileName);
+        return std::nullopt;
     }
-    LogRefusedPath(usersFolder, account, fileName);
-    return std::nullopt;
+    return RequestedFile{platform::FullPathForm(usersFolder), std::move(*path)};
 }
 
 // Reads the file a write request names once, sets every item that may be written and stages
-// the new content in unsynced, which stays empty when nothing is to be written.
+// the new content in unsynced, which stays empty when nothing is to be written. The file is
+// found, read and replaced below the users folder without any step leaving it, and mayWrite
+// (when given) judges the place it leads to.
 void StageWrite(const std::string& usersFolder, std::string_view account, std::string_view fileName,
-                std::string_view items, platform::UnsyncedWrite& unsynced) {
-    auto file = FindRequestedFile(usersFolder, account, fileName);
+                std::string_view items, const PreferenceWriteRule& mayWrite, platform::UnsyncedWrite& unsynced) {
+    auto file = NameRequestedFile(usersFolder, account, fileName);
+    if (!file) return;
+    platform::PlaceBeneath place = platform::FindBeneath(file->users, file->below());
+    if (place.outcome == platform::PlaceBeneath::Outcome::Outside) {
+        LogRefusedPath(usersFolder, account, fileName);
+        return;
+    }
     // A file whose folder is missing (an unknown account) cannot be written.
-    if (!file || file->found.path.empty()) return;
+    if (place.outcome == platform::PlaceBeneath::Outcome::NoFolder) return;
     // Such a file could never have been created where these files come from; the write fails
     // there without a word, and so it does here.
-    std::string_view belowUsers = std::string_view(file->requested).substr(platform::FullPathForm(usersFolder).size());
-    if (HoldsUnstorableNameCharacters(belowUsers)) return;
+    if (HoldsUnstorableNameCharacters(file->below())) return;
+    if (mayWrite && !mayWrite(place.path)) return;
     std::vector<platform::ProfileEntry> entries;
     ForEachItem(items, [&](const Item& item) {
         if (BreaksFileStructure(item)) {
@@ -106,9 +116,8 @@ void StageWrite(const std::string& usersFolder, std::string_view account, std::s
         entries.push_back({item.section, item.key, item.value});
     });
     if (entries.empty()) return;
-    auto found = platform::FindEntry(file->found.path);
-    if (found && found->readOnly && !platform::ClearReadOnly(found->path)) return;
-    (void)platform::StageProfileValues(found ? found->path : file->found.path, entries, unsynced);
+    if (place.readOnly && !platform::ClearReadOnly(place)) return;
+    (void)platform::StageProfileValues(place, entries, unsynced);
 }
 
 // A value that was written but could not be made durable (or put in place) is worth a line:
@@ -117,10 +126,10 @@ void LogFailedWrite(const std::string& path, const platform::SysResult& result) 
     if (!result) settings::WriteServiceLog("Unable to store preference file " + path + ": " + result.Describe());
 }
 
-// ReadPreferenceValue for a file already looked up: resolved is its path as stored, or nothing
-// when there is no such file.
-std::string ReadResolvedValue(const std::optional<std::string>& resolved, std::string_view section,
-                              std::string_view key, std::string_view defaultValue);
+// The answer for one item from the file's content (nothing when the file could not be read):
+// the stored value cut to the value limit, or the default.
+std::string ValueFrom(const platform::ProfileFile* file, std::string_view section, std::string_view key,
+                      std::string_view defaultValue);
 
 } // namespace
 
@@ -151,14 +160,19 @@ bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, st
 
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                             std::string_view items) {
-    auto file = FindRequestedFile(usersFolder, account, fileName);
-    std::optional<std::string> resolved;
-    if (file && file->found.outcome == platform::PathInside::Outcome::Found) resolved = file->found.path;
+    auto file = NameRequestedFile(usersFolder, account, fileName);
+    std::optional<platform::ProfileFile> profile;
+    if (file) {
+        std::string text;
+        platform::SysResult read = platform::ReadFileBeneath(file->users, file->below(), text);
+        if (read) profile.emplace(std::move(text));
+        if (read.error() == platform::kOutsideError) LogRefusedPath(usersFolder, account, fileName);
+    }
     std::string body;
     ForEachItem(items, [&](const Item& item) {
         if (!body.empty()) body.push_back(wire::kSectionSeparator);
         body.append(item.key).push_back(wire::kItemSeparator);
-        body.append(file ? ReadResolvedValue(resolved, item.section, item.key, item.value) : std::string(item.value));
+        body.append(ValueFrom(profile ? &*profile : nullptr, item.section, item.key, item.value));
     });
     return body;
 }
@@ -175,19 +189,20 @@ std::string PreferenceAnswer(long long requestId, std::string_view body) {
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                       std::string_view items) {
     platform::UnsyncedWrite write;
-    StageWrite(usersFolder, account, fileName, items, write);
+    StageWrite(usersFolder, account, fileName, items, {}, write);
     if (!write.empty()) LogFailedWrite(write.target, platform::CompleteWrite(write));
     return true;
 }
 
 void WritePreferences(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view account,
-                      std::string_view fileName, std::string_view items, std::function<void()> done) {
+                      std::string_view fileName, std::string_view items, std::function<void()> done,
+                      PreferenceWriteRule mayWrite) {
     auto path = PreferenceFilePath(usersFolder, account, fileName);
     std::string orderKey = path ? platform::UpperCase(*path) : std::string();
     auto write = [&syncs, usersFolder, account = std::string(account), fileName = std::string(fileName),
-                  items = std::string(items), orderKey, done = std::move(done)]() mutable {
+                  items = std::string(items), orderKey, done = std::move(done), mayWrite = std::move(mayWrite)]() mutable {
         platform::UnsyncedWrite unsynced;
-        StageWrite(usersFolder, account, fileName, items, unsynced);
+        StageWrite(usersFolder, account, fileName, items, mayWrite, unsynced);
         if (unsynced.empty()) {
             done();
             return;
@@ -210,17 +225,18 @@ void WritePreferences(platform::SyncWorker& syncs, const std::string& usersFolde
 
 std::string ReadPreferenceValue(const std::string& path, std::string_view section, std::string_view key,
                                 std::string_view defaultValue) {
-    return ReadResolvedValue(platform::ResolveExisting(path), section, key, defaultValue);
+    std::string text;
+    if (!platform::ReadWholeFile(path, text)) return std::string(defaultValue);
+    platform::ProfileFile file(std::move(text));
+    return ValueFrom(&file, section, key, defaultValue);
 }
 
 namespace {
 
-std::string ReadResolvedValue(const std::optional<std::string>& resolved, std::string_view section,
-                              std::string_view key, std::string_view defaultValue) {
-    std::optional<std::string> stored;
-    if (!resolved || !platform::ReadProfileValue(*resolved, section, key, stored)) {
-        return std::string(defaultValue);
-    }
+std::string ValueFrom(const platform::ProfileFile* file, std::string_view section, std::string_view key,
+                      std::string_view defaultValue) {
+    if (file == nullptr) return std::string(defaultValue);
+    std::optional<std::string> stored = file->Find(section, key);
     // A missing key reads as the default the profile reader gives back (without trailing
     // blanks), which the value limit cuts like a stored value.
     std::string value = CutToValueLimit(stored ? std::string_view(*stored) : platform::ProfileDefault(defaultValue));

@@ -28,7 +28,8 @@ std::optional<std::string> PreferenceFilePath(const std::string& usersFolder, st
 bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, std::string_view path);
 
 // The body of the read answer: "key 0xB0 value" for every item with a key and a section,
-// joined by 0xA6. A file outside the users folder answers every item with its default.
+// joined by 0xA6. A file outside the users folder, by its spelling or through a link on the
+// way, answers every item with its default.
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account,
                             std::string_view fileName, std::string_view items);
 
@@ -42,12 +43,18 @@ std::string PreferenceAnswer(long long requestId, std::string_view body);
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,
                       std::string_view items);
 
+// Judges, for one write, the file a request's path leads to below the users folder (its path as
+// stored, every link on the way followed): true lets the write go ahead.
+using PreferenceWriteRule = std::function<bool(const std::string& leadsTo)>;
+
 // Writes as WritePreferences does without holding up the loop: done runs on the loop once the
 // new content is on disk (file and folder), or at once when nothing is written. Writes to one
 // file take turns: this one reads the file only after every earlier write to it is in place,
-// so it never starts from content that such a write is about to replace.
+// so it never starts from content that such a write is about to replace. mayWrite, when given,
+// is asked with the very place the write then goes to.
 void WritePreferences(platform::SyncWorker& syncs, const std::string& usersFolder, std::string_view account,
-                      std::string_view fileName, std::string_view items, std::function<void()> done);
+                      std::string_view fileName, std::string_view items, std::function<void()> done,
+                      PreferenceWriteRule mayWrite = {});
 
 // The stored value, cut to 260 bytes. A missing section or key gives defaultValue without its
 // trailing blanks (cut the same way); a missing file, or an empty result, gives defaultValue

@@ -1,5 +1,6 @@
 #include "accounts/RecordFile.h"
 
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
 #include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
@@ -72,6 +73,24 @@ AppendOutcome Store(std::string_view text, const std::string& path, std::string*
     return AppendOutcome::Failed;
 }
 
+// Store for a file that must stay in its own folder: found and appended to through that
+// folder's handle, a link in the file's place followed only to another entry of the folder.
+AppendOutcome StoreInFolder(std::string_view text, const std::string& path, std::string* failure, AppendMode mode) {
+    failure->clear();
+    const std::string folder = platform::FullPathForm(platform::FolderPartOf(path));
+    platform::PlaceBeneath place = platform::FindBeneath(folder, platform::LastComponentOf(path));
+    const bool found = place.found();
+    if (found && place.readOnly && !platform::ClearReadOnly(place)) return AppendOutcome::Failed;
+    auto appended = platform::AppendNulTerminated(place, text, found ? platform::AppendOpen::ExistingOnly
+                                                                      : platform::AppendOpen::CreateIfMissing,
+                                                  mode.wait, mode.unsynced);
+    if (appended) return AppendOutcome::Stored;
+    if (FoundBusy(appended, mode)) return AppendOutcome::Busy;
+    const bool created = !found && place.outcome != platform::PlaceBeneath::Outcome::Outside;
+    *failure = created ? "Unable to create file: " + path : OpenFailure(path);
+    return AppendOutcome::Failed;
+}
+
 AppendOutcome StoreAndReport(std::string_view text, const std::string& path, AppendMode mode) {
     std::string failure;
     AppendOutcome outcome = Store(text, path, &failure, mode);
@@ -87,6 +106,10 @@ bool AppendRecord(std::string_view text, const std::string& path, platform::Unsy
 
 bool AppendRecord(std::string_view text, const std::string& path, std::string* failure) {
     return Store(text, path, failure, {}) == AppendOutcome::Stored;
+}
+
+bool AppendRecordInFolder(std::string_view text, const std::string& path, std::string* failure) {
+    return StoreInFolder(text, path, failure, {}) == AppendOutcome::Stored;
 }
 
 AppendOutcome TryAppendRecord(std::string_view text, const std::string& path, platform::UnsyncedWrite& unsynced) {

@@ -21,6 +21,11 @@ bool AppendRecord(std::string_view text, const std::string& path, platform::Unsy
 // there is none to write), for a caller that reports a failure in its own order.
 bool AppendRecord(std::string_view text, const std::string& path, std::string* failure);
 
+// The same for a record file that must stay in its own folder, as the usage statistics file in
+// the users folder must: found and appended to without any step leaving that folder, so a link
+// in the file's place is followed only to another entry of the folder.
+bool AppendRecordInFolder(std::string_view text, const std::string& path, std::string* failure);
+
 enum class AppendOutcome { Stored, Busy, Failed };
 
 // The append of AppendRecord with unsynced, for a caller on the event loop: it does not wait

@@ -44,6 +44,9 @@ struct UnsyncedWrite {
                                       // existing target (the write then fails with EEXIST)
     IoHandle lock = kInvalidHandle;   // a file lock that keeps other writers of target out
                                       // until the write is complete, released then
+    IoHandle folder = kInvalidHandle; // when open: the folder that holds temporary and target,
+                                      // through which they are renamed and which is synced,
+                                      // whatever its path names by then
 };
 
 // Appends as AppendNulTerminated does and leaves the sync to unsynced (a file created by the

@@ -43,25 +43,6 @@ struct FoundEntry {
 // The entry path names, or nothing when some component does not exist.
 std::optional<FoundEntry> FindEntry(std::string_view path);
 
-// Where a path below a folder leads, its symbolic links followed.
-struct PathInside {
-    enum class Outcome {
-        Found,    // path is the entry as stored
-        Missing,  // path is where a new entry would go (folder as stored, last component as
-                  // given), or empty when the folder is missing too
-        Outside,  // a symbolic link on the way leads out of the folder; path is empty
-    };
-    Outcome outcome = Outcome::Missing;
-    std::string path;
-};
-
-// Resolves relative (components separated by "/", none of them "." or "..") below folder
-// component by component, as ResolveExisting does. Symbolic links below folder are followed
-// only as long as they lead to folder or below it; one that leads elsewhere, or that cannot be
-// followed, makes the whole path Outside. Links above folder, and folder itself, may lead
-// anywhere.
-PathInside ResolveInside(std::string_view folder, std::string_view relative);
-
 // The entries of a folder that match the pattern in the path's last component ("*" and "?",
 // without regard to case), in the order the file system returns them. "." and ".." are never
 // listed. A missing folder gives no entries and no error; a folder that cannot be read gives

@@ -91,6 +91,18 @@ std::string CollapsePath(std::string_view path, std::string_view base) {
     return out;
 }
 
+std::vector<std::string_view> PathComponents(std::string_view path) {
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        std::size_t cut = 0;
+        while (cut < path.size() && !IsPathSeparator(path[cut])) ++cut;
+        std::string_view part = path.substr(0, cut);
+        path = cut < path.size() ? path.substr(cut + 1) : std::string_view{};
+        if (!part.empty() && part != ".") parts.push_back(part);
+    }
+    return parts;
+}
+
 bool HasWildcard(std::string_view name) {
     return name.find_first_of("*?") != std::string_view::npos;
 }

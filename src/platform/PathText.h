@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vserver::platform {
 
@@ -16,6 +17,9 @@ std::string_view LastComponentOf(std::string_view path);
 // The absolute path base + path (base only when path is relative) with "." and ".." parts,
 // repeated separators and a trailing separator removed. ".." above the root stays at the root.
 std::string CollapsePath(std::string_view path, std::string_view base);
+
+// The components of a path in order, cut at every separator, without empty ones or ".".
+std::vector<std::string_view> PathComponents(std::string_view path);
 
 // True when name holds "*" or "?".
 bool HasWildcard(std::string_view name);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "platform/Beneath.h"
 #include "platform/FileSystem.h"
 #include "platform/TextCase.h"
 
@@ -193,13 +194,30 @@ SysResult WriteProfileValue(std::string_view path, std::string_view section, std
     return CompleteWrite(write);
 }
 
+namespace {
+
+std::string WithEntries(std::string text, std::span<const ProfileEntry> entries) {
+    ProfileFile file(std::move(text));
+    for (const ProfileEntry& entry : entries) file.Set(entry.section, entry.key, entry.value);
+    return file.bytes();
+}
+
+} // namespace
+
 SysResult StageProfileValues(std::string_view path, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced) {
     std::string text;
     SysResult read = ReadWholeFile(path, text);
     if (!read && read.error() != ENOENT) return read;
-    ProfileFile file(std::move(text));
-    for (const ProfileEntry& entry : entries) file.Set(entry.section, entry.key, entry.value);
-    return StageReplacement(path, file.bytes(), unsynced);
+    return StageReplacement(path, WithEntries(std::move(text), entries), unsynced);
+}
+
+SysResult StageProfileValues(const PlaceBeneath& place, std::span<const ProfileEntry> entries,
+                             UnsyncedWrite& unsynced) {
+    std::string text;
+    if (place.found()) {
+        if (SysResult read = ReadWholeFile(place, text); !read) return read;
+    }
+    return StageReplacement(place, WithEntries(std::move(text), entries), unsynced);
 }
 
 } // namespace vserver::platform

@@ -69,4 +69,8 @@ struct ProfileEntry {
 // whose sync, rename and folder sync are left to unsynced (see StageReplacement).
 SysResult StageProfileValues(std::string_view path, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced);
 
+struct PlaceBeneath;
+// The same for the file at a place below a folder (found, or missing in a folder that exists).
+SysResult StageProfileValues(const PlaceBeneath& place, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced);
+
 } // namespace vserver::platform

@@ -10,16 +10,18 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Beneath.h"
 #include "platform/DurableWrites.h"
 #include "platform/SysResult.h"
 
 namespace vserver::platform {
 
-// Copies the existing file from (found in any capitals) into the new file to, inside a folder
+// Copies the existing file at from (a place below the users folder, read through the folder
+// that holds it, never through a link in its place) into the new file to, inside a folder
 // being built aside. Where the backend syncs in the background, the copy's data is left to
 // unsynced (its file); elsewhere it is on disk when this returns. On failure no file named to
 // is left behind.
-SysResult CopyIntoStagedFolder(std::string_view from, const std::string& to, UnsyncedWrite& unsynced);
+SysResult CopyIntoStagedFolder(const PlaceBeneath& from, const std::string& to, UnsyncedWrite& unsynced);
 
 // Renames from to to, never replacing anything: fails with EEXIST when an entry named to
 // exists, an empty folder included.

@@ -10,10 +10,11 @@ UnsyncedWrite::UnsyncedWrite(UnsyncedWrite&& other) noexcept
       target(std::move(other.target)),
       syncFolder(std::exchange(other.syncFolder, false)),
       wholeFolder(std::exchange(other.wholeFolder, false)),
-      lock(std::exchange(other.lock, kInvalidHandle)) {}
+      lock(std::exchange(other.lock, kInvalidHandle)),
+      folder(std::exchange(other.folder, kInvalidHandle)) {}
 
 UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
-    // What this one owed goes with taken (whose destructor closes its file).
+    // What this one owed goes with taken (whose destructor closes its file and folder).
     UnsyncedWrite taken(std::move(other));
     std::swap(file, taken.file);
     std::swap(temporary, taken.temporary);
@@ -21,6 +22,7 @@ UnsyncedWrite& UnsyncedWrite::operator=(UnsyncedWrite&& other) noexcept {
     std::swap(syncFolder, taken.syncFolder);
     std::swap(wholeFolder, taken.wholeFolder);
     std::swap(lock, taken.lock);
+    std::swap(folder, taken.folder);
     return *this;
 }
 

@@ -48,21 +48,25 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
 // With ConsoleOnlySharedFiles, a connection other than the console's writes only inside the
 // home folder of the account it is logged on as: the master preference file, the toolbar set
 // files and other accounts' files are everyone's, and one client must not change them for all.
-// A path outside the users folder is left to WritePreferences, which refuses it in its own words.
-bool MayWritePreferenceFile(net::ServerCore& server, int index, const wire::Request& request) {
+// The rule is asked with the file the write then goes to, every link on the way followed, so
+// it judges where a path leads, not how it is spelled: a link in the home folder that leads
+// back up cannot carry a write out of it. Who asks is fixed when the request comes in. No
+// rule is needed for the console, or without the option.
+accounts::PreferenceWriteRule SharedFilesRule(net::ServerCore& server, int index) {
+    if (!server.access.consoleOnlySharedFiles) return {};
     const net::ConnectionRecord* record = server.FindRecordByIndex(index);
-    if (record == nullptr) return false;
-    if (record->clientKind == kConsoleKind) return true;
-    auto path = accounts::PreferenceFilePath(server.usersFolder, request.account(), request.argument1());
-    if (!path) return true;
+    if (record == nullptr) return [](const std::string&) { return false; };
+    if (record->clientKind == kConsoleKind) return {};
     const bool loggedOn = record->clientKind != kNotLoggedOn;
-    if (loggedOn && accounts::IsInHomeFolder(server.usersFolder, record->accountName, *path)) return true;
-    std::string line = "Preference write refused, only the console's connection may write outside its own home "
-                       "folder: connection index ";
-    wire::AppendNumber(line, index);
-    line += " (" + record->accountName + "), file " + *path;
-    settings::WriteServiceLog(line);
-    return false;
+    return [users = server.usersFolder, account = record->accountName, loggedOn, index](const std::string& leadsTo) {
+        if (loggedOn && accounts::IsInHomeFolder(users, account, leadsTo)) return true;
+        std::string line = "Preference write refused, only the console's connection may write outside its own home "
+                           "folder: connection index ";
+        wire::AppendNumber(line, index);
+        line += " (" + account + "), file " + leadsTo;
+        settings::WriteServiceLog(line);
+        return false;
+    };
 }
 
 // Makes the request end later, once finish is called with the completion's result. Until then
@@ -114,10 +118,10 @@ void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
 
 void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
     const wire::Request& r = context.request;
-    if (server.access.consoleOnlySharedFiles && !MayWritePreferenceFile(server, context.index, r)) return;
+    accounts::PreferenceWriteRule mayWrite = SharedFilesRule(server, context.index);
     // The completion goes out once the values are on disk.
     accounts::WritePreferences(server.syncs(), server.usersFolder, r.account(), r.argument1(), r.argument2(),
-                               [finish = FinishLater(server, context)] { finish({}); });
+                               [finish = FinishLater(server, context)] { finish({}); }, std::move(mayWrite));
 }
 
 void HandleListToolbarSets(net::ServerCore& server, RequestContext& context) {

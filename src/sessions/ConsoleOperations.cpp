@@ -1,9 +1,7 @@
 #include "sessions/ConsoleOperations.h"
 
-#include <vector>
-
+#include "accounts/Listings.h"
 #include "net/ServerCore.h"
-#include "platform/FileSystem.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
@@ -71,9 +69,7 @@ bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::stri
 }
 
 bool ToolbarSetExists(const net::ServerCore& server, std::string_view name) {
-    std::string pattern = server.usersFolder + "/ToolbarSet_" + std::string(name) + ".vts";
-    std::vector<platform::DirectoryEntry> found;
-    return platform::FindEntries(pattern, found).ok() && !found.empty();
+    return accounts::ToolbarSetExists(server.usersFolder, name);
 }
 
 } // namespace vserver::sessions

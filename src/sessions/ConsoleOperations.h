@@ -16,6 +16,7 @@ std::string ListSessions(const net::ServerCore& server);
 bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text);
 bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet);
 // A directory search for ToolbarSet_<name>.vts in the users folder; the name may hold wildcards.
+// See accounts::ToolbarSetExists.
 bool ToolbarSetExists(const net::ServerCore& server, std::string_view name);
 
 } // namespace vserver::sessions

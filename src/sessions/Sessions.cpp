@@ -39,7 +39,7 @@ int CountConnections(const net::ServerCore& server) { return static_cast<int>(se
 bool AccountExists(const net::ServerCore& server, std::string_view account) {
     // A folder that stands in for an account being made or removed is no account to log on to.
     if (accounts::IsAccountTemporary(account)) return false;
-    return accounts::FolderExists(server.usersFolder + platform::kPathSeparator + std::string(account));
+    return accounts::HomeFolderExists(server.usersFolder, account);
 }
 
 bool DisconnectUser(net::ServerCore& server, std::string_view account) {

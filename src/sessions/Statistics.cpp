@@ -39,7 +39,7 @@ void WritePendingLines() {
     pending.lastWriteFailed = false;
     std::string failure;
     for (const PendingLines& lines : files) {
-        if (accounts::AppendRecord(lines.text, lines.path, &failure)) continue;
+        if (accounts::AppendRecordInFolder(lines.text, lines.path, &failure)) continue;
         pending.lastWriteFailed = true;
         std::size_t begin = 0;
         for (std::size_t end : lines.ends) {

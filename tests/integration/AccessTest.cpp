@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "ServerHarness.h"
@@ -295,4 +296,36 @@ TEST_F(Access, AReloadThatCannotReadTheOptionsKeepsTheRulesInForce) {
     WriteFile(server->registryPath(), Replaced(registry, rules, Value("ConsoleOnlySharedFiles", "False")));
     EXPECT_EQ(Exchange(console, {.id = 9, .type = 809}), reloaded);
     EXPECT_TRUE(AnonymousWritesTheMasterFile(*server, "127.0.0.2", "saved"));
+}
+
+TEST_F(Access, SharedFilesAreJudgedByWhereThePathLeadsNotHowItIsSpelled) {
+    StartServer(kOptionsKey + Value("ConsoleOnlySharedFiles", "True"));
+    const std::string users = server->usersFolder();
+    MakeFolder(users + "/a");
+    WriteFile(users + "/a/AVantorelSettings.vts", "");
+    std::filesystem::create_directory_symlink("..", users + "/a/up");
+    const std::string master = ReadFile(users + "/VantorelSettings.vts");
+    auto write = [](client::Connection& c, int id, const std::string& file) {
+        return Exchange(c, {.id = id, .type = 203, .account = "a", .argument1 = file,
+                            .argument2 = "Key\xB0Section\xB0value"});
+    };
+
+    auto a = server->Connect();
+    ASSERT_EQ(Exchange(a, LogonRequest(1, "a", 3)), Completion(1));
+    // Spelled inside a's home folder, the path leads up to the master preference file.
+    EXPECT_EQ(write(a, 2, "a\\up\\VantorelSettings.vts"), Completion(2));
+    EXPECT_EQ(ReadFile(users + "/VantorelSettings.vts"), master);
+    // Through the same link back down into a's home folder, it leads where a may write.
+    EXPECT_EQ(write(a, 3, "a\\up\\a\\AVantorelSettings.vts"), Completion(3));
+    const bool written = ReadFile(users + "/a/AVantorelSettings.vts").find("Key=value") != std::string::npos;
+    if (WindowsServer()) {
+        // Windows refuses every reparse point below the users folder, wherever it leads.
+        EXPECT_FALSE(written);
+        EXPECT_EQ(LogLinesWith("Preference file outside the user directory refused: " + ServerPath(users + "/a\\up\\")), 2U);
+    } else {
+        EXPECT_TRUE(written);
+        EXPECT_EQ(LogLinesWith("Preference write refused, only the console's connection may write outside its own home "
+                               "folder: connection index 1 (a), file " + users + "/VantorelSettings.vts"),
+                  1U);
+    }
 }

@@ -135,7 +135,7 @@ TEST(DurableWrites, AFolderBuiltAsideMovesWholeAndNeverReplacesAnother) {
         const std::string folder = TemporaryNameFor(target, "new");
         EXPECT_TRUE(CreateFolder(folder).ok());
         UnsyncedWrite write;
-        EXPECT_TRUE(CopyIntoStagedFolder(root / "MASTER", folder + vserver::test::NativePath("/copy"), write).ok());
+        EXPECT_TRUE(CopyIntoStagedFolder(FindBeneath(root.path(), "MASTER"), folder + vserver::test::NativePath("/copy"), write).ok());
         write.temporary = folder;
         write.target = target;
         write.wholeFolder = true;

@@ -27,6 +27,7 @@ namespace vserver::platform {
 UnsyncedWrite::~UnsyncedWrite() {
     if (file != kInvalidHandle) ::close(static_cast<int>(file));
     if (lock != kInvalidHandle) ::close(static_cast<int>(lock));
+    if (folder != kInvalidHandle) ::close(static_cast<int>(folder));
 }
 
 namespace {
@@ -67,15 +68,42 @@ private:
     std::string path_;
 };
 
+// Renames the write's temporary over its target, through the folder that holds both when the
+// write has it open.
+bool RenameIntoPlace(const UnsyncedWrite& write) {
+    if (write.folder == kInvalidHandle) return ::rename(write.temporary.c_str(), write.target.c_str()) == 0;
+    const int folder = static_cast<int>(write.folder);
+    const std::string from(LastComponentOf(write.temporary));
+    const std::string to(LastComponentOf(write.target));
+    return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
 // Gives a written temporary its final name. A folder built aside gets its own entries onto the
 // disk first, so that it never stands under its final name without them, and it takes the name
 // only while nothing else has it.
 SysResult MoveIntoPlace(const UnsyncedWrite& write) {
-    if (!write.wholeFolder) {
-        return ::rename(write.temporary.c_str(), write.target.c_str()) == 0 ? SysResult::Ok() : Fail("rename");
-    }
+    if (!write.wholeFolder) return RenameIntoPlace(write) ? SysResult::Ok() : Fail("rename");
     if (SysResult synced = SyncFolder(write.temporary); !synced) return synced;
     return MoveNoReplace(write.temporary, write.target);
+}
+
+void RemoveTemporary(const UnsyncedWrite& write) {
+    if (write.wholeFolder) {
+        RemoveStagedFolder(write.temporary);
+    } else if (write.folder == kInvalidHandle) {
+        (void)::unlink(write.temporary.c_str());
+    } else {
+        (void)::unlinkat(static_cast<int>(write.folder), std::string(LastComponentOf(write.temporary)).c_str(), 0);
+    }
+}
+
+// Syncs an open folder once for all the writes in it, known by its identity.
+SysResult SyncOpenFolder(int folder, std::map<std::pair<dev_t, ino_t>, SysResult>& synced) {
+    struct stat st {};
+    if (::fstat(folder, &st) != 0) return Fail("fstat");
+    auto [it, first] = synced.try_emplace({st.st_dev, st.st_ino}, SysResult::Ok());
+    if (first && ::fsync(folder) != 0) it->second = Fail("fsync");
+    return it->second;
 }
 
 // Does what the jobs owe, sharing the work: a file is synced once for every job that wrote to
@@ -99,13 +127,17 @@ void CompleteBatch(const std::vector<Job*>& jobs) {
         UnsyncedWrite& write = job->write;
         if (write.temporary.empty()) continue;
         if (job->result) job->result = MoveIntoPlace(write);
-        if (!job->result && write.wholeFolder) RemoveStagedFolder(write.temporary);
-        if (!job->result && !write.wholeFolder) (void)::unlink(write.temporary.c_str());
+        if (!job->result) RemoveTemporary(write);
         ReleaseTemporary(write.temporary);
     }
     std::map<std::string, SysResult, std::less<>> folders;
+    std::map<std::pair<dev_t, ino_t>, SysResult> openFolders;
     for (Job* job : jobs) {
         if (!job->result || !job->write.syncFolder) continue;
+        if (job->write.folder != kInvalidHandle) {
+            job->result = SyncOpenFolder(static_cast<int>(job->write.folder), openFolders);
+            continue;
+        }
         const std::string_view folder = FolderPartOf(job->write.target);
         auto it = folders.find(folder);
         if (it == folders.end()) it = folders.emplace(std::string(folder), SyncFolderOf(job->write.target)).first;

@@ -11,4 +11,8 @@ void HoldTemporary(const std::string& path);
 void ReleaseTemporary(const std::string& path);
 bool IsHeldTemporary(const std::string& path);
 
+// RemoveStaleTemporaries for target (its path as stored) in the open folder folderFd, which
+// holds it: the folder is listed and the temporaries removed through that descriptor.
+void RemoveStaleTemporariesIn(int folderFd, const std::string& target);
+
 } // namespace vserver::platform

@@ -1,12 +1,12 @@
 #include "platform/posix/NameLookup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 #include <unordered_map>
 
 #include "platform/FileSystem.h"
@@ -31,6 +31,15 @@ bool IsDotEntry(std::string_view name) { return name == "." || name == ".."; }
 
 DirectoryStream::DirectoryStream(const std::string& folder)
     : dir_(::opendir(folder.empty() ? "." : folder.c_str())) {}
+
+DirectoryStream::DirectoryStream(int folderFd) : dir_(nullptr) {
+    // A descriptor of its own, as the stream closes it; opened for reading, which a descriptor
+    // that only names the folder is not.
+    int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    dir_ = ::fdopendir(fd);
+    if (dir_ == nullptr) ::close(fd);
+}
 
 DirectoryStream::~DirectoryStream() {
     if (dir_ != nullptr) ::closedir(dir_);
@@ -95,11 +104,20 @@ EntryKind KindOfType(unsigned char type) {
 }
 
 // A folder found on disk: its path as stored and its status, read at readTimeNs or later.
+// With fd, its entries are looked up relative to that open folder, and path only names it in
+// the kept listings.
 struct Folder {
     std::string path;
     struct stat status {};
     std::int64_t readTimeNs = 0;
+    int fd = -1;
 };
+
+// The status of folder's entry name, its link not followed.
+int StatEntry(const Folder& folder, std::string_view name, struct stat& st) {
+    if (folder.fd >= 0) return ::fstatat(folder.fd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    return ::lstat(Join(folder.path, name).c_str(), &st);
+}
 
 // Reads the status of the folder at path; false (errno set) when there is none. The clock is
 // read first, so readTimeNs never postdates the stamps.
@@ -146,8 +164,8 @@ bool ListingsReliable(const Folder& folder) {
     auto [known, added] = byDevice.try_emplace(folder.status.st_dev, false);
     if (added) {
         struct statfs fs {};
-        known->second = ::statfs(folder.path.empty() ? "." : folder.path.c_str(), &fs) == 0 &&
-                        !IsNetworkFileSystem(static_cast<unsigned long>(fs.f_type));
+        const int read = folder.fd >= 0 ? ::fstatfs(folder.fd, &fs) : ::statfs(folder.path.empty() ? "." : folder.path.c_str(), &fs);
+        known->second = read == 0 && !IsNetworkFileSystem(static_cast<unsigned long>(fs.f_type));
     }
     return known->second;
 }
@@ -167,9 +185,9 @@ std::optional<ListedEntry> LookUp(const Folder& folder, std::string_view name) {
         }
     }
     struct stat st {};
-    if (::lstat(Join(folder.path, name).c_str(), &st) == 0) return ListedEntry{std::string(name), KindOfMode(st.st_mode)};
+    if (StatEntry(folder, name, st) == 0) return ListedEntry{std::string(name), KindOfMode(st.st_mode)};
 
-    DirectoryStream dir(folder.path);
+    DirectoryStream dir = folder.fd >= 0 ? DirectoryStream(folder.fd) : DirectoryStream(folder.path);
     if (!dir.open()) return std::nullopt;
     if (!reliable) {
         while (const dirent* entry = dir.Next()) {
@@ -196,23 +214,6 @@ std::optional<Folder> ResolveFolder(std::string_view path) {
     auto entry = LookUp(*parent, name);
     if (!entry || !StatFolder(Join(parent->path, entry->name), folder)) return std::nullopt;
     return folder;
-}
-
-// True when the entry at path (or, for a missing entry, its folder) lies below folder once
-// every symbolic link is followed. An entry whose links cannot all be followed counts as
-// outside: where it leads cannot be told.
-bool LeadsInside(std::string_view folder, const std::string& path, bool missing) {
-    using RealPath = std::unique_ptr<char, decltype(&std::free)>;
-    auto real = [](const std::string& text) { return RealPath(::realpath(text.c_str(), nullptr), &std::free); };
-    RealPath realFolder = real(std::string(folder));
-    if (!realFolder) {
-        // The folder as given may be spelled in other capitals than stored.
-        if (auto stored = ResolveFolder(folder)) realFolder = real(stored->path);
-    }
-    RealPath realPath = real(missing ? std::string(FolderPartOf(path)) : path);
-    if (!realFolder || !realPath) return false;
-    std::string_view inner = realPath.get();
-    return IsStrictlyInside(inner, realFolder.get()) || (missing && inner == realFolder.get());
 }
 
 DirectoryEntry MakeEntry(const std::string& folder, const std::string& name, unsigned char type) {
@@ -248,6 +249,26 @@ std::optional<std::string> ResolveByListing(std::string_view path) {
     auto entry = LookUp(*folder, name);
     if (!entry) return std::nullopt;
     return Join(folder->path, entry->name);
+}
+
+std::optional<ListedEntry> LookUpIn(int folderFd, const std::string& key, std::string_view name) {
+    Folder folder;
+    folder.readTimeNs = WallClockNs();
+    if (::fstat(folderFd, &folder.status) != 0) return std::nullopt;
+    folder.path = key;
+    folder.fd = folderFd;
+    return LookUp(folder, name);
+}
+
+std::optional<std::string> KeptName(const std::string& key, const struct stat& status, std::string_view name) {
+    Folder folder;
+    folder.path = key;
+    folder.status = status;
+    if (!ListingsReliable(folder)) return std::nullopt;
+    const FolderListing* listing = Listings().Find(key, StampsOf(status));
+    if (listing == nullptr) return std::nullopt;
+    const ListedEntry* entry = listing->Find(name);
+    return entry != nullptr ? entry->name : std::string();
 }
 
 std::optional<Target> ResolveForCreate(std::string_view path) {
@@ -292,60 +313,6 @@ std::optional<FoundEntry> FindEntry(std::string_view path) {
     found.isFolder = S_ISDIR(st.st_mode);
     found.readOnly = (st.st_mode & S_IWUSR) == 0;
     return found;
-}
-
-PathInside ResolveInside(std::string_view folder, std::string_view relative) {
-    using Outcome = PathInside::Outcome;
-    std::optional<Folder> current;  // the folder reached so far, once its status is read
-    std::string currentPath(folder);
-    bool linked = false;
-    PathInside result;
-    std::string_view rest = relative;
-    while (!rest.empty()) {
-        std::size_t cut = rest.find('/');
-        std::string_view part = rest.substr(0, cut);
-        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-        if (part.empty()) continue;
-        if (IsDotEntry(part)) return {};
-        if (!rest.empty()) {
-            // A folder on the way. Its own status, read without following a link, tells
-            // whether it is a link and gives the stamps its listing is checked against.
-            Folder next;
-            next.path = Join(currentPath, part);
-            next.readTimeNs = WallClockNs();
-            if (::lstat(next.path.c_str(), &next.status) != 0) {
-                if (errno != ENOENT) return {};
-                if (!current && !(current = ResolveFolder(currentPath))) return {};
-                auto entry = LookUp(*current, part);
-                if (!entry) return {};
-                next.path = Join(current->path, entry->name);
-                next.readTimeNs = WallClockNs();
-                if (::lstat(next.path.c_str(), &next.status) != 0) return {};
-            }
-            if (S_ISLNK(next.status.st_mode)) {
-                linked = true;
-                if (::stat(next.path.c_str(), &next.status) != 0) return {};
-            }
-            if (!S_ISDIR(next.status.st_mode)) return {};
-            currentPath = next.path;
-            current = std::move(next);
-            continue;
-        }
-        if (!current && !(current = ResolveFolder(currentPath))) return {};
-        auto entry = LookUp(*current, part);
-        if (!entry) {
-            result = {Outcome::Missing, Join(current->path, part)};
-            break;
-        }
-        result = {Outcome::Found, Join(current->path, entry->name)};
-        struct stat st {};
-        if (entry->kind == EntryKind::Unknown && ::lstat(result.path.c_str(), &st) == 0) entry->kind = KindOfMode(st.st_mode);
-        linked = linked || entry->kind == EntryKind::Link;
-    }
-    if (linked && !result.path.empty() && !LeadsInside(folder, result.path, result.outcome == Outcome::Missing)) {
-        return {Outcome::Outside, {}};
-    }
-    return result;
 }
 
 SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out) {

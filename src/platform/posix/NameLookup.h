@@ -6,11 +6,14 @@
 // use from two threads at once: every lookup runs on the server's one thread.
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/FolderNameCache.h"
 
 namespace vserver::platform::names {
 
@@ -32,10 +35,23 @@ struct Target {
 // Nothing when the folder does not exist.
 std::optional<Target> ResolveForCreate(std::string_view path);
 
+// The entry of the open folder folderFd that name finds, through the same kept listings as
+// every other lookup: the kept listing when the folder's stamps are still the ones it was read
+// under, else the exact name, else a fresh listing. key names the folder among the kept
+// listings (its path as stored). Nothing when no entry matches.
+std::optional<ListedEntry> LookUpIn(int folderFd, const std::string& key, std::string_view name);
+
+// What a kept listing of the folder key, whose status was just read, says about name: nothing
+// when no listing is kept for these stamps, else the entry's stored name, or an empty name
+// when the listing holds no entry that matches.
+std::optional<std::string> KeptName(const std::string& key, const struct stat& status, std::string_view name);
+
 // Closes a directory stream when the search ends, however it ends. "" is the working folder.
 class DirectoryStream {
 public:
     explicit DirectoryStream(const std::string& folder);
+    // Lists the open folder folderFd (which stays open: the stream has a descriptor of its own).
+    explicit DirectoryStream(int folderFd);
     ~DirectoryStream();
     DirectoryStream(const DirectoryStream&) = delete;
     DirectoryStream& operator=(const DirectoryStream&) = delete;

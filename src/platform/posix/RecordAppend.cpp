@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <string_view>
 
+#include "platform/Beneath.h"
 #include "platform/DurableWrites.h"
 #include "platform/LockRetry.h"
+#include "platform/posix/BeneathFolder.h"
 
 namespace vserver::platform {
 
@@ -42,14 +44,24 @@ SysResult WriteAll(int fd, std::string_view text, off_t offset) {
     return SysResult::Ok();
 }
 
+// The file an append opens: name in folder (AT_FDCWD: a path as given). In a place below a
+// folder the name is never followed as a link.
+struct AppendTarget {
+    int folder = AT_FDCWD;
+    std::string name;
+    const std::string& path;   // as stored, for the unsynced write
+    bool noFollow = false;
+};
+
 // True when the locked descriptor still is the file the path names. A queue collection in
 // this or another process replaces or removes the file by its name while holding the lock; an
 // append that waited for that lock must then start again on the new file, or its record would
 // go into a file nobody reads any more.
 // opened receives the open file's status, which the append goes on with.
-bool StillNamedBy(int fd, const std::string& path, struct stat& opened) {
+bool StillNamedBy(int fd, const AppendTarget& target, struct stat& opened) {
     struct stat named{};
-    if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    const int follow = target.noFollow ? AT_SYMLINK_NOFOLLOW : 0;
+    if (::fstat(fd, &opened) != 0 || ::fstatat(target.folder, target.name.c_str(), &named, follow) != 0) return false;
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
@@ -78,16 +90,16 @@ SysResult AppendLocked(int fd, std::string_view text, const struct stat& st) {
 
 // Appends; with unsynced, the descriptor is handed over (its lock released) instead of closed,
 // so the caller can sync what was written.
-SysResult Append(const std::string& path, std::string_view text, AppendOpen how, LockWait wait,
+SysResult Append(const AppendTarget& target, std::string_view text, AppendOpen how, LockWait wait,
                  UnsyncedWrite* unsynced) {
     // Read and write: the last byte is read back before it is overwritten, so a failed append
     // can restore it.
-    int flags = O_RDWR | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0);
+    int flags = O_RDWR | O_CLOEXEC | (how == AppendOpen::CreateIfMissing ? O_CREAT : 0) | (target.noFollow ? O_NOFOLLOW : 0);
     // Each round only repeats when another holder swapped the file meanwhile. A file that was
     // removed by then (a collection took every record) is created anew, as a first append would.
     for (int round = 0; round < 16; ++round) {
         if (round > 0) flags |= O_CREAT;
-        int fd = ::open(path.c_str(), flags, 0644);
+        int fd = ::openat(target.folder, target.name.c_str(), flags, 0644);
         if (fd < 0) return SysResult::Failure("open", errno);
         // The lock spans finding the end and writing, so another process's record can neither
         // land between the two nor be overwritten by our step back.
@@ -96,7 +108,7 @@ SysResult Append(const std::string& path, std::string_view text, AppendOpen how,
             return locked;
         }
         struct stat opened{};
-        if (!StillNamedBy(fd, path, opened)) {
+        if (!StillNamedBy(fd, target, opened)) {
             ::close(fd);
             continue;
         }
@@ -108,9 +120,12 @@ SysResult Append(const std::string& path, std::string_view text, AppendOpen how,
         (void)::flock(fd, LOCK_UN);
         *unsynced = UnsyncedWrite{};
         unsynced->file = static_cast<IoHandle>(fd);
-        unsynced->target = path;
+        unsynced->target = target.path;
         // An empty file may have just been created; its entry must reach the disk too.
         unsynced->syncFolder = opened.st_size == 0;
+        if (unsynced->syncFolder && target.folder != AT_FDCWD) {
+            unsynced->folder = static_cast<IoHandle>(::openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
         return result;
     }
     return SysResult::Failure("open", EAGAIN);
@@ -119,12 +134,20 @@ SysResult Append(const std::string& path, std::string_view text, AppendOpen how,
 } // namespace
 
 SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
-    return Append(path, text, how, wait, nullptr);
+    return Append({AT_FDCWD, path, path}, text, how, wait, nullptr);
 }
 
 SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
                                       LockWait wait, UnsyncedWrite& unsynced) {
-    return Append(path, text, how, wait, &unsynced);
+    return Append({AT_FDCWD, path, path}, text, how, wait, &unsynced);
+}
+
+SysResult AppendNulTerminated(const PlaceBeneath& place, std::string_view text, AppendOpen how, LockWait wait,
+                              UnsyncedWrite* unsynced) {
+    if (place.outcome != PlaceBeneath::Outcome::Found && place.outcome != PlaceBeneath::Outcome::Missing) {
+        return SysResult::Failure("open", place.outcome == PlaceBeneath::Outcome::Outside ? kOutsideError : ENOENT);
+    }
+    return Append({beneath::FolderFd(place), beneath::NameIn(place), place.path, true}, text, how, wait, unsynced);
 }
 
 } // namespace vserver::platform

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/FileSystem.h"
+#include "platform/posix/BeneathFolder.h"
 #include "platform/posix/NameLookup.h"
 
 namespace vserver::platform {
@@ -28,12 +29,12 @@ SysResult CopyContent(int in, int out) {
 
 } // namespace
 
-SysResult CopyIntoStagedFolder(std::string_view from, const std::string& to, UnsyncedWrite& unsynced) {
+SysResult CopyIntoStagedFolder(const PlaceBeneath& from, const std::string& to, UnsyncedWrite& unsynced) {
     unsynced = UnsyncedWrite{};
-    auto source = ResolveExisting(from);
-    if (!source) return SysResult::Failure("open", ENOENT);
+    if (!from.found()) return SysResult::Failure("open", from.outcome == PlaceBeneath::Outcome::Outside ? kOutsideError : ENOENT);
     // O_NONBLOCK keeps a pipe put in the source's place from stopping the server in the open.
-    const int in = ::open(source->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int in = ::openat(beneath::FolderFd(from), beneath::NameIn(from).c_str(),
+                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (in < 0) return Fail("open");
     struct stat st {};
     SysResult result = ::fstat(in, &st) == 0 ? SysResult::Ok() : Fail("fstat");

@@ -78,20 +78,30 @@ std::string TemporaryNameFor(const std::string& target, std::string_view kind) {
 }
 
 void RemoveStaleTemporaries(const std::string& target) {
-    const std::string folder = FolderOf(target);
+    int folder = ::open(FolderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return;
+    RemoveStaleTemporariesIn(folder, target);
+    ::close(folder);
+}
+
+void RemoveStaleTemporariesIn(int folderFd, const std::string& target) {
     const std::string prefix = TemporaryPrefix(target);
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return;
+    int listed = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listed < 0) return;
+    DIR* dir = ::fdopendir(listed);
+    if (dir == nullptr) {
+        ::close(listed);
+        return;
+    }
+    std::string folder(FolderPartOf(target));
+    if (!folder.empty() && folder.back() != '/') folder.push_back('/');
     while (const dirent* entry = ::readdir(dir)) {
         std::string_view name = entry->d_name;
         if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
         pid_t writer = WriterOf(name.substr(prefix.size()));
         if (writer == 0 || !WriterGone(writer)) continue;
-        std::string path = folder;
-        if (path.back() != '/') path.push_back('/');
-        path.append(name);
-        if (writer == ::getpid() && IsHeldTemporary(path)) continue;
-        (void)::unlink(path.c_str());
+        if (writer == ::getpid() && IsHeldTemporary(folder + std::string(name))) continue;
+        (void)::unlinkat(folderFd, entry->d_name, 0);
     }
     ::closedir(dir);
 }

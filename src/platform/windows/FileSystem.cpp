@@ -6,6 +6,7 @@
 
 #include "BackendTraits.h"
 #include "Win32Error.h"
+#include "WindowsFiles.h"
 #include "platform/PathText.h"
 #include "platform/TemporaryFile.h"
 #include "platform/TextCase.h"
@@ -14,14 +15,7 @@ namespace vserver::platform {
 
 namespace {
 
-std::string Join(std::string_view folder, std::string_view name) {
-    std::string out;
-    out.reserve(folder.size() + name.size() + 1);
-    out.append(folder);
-    if (!out.empty() && !IsPathSeparator(out.back())) out.push_back(kPathSeparator);
-    out.append(name);
-    return out;
-}
+using files::Join;
 
 DWORD AttributesOf(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
 
@@ -61,17 +55,11 @@ private:
     bool first_ = true;
 };
 
-// The stored name of the entry of folder that name finds. The system matches names without
-// regard to case itself, so one lookup of the name is enough; a name with wildcards never
-// names an entry.
+// The stored name of the entry of folder that name finds.
 std::optional<std::string> FindStoredName(const std::string& folder, std::string_view name) {
-    if (name.empty() || HasWildcard(name)) return std::nullopt;
-    WIN32_FIND_DATAA data{};
-    std::string path = Join(folder.empty() ? "." : folder, name);
-    HANDLE found = ::FindFirstFileExA(path.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-    if (found == INVALID_HANDLE_VALUE) return std::nullopt;
-    ::FindClose(found);
-    return std::string(data.cFileName);
+    auto found = files::FindStoredEntry(folder, name);
+    if (!found) return std::nullopt;
+    return std::string(found->cFileName);
 }
 
 std::optional<std::string> ResolveForCreate(std::string_view path) {
@@ -108,6 +96,41 @@ SysResult WriteAll(HANDLE file, std::string_view data) {
 
 } // namespace
 
+namespace files {
+
+std::string Join(std::string_view folder, std::string_view name) {
+    std::string out;
+    out.reserve(folder.size() + name.size() + 1);
+    out.append(folder);
+    if (!out.empty() && !IsPathSeparator(out.back())) out.push_back(kPathSeparator);
+    out.append(name);
+    return out;
+}
+
+std::optional<WIN32_FIND_DATAA> FindStoredEntry(const std::string& folder, std::string_view name) {
+    if (name.empty() || HasWildcard(name)) return std::nullopt;
+    WIN32_FIND_DATAA data{};
+    std::string path = Join(folder.empty() ? "." : folder, name);
+    HANDLE found = ::FindFirstFileExA(path.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (found == INVALID_HANDLE_VALUE) return std::nullopt;
+    ::FindClose(found);
+    return data;
+}
+
+SysResult ReadAllFrom(HANDLE file, std::string& out) {
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file, &size) && size.QuadPart > 0) out.reserve(static_cast<std::size_t>(size.QuadPart));
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr)) return LastWin32Failure("ReadFile");
+        if (got == 0) return SysResult::Ok();
+        out.append(buffer, got);
+    }
+}
+
+} // namespace files
+
 std::optional<std::string> ResolveExisting(std::string_view path) {
     if (path.empty()) return std::nullopt;
     std::string whole(path);
@@ -142,64 +165,6 @@ std::optional<FoundEntry> FindEntry(std::string_view path) {
     found.isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     found.readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     return found;
-}
-
-namespace {
-
-// The final form of an existing path, every link and junction followed; nothing when the
-// system cannot tell.
-std::optional<std::string> FinalPathOf(const std::string& path) {
-    OwnedHandle handle(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle.valid()) return std::nullopt;
-    char buffer[MAX_PATH * 4];
-    DWORD length = ::GetFinalPathNameByHandleA(handle.get(), buffer, sizeof buffer, FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= sizeof buffer) return std::nullopt;
-    return std::string(buffer, length);
-}
-
-// Whether path (an existing entry, or a new one in an existing folder) ends up in folder or
-// below it once every link on the way is followed.
-bool LeadsInside(std::string_view folder, const std::string& path, bool missing) {
-    auto base = FinalPathOf(std::string(folder));
-    auto reached = FinalPathOf(missing ? std::string(FolderPartOf(path)) : path);
-    if (!base || !reached) return false;
-    return EqualNoCase(*base, *reached) || IsStrictlyInside(*reached, *base);
-}
-
-} // namespace
-
-PathInside ResolveInside(std::string_view folder, std::string_view relative) {
-    using Outcome = PathInside::Outcome;
-    auto base = ResolveExisting(folder);
-    if (!base) return {};
-    std::string current = *base;
-    bool linked = false;
-    PathInside result{Outcome::Found, current};
-    std::string_view rest = relative;
-    while (!rest.empty()) {
-        // Callers pass the path below the folder in this system's separators; both count.
-        const std::size_t cut = rest.find_first_of("\\/");
-        std::string_view part = rest.substr(0, cut);
-        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-        if (part.empty()) continue;
-        if (IsDotEntry(part) || HasWildcard(part)) return {};
-        auto stored = FindStoredName(current, part);
-        if (!stored) {
-            // Only the last component may be missing: it is where a new entry would go.
-            if (!rest.empty()) return {};
-            result = {Outcome::Missing, Join(current, part)};
-            break;
-        }
-        current = Join(current, *stored);
-        const DWORD attributes = AttributesOf(current);
-        if (attributes == INVALID_FILE_ATTRIBUTES) return {};
-        linked = linked || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (!rest.empty() && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {};
-        result = {Outcome::Found, current};
-    }
-    if (linked && !LeadsInside(*base, result.path, result.outcome == Outcome::Missing)) return {Outcome::Outside, {}};
-    return result;
 }
 
 SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out) {
@@ -316,15 +281,7 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     OwnedHandle file(::CreateFileA(resolved->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return LastWin32Failure("CreateFileA");
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) out.reserve(static_cast<std::size_t>(size.QuadPart));
-    char buffer[65536];
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return LastWin32Failure("ReadFile");
-        if (got == 0) return SysResult::Ok();
-        out.append(buffer, got);
-    }
+    return files::ReadAllFrom(file.get(), out);
 }
 
 SysResult ReplaceFileContent(std::string_view path, std::string_view content) {

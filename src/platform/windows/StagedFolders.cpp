@@ -51,13 +51,11 @@ void RemoveCopy(const std::string& path) {
 
 } // namespace
 
-SysResult CopyIntoStagedFolder(std::string_view from, const std::string& to, UnsyncedWrite& unsynced) {
+SysResult CopyIntoStagedFolder(const PlaceBeneath& from, const std::string& to, UnsyncedWrite& unsynced) {
     unsynced = UnsyncedWrite{};
-    auto source = ResolveExisting(from);
-    if (!source) return SysResult::Failure("CreateFileA", ENOENT, ERROR_FILE_NOT_FOUND);
     std::string content;
-    if (SysResult read = ReadWholeFile(*source, content); !read) return read;
-    SysResult written = WriteFlushed(to, content, CopiedAttributes(*source));
+    if (SysResult read = ReadWholeFile(from, content); !read) return read;
+    SysResult written = WriteFlushed(to, content, CopiedAttributes(from.path));
     if (!written && written.error() != EEXIST) RemoveCopy(to);
     return written;
 }

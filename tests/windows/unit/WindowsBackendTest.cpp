@@ -7,11 +7,14 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <string>
 
+#include "AttributeQuery.h"
 #include "Win32Error.h"
+#include "platform/Beneath.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderCheck.h"
@@ -23,6 +26,7 @@
 #include "platform/ServiceHost.h"
 #include "platform/Socket.h"
 #include "platform/TemporaryFile.h"
+#include "platform/TextCase.h"
 #include "support/TestFiles.h"
 
 namespace vserver::platform {
@@ -134,7 +138,7 @@ TEST(WindowsPaths, NamesBelowAFolderAreFoundInTheirStoredCapitals) {
     vserver::test::MakeFolder(users + "\\JSMITH");
     WriteFile(users + "\\JSMITH\\JSMITHVantorelSettings.vts", "mine");
     const std::string stored = users + "\\JSMITH\\JSMITHVantorelSettings.vts";
-    using Outcome = PathInside::Outcome;
+    using Outcome = PlaceBeneath::Outcome;
     struct Case {
         const char* relative;
         Outcome outcome;
@@ -145,15 +149,15 @@ TEST(WindowsPaths, NamesBelowAFolderAreFoundInTheirStoredCapitals) {
         {"jsmith/JSMITHVantorelSettings.vts", Outcome::Found, stored},
         {"jsmith", Outcome::Found, users + "\\JSMITH"},
         {"jsmith\\new.vts", Outcome::Missing, users + "\\JSMITH\\new.vts"},
-        {"nobody\\new.vts", Outcome::Missing, ""},                         // the folder is missing too
-        {"jsmith\\JSMITHVantorelSettings.vts\\x", Outcome::Missing, ""},   // a file on the way
-        {"..\\Users\\jsmith", Outcome::Missing, ""},
-        {"jsmith\\*.vts", Outcome::Missing, ""},
+        {"nobody\\new.vts", Outcome::NoFolder, ""},                        // the folder is missing too
+        {"jsmith\\JSMITHVantorelSettings.vts\\x", Outcome::NoFolder, ""},  // a file on the way
+        {"..\\Users\\jsmith", Outcome::Outside, ""},
+        {"jsmith\\*.vts", Outcome::NoFolder, ""},
     };
     for (const Case& c : cases) {
-        PathInside inside = ResolveInside(users, c.relative);
-        EXPECT_EQ(inside.outcome, c.outcome) << c.relative;
-        EXPECT_EQ(inside.path, c.path) << c.relative;
+        PlaceBeneath place = FindBeneath(users, c.relative);
+        EXPECT_EQ(place.outcome, c.outcome) << c.relative;
+        EXPECT_EQ(place.path, c.path) << c.relative;
     }
 
     ASSERT_TRUE(SetReadOnly(stored).ok());
@@ -166,6 +170,50 @@ TEST(WindowsPaths, NamesBelowAFolderAreFoundInTheirStoredCapitals) {
     ASSERT_TRUE(folder.has_value());
     EXPECT_TRUE(folder->isFolder);
     EXPECT_FALSE(FindEntry(users + "\\nobody").has_value());
+}
+
+// Entries the fake answers below report as reparse points, as a junction in their place would:
+// in every answer, or only once the entry is held open (it was swapped after its lookup).
+std::vector<std::string> fakeReparsePoints;
+std::vector<std::string> fakeReparsePointsOnceHeld;
+
+DWORD WithFakeReparsePoints(const std::string& path, DWORD attributes, backend::AttributeSource source) {
+    auto named = [&](const std::vector<std::string>& paths) {
+        return std::any_of(paths.begin(), paths.end(), [&](const std::string& p) { return EqualNoCase(p, path); });
+    };
+    if (named(fakeReparsePoints) || (source == backend::AttributeSource::Held && named(fakeReparsePointsOnceHeld))) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return attributes;
+}
+
+TEST(WindowsPaths, EveryReparsePointBelowTheFolderIsRefused) {
+    TempFolder root;
+    const std::string users = root / "Users";
+    for (const char* folder : {"\\JSMITH\\sets", "\\evil", "\\other"}) vserver::test::MakeFolder(users + folder);
+    WriteFile(users + "\\JSMITH\\JSMITHVantorelSettings.vts", "mine");
+    WriteFile(users + "\\evil\\secret.vts", "secret");
+    // Wine makes no reparse points (CreateSymbolicLinkA answers success and makes nothing), so
+    // the attributes the system reports are made to show one where a junction would be.
+    backend::SetAttributeQueryForTests(WithFakeReparsePoints);
+    fakeReparsePoints = {users + "\\evil", users + "\\JSMITH\\sets"};
+    fakeReparsePointsOnceHeld = {users + "\\other"};
+    for (const char* relative : {"evil\\secret.vts", "EVIL\\new.vts", "evil", "other\\x.vts"}) {
+        EXPECT_EQ(FindBeneath(users, relative).outcome, PlaceBeneath::Outcome::Outside) << relative;
+        std::string read;
+        EXPECT_EQ(ReadFileBeneath(users, relative, read).error(), kOutsideError) << relative;
+    }
+    std::string read;
+    EXPECT_TRUE(ReadFileBeneath(users, "jsmith\\jsmithVantorelSettings.vts", read).ok());
+    EXPECT_EQ(read, "mine");
+    // A removal finds the reparse point itself, to remove it without entering it.
+    PlaceBeneath link = FindBeneath(users, "evil", FinalLink::Keep);
+    EXPECT_TRUE(link.found() && link.isLink);
+    std::vector<PlaceBeneath> entries;
+    ASSERT_TRUE(ListBeneath(FindBeneath(users, "jsmith"), entries).ok());
+    for (const PlaceBeneath& entry : entries) EXPECT_EQ(entry.isLink, entry.name == "sets") << entry.name;
+    EXPECT_EQ(entries.size(), 2u);
+    backend::SetAttributeQueryForTests(nullptr);
 }
 
 TEST(WindowsFolders, FolderChecksNameWhatIsWrong) {
