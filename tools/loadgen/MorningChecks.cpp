@@ -99,10 +99,14 @@ std::string DeliveryLedger::Deliver(int account, std::string_view result) {
             continue;
         }
         MessageId& last = lastDelivered_[static_cast<std::size_t>(account)];
-        if (message.account != account) wrong("account " + std::to_string(account) + " was handed another's message: " + payload);
-        else if (message.state == State::Refused) wrong("a message the console was told was not queued: " + payload);
-        else if (found->second + 1 <= last) wrong("handed out before a message queued earlier: " + payload);
-        last = std::max(last, found->second + 1);
+        if (message.account != account) {
+            wrong("account " + std::to_string(account) + " was handed another's message: " + payload);
+        } else if (message.state == State::Refused) {
+            wrong("a message the console was told was not queued: " + payload);
+        } else {
+            if (found->second + 1 <= last) wrong("handed out after a message queued later: " + payload);
+            last = std::max(last, found->second + 1);
+        }
     }
     return problem;
 }
