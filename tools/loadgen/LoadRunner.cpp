@@ -21,7 +21,6 @@ constexpr std::uint64_t kAttemptTimeout = 3'000'000'000;   // connect plus greet
 constexpr std::uint16_t kMaxAttempts = 30;
 constexpr std::uint64_t kStalledAfter = 2'000'000'000;     // a request unanswered this long
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
-constexpr int kMaxEvents = 1024;
 constexpr std::size_t kReceiveBuffer = 65536;
 
 // Refused or dropped connects are retried after a pause that grows with each attempt, so a
@@ -438,13 +437,7 @@ std::uint64_t LoadRunner::TendConnections(std::uint64_t now) {
 }
 
 void LoadRunner::WaitAndDispatch(std::uint64_t now, std::uint64_t wakeAt) {
-    std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
-    int timeoutMs = static_cast<int>(std::min<std::uint64_t>((wait + 999'999) / 1'000'000, 100));
-    epoll_event events[kMaxEvents];
-    int count = ::epoll_wait(epoll_, events, kMaxEvents, timeoutMs);
-    if (count <= 0) return;
-    std::uint64_t at = NowNs();
-    for (int i = 0; i < count; ++i) Dispatch(events[i].data.u64, events[i].events, at);
+    WaitAndHandle(epoll_, now, wakeAt, [this](std::uint64_t data, std::uint32_t events, std::uint64_t at) { Dispatch(data, events, at); });
 }
 
 bool LoadRunner::OpenAll(std::string* error) {

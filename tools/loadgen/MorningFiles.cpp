@@ -153,11 +153,11 @@ void ReadQueue(const fs::path& path, const std::string& prefix, int workstations
     }
 }
 
+fs::path StatisticsPath(const std::string& folder) { return fs::path(folder) / "master" / "Users" / "EventLog.log"; }
+
 } // namespace
 
 std::string UsersFolder(const std::string& folder) { return (fs::path(folder) / "master" / "Users").string(); }
-
-std::string StatisticsPath(const std::string& folder) { return (fs::path(UsersFolder(folder)) / "EventLog.log").string(); }
 
 bool PrepareFolder(std::string& folder, int workstations, const std::string& prefix, std::string* error) {
     if (!MakeFolder(folder, error)) return false;
@@ -212,6 +212,8 @@ bool LoadExpectations(const std::string& folder, int workstations, const std::st
     });
     return true;
 }
+
+std::string StatisticsText(const std::string& folder) { return ReadFile(StatisticsPath(folder)).value_or(""); }
 
 std::size_t StatisticsSize(const std::string& folder) {
     std::error_code failed;

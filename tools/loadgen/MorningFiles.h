@@ -13,7 +13,6 @@
 namespace vserver::loadgen::morning {
 
 std::string UsersFolder(const std::string& folder);
-std::string StatisticsPath(const std::string& folder);
 
 // Creates the files for accounts prefix0 to prefix<workstations - 1>, overwriting what the
 // scenario changes (preference files, queue files); a registry file is written only where there
@@ -28,6 +27,8 @@ bool LoadExpectations(const std::string& folder, int workstations, const std::st
 
 // The size of the statistics file now (0 when there is none), where the run's lines will begin.
 std::size_t StatisticsSize(const std::string& folder);
+// The statistics file's bytes (empty when there is none).
+std::string StatisticsText(const std::string& folder);
 
 // The value of key in section of an initialization file's text (names matched without regard to
 // case, the first of equal keys counts, blanks around names and values ignored), or fallback

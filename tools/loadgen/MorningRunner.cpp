@@ -8,13 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <utility>
 
 #include "client/ProtocolClient.h"
 #include "loadgen/LoopbackTarget.h"
+#include "loadgen/MorningFiles.h"
 #include "loadgen/ProcessCpu.h"
 
 namespace vserver::loadgen::morning {
@@ -29,16 +28,8 @@ constexpr std::uint64_t kSetUpTimeout = 30'000'000'000;
 constexpr std::uint64_t kGrace = 120'000'000'000;         // for the window past the ramp, and the last round
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 constexpr std::size_t kKeptProblems = 10;
-constexpr int kMaxEvents = 1024;
 
 char g_receive[65536];
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string Hex(std::string_view bytes) { return client::ToHex(bytes.substr(0, 120)); }
 
@@ -282,13 +273,7 @@ void MorningRunner::Dispatch(std::uint64_t data, std::uint32_t events, std::uint
 }
 
 void MorningRunner::WaitAndDispatch(std::uint64_t now, std::uint64_t wakeAt) {
-    std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
-    int timeoutMs = static_cast<int>(std::min<std::uint64_t>((wait + 999'999) / 1'000'000, 100));
-    epoll_event events[kMaxEvents];
-    int count = ::epoll_wait(epoll_, events, kMaxEvents, timeoutMs);
-    if (count <= 0) return;
-    std::uint64_t at = NowNs();
-    for (int i = 0; i < count; ++i) Dispatch(events[i].data.u64, events[i].events, at);
+    WaitAndHandle(epoll_, now, wakeAt, [this](std::uint64_t data, std::uint32_t events, std::uint64_t at) { Dispatch(data, events, at); });
 }
 
 std::uint64_t MorningRunner::Tend(std::uint64_t now) {
@@ -408,7 +393,7 @@ void MorningRunner::CountStalled() {
     if (result_.stalled > 0) Note(std::to_string(result_.stalled) + " requests or connections were never answered");
 }
 
-void MorningRunner::Run(const std::string& statisticsPath, std::size_t statisticsStart) {
+void MorningRunner::Run(const std::string& folder, std::size_t statisticsStart) {
     std::uint64_t now = NowNs();
     OpenWindow(now);
     std::uint64_t deadline = rampEnd_ + kGrace;
@@ -421,7 +406,7 @@ void MorningRunner::Run(const std::string& statisticsPath, std::size_t statistic
         Note(std::to_string(result_.checksAnswered) + " liveness checks reached the older sessions, " +
              std::to_string(result_.checksExpected) + " expected");
     }
-    result_.statisticsProblem = CheckStatistics(ReadAll(statisticsPath), statisticsStart, StatisticsColumns(plan_));
+    result_.statisticsProblem = CheckStatistics(StatisticsText(folder), statisticsStart, StatisticsColumns(plan_));
 }
 
 } // namespace vserver::loadgen::morning

@@ -60,8 +60,8 @@ public:
     bool SetUp(std::string* error);
     // The measured window (the ramp, the console's queueing and lists, until every start-up and
     // every queued message is answered), then the last round of collections, the last session
-    // list and the check of the statistics file.
-    void Run(const std::string& statisticsPath, std::size_t statisticsStart);
+    // list and the check of the statistics file in folder from statisticsStart on.
+    void Run(const std::string& folder, std::size_t statisticsStart);
 
     const MorningResult& result() const { return result_; }
 

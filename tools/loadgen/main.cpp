@@ -94,7 +94,7 @@ int RunMorning(LoadOptions& options) {
     morning::MorningRunner runner(options, plan);
     if (!runner.Prepare(&error)) return Fails(error, kExitUsage);
     if (!runner.SetUp(&error)) return Fails(error, kExitUnreachable);
-    runner.Run(morning::StatisticsPath(options.folder), statisticsStart);
+    runner.Run(options.folder, statisticsStart);
     const morning::MorningResult& result = runner.result();
     morning::PrintMorningReport(options, plan, result);
     if (!server.Stop()) return Fails("the server did not end normally when asked to stop", kExitErrors);
