@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "ServerHarness.h"
@@ -63,6 +68,80 @@ TEST(MorningScenario, AServerThatLeavesOutStatisticsFailsTheRun) {
     EXPECT_EQ(Value(run.out, "statistics_ok"), 0) << run.out;
     EXPECT_EQ(Value(run.out, "errors"), 1) << run.out;
     EXPECT_NE(run.err.find("errors"), std::string::npos) << run.err;
+}
+
+// The reference server the benchmark measures against, on a prepared folder.
+class ReferenceServer {
+public:
+    explicit ReferenceServer(const std::string& folder) {
+        std::string output = folder + "/reference.txt";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (std::freopen(output.c_str(), "w", stdout) == nullptr) ::_exit(126);
+            std::string program = std::string(VSERVER_TOOLS_DIR) + "/morningsrv";
+            ::execl(program.c_str(), program.c_str(), "0", folder.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const std::string marker = "listening on port ";
+        WaitUntil([&] { return ReadFile(output).find(marker) != std::string::npos; });
+        std::string text = ReadFile(output);
+        if (std::size_t at = text.find(marker); at != std::string::npos) port_ = std::atoi(text.c_str() + at + marker.size());
+    }
+    ~ReferenceServer() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    int port() const { return port_; }
+    int pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+TEST(MorningScenario, TheReferenceServerAnswersAsTheServerDoes) {
+    SKIP_FOR_WINDOWS_SERVER("the reference server is a Linux program; no part of the server under test runs");
+    TempFolder folder;
+    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder.path(),
+                                                     "--workstations", "30"});
+    ASSERT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    ReferenceServer reference(folder.path());
+    ASSERT_GT(reference.port(), 0) << ReadFile(folder / "reference.txt");
+    ToolRun run = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--workstations", "30",
+                                                "--ramp", "1", "--port", std::to_string(reference.port()), "--server-pid",
+                                                std::to_string(reference.pid())});
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(Value(run.out, "errors"), 0) << run.out;
+    EXPECT_EQ(Value(run.out, "delivered"), Value(run.out, "acknowledged")) << run.out;
+}
+
+TEST(MorningScenario, TheToolStartsAndStopsTheServerItself) {
+    SKIP_FOR_WINDOWS_SERVER("the tool starts the Linux binary it is given");
+    TempFolder folder;
+    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder.path(),
+                                                     "--workstations", "20"});
+    ASSERT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    ToolRun run = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--workstations", "20",
+                                                "--ramp", "1", "--server", VSERVER_BINARY});
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(Value(run.out, "errors"), 0) << run.out;
+    EXPECT_GT(Value(run.out, "server_write_bytes_per_ws"), 0) << run.out;
+    EXPECT_TRUE(PathExists(folder / "VServerService"));
+    EXPECT_NE(ReadFile(folder / "ServiceLog.log").find("Service ending normally"), std::string::npos);
+}
+
+TEST(MorningScenario, AFolderNotPreparedAndOptionsOfNoScenarioAreRefused) {
+    TempFolder folder;
+    ToolRun unprepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--port", "1"});
+    EXPECT_EQ(unprepared.exitStatus, 2) << unprepared.out << unprepared.err;
+    EXPECT_NE(unprepared.err.find("no preference file for user0"), std::string::npos) << unprepared.err;
+    ToolRun noFolder = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--ramp", "3"});
+    EXPECT_EQ(noFolder.exitStatus, 2) << noFolder.err;
+    EXPECT_NE(noFolder.err.find("needs the --folder"), std::string::npos) << noFolder.err;
+    ToolRun stray = RunTool(LoadGeneratorPath(), {"--connections", "5", "--workstations", "5"});
+    EXPECT_EQ(stray.exitStatus, 2) << stray.err;
+    ToolRun mixed = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--logon-cycles"});
+    EXPECT_EQ(mixed.exitStatus, 2) << mixed.err;
 }
 
 } // namespace

@@ -15,6 +15,28 @@ using test::ReadFile;
 using test::TempFolder;
 using test::WriteFile;
 
+// The steps' request ids and the replies owed, as the protocol writes them: a drift here would
+// make every run blame the server.
+TEST(MorningPlan, AWorkstationsStepsAndTheRepliesOwedAreTheProtocolsBytes) {
+    Expectations plan;
+    plan.prefix = "u";
+    plan.workstations = 12;
+    plan.values.assign(12, {"13", "Voice 3", "4", "Book 3", "Classic"});
+    plan.toolbarSets.assign(12, "");
+    plan.toolbarSets[3] = "Set0";
+    // Step 1, the first read, goes with request id 2.
+    EXPECT_EQ(WorkstationRequest(plan, 3, 1), "2\xA7\xA7\xA7" "201\xA7Room 1\xA7u3\xA7\xA7" "FontSize\xB0" "Display\xB0" "12\xBB\n");
+    EXPECT_EQ(WorkstationReply(plan, 3, 1), "202\xA7" "2\xA7" "FontSize\xB0" "13\xBB\n");
+    // The logon of an account held by a session that answers is refused as in use (code 2).
+    EXPECT_EQ(WorkstationReply(plan, 10, 0), "1\xA7" "1\xA7" "101\xA7" "2\xBB\n");
+    EXPECT_EQ(WorkstationReply(plan, 3, 0), "1\xA7" "1\xBB\n");
+    EXPECT_EQ(WorkstationReply(plan, 3, 7), "1\xA7" "8\xA7" "210\xA7" "Set0\xBB\n");
+    EXPECT_EQ(CollectionReplyHead(6), "1\xA7" "7\xA7" "208\xA7");
+    EXPECT_EQ(CollectionReplyHead(12), "1\xA7" "13\xA7" "208\xA7");
+    EXPECT_EQ(ListReplyHead(9), "1\xA7" "9\xA7" "803\xA7\xB0");
+    EXPECT_EQ(LivenessCheck("u", 10), "2\xA7u10\xBB\n");
+}
+
 TEST(MorningLedger, EveryAcknowledgedMessageHandedOutOnceInOrderPasses) {
     DeliveryLedger ledger(3);
     ledger.AddQueued(1, "from yesterday");
@@ -60,7 +82,7 @@ TEST(MorningLedger, LossRepetitionStrangersAndDisorderAreCaught) {
 class MorningRosterTest : public ::testing::Test {
 protected:
     MorningRosterTest() {
-        plan.prefix = "u";
+        plan.prefix.push_back('u');
         plan.workstations = 12;
         before.assign(12, LogonState::LoggedOn);
         before[0] = before[10] = LogonState::Refused;

@@ -316,16 +316,20 @@ bool MorningRunner::WindowDone() const {
 
 bool MorningRunner::SetUp(std::string* error) {
     std::uint64_t now = NowNs();
-    for (std::size_t index = 0; index < peers_.size(); ++index) {
-        if (peers_[index].role != Role::Workstation) StartConnect(index, now);
-    }
+    // One after the other, so the session list's order is known: the console connected
+    // first, then the older sessions, then the workstations.
+    StartConnect(0, now);
+    bool olderStarted = false;
     std::uint64_t deadline = now + kSetUpTimeout;
     for (;;) {
         now = NowNs();
-        bool ready = pending_.empty() && peers_[0].phase == Phase::Busy;
-        for (std::size_t index = WorkstationPeer(plan_.workstations); ready && index < peers_.size(); ++index) {
-            ready = peers_[index].phase == Phase::Idle;
+        bool consoleReady = pending_.empty() && peers_[0].phase == Phase::Busy;
+        if (consoleReady && !olderStarted) {
+            for (std::size_t index = WorkstationPeer(plan_.workstations); index < peers_.size(); ++index) StartConnect(index, now);
+            olderStarted = true;
         }
+        bool ready = consoleReady && std::all_of(peers_.begin() + static_cast<std::ptrdiff_t>(WorkstationPeer(plan_.workstations)),
+                                                 peers_.end(), [](const Peer& peer) { return peer.phase == Phase::Idle; });
         if (ready) return true;
         bool failed = std::any_of(peers_.begin(), peers_.end(), [](const Peer& peer) { return peer.phase == Phase::Failed; });
         if (failed || now >= deadline) {
