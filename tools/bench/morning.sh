@@ -81,7 +81,9 @@ start() {  # target label
         ;;
     wine)
         cp "$WINDOWS_EXE" "$folder/VServerService.exe"
-        (cd "$folder" && exec env -u VSERVER_REGISTRY -u VSERVER_LOG_FOLDER -u VSERVER_DATA_FOLDER \
+        # The Windows build reads the system registry unless VSERVER_REGISTRY names a file.
+        (cd "$folder" && exec env -u VSERVER_LOG_FOLDER -u VSERVER_DATA_FOLDER \
+            VSERVER_REGISTRY="Z:$(tr / '\\' <<<"$folder/VServerService.reg")" \
             wine ./VServerService.exe </dev/null >"$folder/wine.txt" 2>&1) &
         server_pid=$!
         await_port "$folder/ServiceLog.log"
