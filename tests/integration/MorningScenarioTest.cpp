@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 
 #include "ServerHarness.h"
 #include "ToolProcess.h"
@@ -28,15 +32,16 @@ const std::string kStatisticsOn =
     "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n\"LogUserStatistics\"=\"True\"\r\n";
 
 // Prepares fifty accounts in the server's installation and runs the scenario over two seconds.
-ToolRun RunScenario(const ServerProcess& server) {
+ToolRun RunScenario(const ServerProcess& server, const std::vector<std::string>& extra = {}) {
     ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", server.folder(),
                                                      "--workstations", "50"});
     EXPECT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
     // Under Wine every request takes many times longer; the run waits for all of them.
-    return RunTool(LoadGeneratorPath(),
-                   {"--scenario", "morning", "--folder", server.folder(), "--workstations", "50", "--ramp", "2", "--port",
-                    std::to_string(server.port()), "--server-pid", std::to_string(server.pid())},
-                   {}, std::chrono::seconds(110));
+    std::vector<std::string> arguments = {"--scenario", "morning", "--folder", server.folder(), "--workstations", "50",
+                                          "--ramp", "2", "--port", std::to_string(server.port()), "--server-pid",
+                                          std::to_string(server.pid())};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return RunTool(LoadGeneratorPath(), arguments, {}, std::chrono::seconds(110));
 }
 
 TEST(MorningScenario, FiftyWorkstationsBesideAConsoleAreServedRight) {
@@ -68,6 +73,47 @@ TEST(MorningScenario, AServerThatLeavesOutStatisticsFailsTheRun) {
     EXPECT_EQ(Value(run.out, "statistics_ok"), 0) << run.out;
     EXPECT_EQ(Value(run.out, "errors"), 1) << run.out;
     EXPECT_NE(run.err.find("errors"), std::string::npos) << run.err;
+}
+
+TEST(MorningScenario, WorkstationsTheServerDropsFailTheRunWithoutHoldingItUp) {
+    // The console, the five older sessions and the first 24 workstations fit under the limit;
+    // the server closes the other workstations' connections as they come.
+    ServerProcess server(ServerOptions{.extraRegistry = kStatisticsOn + "\"MaxConnectionsPerAddress\"=\"30\"\r\n"});
+    ASSERT_TRUE(server.Start()) << server.failure();
+    ToolRun run = RunScenario(server);
+    EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
+    EXPECT_EQ(Value(run.out, "lost_connections"), 26) << run.out;
+    EXPECT_EQ(Value(run.out, "startup_n"), 24) << run.out;
+    // Their messages were acknowledged and never collected.
+    EXPECT_GT(Value(run.out, "lost"), 0) << run.out;
+}
+
+TEST(MorningScenario, AProfilerIsToldWhenTheWindowOpensAndCloses) {
+    ServerProcess server(ServerOptions{.extraRegistry = kStatisticsOn});
+    ASSERT_TRUE(server.Start()) << server.failure();
+    TempFolder fifos;
+    std::string control = fifos / "control", ack = fifos / "ack";
+    ASSERT_EQ(::mkfifo(control.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(ack.c_str(), 0600), 0);
+    // A profiler's side: each command read is acknowledged, as perf stat --control does.
+    std::vector<std::string> heard;
+    std::thread profiler([&] {
+        std::ifstream commands(control);
+        std::ofstream answers(ack);
+        for (std::string line; heard.size() < 2 && std::getline(commands, line);) {
+            heard.push_back(line);
+            answers << "ack" << std::endl;
+        }
+    });
+    ToolRun run = RunScenario(server, {"--window-control", control + "," + ack});
+    // Should the tool have ended without the fifos, the profiler's side is let go of.
+    int writer = ::open(control.c_str(), O_WRONLY | O_NONBLOCK);
+    int reader = ::open(ack.c_str(), O_RDONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+    profiler.join();
+    if (reader >= 0) ::close(reader);
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(heard, (std::vector<std::string>{"enable", "disable"}));
 }
 
 // The reference server the benchmark measures against, on a prepared folder.
@@ -128,6 +174,20 @@ TEST(MorningScenario, TheToolStartsAndStopsTheServerItself) {
     EXPECT_GT(Value(run.out, "server_write_bytes_per_ws"), 0) << run.out;
     EXPECT_TRUE(PathExists(folder / "VServerService"));
     EXPECT_NE(ReadFile(folder / "ServiceLog.log").find("Service ending normally"), std::string::npos);
+}
+
+TEST(MorningScenario, AServerThatCannotStartIsReportedWithItsServiceLog) {
+    SKIP_FOR_WINDOWS_SERVER("the tool starts the Linux binary it is given");
+    TempFolder folder;
+    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder.path(),
+                                                     "--workstations", "5"});
+    ASSERT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    WriteFile(folder / "VServerService.reg", "REGEDIT4\r\n");   // not registered
+    ToolRun run = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--workstations", "5",
+                                                "--server", VSERVER_BINARY});
+    EXPECT_EQ(run.exitStatus, 3) << run.out << run.err;
+    EXPECT_NE(run.err.find("did not start"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("not registered"), std::string::npos) << run.err;
 }
 
 TEST(MorningScenario, AFolderNotPreparedAndOptionsOfNoScenarioAreRefused) {
