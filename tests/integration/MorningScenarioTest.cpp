@@ -31,11 +31,18 @@ long long Value(const std::string& summary, const std::string& name) {
 const std::string kStatisticsOn =
     "[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n\"LogUserStatistics\"=\"True\"\r\n";
 
+// Prepares the scenario's accounts in folder; false, with the tool's output as a test failure,
+// when that fails.
+bool Prepare(const std::string& folder, int workstations) {
+    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder,
+                                                     "--workstations", std::to_string(workstations)});
+    EXPECT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    return prepared.exitStatus == 0;
+}
+
 // Prepares fifty accounts in the server's installation and runs the scenario over two seconds.
 ToolRun RunScenario(const ServerProcess& server, const std::vector<std::string>& extra = {}) {
-    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", server.folder(),
-                                                     "--workstations", "50"});
-    EXPECT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    (void)Prepare(server.folder(), 50);
     // Under Wine every request takes many times longer; the run waits for all of them.
     std::vector<std::string> arguments = {"--scenario", "morning", "--folder", server.folder(), "--workstations", "50",
                                           "--ramp", "2", "--port", std::to_string(server.port()), "--server-pid",
@@ -148,9 +155,7 @@ private:
 TEST(MorningScenario, TheReferenceServerAnswersAsTheServerDoes) {
     SKIP_FOR_WINDOWS_SERVER("the reference server is a Linux program; no part of the server under test runs");
     TempFolder folder;
-    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder.path(),
-                                                     "--workstations", "30"});
-    ASSERT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    ASSERT_TRUE(Prepare(folder.path(), 30));
     ReferenceServer reference(folder.path());
     ASSERT_GT(reference.port(), 0) << ReadFile(folder / "reference.txt");
     ToolRun run = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--workstations", "30",
@@ -164,9 +169,7 @@ TEST(MorningScenario, TheReferenceServerAnswersAsTheServerDoes) {
 TEST(MorningScenario, TheToolStartsAndStopsTheServerItself) {
     SKIP_FOR_WINDOWS_SERVER("the tool starts the Linux binary it is given");
     TempFolder folder;
-    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder.path(),
-                                                     "--workstations", "20"});
-    ASSERT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    ASSERT_TRUE(Prepare(folder.path(), 20));
     ToolRun run = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--workstations", "20",
                                                 "--ramp", "1", "--server", VSERVER_BINARY});
     EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
@@ -179,9 +182,7 @@ TEST(MorningScenario, TheToolStartsAndStopsTheServerItself) {
 TEST(MorningScenario, AServerThatCannotStartIsReportedWithItsServiceLog) {
     SKIP_FOR_WINDOWS_SERVER("the tool starts the Linux binary it is given");
     TempFolder folder;
-    ToolRun prepared = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--prepare", "--folder", folder.path(),
-                                                     "--workstations", "5"});
-    ASSERT_EQ(prepared.exitStatus, 0) << prepared.out << prepared.err;
+    ASSERT_TRUE(Prepare(folder.path(), 5));
     WriteFile(folder / "VServerService.reg", "REGEDIT4\r\n");   // not registered
     ToolRun run = RunTool(LoadGeneratorPath(), {"--scenario", "morning", "--folder", folder.path(), "--workstations", "5",
                                                 "--server", VSERVER_BINARY});
