@@ -49,6 +49,11 @@ std::string LoadUsage() {
            "                    [--idle | --logon-cycles [--account-prefix NAME] |\n"
            "                     --request-hex HEX --reply-hex HEX [--greeting-hex HEX]]\n"
            "                    [--silent-waits K [--silent-prefix NAME]] [--server-pid PID]\n"
+           "       vserver-load --scenario morning --prepare [--folder DIR] [--workstations N]\n"
+           "                    [--account-prefix NAME]\n"
+           "       vserver-load --scenario morning --folder DIR [--workstations N] [--ramp T]\n"
+           "                    [--account-prefix NAME] [--port P --server-pid PID | --server PATH]\n"
+           "                    [--window-control CTL[,ACK]]\n"
            "\n"
            "Opens N connections (1 to 10000) to a server on the loopback interface, reads each\n"
            "greeting, then keeps exactly one request in flight on every connection for S seconds\n"
@@ -76,18 +81,136 @@ std::string LoadUsage() {
            "  --connect-batch B  connects in flight at once (default 4, below the server's listen\n"
            "                     backlog of 5); refused connects are retried.\n"
            "\n"
+           "The morning scenario: N workstations (default 1000), each with an account NAME<i> of its\n"
+           "own (default user<i>), connect over a ramp of T seconds (default 10) and run a client's\n"
+           "start-up: logon, five preference reads, both queue collections, a preference write and\n"
+           "three client events; then they stay connected. A tenth of the accounts already hold a\n"
+           "session elsewhere, which answers the liveness check. A console queues a message for a\n"
+           "random account every 10 ms of the ramp and lists the sessions every second. Every reply\n"
+           "is checked byte for byte against the prepared files; at the end every workstation\n"
+           "collects once more, and each acknowledged message must have arrived exactly once.\n"
+           "  --prepare          create DIR (or a new folder, named on output) with master/Users,\n"
+           "                     the accounts and their preference files, queued items and, when\n"
+           "                     missing, a registry file for a server installed in DIR.\n"
+           "  --server PATH      copy the server into DIR, start it there for the run, stop it after.\n"
+           "  --window-control   fifos told \"enable\" and \"disable\" around the measured window (the\n"
+           "                     protocol of perf stat --control fifo:CTL,ACK).\n"
+           "\n"
            "Exit status: 0 without errors, 1 when replies were wrong or connections were lost,\n"
            "2 on usage errors, 3 when the connections cannot be opened or the waits set up.\n";
 }
 
+namespace {
+
+// Which of the options that exclude or need one another were given.
+struct Given {
+    bool request = false, reply = false, greeting = false;
+    bool scenarioOnly = false;      // an option that only the morning scenario reads
+};
+
+bool ReadHexOption(std::string_view name, std::string_view value, LoadOptions& options, Given& given) {
+    std::optional<std::string> bytes = client::ParseHex(value);
+    // Only the greeting may be empty: a server that greets with nothing.
+    if (!bytes.has_value() || (name != "--greeting-hex" && bytes->empty())) return false;
+    if (name == "--request-hex") {
+        options.request = *bytes;
+        given.request = true;
+    } else if (name == "--reply-hex") {
+        options.reply = *bytes;
+        given.reply = true;
+    } else {
+        options.greeting = *bytes;
+        given.greeting = true;
+    }
+    return true;
+}
+
+bool ReadScenarioOption(std::string_view name, std::string_view value, LoadOptions& options, bool& ok) {
+    if (name == "--scenario") {
+        ok = value == "morning";
+        options.morning = ok;
+    } else if (name == "--folder") {
+        ok = !value.empty();
+        options.folder = value;
+    } else if (name == "--server") {
+        ok = !value.empty();
+        options.serverBinary = value;
+    } else if (name == "--workstations") {
+        ok = ReadInt(value, 1, kMaxWorkstations, options.workstations);
+    } else if (name == "--ramp") {
+        ok = ReadSeconds(value, 0.0, options.ramp);
+    } else if (name == "--window-control") {
+        ok = !value.empty();
+        options.windowControl = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Reads the value of option name; false in known when the name is no option.
+bool ReadOption(std::string_view name, std::string_view value, LoadOptions& options, Given& given, bool& known) {
+    known = true;
+    bool ok = true;
+    if (name == "--host") {
+        options.host = value;
+    } else if (name == "--port") {
+        ok = ReadInt(value, 1, 65535, options.port);
+    } else if (name == "--connections") {
+        ok = ReadInt(value, 1, kMaxConnections, options.connections);
+    } else if (name == "--seconds") {
+        ok = ReadSeconds(value, 0.001, options.seconds);
+    } else if (name == "--warmup") {
+        ok = ReadSeconds(value, 0.0, options.warmup);
+    } else if (name == "--connect-batch") {
+        ok = ReadInt(value, 1, kMaxConnections, options.connectBatch);
+    } else if (name == "--connect-timeout") {
+        ok = ReadSeconds(value, 0.1, options.connectTimeout);
+    } else if (name == "--account-prefix" || name == "--silent-prefix") {
+        ok = IsAccountPrefix(value);
+        (name == "--account-prefix" ? options.accountPrefix : options.silentPrefix) = value;
+    } else if (name == "--silent-waits") {
+        ok = ReadInt(value, 0, kMaxSilentWaits, options.silentWaits);
+    } else if (name == "--server-pid") {
+        ok = ReadInt(value, 1, std::numeric_limits<int>::max(), options.serverPid);
+    } else if (name == "--request-hex" || name == "--reply-hex" || name == "--greeting-hex") {
+        ok = ReadHexOption(name, value, options, given);
+    } else if (ReadScenarioOption(name, value, options, ok)) {
+        given.scenarioOnly = given.scenarioOnly || name != "--scenario";
+    } else {
+        known = false;
+    }
+    return ok;
+}
+
+// The combinations that make no sense; empty when there is none.
+std::string CheckCombination(const LoadOptions& options, const Given& given) {
+    if (given.request != given.reply) return "--request-hex and --reply-hex go together";
+    int modes = static_cast<int>(options.idle) + static_cast<int>(options.logonCycles) + static_cast<int>(given.request) +
+                static_cast<int>(options.morning);
+    if (modes > 1) return "--idle, --logon-cycles, --request-hex and --scenario exclude each other";
+    if (given.request && options.silentWaits > 0) return "--silent-waits drives the server's own sessions, not a custom exchange";
+    if (options.morning && options.silentWaits > 0) return "--silent-waits does not go with --scenario";
+    if ((given.scenarioOnly || options.prepare) && !options.morning) return "that option belongs to --scenario morning";
+    if (options.morning && !options.prepare && options.folder.empty()) return "--scenario morning needs the --folder it was prepared in";
+    // user1<0> and user<10> would be one account, and a cycle would then log off a silent one.
+    std::string_view cycling = options.accountPrefix, silent = options.silentPrefix;
+    if (options.logonCycles && options.silentWaits > 0 && (cycling.starts_with(silent) || silent.starts_with(cycling))) {
+        return "--account-prefix and --silent-prefix may not start with one another";
+    }
+    return {};
+}
+
+} // namespace
+
 ParseStatus ParseLoadOptions(int argc, char** argv, LoadOptions& options, std::string* error) {
     SetVersionExchange(options);
-    bool customRequest = false, customReply = false, customGreeting = false;
+    Given given;
     for (int i = 1; i < argc; ++i) {
         std::string_view name = argv[i];
         if (name == "--help" || name == "-h") return ParseStatus::Help;
-        if (name == "--idle" || name == "--logon-cycles") {
-            (name == "--idle" ? options.idle : options.logonCycles) = true;
+        if (name == "--idle" || name == "--logon-cycles" || name == "--prepare") {
+            (name == "--idle" ? options.idle : name == "--prepare" ? options.prepare : options.logonCycles) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -95,43 +218,9 @@ ParseStatus ParseLoadOptions(int argc, char** argv, LoadOptions& options, std::s
             return ParseStatus::Invalid;
         }
         std::string_view value = argv[++i];
-        bool ok = true;
-        if (name == "--host") {
-            options.host = value;
-        } else if (name == "--port") {
-            ok = ReadInt(value, 1, 65535, options.port);
-        } else if (name == "--connections") {
-            ok = ReadInt(value, 1, kMaxConnections, options.connections);
-        } else if (name == "--seconds") {
-            ok = ReadSeconds(value, 0.001, options.seconds);
-        } else if (name == "--warmup") {
-            ok = ReadSeconds(value, 0.0, options.warmup);
-        } else if (name == "--connect-batch") {
-            ok = ReadInt(value, 1, kMaxConnections, options.connectBatch);
-        } else if (name == "--connect-timeout") {
-            ok = ReadSeconds(value, 0.1, options.connectTimeout);
-        } else if (name == "--account-prefix" || name == "--silent-prefix") {
-            ok = IsAccountPrefix(value);
-            (name == "--account-prefix" ? options.accountPrefix : options.silentPrefix) = value;
-        } else if (name == "--silent-waits") {
-            ok = ReadInt(value, 0, kMaxSilentWaits, options.silentWaits);
-        } else if (name == "--server-pid") {
-            ok = ReadInt(value, 1, std::numeric_limits<int>::max(), options.serverPid);
-        } else if (name == "--request-hex" || name == "--reply-hex" || name == "--greeting-hex") {
-            std::optional<std::string> bytes = client::ParseHex(value);
-            // Only the greeting may be empty: a server that greets with nothing.
-            ok = bytes.has_value() && (name == "--greeting-hex" || !bytes->empty());
-            if (ok && name == "--request-hex") {
-                options.request = *bytes;
-                customRequest = true;
-            } else if (ok && name == "--reply-hex") {
-                options.reply = *bytes;
-                customReply = true;
-            } else if (ok) {
-                options.greeting = *bytes;
-                customGreeting = true;
-            }
-        } else {
+        bool known = true;
+        bool ok = ReadOption(name, value, options, given, known);
+        if (!known) {
             *error = "unknown option " + std::string(name);
             return ParseStatus::Invalid;
         }
@@ -140,25 +229,9 @@ ParseStatus ParseLoadOptions(int argc, char** argv, LoadOptions& options, std::s
             return ParseStatus::Invalid;
         }
     }
-    if (customRequest != customReply) {
-        *error = "--request-hex and --reply-hex go together";
-        return ParseStatus::Invalid;
-    }
-    if (static_cast<int>(options.idle) + static_cast<int>(options.logonCycles) + static_cast<int>(customRequest) > 1) {
-        *error = "--idle, --logon-cycles and --request-hex exclude each other";
-        return ParseStatus::Invalid;
-    }
-    if (customRequest && options.silentWaits > 0) {
-        *error = "--silent-waits drives the server's own sessions, not a custom exchange";
-        return ParseStatus::Invalid;
-    }
-    // user1<0> and user<10> would be one account, and a cycle would then log off a silent one.
-    std::string_view cycling = options.accountPrefix, silent = options.silentPrefix;
-    if (options.logonCycles && options.silentWaits > 0 && (cycling.starts_with(silent) || silent.starts_with(cycling))) {
-        *error = "--account-prefix and --silent-prefix may not start with one another";
-        return ParseStatus::Invalid;
-    }
-    if (customRequest && !customGreeting) options.greeting.clear();
+    *error = CheckCombination(options, given);
+    if (!error->empty()) return ParseStatus::Invalid;
+    if (given.request && !given.greeting) options.greeting.clear();
     return ParseStatus::Run;
 }
 

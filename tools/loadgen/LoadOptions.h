@@ -1,7 +1,8 @@
 #pragma once
 // The load generator's command line: where to connect, how many connections, how long, what
 // each connection does (a fixed request and reply, idle, or logon cycles) and the silent
-// sessions that keep liveness checks waiting in the server meanwhile.
+// sessions that keep liveness checks waiting in the server meanwhile; or the morning scenario,
+// its prepared folder and the server it may start.
 
 #include <string>
 
@@ -32,10 +33,26 @@ struct LoadOptions {
     int silentWaits = 0;
     std::string silentPrefix = "silent";
     int serverPid = 0;              // report this process's CPU time over the window (0: no)
+
+    // The morning scenario: a school's workstations, each with an account of its own, connect
+    // over the ramp and run a client's start-up sequence while a console queues messages and
+    // lists sessions. Its accounts and files live in folder: master/Users holds the accounts,
+    // the folder itself the registry file and the queue files, as beside an installed server.
+    bool morning = false;
+    bool prepare = false;           // only create the accounts and files in folder
+    std::string folder;
+    std::string serverBinary;       // install and start this server in folder for the run
+    int workstations = 1000;
+    double ramp = 10.0;
+    // "CTL[,ACK]": fifos that hear "enable" when the measured window opens and "disable" when it
+    // closes, as perf's --control option reads them (perf then counts the window alone).
+    std::string windowControl;
 };
 
 inline constexpr int kMaxConnections = 10000;
 inline constexpr int kMaxSilentWaits = 1000;
+// A tenth of the accounts also hold an older session, and the console needs one more.
+inline constexpr int kMaxWorkstations = 9000;
 
 enum class ParseStatus { Run, Help, Invalid };
 

@@ -1,11 +1,8 @@
 #include "loadgen/LoadRunner.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "loadgen/LoopbackTarget.h"
 #include "loadgen/ProcessCpu.h"
 
 namespace vserver::loadgen {
@@ -23,69 +21,12 @@ constexpr std::uint64_t kAttemptTimeout = 3'000'000'000;   // connect plus greet
 constexpr std::uint16_t kMaxAttempts = 30;
 constexpr std::uint64_t kStalledAfter = 2'000'000'000;     // a request unanswered this long
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
-constexpr int kMaxEvents = 1024;
 constexpr std::size_t kReceiveBuffer = 65536;
-
-std::uint64_t NowNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
-std::uint64_t ToNs(double seconds) { return static_cast<std::uint64_t>(seconds * 1e9); }
 
 // Refused or dropped connects are retried after a pause that grows with each attempt, so a
 // full listen backlog drains instead of being hammered.
 std::uint64_t Backoff(std::uint16_t attempts) {
     return std::min<std::uint64_t>(10'000'000ull * attempts, 500'000'000ull);
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-bool IsLoopback(const std::string& host, sockaddr_storage& address, socklen_t& length) {
-    std::string text = host == "localhost" ? "127.0.0.1" : host;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        length = sizeof(sockaddr_in);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        length = sizeof(sockaddr_in6);
-        return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
-    }
-    return false;
-}
-
-void SetPort(sockaddr_storage& address, int port) {
-    if (address.ss_family == AF_INET) reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(static_cast<std::uint16_t>(port));
-    else reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(static_cast<std::uint16_t>(port));
-}
-
-// Ten thousand connections need more descriptors than the usual soft limit of 1024.
-bool RaiseDescriptorLimit(rlim_t needed, std::string* error) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        *error = std::string("getrlimit: ") + std::strerror(errno);
-        return false;
-    }
-    if (limit.rlim_cur >= needed) return true;
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min<rlim_t>(std::max(needed, limit.rlim_cur), limit.rlim_max);
-    if (raised.rlim_cur < needed) raised.rlim_max = raised.rlim_cur = needed;   // only root may raise the hard limit
-    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-        *error = "cannot raise the open-file limit to " + std::to_string(needed) + " (hard limit " +
-                 std::to_string(limit.rlim_max) + "): " + std::strerror(errno);
-        return false;
-    }
-    return true;
 }
 
 char g_receive[kReceiveBuffer];
@@ -98,11 +39,10 @@ LoadRunner::~LoadRunner() {
 }
 
 bool LoadRunner::Prepare(std::string* error) {
-    if (!IsLoopback(options_.host, address_, addressLength_)) {
+    if (!ResolveLoopback(options_.host, options_.port, address_, addressLength_)) {
         *error = "vserver-load only targets the loopback interface (127.0.0.0/8 or ::1), not " + options_.host;
         return false;
     }
-    SetPort(address_, options_.port);
     std::size_t silent = 2 * static_cast<std::size_t>(options_.silentWaits);
     std::size_t total = static_cast<std::size_t>(options_.connections) + silent;
     if (!RaiseDescriptorLimit(static_cast<rlim_t>(total) + 64, error)) return false;
@@ -497,13 +437,7 @@ std::uint64_t LoadRunner::TendConnections(std::uint64_t now) {
 }
 
 void LoadRunner::WaitAndDispatch(std::uint64_t now, std::uint64_t wakeAt) {
-    std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
-    int timeoutMs = static_cast<int>(std::min<std::uint64_t>((wait + 999'999) / 1'000'000, 100));
-    epoll_event events[kMaxEvents];
-    int count = ::epoll_wait(epoll_, events, kMaxEvents, timeoutMs);
-    if (count <= 0) return;
-    std::uint64_t at = NowNs();
-    for (int i = 0; i < count; ++i) Dispatch(events[i].data.u64, events[i].events, at);
+    WaitAndHandle(epoll_, now, wakeAt, [this](std::uint64_t data, std::uint32_t events, std::uint64_t at) { Dispatch(data, events, at); });
 }
 
 bool LoadRunner::OpenAll(std::string* error) {

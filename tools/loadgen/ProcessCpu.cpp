@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 namespace vserver::loadgen {
 
@@ -39,6 +41,16 @@ std::optional<double> ProcessCpuSeconds(int pid) {
     long perSecond = ::sysconf(_SC_CLK_TCK);
     if (perSecond <= 0) return std::nullopt;
     return static_cast<double>(ticks[0] + ticks[1]) / static_cast<double>(perSecond);
+}
+
+std::optional<std::uint64_t> ProcessWrittenBytes(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    for (std::string name; in >> name;) {
+        std::uint64_t value = 0;
+        if (!(in >> value)) return std::nullopt;
+        if (name == "write_bytes:") return value;
+    }
+    return std::nullopt;
 }
 
 } // namespace vserver::loadgen

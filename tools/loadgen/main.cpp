@@ -1,12 +1,17 @@
 // vserver-load: drives a server on the loopback interface with N connections that each keep
 // one request in flight or repeat logon cycles, or holds N idle connections open; meanwhile
-// it can keep liveness checks waiting in the server.
+// it can keep liveness checks waiting in the server. Or it plays a school's morning: every
+// workstation starting up within a few seconds while a console works beside them.
 
 #include <cstdio>
 #include <string>
 
 #include "loadgen/LoadOptions.h"
 #include "loadgen/LoadRunner.h"
+#include "loadgen/MorningFiles.h"
+#include "loadgen/MorningReport.h"
+#include "loadgen/MorningRunner.h"
+#include "loadgen/ServerLaunch.h"
 
 namespace {
 
@@ -56,6 +61,50 @@ void PrintIdleSummary(const LoadOptions& options, const LoadResult& result) {
     PrintExtras(options, result);
 }
 
+int Fails(const std::string& error, int status) {
+    std::fprintf(stderr, "vserver-load: %s\n", error.c_str());
+    return status;
+}
+
+int PrepareMorning(LoadOptions& options) {
+    std::string error;
+    if (!vserver::loadgen::morning::PrepareFolder(options.folder, options.workstations, options.accountPrefix, &error)) {
+        return Fails(error, kExitUnreachable);
+    }
+    std::printf("prepared %d accounts in %s\n", options.workstations, options.folder.c_str());
+    return 0;
+}
+
+// Runs the scenario against the server at the options' port, or one it starts in the folder.
+int RunMorning(LoadOptions& options) {
+    namespace morning = vserver::loadgen::morning;
+    std::string error;
+    morning::Expectations plan;
+    if (!morning::LoadExpectations(options.folder, options.workstations, options.accountPrefix, plan, &error)) {
+        return Fails(error, kExitUsage);
+    }
+    vserver::loadgen::LaunchedServer server;
+    if (!options.serverBinary.empty()) {
+        if (!server.Start(options.serverBinary, options.folder, &error)) return Fails(error, kExitUnreachable);
+        options.port = server.port();
+        options.serverPid = server.pid();
+    }
+    // The older sessions' logons are the run's first statistics lines.
+    std::size_t statisticsStart = morning::StatisticsSize(options.folder);
+    morning::MorningRunner runner(options, plan);
+    if (!runner.Prepare(&error)) return Fails(error, kExitUsage);
+    if (!runner.SetUp(&error)) return Fails(error, kExitUnreachable);
+    runner.Run(options.folder, statisticsStart);
+    const morning::MorningResult& result = runner.result();
+    morning::PrintMorningReport(options, plan, result);
+    if (!server.Stop()) return Fails("the server did not end normally when asked to stop", kExitErrors);
+    if (result.Errors() > 0) {
+        std::string first = result.problems.empty() ? std::string("see the report") : result.problems.front();
+        return Fails(std::to_string(result.Errors()) + " errors; first: " + first, kExitErrors);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -70,6 +119,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     case vserver::loadgen::ParseStatus::Run: break;
     }
+
+    if (options.morning) return options.prepare ? PrepareMorning(options) : RunMorning(options);
 
     vserver::loadgen::LoadRunner runner(options);
     if (!runner.Prepare(&error)) {
