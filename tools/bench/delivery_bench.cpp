@@ -5,7 +5,10 @@
 // delivered exactly once. Prints what was acknowledged, lost and delivered twice, the queueing
 // rate, and the version client's latencies.
 //
-//   delivery_bench <path to VServerService> [collectors=30] [seconds=60] [consoles=1]
+//   delivery_bench <path to VServerService> [collectors=30] [seconds=60] [consoles=1] [accounts=collectors]
+//
+// With fewer accounts than collectors, several connections collect each account, as a pupil
+// logged on at two workstations does.
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +38,7 @@ struct Settings {
     int collectors = 30;
     int seconds = 60;
     int consoles = 1;
+    int accounts = 0;   // 0: one per collector
 };
 
 bool Open(Connection& c, int port) {
@@ -123,7 +127,7 @@ double Percentile(std::vector<double>& values, double p) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <VServerService> [collectors] [seconds] [consoles]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <VServerService> [collectors] [seconds] [consoles] [accounts]\n", argv[0]);
         return 2;
     }
     Settings s;
@@ -131,6 +135,8 @@ int main(int argc, char** argv) {
     if (argc > 2) s.collectors = std::max(1, std::atoi(argv[2]));
     if (argc > 3) s.seconds = std::max(1, std::atoi(argv[3]));
     if (argc > 4) s.consoles = std::max(1, std::atoi(argv[4]));
+    if (argc > 5) s.accounts = std::max(1, std::atoi(argv[5]));
+    if (s.accounts == 0 || s.accounts > s.collectors) s.accounts = s.collectors;
 
     BenchServer server(s.server);
     if (!server.Start()) return 1;
@@ -144,11 +150,11 @@ int main(int argc, char** argv) {
     std::vector<double> waits;
     std::vector<std::thread> threads;
     for (int i = 0; i < s.collectors; ++i) {
-        threads.emplace_back(Collector, port, "pupil" + std::to_string(i), std::cref(collectorsStop),
+        threads.emplace_back(Collector, port, "pupil" + std::to_string(i % s.accounts), std::cref(collectorsStop),
                              std::ref(delivered[static_cast<std::size_t>(i)]));
     }
     for (int i = 0; i < s.consoles; ++i) {
-        threads.emplace_back(Console, port, i, s.collectors, std::cref(consolesStop),
+        threads.emplace_back(Console, port, i, s.accounts, std::cref(consolesStop),
                              std::ref(acknowledged[static_cast<std::size_t>(i)]), std::ref(refused[static_cast<std::size_t>(i)]));
     }
     std::thread prober(Prober, port, std::cref(consolesStop), std::ref(waits));
@@ -186,7 +192,8 @@ int main(int argc, char** argv) {
             extra += n - 1;
         }
     }
-    std::printf("%d collectors, %d console(s), %d s of queueing\n", s.collectors, s.consoles, s.seconds);
+    std::printf("%d collectors of %d accounts, %d console(s), %d s of queueing\n", s.collectors, s.accounts, s.consoles,
+                s.seconds);
     std::printf("810 acknowledged: %lld (%.0f per second), refused: %lld\n", acked, static_cast<double>(acked) / queueingSeconds,
                 refusedTotal);
     std::printf("lost (acknowledged, never delivered): %lld\n", lost);
