@@ -19,5 +19,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 find_program(VSERVER_WINE wine)
 if(VSERVER_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VSERVER_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh)
 endif()
