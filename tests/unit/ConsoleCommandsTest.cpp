@@ -24,7 +24,11 @@ TEST(ConsoleCommands, EveryCommandHasItsHelpAndTheProgramHelpListsThemInTheTable
         // Each entry begins a line with the name and a blank, after the entry before it.
         const std::size_t entry = help.find("\n  " + std::string(command.name) + " ", at);
         ASSERT_NE(entry, std::string::npos) << command.name;
-        const std::size_t next = help.find("\n  ", entry + 1);
+        // It runs to the next line that begins a command; a long usage puts the summary below.
+        std::size_t next = entry;
+        do {
+            next = help.find("\n  ", next + 1);
+        } while (next != std::string::npos && help[next + 3] == ' ');
         EXPECT_NE(help.substr(entry, next - entry).find(text.summary), std::string::npos) << command.name;
         at = entry;
         EXPECT_NE(CommandHelp(command).find(command.usage), std::string::npos) << command.name;
