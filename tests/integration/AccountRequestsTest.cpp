@@ -26,13 +26,6 @@ std::string Item(const std::string& key, const std::string& section, const std::
     return key + "\xB0" + section + "\xB0" + value;
 }
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 
 using vserver::test::LockHolder;
 
@@ -155,15 +148,6 @@ TEST_F(AccountRequests, PreferencesRoundTripThroughTheAccountsFile) {
     EXPECT_NE(st.st_mode & S_IWUSR, 0u);
     EXPECT_EQ(Ask(9, 201, "jsmith", "", Item("FontSize", "General", "")), "202\xA7" "9\xA7" "FontSize\xB0" "16");
     EXPECT_EQ(Names(users() + "/jsmith"), std::vector<std::string>{"JSMITHVantorelSettings.vts"});
-}
-
-std::string Utf16(const std::string& text) {
-    std::string bytes;
-    for (char c : text) {
-        bytes += c;
-        bytes += '\0';
-    }
-    return bytes;
 }
 
 TEST_F(AccountRequests, PreferenceFilesInUtf16OrWithCrLineEndsKeepTheirForm) {

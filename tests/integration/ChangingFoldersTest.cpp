@@ -199,16 +199,7 @@ TEST(ChangingFolders, EveryReadSeesTheFoldersAsAFreshLookupDoes) {
     ASSERT_NE(shared, MAP_FAILED);
     new (shared) Shared{};
     const unsigned seed = std::random_device{}();
-    pid_t changer = ::fork();
-    if (changer == 0) {
-        try {
-            Changer(users, outside, shared, seed).Run();
-        } catch (const std::exception& failure) {
-            std::fprintf(stderr, "changer stopped: %s\n", failure.what());
-            ::_exit(1);
-        }
-        ::_exit(0);
-    }
+    const pid_t changer = RunInChild("changer", [&] { Changer(users, outside, shared, seed).Run(); });
 
     client::Connection c = server.Connect();
     std::mt19937 random(seed + 1);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -407,6 +408,18 @@ std::string Exchange(client::Connection& connection, const client::Request& requ
     return reply.value_or("");
 }
 
+int RunInChild(const char* name, const std::function<void()>& work) {
+    const pid_t child = ::fork();
+    if (child != 0) return child;
+    try {
+        work();
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s stopped: %s\n", name, failure.what());
+        ::_exit(1);
+    }
+    ::_exit(0);
+}
+
 std::string Hex(std::string_view bytes) {
     static const char* digits = "0123456789abcdef";
     std::string out;
@@ -416,6 +429,15 @@ std::string Hex(std::string_view bytes) {
         out += digits[c & 15];
     }
     return out;
+}
+
+std::string Utf16(const std::string& text) {
+    std::string bytes;
+    for (char c : text) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return bytes;
 }
 
 int CountLinesStartingWith(const std::string& file, const std::string& text) {

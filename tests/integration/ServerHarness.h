@@ -4,6 +4,7 @@
 // talks to it over TCP.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -152,8 +153,17 @@ void ExpectStartUpFailure(ServerProcess& server, const std::string& text, const 
 std::string Exchange(client::Connection& connection, const client::Request& request,
                      std::chrono::milliseconds timeout = 10s);
 
+// Runs work in a child process, beside the server and the test: the child exits with 0 when work
+// returns, and with 1 after naming what stopped it (as "NAME stopped: WHY") when work throws.
+// The child's process id.
+int RunInChild(const char* name, const std::function<void()>& work);
+
 // Bytes as hex, for readable assertion messages.
 std::string Hex(std::string_view bytes);
+
+// ASCII text as UTF-16LE bytes, as a version 5 registry export or a Unicode preference file
+// holds it.
+std::string Utf16(const std::string& text);
 
 // How many lines of file (0 when it is missing) start with text; text may span lines.
 int CountLinesStartingWith(const std::string& file, const std::string& text);

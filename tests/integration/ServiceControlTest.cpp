@@ -551,15 +551,6 @@ TEST_F(Registration, AServiceThatCannotBeRemovedStaysWhole) {
     }
 }
 
-std::string Utf16(const std::string& text) {
-    std::string bytes;
-    for (char c : text) {
-        bytes += c;
-        bytes += '\0';
-    }
-    return bytes;
-}
-
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
     const std::size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;

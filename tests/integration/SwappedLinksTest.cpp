@@ -136,16 +136,7 @@ TEST(SwappedLinks, NoStepOfARequestLeavesTheUsersFolderWhileFoldersAreSwappedFor
     ASSERT_NE(shared, MAP_FAILED);
     new (shared) Shared{};
     const unsigned seed = std::random_device{}();
-    pid_t swapper = ::fork();
-    if (swapper == 0) {
-        try {
-            Swapper(users, outside, shared, seed).Run();
-        } catch (const std::exception& failure) {
-            std::fprintf(stderr, "swapper stopped: %s\n", failure.what());
-            ::_exit(1);
-        }
-        ::_exit(0);
-    }
+    const pid_t swapper = RunInChild("swapper", [&] { Swapper(users, outside, shared, seed).Run(); });
 
     client::Connection c = server.Connect();
     std::mt19937 random(seed + 1);

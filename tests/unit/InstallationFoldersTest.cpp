@@ -9,37 +9,12 @@
 #include "platform/ProcessInfo.h"
 #include "settings/ConfigStore.h"
 #include "settings/ServiceLog.h"
+#include "support/ScopedVariable.h"
 
 namespace vserver::settings {
 namespace {
 
-// Sets an environment variable for one scope and puts the previous value back.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        Set(value);
-    }
-    ~ScopedVariable() { Set(previous_); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    void Set(const std::optional<std::string>& value) {
-#ifdef _WIN32
-        // An empty value removes the variable here.
-        ::_putenv_s(name_, value ? value->c_str() : "");
-#else
-        if (value) {
-            ::setenv(name_, value->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-#endif
-    }
-    const char* name_;
-    std::optional<std::string> previous_;
-};
+using test::ScopedVariable;
 
 TEST(InstallationFolders, TheEnvironmentNamesEachFolderElseTheExecutablesFolderHoldsThem) {
     const std::string beside = platform::ExecutableFolder();

@@ -12,22 +12,18 @@
 #include <vector>
 
 #include "support/NotifyListener.h"
+#include "support/ScopedVariable.h"
 
 namespace vserver::host {
 namespace {
 
 using vserver::test::NotifyListener;
+using vserver::test::ScopedVariable;
 
 std::string NotifyAddress(bool abstract) {
     std::string name = "vserver-unit-" + std::to_string(::getpid()) + (abstract ? "-a" : "-p");
     return abstract ? "@" + name : "/tmp/" + name + ".sock";
 }
-
-class ScopedNotifySocket {
-public:
-    explicit ScopedNotifySocket(const std::string& value) { ::setenv("NOTIFY_SOCKET", value.c_str(), 1); }
-    ~ScopedNotifySocket() { ::unsetenv("NOTIFY_SOCKET"); }
-};
 
 TEST(ServiceModule, InitModuleExpectsToRunAsAStoppedService) {
     ServiceModule module;
@@ -49,7 +45,7 @@ TEST(ServiceModule, StatesReachTheManagerOnceTheHandlerIsRegistered) {
     for (bool abstract : {false, true}) {
         NotifyListener manager(NotifyAddress(abstract));
         ASSERT_TRUE(manager.bound()) << manager.address();
-        ScopedNotifySocket environment(manager.address());
+        const ScopedVariable environment("NOTIFY_SOCKET", manager.address());
         ServiceModule module;
         module.InitModule();
         ASSERT_TRUE(module.RegisterControlHandler().ok()) << manager.address();
@@ -66,11 +62,11 @@ TEST(ServiceModule, StatesReachTheManagerOnceTheHandlerIsRegistered) {
 
 TEST(ServiceModule, HandlerRegistrationFailsWithoutAUsableAddress) {
     ServiceModule module;
-    ::unsetenv("NOTIFY_SOCKET");
+    const ScopedVariable none("NOTIFY_SOCKET", std::nullopt);
     EXPECT_FALSE(module.RegisterControlHandler().ok());
     for (const std::string& bad : std::vector<std::string>{"relative/path", "@", "/", "vsock:2:1234", "/nonexistent/notify.sock",
                                   "/" + std::string(200, 'a')}) {
-        ScopedNotifySocket environment(bad);
+        const ScopedVariable environment("NOTIFY_SOCKET", bad);
         EXPECT_FALSE(module.RegisterControlHandler().ok()) << bad;
     }
     // Without a channel, states stay local.

@@ -19,8 +19,11 @@ foreach(name IN LISTS VSERVER_LINUX_ONLY_UNIT_TESTS)
 endforeach()
 file(GLOB VSERVER_WINDOWS_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/unit/*.cpp)
 list(APPEND VSERVER_UNIT_TESTS ${VSERVER_WINDOWS_UNIT_TESTS})
+# The helpers shared with the Linux build (the notification socket's listener is Linux's alone),
+# and their Windows side.
 file(GLOB VSERVER_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/*.cpp)
 list(REMOVE_ITEM VSERVER_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/svcctl.cpp)
+list(APPEND VSERVER_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support/TestFiles.cpp)
 
 # The service tests' client of the service manager, beside VServerService.exe, where they look.
 add_executable(svcctl ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/svcctl.cpp)

@@ -8,25 +8,18 @@
 //
 // Listens on 127.0.0.1. It is the measuring stick for the logon cycle benchmark.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "LoopbackListener.h"
+#include "ReferenceLoop.h"
 
 namespace {
 
@@ -34,11 +27,8 @@ constexpr char kField = '\xA7';
 constexpr char kEnd = '\xBB';
 const std::string kGreeting = "1\xA7" "0\xA7\xBB\n";
 
-struct Client {
+struct Client : bench::Connection {
     std::string in;
-    std::string out;
-    bool wantsOut = false;
-    bool closing = false;
 };
 
 std::vector<std::string> Fields(const std::string& message) {
@@ -113,63 +103,15 @@ int main(int argc, char** argv) {
     const int listener = bench::ListenOnLoopback(std::atoi(argv[1]), poll);
     if (listener < 0) return 1;
 
-    std::unordered_map<int, Client> clients;
-    static char input[16384];
-    epoll_event events[1024];
-    for (;;) {
-        int ready = ::epoll_wait(poll, events, 1024, -1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return 1;
-        for (int i = 0; i < ready; ++i) {
-            int fd = events[i].data.fd;
-            if (fd == listener) {
-                bench::AcceptWaiting(poll, listener, [&](int accepted) {
-                    // A fresh socket takes the greeting whole.
-                    (void)!::write(accepted, kGreeting.data(), kGreeting.size());
-                    clients[accepted];
-                });
-                continue;
-            }
-            Client& client = clients[fd];
-            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-                ssize_t got = ::read(fd, input, sizeof input);
-                if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                    ::close(fd);
-                    clients.erase(fd);
-                    continue;
-                }
-                for (ssize_t j = 0; j < got; ++j) {
-                    if (input[j] == '\n' && client.in.empty()) continue;
-                    if (input[j] != kEnd) {
-                        client.in.push_back(input[j]);
-                        continue;
-                    }
-                    if (!Serve(client, client.in, users)) client.closing = true;
-                    client.in.clear();
-                }
-            }
-            while (!client.out.empty()) {
-                ssize_t sent = ::write(fd, client.out.data(), client.out.size());
-                if (sent > 0) {
-                    client.out.erase(0, static_cast<std::size_t>(sent));
-                    continue;
-                }
-                if (sent < 0 && errno == EINTR) continue;
-                break;
-            }
-            if (client.closing) {
-                ::close(fd);
-                clients.erase(fd);
-                continue;
-            }
-            bool wants = !client.out.empty();
-            if (wants != client.wantsOut) {
-                epoll_event changed{};
-                changed.events = EPOLLIN | (wants ? EPOLLOUT : 0u);
-                changed.data.fd = fd;
-                ::epoll_ctl(poll, EPOLL_CTL_MOD, fd, &changed);
-                client.wantsOut = wants;
-            }
-        }
-    }
+    return bench::ServeForever<Client>(
+        poll, listener,
+        [](int accepted, Client&) {
+            // A fresh socket takes the greeting whole.
+            (void)!::write(accepted, kGreeting.data(), kGreeting.size());
+        },
+        [&users](Client& client, const char* input, std::size_t count) {
+            bench::ForEachMessage(client.in, input, count, [&](const std::string& message) {
+                if (!Serve(client, message, users)) client.closing = true;
+            });
+        });
 }

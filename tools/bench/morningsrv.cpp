@@ -29,8 +29,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "LoopbackListener.h"
 #include "MorningStore.h"
+#include "ReferenceLoop.h"
 
 namespace {
 
@@ -283,19 +283,7 @@ void FinishRound(Server& server) {
 
 void Flush(Server& server, int fd) {
     Client& client = server.clients[fd];
-    while (!client.out.empty()) {
-        ssize_t sent = ::write(fd, client.out.data(), client.out.size());
-        if (sent > 0) client.out.erase(0, static_cast<std::size_t>(sent));
-        else if (sent < 0 && errno == EINTR) continue;
-        else break;
-    }
-    bool wants = !client.out.empty();
-    if (wants == client.wantsOut) return;
-    epoll_event changed{};
-    changed.events = EPOLLIN | (wants ? EPOLLOUT : 0u);
-    changed.data.fd = fd;
-    ::epoll_ctl(server.poll, EPOLL_CTL_MOD, fd, &changed);
-    client.wantsOut = wants;
+    bench::Flush(server.poll, fd, client.out, client.wantsOut);
 }
 
 void Close(Server& server, int fd) {
@@ -316,17 +304,10 @@ void Receive(Server& server, int fd) {
         Close(server, fd);
         return;
     }
+    if (got < 0) return;   // nothing to read after all
     Client& client = server.clients[fd];   // stays valid while other entries come and go
-    for (ssize_t j = 0; j < got; ++j) {
-        if (input[j] == '\n' && client.in.empty()) continue;
-        if (input[j] != kEnd) {
-            client.in.push_back(input[j]);
-            continue;
-        }
-        std::string text = std::move(client.in);
-        client.in.clear();
-        Serve(server, fd, text);
-    }
+    bench::ForEachMessage(client.in, input, static_cast<std::size_t>(got),
+                          [&](const std::string& text) { Serve(server, fd, text); });
 }
 
 } // namespace

@@ -27,13 +27,16 @@ secs="${3:-4}"
 rounds="${4:-3}"
 accounts="${5:-10000}"
 conns="${6:-50}"
-here="$(dirname "$(realpath "$0")")"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 
+for file in "$build/VServerService" "$build/tools/vserver-load" "$build/tools/filesrv" "$build/tools/cyclesrv"; do
+    if [ ! -x "$file" ]; then
+        echo "paths_bench.sh: $file not found; build first (cmake --build --preset release)" >&2
+        exit 2
+    fi
+done
 gcc -O2 -o "$work/minload" "$ref/minload.c"
-g++ -O2 -std=c++20 -o "$work/filesrv" "$here/filesrv.cpp"
-g++ -O2 -std=c++20 -o "$work/cyclesrv" "$here/cyclesrv.cpp"
 
 users="$work/server/master/Users"
 mkdir -p "$users"
@@ -60,10 +63,10 @@ declare -A hex=(
     [capitals]=$(request STUDENT0 "")
 )
 
-"$work/filesrv" 6511 "$users/student0/STUDENT0VantorelSettings.vts" "$reply" &
+"$build/tools/filesrv" 6511 "$users/student0/STUDENT0VantorelSettings.vts" "$reply" &
 refpid=$!
 mkdir -p "$work/reference/Users"
-"$work/cyclesrv" 6513 "$work/reference/Users" &
+"$build/tools/cyclesrv" 6513 "$work/reference/Users" &
 cycpid=$!
 (cd "$work/server" && exec ./VServerService >/dev/null 2>&1) &
 serverpid=$!

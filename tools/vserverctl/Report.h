@@ -50,4 +50,7 @@ private:
     bool answered_ = false;
 };
 
+// Lays rows out in columns two blanks apart; the last column is not padded.
+void AddTable(Report& report, const std::vector<std::vector<std::string>>& rows);
+
 } // namespace vserver::ctl

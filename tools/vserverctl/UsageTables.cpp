@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/TextCase.h"
-#include "vserverctl/Commands.h"
+#include "vserverctl/Report.h"
 #include "vserverctl/TextForms.h"
 
 namespace vserver::ctl {

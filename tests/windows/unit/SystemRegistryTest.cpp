@@ -17,11 +17,13 @@
 #include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
 #include "platform/RegistryStore.h"
+#include "support/ScopedVariable.h"
 #include "support/TestFiles.h"
 
 namespace vserver::platform {
 namespace {
 
+using vserver::test::ScopedVariable;
 using vserver::test::TempFolder;
 using vserver::test::WriteFile;
 
@@ -215,31 +217,15 @@ TEST_F(SystemRegistryTest, ADurableWriteReportsOnTheLoop) {
     EXPECT_EQ(Read(root_ + "\\Options", "Colour"), "green");
 }
 
-// The environment variable as a test sets it, restored when the object goes.
-class EnvironmentSetting {
-public:
-    EnvironmentSetting(const char* name, const char* value) : name_(name) {
-        char old[4096];
-        const DWORD length = ::GetEnvironmentVariableA(name, old, sizeof old);
-        if (length > 0 && length < sizeof old) old_ = std::string(old, length);
-        ::SetEnvironmentVariableA(name, value);
-    }
-    ~EnvironmentSetting() { ::SetEnvironmentVariableA(name_, old_ ? old_->c_str() : nullptr); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 TEST(InstallationRegistry, AFileNamedByTheEnvironmentElseTheSystemRegistry) {
     {
-        const EnvironmentSetting chosen("VSERVER_REGISTRY", "C:\\settings\\VServerService.reg");
+        const ScopedVariable chosen("VSERVER_REGISTRY", "C:\\settings\\VServerService.reg");
         const std::unique_ptr<RegistryStore> store = OpenInstallationRegistry();
         EXPECT_EQ(store->FilePath(), "C:\\settings\\VServerService.reg");
         EXPECT_EQ(store->Name(), "registry file C:\\settings\\VServerService.reg");
     }
-    for (const char* unset : {static_cast<const char*>(""), static_cast<const char*>(nullptr)}) {
-        const EnvironmentSetting cleared("VSERVER_REGISTRY", unset);
+    for (const std::optional<std::string>& unset : {std::optional<std::string>(""), std::optional<std::string>()}) {
+        const ScopedVariable cleared("VSERVER_REGISTRY", unset);
         const std::unique_ptr<RegistryStore> store = OpenInstallationRegistry();
         EXPECT_EQ(store->FilePath(), "");
         EXPECT_EQ(store->Name(), "the system registry");

@@ -14,6 +14,7 @@
 
 #include "AttributeQuery.h"
 #include "Win32Error.h"
+#include "client/ProtocolClient.h"
 #include "platform/Beneath.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
@@ -303,30 +304,6 @@ TEST(WindowsRegistry, AFolderInThePlaceOfTheFileIsNamedAsSuch) {
     EXPECT_EQ(loaded.error(), EISDIR) << loaded.Describe();
 }
 
-// A blocking client socket on the loopback address.
-class Client {
-public:
-    explicit Client(int port) {
-        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<u_short>(port));
-        connected_ = ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Client() { Close(); }
-    bool connected() const { return connected_; }
-    void SendAll(const std::string& data) { ::send(socket_, data.data(), static_cast<int>(data.size()), 0); }
-    void Close() {
-        if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
-        socket_ = INVALID_SOCKET;
-    }
-
-private:
-    SOCKET socket_ = INVALID_SOCKET;
-    bool connected_ = false;
-};
-
 // Calls back on each readiness; the test decides what a call does.
 class Probe final : public IoHandler {
 public:
@@ -344,6 +321,14 @@ protected:
         ASSERT_GT(port, 0);
     }
     void TearDown() override { CloseHandle(listener); }
+
+    // A client of the listener, connected as the console connects.
+    client::Connection Connect() const {
+        client::Connection connection;
+        std::string error;
+        EXPECT_TRUE(connection.Open("127.0.0.1", port, milliseconds(5000), &error)) << error;
+        return connection;
+    }
 
     // Accepts the one waiting connection, waiting for it through the loop.
     IoHandle AcceptThroughLoop(EventLoop& loop) {
@@ -363,10 +348,10 @@ protected:
 };
 
 TEST_F(WindowsLoop, AClosedPeersBufferedInputIsReadBeforeItsEnd) {
-    Client client(port);
-    ASSERT_TRUE(client.connected());
+    client::Connection client = Connect();
+    ASSERT_TRUE(client.is_open());
     const std::string sent(10000, 'x');
-    client.SendAll(sent);
+    client.SendRaw(sent);
     client.Close();
 
     EventLoop loop;
@@ -394,8 +379,8 @@ TEST_F(WindowsLoop, AClosedPeersBufferedInputIsReadBeforeItsEnd) {
 }
 
 TEST_F(WindowsLoop, HintsWithoutInputFindNothingAndWritabilityIsAnnounced) {
-    Client client(port);
-    ASSERT_TRUE(client.connected());
+    client::Connection client = Connect();
+    ASSERT_TRUE(client.is_open());
     EventLoop acceptor;
     IoHandle accepted = AcceptThroughLoop(acceptor);
     ASSERT_NE(accepted, kInvalidHandle);
@@ -428,12 +413,12 @@ TEST_F(WindowsLoop, HintsWithoutInputFindNothingAndWritabilityIsAnnounced) {
 // A handler may leave input for a later turn; Winsock says nothing more until the next recv,
 // so the loop must keep announcing the input until it is read.
 TEST_F(WindowsLoop, InputLeftUnreadIsAnnouncedAgainUntilItIsRead) {
-    Client client(port);
-    ASSERT_TRUE(client.connected());
+    client::Connection client = Connect();
+    ASSERT_TRUE(client.is_open());
     EventLoop acceptor;
     IoHandle accepted = AcceptThroughLoop(acceptor);
     ASSERT_NE(accepted, kInvalidHandle);
-    client.SendAll("held back");
+    client.SendRaw("held back");
 
     EventLoop loop;
     bool mayRead = false;
