@@ -134,6 +134,15 @@ TEST_F(VserverctlTest, SessionsShowsEveryConnectionNewestFirst) {
     EXPECT_NE(json.out.find("\"account\":\"<Logging On, Index #"), std::string::npos);
 }
 
+// Scripts run the console one command after another: each run must find the console logon
+// free again, however slowly the server notices that the run before has gone.
+TEST_F(VserverctlTest, RunsOneAfterAnotherEachLogOnAsTheConsole) {
+    for (int run = 0; run < 12; ++run) {
+        ToolRun count = Ctl({"count"});
+        ASSERT_EQ(count.exitStatus, 0) << "run " << run << ": " << count.err;
+    }
+}
+
 TEST_F(VserverctlTest, CountLeavesOutTheConsole) {
     client::Connection first = server_.Connect();
     client::Connection second = LogOn("jsmith");

@@ -71,6 +71,18 @@ void Connection::Close() {
     socket_ = -1;
 }
 
+void Connection::Finish(std::chrono::milliseconds timeout) {
+    if (socket_ == -1) return;
+    sockets::EndSending(AsNative(socket_));
+    buffer_.clear();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!peerClosed_ && std::chrono::steady_clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (ReadMessage(left)) buffer_.clear();
+    }
+    Close();
+}
+
 bool Connection::Open(const std::string& host, int port, std::chrono::milliseconds timeout, std::string* error,
                       const std::string& localAddress) {
     Close();

@@ -38,6 +38,9 @@ public:
     // Liveness checks that arrive meanwhile are answered; other pushed messages are skipped.
     Outcome Call(Request request, const std::string& what);
 
+    // Ends the session in order (see Connection::Finish), within the timeout.
+    void Finish() { connection_.Finish(timeout_); }
+
     // What a logon refusal code means, for an error line.
     static std::string ExplainRefusal(int code, const std::string& serverVersion);
 

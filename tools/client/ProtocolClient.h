@@ -88,6 +88,11 @@ public:
     // The system's socket, for a test that sets an option the client does not offer.
     std::intptr_t nativeHandle() const { return socket_; }
     void Close();
+    // Ends the connection in order: tells the server no more requests come, then waits until
+    // the server has closed its end (anything it still sends is dropped), at most timeout, and
+    // closes. Once it returns, the server has finished with this connection, so a program run
+    // right after meets no leftover of it (a console logon still held, say).
+    void Finish(std::chrono::milliseconds timeout);
 
     bool SendRaw(std::string_view bytes);
     bool Send(const Request& request) { return SendRaw(EncodeRequest(request)); }

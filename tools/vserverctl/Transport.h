@@ -30,6 +30,11 @@ public:
     Session(Endpoint endpoint, Report& out, const std::vector<std::string>& arguments, CommandOptions commandOptions)
         : report(out), args(arguments), options(commandOptions), endpoint_(std::move(endpoint)),
           console_(endpoint_.timeout) {}
+    // The run ends once the server has let go of the connection, so the next run's console
+    // logon never finds this one still held.
+    ~Session() { console_.Finish(); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     // Connects and reads the greeting, once; the outcome of that first attempt afterwards.
     const client::ConsoleClient::Outcome& Connect();

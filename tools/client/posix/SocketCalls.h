@@ -37,6 +37,8 @@ inline Native OpenStream(const addrinfo& address) {
     return ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
 }
 inline void Close(Native s) { ::close(s); }
+// Tells the peer that nothing more will be sent; reading goes on.
+inline void EndSending(Native s) { ::shutdown(s, SHUT_WR); }
 inline bool Bind(Native s, const addrinfo& address) { return ::bind(s, address.ai_addr, address.ai_addrlen) == 0; }
 inline bool Connect(Native s, const addrinfo& address) { return ::connect(s, address.ai_addr, address.ai_addrlen) == 0; }
 // The outcome of a connect that was pending: 0, or the error it ended with.

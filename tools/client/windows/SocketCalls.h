@@ -54,6 +54,8 @@ inline Native OpenStream(const addrinfo& address) {
     return s;
 }
 inline void Close(Native s) { ::closesocket(s); }
+// Tells the peer that nothing more will be sent; reading goes on.
+inline void EndSending(Native s) { ::shutdown(s, SD_SEND); }
 inline bool Bind(Native s, const addrinfo& address) {
     return ::bind(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0;
 }
