@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 #include "settings/ConfigStore.h"
 #include "vserverctl/Installation.h"
 #include "vserverctl/SystemInstallation.h"

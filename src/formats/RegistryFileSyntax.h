@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 
 namespace vserver::platform::registry_syntax {
 

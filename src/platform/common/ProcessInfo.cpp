@@ -1,4 +1,5 @@
 #include "platform/ProcessInfo.h"
+#include "platform/SystemTraits.h"
 
 #include "platform/BackendCalls.h"
 
