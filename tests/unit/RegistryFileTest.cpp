@@ -411,5 +411,20 @@ TEST(RegistryFileParse, DoubtsNameTheLinesThatMayHideAKeysValues) {
     EXPECT_NE(RegistryFile::Parse(options).DoubtAbout(kOptions), std::nullopt) << "no header";
 }
 
+// What decides whether a copy may be written back: a line that could not be read, or a file
+// that changed under its reader, which leaves every key in doubt.
+TEST(RegistryFileParse, TellsWhatStandsInTheWayOfWritingACopyBack) {
+    const std::string options = std::string("REGEDIT4\r\n[") + kOptions + "]\r\n\"A\"=\"1\"\r\n";
+    RegistryFile whole = RegistryFile::Parse(options);
+    EXPECT_FALSE(whole.hasUnreadableLines());
+    EXPECT_FALSE(whole.changedWhileRead());
+    EXPECT_TRUE(RegistryFile::Parse(options + "\"Broken=\"x\"\r\n").hasUnreadableLines());
+
+    whole.MarkChangedWhileRead();
+    EXPECT_TRUE(whole.changedWhileRead());
+    EXPECT_EQ(whole.DoubtAbout(kServer), "the file changed while it was read");
+    EXPECT_EQ(whole.ReadString(kOptions, "A"), "1") << "what was read stays readable";
+}
+
 } // namespace
 } // namespace vserver::platform

@@ -1,5 +1,4 @@
 #include "platform/ProcessInfo.h"
-#include "platform/SystemTraits.h"
 
 #include "platform/BackendCalls.h"
 
