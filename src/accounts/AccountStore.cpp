@@ -6,13 +6,13 @@
 
 #include "accounts/AccountTemporaries.h"
 #include "accounts/FolderRemoval.h"
+#include "formats/TextCase.h"
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
-#include "platform/ProcessInfo.h"
 #include "platform/StagedFolders.h"
+#include "platform/SystemTraits.h"
 #include "platform/TemporaryFile.h"
-#include "platform/TextCase.h"
+#include "platform/common/PathText.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 

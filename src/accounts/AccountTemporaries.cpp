@@ -4,9 +4,9 @@
 
 #include "accounts/FolderRemoval.h"
 #include "platform/FileSystem.h"
-#include "platform/ProcessInfo.h"
+#include "platform/SystemTraits.h"
 #include "platform/TemporaryFile.h"
-#include "platform/TemporaryName.h"
+#include "platform/common/TemporaryName.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::accounts {

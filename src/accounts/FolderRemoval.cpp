@@ -5,8 +5,8 @@
 
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
-#include "platform/ProcessInfo.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/PathText.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::accounts {

@@ -6,11 +6,11 @@
 
 #include "accounts/AccountStore.h"
 #include "accounts/AccountTemporaries.h"
+#include "formats/TextCase.h"
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
-#include "platform/ProcessInfo.h"
-#include "platform/TextCase.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/PathText.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 

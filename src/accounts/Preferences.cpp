@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "accounts/AccountStore.h"
+#include "formats/TextCase.h"
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
-#include "platform/ProcessInfo.h"
-#include "platform/ProfileFile.h"
-#include "platform/TextCase.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/PathText.h"
+#include "platform/common/ProfileFileIo.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 

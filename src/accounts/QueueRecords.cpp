@@ -1,6 +1,6 @@
 #include "accounts/QueueRecords.h"
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 #include "wire/Fields.h"
 
 namespace vserver::accounts {

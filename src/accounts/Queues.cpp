@@ -5,7 +5,7 @@
 
 #include "accounts/RecordFile.h"
 #include "platform/LockedFile.h"
-#include "platform/Retry.h"
+#include "platform/common/Retry.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::accounts {

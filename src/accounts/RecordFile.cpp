@@ -1,12 +1,12 @@
 #include "accounts/RecordFile.h"
 
+#include "formats/TextCase.h"
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
-#include "platform/ProcessInfo.h"
 #include "platform/RecordAppend.h"
 #include "platform/SysResult.h"
-#include "platform/TextCase.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/PathText.h"
 #include "settings/ServiceLog.h"
 
 namespace vserver::accounts {

@@ -7,7 +7,7 @@
 
 #include "platform/Clock.h"
 #include "platform/EventLoop.h"
-#include "platform/NetAddress.h"
+#include "platform/common/NetAddress.h"
 #include "wire/MessageAssembler.h"
 
 namespace vserver::net {

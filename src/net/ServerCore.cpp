@@ -5,6 +5,7 @@
 
 #include "platform/ProcessInfo.h"
 #include "platform/Socket.h"
+#include "platform/SystemTraits.h"
 #include "platform/TemporaryFile.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"

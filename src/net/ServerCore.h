@@ -11,7 +11,7 @@
 #include "net/ConnectionTable.h"
 #include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
-#include "platform/NetAddress.h"
+#include "platform/common/NetAddress.h"
 #include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
 #include "settings/OptionWriter.h"

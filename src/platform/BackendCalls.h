@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "BackendTraits.h"
-#include "platform/NetAddress.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 #include "platform/SysResult.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/NetAddress.h"
 
 struct sockaddr;
 struct sockaddr_storage;
@@ -41,8 +41,8 @@ void ReleaseRegistryFileLock(IoHandle lock);
 // Reads the whole registry file at path. before and after are its stamps as the reading began
 // and as it ended, so a change made meanwhile shows; a missing file is no error (exists false,
 // no bytes).
-SysResult ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFile::Stamps& before,
-                                RegistryFile::Stamps& after);
+SysResult ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFileStamps& before,
+                                RegistryFileStamps& after);
 
 // Replaces the registry file's content: a temporary file beside it, renamed over it.
 SysResult ReplaceRegistryFile(const std::string& file, std::string_view text);

@@ -16,10 +16,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "BackendTraits.h"
 #include "platform/EventLoop.h"
 #include "platform/RecordAppend.h"
 #include "platform/SysResult.h"
+#include "platform/SystemTraits.h"
 
 namespace vserver::platform {
 

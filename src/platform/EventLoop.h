@@ -9,9 +9,9 @@
 #include <functional>
 #include <memory>
 
-#include "BackendTraits.h"
 #include "platform/SysResult.h"
-#include "platform/TurnEndWork.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/TurnEndWork.h"
 
 namespace vserver::platform {
 

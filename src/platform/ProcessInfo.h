@@ -4,8 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "BackendTraits.h"
-
 namespace vserver::platform {
 
 // Full path of the running executable, or nothing when the system cannot tell.

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "platform/EventLoop.h"
-#include "platform/NetAddress.h"
 #include "platform/SysResult.h"
+#include "platform/common/NetAddress.h"
 
 namespace vserver::platform {
 

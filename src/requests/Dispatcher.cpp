@@ -3,7 +3,7 @@
 #include <array>
 
 #include "net/ServerCore.h"
-#include "platform/NetAddress.h"
+#include "platform/common/NetAddress.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 

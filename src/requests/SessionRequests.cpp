@@ -1,7 +1,7 @@
 #include "requests/SessionRequests.h"
 
 #include "net/ServerCore.h"
-#include "platform/NetAddress.h"
+#include "platform/common/NetAddress.h"
 #include "sessions/ConsoleOperations.h"
 #include "sessions/LivenessChecks.h"
 #include "sessions/Sessions.h"

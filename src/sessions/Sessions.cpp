@@ -4,7 +4,6 @@
 #include "accounts/AccountTemporaries.h"
 #include "net/ServerCore.h"
 #include "platform/Clock.h"
-#include "platform/ProcessInfo.h"
 #include "sessions/LivenessChecks.h"
 #include "sessions/Statistics.h"
 #include "settings/ServiceLog.h"

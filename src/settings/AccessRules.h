@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/NetAddress.h"
+#include "platform/common/NetAddress.h"
 #include "settings/ConfigStore.h"
 
 namespace vserver::settings {

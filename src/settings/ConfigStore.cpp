@@ -4,9 +4,10 @@
 #include <utility>
 #include <vector>
 
+#include "formats/TextCase.h"
 #include "platform/ProcessInfo.h"
-#include "platform/RegistryFileStore.h"
-#include "platform/TextCase.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/RegistryFileStore.h"
 #include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"

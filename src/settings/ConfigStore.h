@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/RegistryFile.h"
 #include "platform/DurableWrites.h"
-#include "platform/RegistryFile.h"
 #include "platform/RegistryStore.h"
 
 namespace vserver::settings {

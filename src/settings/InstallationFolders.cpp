@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/ProcessInfo.h"
+#include "platform/SystemTraits.h"
 
 namespace vserver::settings {
 

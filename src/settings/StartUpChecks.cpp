@@ -1,8 +1,8 @@
 #include "settings/StartUpChecks.h"
 
-#include "platform/FolderCheck.h"
 #include "platform/FileSystem.h"
-#include "platform/ProcessInfo.h"
+#include "platform/FolderCheck.h"
+#include "platform/SystemTraits.h"
 
 namespace vserver::settings {
 

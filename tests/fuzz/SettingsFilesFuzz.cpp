@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/CodePage.h"
-#include "platform/ProfileFile.h"
-#include "platform/RegistryFile.h"
-#include "platform/TextCase.h"
+#include "formats/CodePage.h"
+#include "formats/ProfileFile.h"
+#include "formats/RegistryFile.h"
+#include "formats/TextCase.h"
 
 namespace {
 

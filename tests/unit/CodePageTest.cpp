@@ -1,6 +1,8 @@
-#include "platform/CodePage.h"
+#include "formats/CodePage.h"
 
 #include <gtest/gtest.h>
+
+#include "formats/TextCase.h"
 
 namespace vserver::platform {
 namespace {
@@ -41,6 +43,13 @@ TEST(EncodedText, EditsOfAUtf16FileLandOnTheirCharacters) {
     EXPECT_FALSE(plain.utf16());
     plain.Replace(2, 3, "22");
     EXPECT_EQ(plain.bytes(), "k=22");
+}
+
+TEST(TextCase, UpperCasesTheWesternCodePage) {
+    EXPECT_EQ(UpperCase("jsmith-\xE9\xFF\x9A"), "JSMITH-\xC9\x9F\x8A");
+    EXPECT_EQ(UpperCase(std::string_view("\xF7\xB0\xA6")), "\xF7\xB0\xA6");  // not letters
+    EXPECT_TRUE(EqualNoCase("Jsmith", "jSMITH"));
+    EXPECT_FALSE(EqualNoCase("jsmith", "jsmit"));
 }
 
 } // namespace

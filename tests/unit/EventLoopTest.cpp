@@ -8,8 +8,8 @@
 
 #include "client/ProtocolClient.h"
 #include "platform/EventLoop.h"
-#include "platform/NetAddress.h"
 #include "platform/Socket.h"
+#include "platform/common/NetAddress.h"
 
 namespace vserver::platform {
 namespace {

@@ -11,8 +11,7 @@
 #include "LogCapture.h"
 #include "platform/Beneath.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
-#include "platform/TextCase.h"
+#include "platform/common/PathText.h"
 
 namespace vserver::platform {
 namespace {
@@ -33,13 +32,6 @@ std::vector<std::string> Found(const std::string& pattern) {
     for (const auto& e : entries) names.push_back(e.name);
     std::sort(names.begin(), names.end());
     return names;
-}
-
-TEST(TextCase, UpperCasesTheWesternCodePage) {
-    EXPECT_EQ(UpperCase("jsmith-\xE9\xFF\x9A"), "JSMITH-\xC9\x9F\x8A");
-    EXPECT_EQ(UpperCase(std::string_view("\xF7\xB0\xA6")), "\xF7\xB0\xA6");  // not letters
-    EXPECT_TRUE(EqualNoCase("Jsmith", "jSMITH"));
-    EXPECT_FALSE(EqualNoCase("jsmith", "jsmit"));
 }
 
 TEST(PathText, FullFormAndWildcards) {

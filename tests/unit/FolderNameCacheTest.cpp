@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/FolderNameCache.h"
+#include "platform/common/FolderNameCache.h"
 
 namespace vserver::platform {
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/ProcessInfo.h"
+#include "platform/SystemTraits.h"
 #include "settings/ConfigStore.h"
 #include "settings/ServiceLog.h"
 #include "support/ScopedVariable.h"

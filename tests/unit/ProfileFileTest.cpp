@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
-#include "platform/ProfileFile.h"
+#include "formats/ProfileFile.h"
+#include "platform/common/ProfileFileIo.h"
 
 namespace vserver::platform {
 namespace {

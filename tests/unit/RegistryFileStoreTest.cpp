@@ -1,7 +1,7 @@
 // The registry file seen through the settings-store interface: what a reading may do, what a
 // change that gives up leaves, and which values count as present.
 
-#include "platform/RegistryFileStore.h"
+#include "platform/common/RegistryFileStore.h"
 
 #include <gtest/gtest.h>
 
@@ -130,7 +130,7 @@ TEST_F(RegistryFileStoreTest, ADurableWriteWaitsForTheLockAndLeavesAnUnreadableF
     bool called = false;
     auto done = [&](SysResult) { called = true; };
     // Another process's update holds the lock throughout its change.
-    ASSERT_TRUE(RegistryFile::Update(path_, [&](RegistryFile&) {
+    ASSERT_TRUE(UpdateRegistryFile(path_, [&](RegistryFile&) {
         EXPECT_TRUE(IsLockBusy(store_.WriteStringDurably(kKey, "Motto", "x", syncs, done)));
         return false;
     }));

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "accounts/AccountStore.h"
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 #include "vserverctl/Commands.h"
 #include "vserverctl/NameList.h"
 #include "vserverctl/Progress.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 #include "settings/ConfigStore.h"
 #include "vserverctl/Installation.h"
 

@@ -4,9 +4,10 @@
 
 #include "client/ServiceLogText.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryStore.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/PathText.h"
 #include "settings/InstallationFolders.h"
 #include "settings/ServiceLog.h"
 #include "vserverctl/SystemInstallation.h"

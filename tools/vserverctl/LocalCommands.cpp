@@ -8,10 +8,9 @@
 #include <thread>
 
 #include "client/ServiceLogText.h"
+#include "formats/TextCase.h"
 #include "platform/FileSystem.h"
 #include "platform/InstanceLock.h"
-#include "platform/ProcessInfo.h"
-#include "platform/TextCase.h"
 #include "settings/ServiceLog.h"
 #include "vserverctl/Commands.h"
 #include "vserverctl/Installation.h"

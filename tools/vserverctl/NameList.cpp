@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "formats/TextCase.h"
 #include "platform/FileSystem.h"
-#include "platform/TextCase.h"
 #include "vserverctl/Terminal.h"
 
 namespace vserver::ctl {

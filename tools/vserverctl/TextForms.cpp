@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/CodePage.h"
+#include "formats/CodePage.h"
 
 namespace vserver::ctl {
 

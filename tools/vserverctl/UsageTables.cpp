@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 #include "vserverctl/Report.h"
 #include "vserverctl/TextForms.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Facts about this operating system that shared platform code and callers need as constants.
-// Each backend folder has its own copy of this header; the build puts the chosen one on the
-// include path.
+// Each backend folder has its own copy of this header; everything else reaches it through
+// platform/SystemTraits.h.
 
 #include <cstdint>
 #include <string_view>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
+#include "platform/common/PathText.h"
 #include "platform/posix/BeneathFolder.h"
 #include "platform/posix/NameLookup.h"
 

@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/PathText.h"
 #include "platform/StagedFolders.h"
 #include "platform/TemporaryFile.h"
+#include "platform/common/PathText.h"
 #include "platform/posix/HeldTemporaries.h"
 
 namespace vserver::platform {

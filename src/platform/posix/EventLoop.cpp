@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "platform/LoopWork.h"
+#include "platform/common/LoopWork.h"
 
 namespace vserver::platform {
 

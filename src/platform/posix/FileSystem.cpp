@@ -6,13 +6,13 @@
 
 #include <cerrno>
 
+#include "formats/TextCase.h"
 #include "platform/DurableWrites.h"
-#include "platform/PathText.h"
+#include "platform/TemporaryFile.h"
+#include "platform/common/PathText.h"
 #include "platform/posix/Descriptor.h"
 #include "platform/posix/FolderFiles.h"
 #include "platform/posix/NameLookup.h"
-#include "platform/TemporaryFile.h"
-#include "platform/TextCase.h"
 
 namespace vserver::platform {
 

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "platform/PathText.h"
 #include "platform/TemporaryFile.h"
+#include "platform/common/PathText.h"
 #include "platform/posix/Descriptor.h"
 #include "platform/posix/HeldTemporaries.h"
 

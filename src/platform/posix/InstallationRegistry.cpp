@@ -1,6 +1,6 @@
 // This system keeps no registry of its own: the installation's settings are always a file.
 
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 #include "platform/RegistryStore.h"
 
 namespace vserver::platform {

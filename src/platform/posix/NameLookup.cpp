@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <unordered_map>
 
+#include "formats/TextCase.h"
 #include "platform/FileSystem.h"
-#include "platform/FolderNameCache.h"
-#include "platform/PathText.h"
-#include "platform/TextCase.h"
+#include "platform/common/FolderNameCache.h"
+#include "platform/common/PathText.h"
 
 namespace vserver::platform {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/FolderNameCache.h"
+#include "platform/common/FolderNameCache.h"
 
 namespace vserver::platform::names {
 

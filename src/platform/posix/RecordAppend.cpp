@@ -11,7 +11,7 @@
 
 #include "platform/Beneath.h"
 #include "platform/DurableWrites.h"
-#include "platform/LockRetry.h"
+#include "platform/common/LockRetry.h"
 #include "platform/posix/BeneathFolder.h"
 
 namespace vserver::platform {

@@ -13,7 +13,7 @@
 #include <cstdlib>
 
 #include "platform/BackendCalls.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 #include "platform/TemporaryFile.h"
 
 namespace vserver::platform {
@@ -138,7 +138,7 @@ SysResult ReplaceFile(const std::string& target, std::string_view text) {
 // times: file systems keep times coarser than the clock (some to two seconds).
 constexpr std::int64_t kSettledAfter = 2'000'000'000;
 
-void FillStamps(const struct stat& info, RegistryFile::Stamps& out) {
+void FillStamps(const struct stat& info, RegistryFileStamps& out) {
     out.exists = true;
     out.device = static_cast<std::uint64_t>(info.st_dev);
     out.inode = static_cast<std::uint64_t>(info.st_ino);
@@ -153,8 +153,8 @@ void FillStamps(const struct stat& info, RegistryFile::Stamps& out) {
 
 } // namespace
 
-SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
-    out = Stamps();
+SysResult ReadRegistryFileStamps(const std::string& path, RegistryFileStamps& out) {
+    out = RegistryFileStamps();
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         if (errno == ENOENT) return SysResult::Ok();
@@ -164,11 +164,11 @@ SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
     return SysResult::Ok();
 }
 
-SysResult backend::ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFile::Stamps& before,
-                                         RegistryFile::Stamps& after) {
+SysResult backend::ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFileStamps& before,
+                                         RegistryFileStamps& after) {
     bytes.clear();
-    before = RegistryFile::Stamps();
-    after = RegistryFile::Stamps();
+    before = RegistryFileStamps();
+    after = RegistryFileStamps();
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return errno == ENOENT ? SysResult::Ok() : SysResult::Failure("open", errno);
     struct stat info {};

@@ -12,8 +12,8 @@
 #include <set>
 #include <string_view>
 
-#include "platform/PathText.h"
-#include "platform/TemporaryName.h"
+#include "platform/common/PathText.h"
+#include "platform/common/TemporaryName.h"
 #include "platform/posix/HeldTemporaries.h"
 
 namespace vserver::platform {

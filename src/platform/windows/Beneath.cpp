@@ -14,7 +14,7 @@
 #include "Win32Error.h"
 #include "WindowsFiles.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
+#include "platform/common/PathText.h"
 
 namespace vserver::platform {
 

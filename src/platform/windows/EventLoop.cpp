@@ -16,7 +16,7 @@
 #include <unordered_map>
 
 #include "Win32Error.h"
-#include "platform/LoopWork.h"
+#include "platform/common/LoopWork.h"
 
 namespace vserver::platform {
 

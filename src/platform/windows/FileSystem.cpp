@@ -7,9 +7,9 @@
 #include "BackendTraits.h"
 #include "Win32Error.h"
 #include "WindowsFiles.h"
-#include "platform/PathText.h"
+#include "formats/TextCase.h"
 #include "platform/TemporaryFile.h"
-#include "platform/TextCase.h"
+#include "platform/common/PathText.h"
 
 namespace vserver::platform {
 

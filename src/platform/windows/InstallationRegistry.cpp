@@ -3,7 +3,7 @@
 // service manager gets the system's environment, not a test's, so it reads the system registry.
 
 #include "SystemRegistry.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 
 namespace vserver::platform {
 

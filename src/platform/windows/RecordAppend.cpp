@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "SidecarLock.h"
-#include "platform/LockRetry.h"
+#include "platform/common/LockRetry.h"
 
 namespace vserver::platform {
 

@@ -8,7 +8,7 @@
 #include "SidecarLock.h"
 #include "platform/BackendCalls.h"
 #include "platform/FileSystem.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 
 namespace vserver::platform {
 
@@ -30,7 +30,7 @@ std::int64_t NowNanoseconds() {
     return Nanoseconds(static_cast<std::int64_t>(ticks.QuadPart));
 }
 
-SysResult FillStamps(HANDLE file, RegistryFile::Stamps& out) {
+SysResult FillStamps(HANDLE file, RegistryFileStamps& out) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file, &info)) return LastWin32Failure("GetFileInformationByHandle");
     FILE_BASIC_INFO times{};
@@ -66,8 +66,8 @@ SysResult OpenFailure(const std::string& path, DWORD code) {
 
 } // namespace
 
-SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
-    out = Stamps();
+SysResult ReadRegistryFileStamps(const std::string& path, RegistryFileStamps& out) {
+    out = RegistryFileStamps();
     OwnedHandle file(OpenForReading(path));
     if (!file.valid()) {
         const DWORD code = ::GetLastError();
@@ -77,11 +77,11 @@ SysResult RegistryFile::ReadStamps(const std::string& path, Stamps& out) {
     return FillStamps(file.get(), out);
 }
 
-SysResult backend::ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFile::Stamps& before,
-                                         RegistryFile::Stamps& after) {
+SysResult backend::ReadRegistryFileBytes(const std::string& path, std::string& bytes, RegistryFileStamps& before,
+                                         RegistryFileStamps& after) {
     bytes.clear();
-    before = RegistryFile::Stamps();
-    after = RegistryFile::Stamps();
+    before = RegistryFileStamps();
+    after = RegistryFileStamps();
     OwnedHandle file(OpenForReading(path));
     if (!file.valid()) {
         const DWORD code = ::GetLastError();

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "Win32Error.h"
+#include "formats/TextCase.h"
 #include "platform/DurableWrites.h"
-#include "platform/TextCase.h"
 
 namespace vserver::platform {
 namespace {

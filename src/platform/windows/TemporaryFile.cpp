@@ -7,8 +7,8 @@
 
 #include "BackendTraits.h"
 #include "Win32Error.h"
-#include "platform/PathText.h"
-#include "platform/TemporaryName.h"
+#include "platform/common/PathText.h"
+#include "platform/common/TemporaryName.h"
 
 namespace vserver::platform {
 

@@ -15,19 +15,19 @@
 #include "AttributeQuery.h"
 #include "Win32Error.h"
 #include "client/ProtocolClient.h"
+#include "formats/TextCase.h"
 #include "platform/Beneath.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderCheck.h"
 #include "platform/InstanceLock.h"
 #include "platform/LockedFile.h"
-#include "platform/PathText.h"
 #include "platform/RecordAppend.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 #include "platform/ServiceHost.h"
 #include "platform/Socket.h"
 #include "platform/TemporaryFile.h"
-#include "platform/TextCase.h"
+#include "platform/common/PathText.h"
 #include "support/TestFiles.h"
 
 namespace vserver::platform {
@@ -258,8 +258,8 @@ TEST(WindowsRegistry, UpdatesWithoutWaitingAndStampsThatTellVersionsApart) {
     TempFolder root;
     const std::string path = root / "VServerService.reg";
     const std::string key = "HKEY_LOCAL_MACHINE\\Software\\Test";
-    RegistryFile::Stamps missing;
-    ASSERT_TRUE(RegistryFile::ReadStamps(path, missing).ok());
+    RegistryFileStamps missing;
+    ASSERT_TRUE(ReadRegistryFileStamps(path, missing).ok());
     EXPECT_FALSE(missing.exists);
 
     auto write = [&](const char* value) {
@@ -268,27 +268,27 @@ TEST(WindowsRegistry, UpdatesWithoutWaitingAndStampsThatTellVersionsApart) {
             return true;
         };
     };
-    ASSERT_TRUE(RegistryFile::Update(path, write("1")).ok());
+    ASSERT_TRUE(UpdateRegistryFile(path, write("1")).ok());
     RegistryFile loaded;
-    RegistryFile::Stamps first;
-    ASSERT_TRUE(RegistryFile::Load(path, loaded, nullptr, &first).ok());
+    RegistryFileStamps first;
+    ASSERT_TRUE(LoadRegistryFile(path, loaded, nullptr, &first).ok());
     EXPECT_EQ(loaded.ReadString(key, "port").value_or("(none)"), "1");
-    RegistryFile::Stamps again;
-    ASSERT_TRUE(RegistryFile::ReadStamps(path, again).ok());
+    RegistryFileStamps again;
+    ASSERT_TRUE(ReadRegistryFileStamps(path, again).ok());
     EXPECT_TRUE(first.exists);
     EXPECT_TRUE(first.SameVersion(again));
 
     {
         LockHolder other(path);
         ASSERT_TRUE(other.locked());
-        SysResult busy = RegistryFile::TryUpdate(path, write("22"));
+        SysResult busy = TryUpdateRegistryFile(path, write("22"));
         EXPECT_TRUE(IsLockBusy(busy)) << busy.Describe();
     }
-    ASSERT_TRUE(RegistryFile::Load(path, loaded).ok());
+    ASSERT_TRUE(LoadRegistryFile(path, loaded).ok());
     EXPECT_EQ(loaded.ReadString(key, "Port").value_or("(none)"), "1");
 
-    ASSERT_TRUE(RegistryFile::TryUpdate(path, write("22")).ok());
-    ASSERT_TRUE(RegistryFile::ReadStamps(path, again).ok());
+    ASSERT_TRUE(TryUpdateRegistryFile(path, write("22")).ok());
+    ASSERT_TRUE(ReadRegistryFileStamps(path, again).ok());
     EXPECT_FALSE(first.SameVersion(again));
     EXPECT_EQ(Names(root.path()), (std::vector<std::string>{"VServerService.reg", "VServerService.reg.lock"}))
         << "no temporary is left";
@@ -299,7 +299,7 @@ TEST(WindowsRegistry, AFolderInThePlaceOfTheFileIsNamedAsSuch) {
     const std::string path = root / "VServerService.reg";
     vserver::test::MakeFolder(path);
     RegistryFile file;
-    SysResult loaded = RegistryFile::Load(path, file);
+    SysResult loaded = LoadRegistryFile(path, file);
     EXPECT_FALSE(loaded.ok());
     EXPECT_EQ(loaded.error(), EISDIR) << loaded.Describe();
 }

@@ -1,4 +1,4 @@
-#include "platform/NetAddress.h"
+#include "platform/common/NetAddress.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "platform/LockRetry.h"
+#include "platform/common/LockRetry.h"
 
 #include <cerrno>
 #include <chrono>

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "platform/RegistryFile.h"
-#include "platform/RegistryFileSyntax.h"
-#include "platform/TextCase.h"
+#include "formats/RegistryFile.h"
+#include "formats/RegistryFileSyntax.h"
+#include "formats/TextCase.h"
 
 namespace vserver::platform {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 #include "platform/RegistryStore.h"
 
 namespace vserver::platform {
@@ -46,7 +46,7 @@ public:
 private:
     struct Parsed {
         RegistryFile registry;
-        RegistryFile::Stamps stamps;
+        RegistryFileStamps stamps;
         // The content was known to be the file's while its stamps were settled: equal stamps
         // now mean an unchanged file. Until then the bytes are compared.
         bool confirmed = false;
@@ -54,7 +54,7 @@ private:
     };
     // A durable write between its start and its completion.
     struct InFlight {
-        RegistryFile::Stamps written;  // the new file's, as it was written
+        RegistryFileStamps written;  // the new file's, as it was written
         std::uint64_t version = 0;     // of the parsed copy it was made from
         std::string key;
         std::string name;
@@ -64,8 +64,8 @@ private:
     // The parsed copy of the file as it is now, read again when the file changed; result is
     // the failure of a reading that found the file unreadable.
     const RegistryFile& Current(std::vector<std::string>* problems, SysResult& result) const;
-    bool StillCurrent(const RegistryFile::Stamps& now) const;
-    bool OwnWriteInPlace(const RegistryFile::Stamps& now) const;
+    bool StillCurrent(const RegistryFileStamps& now) const;
+    bool OwnWriteInPlace(const RegistryFileStamps& now) const;
     void FinishWrite(const SysResult& result);
 
     std::string path_;

@@ -12,19 +12,18 @@
 // A change edits only the lines of the values it sets: a value's last line is rewritten in
 // place, a new value goes after the last value of its key, a new key at the end of the file.
 // The header, the encoding, comments, blank lines, order and every other byte stay, so what a
-// person wrote survives.
+// person wrote survives. Reading the file from disk and replacing it are platform/'s
+// (RegistryFileIo.h); this is the format alone.
 
 #include <cstddef>
-#include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
-#include "platform/CodePage.h"
-#include "platform/SysResult.h"
+#include "formats/CodePage.h"
 
 namespace vserver::platform {
 
@@ -48,23 +47,6 @@ public:
         std::vector<Lines> blocks;  // each "[key]" line through its last value line
     };
 
-    // What tells one version of the file from another without reading it.
-    struct Stamps {
-        bool exists = false;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
-        std::uint64_t size = 0;
-        std::int64_t modified = 0;  // nanoseconds
-        std::int64_t changed = 0;   // nanoseconds
-        // Changed long enough ago that a later change of the same size cannot carry the same
-        // times: only then do equal stamps mean an unchanged file.
-        bool settled = false;
-        bool SameVersion(const Stamps& other) const;
-        // The same file with the same size and modification time; its change time may differ,
-        // as a rename changes it.
-        bool SameData(const Stamps& other) const;
-    };
-
     // What leaves the values of a key in doubt: a line that cannot be read, or something about
     // the whole file, so that what the file means there cannot be known.
     struct Doubt {
@@ -78,34 +60,22 @@ public:
     // (when given) as "line N: reason: the line"; everything readable is kept.
     static RegistryFile Parse(std::string_view content, std::vector<std::string>* problems = nullptr);
 
-    // Reads the file at path. A missing file is an empty registry and no error; an unreadable
-    // one gives the failed call. stamps (when given) describe the version that was read. A file
-    // that another program keeps changing while it is read is read again a few times; when it
-    // never holds still, what was read last is kept with a doubt about the whole file.
-    static SysResult Load(const std::string& path, RegistryFile& out, std::vector<std::string>* problems = nullptr,
-                          Stamps* stamps = nullptr);
-
-    // The stamps of the file at path now (exists is false for a missing file).
-    static SysResult ReadStamps(const std::string& path, Stamps& out);
-
-    // Applies change to the newest content of the file under an exclusive lock, then replaces
-    // the file by writing a temporary file and renaming it, so a crash never leaves a torn file
-    // and two processes never lose each other's values. When change returns false nothing is
-    // written. A file that Writable() refuses is left as it is, with its failure.
-    static SysResult Update(const std::string& path, const std::function<bool(RegistryFile&)>& change);
-    // As Update, but never waits for the lock: while another process holds it the result is a
-    // failure for which IsLockBusy is true and nothing was changed.
-    static SysResult TryUpdate(const std::string& path, const std::function<bool(RegistryFile&)>& change);
+    // The same for bytes this copy takes over without copying them.
+    static RegistryFile ParseBytes(std::string bytes, std::vector<std::string>* problems = nullptr);
 
     // Why the values of key may not be what the file's author meant, or nothing when they read
     // whole: a line inside the key that cannot be read, a line that may have been meant as a key
     // line, or a file that exists but is empty, lacks its header or changed while it was read
     // (as when an editor saves it at that moment). A missing file leaves nothing in doubt.
     std::optional<std::string> DoubtAbout(std::string_view key) const;
-    // Ok when this copy may be changed and written back: a failure when some line could not be
-    // read (what a person meant there cannot be known) or when another program changed the
-    // file while it was read.
-    SysResult Writable() const;
+    // Marks what was read as possibly torn: another program changed the file while it was
+    // read. The whole file is then in doubt and this copy is not written back.
+    void MarkChangedWhileRead();
+    // A copy may be changed and written back only when every line could be read (what a person
+    // meant in a line that cannot be read is unknown) and nothing changed the file while it was
+    // read; these say which of the two stands in the way.
+    bool hasUnreadableLines() const { return unreadableLines_; }
+    bool changedWhileRead() const { return changedWhileRead_; }
 
     bool HasKey(std::string_view key) const;
     // The string value, or nothing when the key or value is missing or the value is not a string.
@@ -144,8 +114,6 @@ private:
         bool replacesValue = false;
     };
 
-    static SysResult UpdateLocked(const std::string& path, const std::function<bool(RegistryFile&)>& change,
-                                  bool waitForLock);
     explicit RegistryFile(std::string bytes) : content_(std::move(bytes)) {}
     void Reparse(std::vector<std::string>* problems = nullptr);
     Key* FindKeyMutable(std::string_view key);
@@ -172,12 +140,5 @@ private:
 
     friend class RegistryParser;
 };
-
-// The registry file named by a non-empty $VSERVER_REGISTRY, or nothing.
-std::optional<std::string> ChosenRegistryFile();
-
-// The registry file of this installation: $VSERVER_REGISTRY, or VServerService.reg in the
-// executable's folder.
-std::string RegistryFilePath();
 
 } // namespace vserver::platform

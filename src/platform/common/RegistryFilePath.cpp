@@ -1,5 +1,5 @@
 #include "platform/ProcessInfo.h"
-#include "platform/RegistryFile.h"
+#include "platform/RegistryFileIo.h"
 
 namespace vserver::platform {
 

@@ -1,10 +1,6 @@
-#include "platform/ProfileFile.h"
+#include "formats/ProfileFile.h"
 
-#include <cerrno>
-
-#include "platform/Beneath.h"
-#include "platform/FileSystem.h"
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 
 namespace vserver::platform {
 
@@ -176,48 +172,10 @@ std::string_view ProfileDefault(std::string_view defaultValue) {
     return defaultValue.substr(0, last == std::string_view::npos ? 0 : last + 1);
 }
 
-SysResult ReadProfileValue(std::string_view path, std::string_view section, std::string_view key,
-                           std::optional<std::string>& value) {
-    value.reset();
-    std::string text;
-    SysResult read = ReadWholeFile(path, text);
-    if (!read) return read.error() == ENOENT ? SysResult::Ok() : read;
-    value = ProfileFile(std::move(text)).Find(section, key);
-    return SysResult::Ok();
-}
-
-SysResult WriteProfileValue(std::string_view path, std::string_view section, std::string_view key,
-                            std::string_view value) {
-    const ProfileEntry entry{section, key, value};
-    UnsyncedWrite write;
-    if (SysResult staged = StageProfileValues(path, {&entry, 1}, write); !staged) return staged;
-    return CompleteWrite(write);
-}
-
-namespace {
-
-std::string WithEntries(std::string text, std::span<const ProfileEntry> entries) {
-    ProfileFile file(std::move(text));
+std::string WithProfileEntries(std::string bytes, std::span<const ProfileEntry> entries) {
+    ProfileFile file(std::move(bytes));
     for (const ProfileEntry& entry : entries) file.Set(entry.section, entry.key, entry.value);
     return file.bytes();
-}
-
-} // namespace
-
-SysResult StageProfileValues(std::string_view path, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced) {
-    std::string text;
-    SysResult read = ReadWholeFile(path, text);
-    if (!read && read.error() != ENOENT) return read;
-    return StageReplacement(path, WithEntries(std::move(text), entries), unsynced);
-}
-
-SysResult StageProfileValues(const PlaceBeneath& place, std::span<const ProfileEntry> entries,
-                             UnsyncedWrite& unsynced) {
-    std::string text;
-    if (place.found()) {
-        if (SysResult read = ReadWholeFile(place, text); !read) return read;
-    }
-    return StageReplacement(place, WithEntries(std::move(text), entries), unsynced);
 }
 
 } // namespace vserver::platform

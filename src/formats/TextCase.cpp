@@ -1,4 +1,4 @@
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 
 #include <array>
 

@@ -1,8 +1,8 @@
-#include "platform/FolderNameCache.h"
+#include "platform/common/FolderNameCache.h"
 
 #include <algorithm>
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 
 namespace vserver::platform {
 

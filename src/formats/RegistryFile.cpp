@@ -1,10 +1,10 @@
-#include "platform/RegistryFile.h"
+#include "formats/RegistryFile.h"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "platform/RegistryFileSyntax.h"
-#include "platform/TextCase.h"
+#include "formats/RegistryFileSyntax.h"
+#include "formats/TextCase.h"
 
 namespace vserver::platform {
 
@@ -312,21 +312,16 @@ private:
 };
 
 RegistryFile RegistryFile::Parse(std::string_view content, std::vector<std::string>* problems) {
-    RegistryFile registry{std::string(content)};
+    return ParseBytes(std::string(content), problems);
+}
+
+RegistryFile RegistryFile::ParseBytes(std::string bytes, std::vector<std::string>* problems) {
+    RegistryFile registry{std::move(bytes)};
     registry.Reparse(problems);
     return registry;
 }
 
 void RegistryFile::Reparse(std::vector<std::string>* problems) { RegistryParser(*this, problems).Run(); }
-
-bool RegistryFile::Stamps::SameVersion(const Stamps& other) const {
-    return SameData(other) && changed == other.changed;
-}
-
-bool RegistryFile::Stamps::SameData(const Stamps& other) const {
-    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
-           modified == other.modified;
-}
 
 // A key exists when it is written out or when a key below it is: the file, like an import,
 // creates every parent of a key it names.
@@ -361,6 +356,11 @@ std::optional<std::string> RegistryFile::DoubtAbout(std::string_view key) const 
 
 void RegistryFile::AddDoubt(std::string key, std::string description) {
     doubts_.push_back(Doubt{std::move(key), std::move(description)});
+}
+
+void RegistryFile::MarkChangedWhileRead() {
+    changedWhileRead_ = true;
+    AddDoubt({}, "the file changed while it was read");
 }
 
 const RegistryFile::Value* RegistryFile::FindValue(const Key& key, std::string_view name) const {

@@ -1,11 +1,11 @@
-#include "platform/RegistryFileStore.h"
+#include "platform/common/RegistryFileStore.h"
 
 #include <cerrno>
 #include <utility>
 
+#include "formats/TextCase.h"
 #include "platform/BackendCalls.h"
 #include "platform/DurableWrites.h"
-#include "platform/TextCase.h"
 
 namespace vserver::platform {
 namespace {
@@ -71,18 +71,18 @@ bool RegistryFileKeys::DeleteKeyTree(std::string_view path) { return edit_ != nu
 
 const RegistryFile& RegistryFileStore::Current(std::vector<std::string>* problems, SysResult& result) const {
     result = SysResult::Ok();
-    RegistryFile::Stamps now;
-    if (parsed_ && RegistryFile::ReadStamps(path_, now) && StillCurrent(now)) return parsed_->registry;
+    RegistryFileStamps now;
+    if (parsed_ && ReadRegistryFileStamps(path_, now) && StillCurrent(now)) return parsed_->registry;
     RegistryFile registry;
-    RegistryFile::Stamps stamps;
-    result = RegistryFile::Load(path_, registry, problems, &stamps);
+    RegistryFileStamps stamps;
+    result = LoadRegistryFile(path_, registry, problems, &stamps);
     // A file that could not be read is read again next time, whatever its stamps say.
-    if (!result) stamps = RegistryFile::Stamps();
+    if (!result) stamps = RegistryFileStamps();
     parsed_ = Parsed{std::move(registry), stamps, result && stamps.settled, ++versions_};
     return parsed_->registry;
 }
 
-bool RegistryFileStore::StillCurrent(const RegistryFile::Stamps& now) const {
+bool RegistryFileStore::StillCurrent(const RegistryFileStamps& now) const {
     if (OwnWriteInPlace(now)) return true;
     // Another file, size or modification time: the content has changed.
     if (!now.SameData(parsed_->stamps)) return false;
@@ -92,8 +92,8 @@ bool RegistryFileStore::StillCurrent(const RegistryFile::Stamps& now) const {
     // permissions, or times set back after an edit): the bytes decide. Reading them costs far
     // less than parsing them.
     std::string bytes;
-    RegistryFile::Stamps before;
-    RegistryFile::Stamps after;
+    RegistryFileStamps before;
+    RegistryFileStamps after;
     if (!backend::ReadRegistryFileBytes(path_, bytes, before, after)) return false;
     // The own write may have been renamed into place since the stamps were taken.
     if (OwnWriteInPlace(before) && OwnWriteInPlace(after)) return true;
@@ -105,7 +105,7 @@ bool RegistryFileStore::StillCurrent(const RegistryFile::Stamps& now) const {
 
 // This process's own write, in place but not yet durable: readings go on seeing the values it
 // replaces until its completion.
-bool RegistryFileStore::OwnWriteInPlace(const RegistryFile::Stamps& now) const {
+bool RegistryFileStore::OwnWriteInPlace(const RegistryFileStamps& now) const {
     return inFlight_ && inFlight_->version == parsed_->version && now.exists && now.SameData(inFlight_->written);
 }
 
@@ -122,7 +122,7 @@ SysResult RegistryFileStore::Update(const std::function<bool(RegistryKeys&)>& ch
         RegistryFileKeys keys(file);
         return change(keys);
     };
-    return waitForLock ? RegistryFile::Update(path_, apply) : RegistryFile::TryUpdate(path_, apply);
+    return waitForLock ? UpdateRegistryFile(path_, apply) : TryUpdateRegistryFile(path_, apply);
 }
 
 // On the loop: the lock, a check of the parsed copy against the file, and the new content in a
@@ -136,7 +136,7 @@ SysResult RegistryFileStore::WriteStringDurably(std::string_view key, std::strin
     SysResult loaded = SysResult::Ok();
     const RegistryFile& current = Current(nullptr, loaded);
     if (!loaded) return loaded;
-    if (SysResult writable = current.Writable(); !writable) {
+    if (SysResult writable = RegistryFileWritable(current); !writable) {
         // Another program writing the file without its lock is waited for like a lock holder.
         return writable.error() == EAGAIN ? LockBusy() : writable;
     }
@@ -144,8 +144,8 @@ SysResult RegistryFileStore::WriteStringDurably(std::string_view key, std::strin
     if (SysResult staged = StageReplacement(lock.file(), current.BytesWithString(key, name, text), unsynced); !staged) {
         return staged;
     }
-    RegistryFile::Stamps written;
-    (void)RegistryFile::ReadStamps(unsynced.temporary.empty() ? lock.file() : unsynced.temporary, written);
+    RegistryFileStamps written;
+    (void)ReadRegistryFileStamps(unsynced.temporary.empty() ? lock.file() : unsynced.temporary, written);
     unsynced.lock = lock.HandOn();
     inFlight_ = InFlight{written, parsed_->version, std::string(key), std::string(name), std::string(text)};
     syncs.Submit(std::move(unsynced), [this, done = std::move(done)](SysResult result) {
@@ -160,8 +160,8 @@ SysResult RegistryFileStore::WriteStringDurably(std::string_view key, std::strin
 void RegistryFileStore::FinishWrite(const SysResult& result) {
     const InFlight write = std::move(*inFlight_);
     inFlight_.reset();
-    RegistryFile::Stamps now;
-    if (!result || !parsed_ || parsed_->version != write.version || !RegistryFile::ReadStamps(path_, now) ||
+    RegistryFileStamps now;
+    if (!result || !parsed_ || parsed_->version != write.version || !ReadRegistryFileStamps(path_, now) ||
         !now.SameData(write.written)) {
         parsed_.reset();
         return;

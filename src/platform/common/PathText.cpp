@@ -1,9 +1,9 @@
-#include "platform/PathText.h"
+#include "platform/common/PathText.h"
 
 #include <vector>
 
-#include "platform/ProcessInfo.h"
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
+#include "platform/SystemTraits.h"
 
 namespace vserver::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/TurnEndWork.h"
+#include "platform/common/TurnEndWork.h"
 
 namespace vserver::platform {
 

@@ -11,16 +11,15 @@
 // equal sections the first is the one read and written. A UTF-8 byte order mark is part of the
 // first line. A file that starts with the UTF-16LE byte order mark is read as 8-bit text and
 // stays UTF-16LE when written. Lines this code adds end as the file's first line does (CR LF
-// in a file without line ends).
+// in a file without line ends). Reading and writing the files on disk is platform/'s
+// (common/ProfileFileIo.h).
 
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "platform/CodePage.h"
-#include "platform/DurableWrites.h"
-#include "platform/SysResult.h"
+#include "formats/CodePage.h"
 
 namespace vserver::platform {
 
@@ -49,28 +48,13 @@ private:
 // The default as the profile reader answers it for a missing key: without trailing blanks.
 std::string_view ProfileDefault(std::string_view defaultValue);
 
-// Reads one value of the file at path (found without regard to case). A missing file reads as
-// missing section and key: value is then nothing and the result is Ok.
-SysResult ReadProfileValue(std::string_view path, std::string_view section, std::string_view key,
-                           std::optional<std::string>& value);
-
-// Writes key=value into section of the file at path, creating the file, the section and the
-// key as needed. The file is replaced as a whole (never left torn); its folder must exist.
-SysResult WriteProfileValue(std::string_view path, std::string_view section, std::string_view key,
-                            std::string_view value);
-
 struct ProfileEntry {
     std::string_view section;
     std::string_view key;
     std::string_view value;
 };
 
-// Writes every entry, in order, as WriteProfileValue does, with one replacement of the file
-// whose sync, rename and folder sync are left to unsynced (see StageReplacement).
-SysResult StageProfileValues(std::string_view path, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced);
-
-struct PlaceBeneath;
-// The same for the file at a place below a folder (found, or missing in a folder that exists).
-SysResult StageProfileValues(const PlaceBeneath& place, std::span<const ProfileEntry> entries, UnsyncedWrite& unsynced);
+// The file's bytes with every entry set, in order, as ProfileFile::Set sets it.
+std::string WithProfileEntries(std::string bytes, std::span<const ProfileEntry> entries);
 
 } // namespace vserver::platform

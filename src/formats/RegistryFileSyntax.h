@@ -1,10 +1,10 @@
 #pragma once
 // The small rules of the registry file's text that both its reader and its editor follow: the
-// header lines, blanks, and how key paths compare. Used inside platform/ only.
+// header lines, blanks, and how key paths compare. Used inside formats/ only.
 
 #include <string_view>
 
-#include "platform/TextCase.h"
+#include "formats/TextCase.h"
 
 namespace vserver::platform::registry_syntax {
 

@@ -1,4 +1,4 @@
-#include "platform/LoopWork.h"
+#include "platform/common/LoopWork.h"
 
 namespace vserver::platform {
 

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "BackendTraits.h"
 #include "platform/FileSystem.h"
-#include "platform/PathText.h"
+#include "platform/SystemTraits.h"
+#include "platform/common/PathText.h"
 
 namespace vserver::platform {
 

@@ -1,8 +1,8 @@
-#include "platform/TemporaryName.h"
+#include "platform/common/TemporaryName.h"
 
 #include <charconv>
 
-#include "platform/PathText.h"
+#include "platform/common/PathText.h"
 
 namespace vserver::platform {
 
