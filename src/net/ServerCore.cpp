@@ -68,7 +68,7 @@ bool ServerCore::InitializeServer() {
     settings::FolderLayout layout = config_.DerivePaths();
     usersFolder = layout.usersFolder;
     executableFolder = layout.executableFolder;
-    eventLogPath = layout.eventLogPath;
+    statisticsPath = layout.statisticsPath;
     userMessagesPath = layout.userMessagesPath;
     forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
     // Temporaries that a killed server left beside its own files go now; the next write of

@@ -133,7 +133,7 @@ public:
     std::string usersFolder;
     std::string executableFolder;
     bool logonsLocked = false;
-    std::string eventLogPath;
+    std::string statisticsPath;
     std::string serverVersion;
     std::string userMessagesPath;
     std::string forcedToolbarSetsPath;
