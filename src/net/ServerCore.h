@@ -15,6 +15,7 @@
 #include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
 #include "settings/OptionWriter.h"
+#include "wire/Reply.h"
 
 namespace vserver::net {
 
@@ -185,7 +186,7 @@ private:
     std::vector<int> holding_;
     std::vector<int> sending_;
     void SendHeldOutput();
-    std::string reply_;
+    wire::Reply reply_;
 };
 
 } // namespace vserver::net
