@@ -24,11 +24,11 @@ std::string SessionLabel() {
     return name.empty() ? "vserverctl" : name;
 }
 
-// What a client kind means to the server: 5 logs on as the console, 4 without the account
-// checks; every other kind is a workstation that logs on with them.
+// What a client kind means to the server: the console, a workstation logged on without the
+// account checks, or any other workstation, which logs on with them.
 std::string KindName(long long kind) {
-    if (kind == 5) return "console";
-    if (kind == 4) return "unchecked workstation";
+    if (kind == wire::ClientKind::Console) return "console";
+    if (kind == wire::ClientKind::Unchecked) return "unchecked workstation";
     return "workstation";
 }
 using client::kItemSeparator;
