@@ -12,7 +12,7 @@
 #include "platform/SystemTraits.h"
 #include "platform/common/PathText.h"
 #include "settings/ServiceLog.h"
-#include "wire/Fields.h"
+#include "wire/Reply.h"
 
 namespace vserver::accounts {
 
@@ -57,10 +57,8 @@ std::string ListAccounts(const std::string& usersFolder) {
     std::string list;
     if (entries.empty()) return list;
     list.reserve(length + entries.size() - 1);
-    for (const auto& entry : entries) {
-        if (!list.empty()) list.push_back(wire::kSectionSeparator);
-        list.append(entry.name);
-    }
+    wire::ListWriter names(list);
+    for (const auto& entry : entries) names.Entry(entry.name);
     return list;
 }
 
@@ -70,12 +68,12 @@ std::string ListToolbarSets(const std::string& usersFolder) {
 
     const std::size_t prefixLength = std::string_view(kToolbarSetPrefix).size();
     std::string list;
+    wire::ListWriter names(list);
     for (const auto& entry : entries) {
         std::string_view title = TitleOf(entry.name);
         std::string_view setName = title.size() > prefixLength ? title.substr(prefixLength) : std::string_view{};
         if (platform::UpperCase(setName) == "CLASSIC" || !LeadsBeneath(usersFolder, entry, false)) continue;
-        if (!list.empty()) list.push_back(wire::kSectionSeparator);
-        list.append(setName);
+        names.Entry(setName);
     }
     return list;
 }

@@ -12,6 +12,7 @@
 #include "platform/common/ProfileFileIo.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
+#include "wire/Reply.h"
 
 namespace vserver::accounts {
 
@@ -169,21 +170,11 @@ std::string ReadPreferences(const std::string& usersFolder, std::string_view acc
         if (read.error() == platform::kOutsideError) LogRefusedPath(usersFolder, account, fileName);
     }
     std::string body;
+    wire::ListWriter values(body, wire::kItemSeparator);
     ForEachItem(items, [&](const Item& item) {
-        if (!body.empty()) body.push_back(wire::kSectionSeparator);
-        body.append(item.key).push_back(wire::kItemSeparator);
-        body.append(ValueFrom(profile ? &*profile : nullptr, item.section, item.key, item.value));
+        values.Entry(item.key).Part(ValueFrom(profile ? &*profile : nullptr, item.section, item.key, item.value));
     });
     return body;
-}
-
-std::string PreferenceAnswer(long long requestId, std::string_view body) {
-    std::string answer = "202";
-    answer.push_back(wire::kFieldSeparator);
-    wire::AppendNumber(answer, requestId);
-    answer.push_back(wire::kFieldSeparator);
-    answer.append(body);
-    return answer;
 }
 
 bool WritePreferences(const std::string& usersFolder, std::string_view account, std::string_view fileName,

@@ -33,9 +33,6 @@ bool IsInHomeFolder(const std::string& usersFolder, std::string_view account, st
 std::string ReadPreferences(const std::string& usersFolder, std::string_view account,
                             std::string_view fileName, std::string_view items);
 
-// The whole read answer without terminator: "202", 0xA7, id, 0xA7, body.
-std::string PreferenceAnswer(long long requestId, std::string_view body);
-
 // Writes every item with a key and a section. A file outside the users folder, or an item
 // whose text would break the file's line structure, is not written (with a service-log line).
 // Always true, as no client is told about a failed write.

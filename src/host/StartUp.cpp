@@ -7,7 +7,7 @@
 
 #include "host/CommandLine.h"
 #include "host/Registration.h"
-#include "host/ServiceDispatcher.h"
+#include "host/ServiceHandOver.h"
 #include "host/ServiceModule.h"
 #include "net/ServerCore.h"
 #include "platform/EventLog.h"
@@ -133,7 +133,7 @@ int StartUp(int argc, char** argv) {
     }
     module.isService = registration.localService;
 
-    const bool served = StartDispatcher(module);
+    const bool served = HandOverToServiceManager(module);
     settings::WriteServiceLog("Service ending normally");
     return served ? kExitSuccess : kExitFailure;
 }

@@ -100,9 +100,8 @@ bool ConnectionSocket::Send(std::string_view text) {
         outputStart_ = 0;
     }
     output_.append(text);
-    output_ += wire::kMessageEnd;
-    output_ += '\n';
-    queuedTotal_ += text.size() + 2;
+    output_.append(wire::kMessageTerminator);
+    queuedTotal_ += text.size() + wire::kMessageTerminator.size();
     // The replies of one turn leave together once the turn's file lines are written, so a
     // client never has the answer to an event that is not yet in its file, and several replies
     // to one connection cost one send. Output that waits for writability goes then anyway.

@@ -9,6 +9,7 @@
 #include "platform/EventLoop.h"
 #include "platform/common/NetAddress.h"
 #include "wire/MessageAssembler.h"
+#include "wire/Protocol.h"
 
 namespace vserver::net {
 
@@ -87,7 +88,7 @@ struct ConnectionRecord {
     std::uint64_t serial = 0;
     std::string accountName;
     std::string sessionLabel;
-    int clientKind = -1;
+    int clientKind = wire::ClientKind::NotLoggedOn;
     std::string sessionDetail;
     platform::LocalTime logonTime{};
     // The client's address, and whether the console's address rules let it log on as the

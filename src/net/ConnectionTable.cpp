@@ -14,8 +14,8 @@ ConnectionRecord& ConnectionTable::Insert(std::unique_ptr<ConnectionRecord> reco
     if (!oldest_) oldest_ = &r;
     byIndex_.emplace(r.index, std::move(record));
     IndexAccount(r);
-    if (r.clientKind == kConsoleKind) ++consoleCount_;
-    if (r.clientKind != kNotLoggedOn) ++loggedOnCount_;
+    if (r.clientKind == wire::ClientKind::Console) ++consoleCount_;
+    if (r.clientKind != wire::ClientKind::NotLoggedOn) ++loggedOnCount_;
     AddressUse& use = byAddress_[r.peerAddress];
     ++use.connections;
     use.refusing = false;
@@ -28,8 +28,8 @@ std::unique_ptr<ConnectionRecord> ConnectionTable::Remove(int index) {
     std::unique_ptr<ConnectionRecord> record = std::move(it->second);
     byIndex_.erase(it);
     UnindexAccount(*record);
-    if (record->clientKind == kConsoleKind) --consoleCount_;
-    if (record->clientKind != kNotLoggedOn) --loggedOnCount_;
+    if (record->clientKind == wire::ClientKind::Console) --consoleCount_;
+    if (record->clientKind != wire::ClientKind::NotLoggedOn) --loggedOnCount_;
     if (auto use = byAddress_.find(record->peerAddress); use != byAddress_.end() && --use->second.connections <= 0) {
         byAddress_.erase(use);
     }
@@ -62,11 +62,11 @@ void ConnectionTable::SetAccountName(ConnectionRecord& record, std::string name)
 }
 
 void ConnectionTable::SetClientKind(ConnectionRecord& record, int kind) {
-    if (record.clientKind == kConsoleKind) --consoleCount_;
-    if (record.clientKind != kNotLoggedOn) --loggedOnCount_;
+    if (record.clientKind == wire::ClientKind::Console) --consoleCount_;
+    if (record.clientKind != wire::ClientKind::NotLoggedOn) --loggedOnCount_;
     record.clientKind = kind;
-    if (kind == kConsoleKind) ++consoleCount_;
-    if (kind != kNotLoggedOn) ++loggedOnCount_;
+    if (kind == wire::ClientKind::Console) ++consoleCount_;
+    if (kind != wire::ClientKind::NotLoggedOn) ++loggedOnCount_;
 }
 
 void ConnectionTable::IndexAccount(ConnectionRecord& record) {

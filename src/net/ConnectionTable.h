@@ -28,7 +28,7 @@ public:
     int FindIndexByAccount(std::string_view name) const;
     void SetAccountName(ConnectionRecord& record, std::string name);
     void SetClientKind(ConnectionRecord& record, int kind);
-    // Records logged on as the administrator console (client kind 5).
+    // Records logged on as the administrator console.
     int consoleCount() const { return consoleCount_; }
     // Records logged on with any client kind, consoles included.
     int loggedOnCount() const { return loggedOnCount_; }
@@ -56,9 +56,6 @@ private:
 
     void IndexAccount(ConnectionRecord& record);
     void UnindexAccount(ConnectionRecord& record);
-
-    static constexpr int kConsoleKind = 5;
-    static constexpr int kNotLoggedOn = -1;
 
     ConnectionRecord* newest_ = nullptr;
     int consoleCount_ = 0;

@@ -69,7 +69,7 @@ bool ServerCore::InitializeServer() {
     settings::FolderLayout layout = config_.DerivePaths();
     usersFolder = layout.usersFolder;
     executableFolder = layout.executableFolder;
-    eventLogPath = layout.eventLogPath;
+    statisticsPath = layout.statisticsPath;
     userMessagesPath = layout.userMessagesPath;
     forcedToolbarSetsPath = layout.forcedToolbarSetsPath;
     // Temporaries that a killed server left beside its own files go now; the next write of
@@ -265,8 +265,7 @@ bool ServerCore::AcceptClient(platform::IoHandle listener) {
         WriteServiceLog("Unable to accept client connection request");
         return false;
     }
-    static constexpr char greeting[] = {'1', wire::kFieldSeparator, '0', wire::kFieldSeparator};
-    SendToIndex(std::string_view(greeting, sizeof greeting), index);
+    SendToIndex(reply_.Greeting().text(), index);
     return true;
 }
 
@@ -455,23 +454,13 @@ std::uint64_t ServerCore::SerialAt(int index) const {
 void ServerCore::SendCompletion(int index, int requestId, int requestType, std::string_view result,
                                 std::uint64_t serial) {
     if (requestId <= 0) return;
-    reply_.clear();
-    reply_ += '1';
-    reply_ += wire::kFieldSeparator;
-    wire::AppendNumber(reply_, requestId);
-    if (wire::IsLongForm(requestType)) {
-        reply_ += wire::kFieldSeparator;
-        wire::AppendNumber(reply_, requestType);
-        reply_ += wire::kFieldSeparator;
-        reply_ += result;
-    }
-    SendToIndex(reply_, index, serial);
+    SendToIndex(reply_.Completion(requestId, requestType, result).text(), index, serial);
 }
 
 bool ServerCore::HasOtherClients() const {
     if (connections.empty()) return false;
     if (connections.size() >= 2) return true;
-    return connections.newest()->clientKind != 5;
+    return connections.newest()->clientKind != wire::ClientKind::Console;
 }
 
 bool ServerCore::IsConsolePresent() const { return connections.consoleCount() > 0; }

@@ -15,6 +15,7 @@
 #include "settings/AccessRules.h"
 #include "settings/ConfigStore.h"
 #include "settings/OptionWriter.h"
+#include "wire/Reply.h"
 
 namespace vserver::net {
 
@@ -133,7 +134,7 @@ public:
     std::string usersFolder;
     std::string executableFolder;
     bool logonsLocked = false;
-    std::string eventLogPath;
+    std::string statisticsPath;
     std::string serverVersion;
     std::string userMessagesPath;
     std::string forcedToolbarSetsPath;
@@ -185,7 +186,7 @@ private:
     std::vector<int> holding_;
     std::vector<int> sending_;
     void SendHeldOutput();
-    std::string reply_;
+    wire::Reply reply_;
 };
 
 } // namespace vserver::net

@@ -8,13 +8,12 @@
 #include "accounts/Queues.h"
 #include "net/ServerCore.h"
 #include "settings/ServiceLog.h"
+#include "wire/Fields.h"
+#include "wire/Reply.h"
 
 namespace vserver::requests {
 
 namespace {
-
-constexpr int kConsoleKind = 5;
-constexpr int kNotLoggedOn = -1;
 
 const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
@@ -56,8 +55,8 @@ accounts::PreferenceWriteRule SharedFilesRule(net::ServerCore& server, int index
     if (!server.access.consoleOnlySharedFiles) return {};
     const net::ConnectionRecord* record = server.FindRecordByIndex(index);
     if (record == nullptr) return [](const std::string&) { return false; };
-    if (record->clientKind == kConsoleKind) return {};
-    const bool loggedOn = record->clientKind != kNotLoggedOn;
+    if (record->clientKind == wire::ClientKind::Console) return {};
+    const bool loggedOn = record->clientKind != wire::ClientKind::NotLoggedOn;
     return [users = server.usersFolder, account = record->accountName, loggedOn, index](const std::string& leadsTo) {
         if (loggedOn && accounts::IsInHomeFolder(users, account, leadsTo)) return true;
         std::string line = "Preference write refused, only the console's connection may write outside its own home "
@@ -112,7 +111,8 @@ void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context) {
 void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
     const wire::Request& r = context.request;
     std::string body = accounts::ReadPreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
-    server.SendToIndex(accounts::PreferenceAnswer(r.id, body), context.index);
+    wire::Reply reply;
+    server.SendToIndex(reply.PreferenceValues(r.id, body).text(), context.index);
     context.end = RequestEnd::NoReply;
 }
 
@@ -125,14 +125,9 @@ void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleListToolbarSets(net::ServerCore& server, RequestContext& context) {
-    std::string answer = "1";
-    answer.push_back(wire::kFieldSeparator);
-    wire::AppendNumber(answer, context.request.id);
-    answer.push_back(wire::kFieldSeparator);
-    answer.append("204");
-    answer.push_back(wire::kFieldSeparator);
-    answer.append(accounts::ListToolbarSets(server.usersFolder));
-    server.SendToIndex(answer, context.index);
+    wire::Reply reply;
+    reply.Answer(context.request.id, wire::RequestType::ListToolbarSets, accounts::ListToolbarSets(server.usersFolder));
+    server.SendToIndex(reply.text(), context.index);
     context.end = RequestEnd::NoReply;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/common/NetAddress.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
+#include "wire/Protocol.h"
 
 namespace vserver::requests {
 
@@ -39,7 +40,7 @@ Dispatcher::~Dispatcher() { server_.SetConnectionEvents(nullptr); }
 
 bool Dispatcher::ConsoleMaySend(int index, int type) const {
     const net::ConnectionRecord* record = server_.FindRecordByIndex(index);
-    if (record != nullptr && record->clientKind == 5) return true;
+    if (record != nullptr && record->clientKind == wire::ClientKind::Console) return true;
     std::string line;
     if (!server_.allowConsoleRequestsFromAnyConnection) {
         line = "Console request refused from a connection that is not the console";

@@ -39,7 +39,7 @@ enum class Sender {
 };
 
 struct RequestRow {
-    int type;
+    wire::RequestType type;
     RequestHandler handler;
     Sender sender;
 };

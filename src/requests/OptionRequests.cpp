@@ -1,6 +1,7 @@
 #include "requests/OptionRequests.h"
 
 #include "net/ServerCore.h"
+#include "wire/Protocol.h"
 
 namespace vserver::requests {
 
@@ -27,7 +28,8 @@ void HandleWriteOption(net::ServerCore& server, RequestContext& context) {
     const std::uint64_t serial = server.SerialAt(index);
     server.optionWriter().Write(std::string(context.request.argument1()), std::string(context.request.argument2()),
                                 [&server, index, id, serial](bool written) {
-                                    server.SendCompletion(index, id, 817, written ? "True" : "False", serial);
+                                    server.SendCompletion(index, id, wire::RequestType::WriteOption,
+                                                          written ? "True" : "False", serial);
                                 });
 }
 

@@ -2,42 +2,45 @@
 #include "requests/Dispatcher.h"
 #include "requests/OptionRequests.h"
 #include "requests/SessionRequests.h"
+#include "wire/Protocol.h"
 
 namespace vserver::requests {
 
 namespace {
 
+using Type = wire::RequestType;
+
 constexpr RequestRow kRows[] = {
-    {1, HandleLivenessAnswer, Sender::Anyone},
-    {2, HandleKeepAlive, Sender::Anyone},
-    {3, HandleClientEvent, Sender::Anyone},
-    {100, HandleListAccounts, Sender::Anyone},
-    {101, HandleLogon, Sender::Anyone},
-    {102, HandleCreateOwnAccount, Sender::Anyone},
-    {103, HandleLogoff, Sender::Anyone},
-    {104, HandleChangeUser, Sender::Anyone},
-    {201, HandleReadPreferences, Sender::Anyone},
-    {203, HandleWritePreferences, Sender::Anyone},
-    {204, HandleListToolbarSets, Sender::Anyone},
-    {205, HandleToolbarSetExists, Sender::Anyone},
-    {206, HandleReadOption, Sender::Anyone},
-    {207, HandleServerVersion, Sender::Anyone},
-    {208, HandleCollectUserMessages, Sender::Anyone},
-    {210, HandleCollectToolbarSets, Sender::Anyone},
-    {800, HandleSetLogonLock, Sender::Console},
-    {801, HandleIsLogonLocked, Sender::Console},
-    {802, HandleCountClients, Sender::Console},
-    {803, HandleListSessions, Sender::Console},
-    {804, HandleDisconnectUser, Sender::Console},
-    {805, HandleSendTextMessage, Sender::Console},
-    {806, HandleListAccounts, Sender::Console},
-    {807, HandleCreateAccount, Sender::Console},
-    {808, HandleDeleteAccount, Sender::Console},
-    {809, HandleReloadOptions, Sender::Console},
-    {810, HandleQueueUserMessage, Sender::Console},
-    {811, HandleSendToolbarSet, Sender::Console},
-    {812, HandleQueueToolbarSet, Sender::Console},
-    {817, HandleWriteOption, Sender::Console},
+    {Type::LivenessAnswer, HandleLivenessAnswer, Sender::Anyone},
+    {Type::KeepAlive, HandleKeepAlive, Sender::Anyone},
+    {Type::ClientEvent, HandleClientEvent, Sender::Anyone},
+    {Type::ListAccounts, HandleListAccounts, Sender::Anyone},
+    {Type::Logon, HandleLogon, Sender::Anyone},
+    {Type::CreateOwnAccount, HandleCreateOwnAccount, Sender::Anyone},
+    {Type::Logoff, HandleLogoff, Sender::Anyone},
+    {Type::ChangeUser, HandleChangeUser, Sender::Anyone},
+    {Type::ReadPreferences, HandleReadPreferences, Sender::Anyone},
+    {Type::WritePreferences, HandleWritePreferences, Sender::Anyone},
+    {Type::ListToolbarSets, HandleListToolbarSets, Sender::Anyone},
+    {Type::ToolbarSetExists, HandleToolbarSetExists, Sender::Anyone},
+    {Type::ReadOption, HandleReadOption, Sender::Anyone},
+    {Type::ServerVersion, HandleServerVersion, Sender::Anyone},
+    {Type::CollectUserMessages, HandleCollectUserMessages, Sender::Anyone},
+    {Type::CollectToolbarSets, HandleCollectToolbarSets, Sender::Anyone},
+    {Type::SetLogonLock, HandleSetLogonLock, Sender::Console},
+    {Type::IsLogonLocked, HandleIsLogonLocked, Sender::Console},
+    {Type::CountClients, HandleCountClients, Sender::Console},
+    {Type::ListSessions, HandleListSessions, Sender::Console},
+    {Type::DisconnectUser, HandleDisconnectUser, Sender::Console},
+    {Type::SendTextMessage, HandleSendTextMessage, Sender::Console},
+    {Type::ConsoleListAccounts, HandleListAccounts, Sender::Console},
+    {Type::CreateAccount, HandleCreateAccount, Sender::Console},
+    {Type::DeleteAccount, HandleDeleteAccount, Sender::Console},
+    {Type::ReloadOptions, HandleReloadOptions, Sender::Console},
+    {Type::QueueUserMessage, HandleQueueUserMessage, Sender::Console},
+    {Type::SendToolbarSet, HandleSendToolbarSet, Sender::Console},
+    {Type::QueueToolbarSet, HandleQueueToolbarSet, Sender::Console},
+    {Type::WriteOption, HandleWriteOption, Sender::Console},
 };
 
 } // namespace

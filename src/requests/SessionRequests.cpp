@@ -7,7 +7,9 @@
 #include "sessions/Sessions.h"
 #include "sessions/Statistics.h"
 #include "settings/ServiceLog.h"
+#include "sessions/StatisticsLine.h"
 #include "wire/Fields.h"
+#include "wire/Reply.h"
 
 namespace vserver::requests {
 
@@ -16,28 +18,18 @@ using settings::WriteServiceLog;
 
 namespace {
 
-constexpr int kConsoleKind = 5;
-constexpr int kUncheckedKind = 4;
+using wire::ClientKind;
+using wire::RefusalCode;
+using wire::RequestType;
 
 const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
-// "1", id, type, code: the refusal of a logon or change of user, sent whatever the id. The
-// serial keeps a refusal that comes after a wait from reaching a newer connection.
-void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int id, const char* type, int code,
-                 bool withVersion = false) {
-    std::string reply = "1";
-    reply += wire::kFieldSeparator;
-    wire::AppendNumber(reply, id);
-    reply += wire::kFieldSeparator;
-    reply += type;
-    reply += wire::kFieldSeparator;
-    wire::AppendNumber(reply, code);
-    if (withVersion) {
-        reply += wire::kFieldSeparator;
-        reply += wire::kSectionSeparator;
-        reply += server.serverVersion;
-    }
-    server.SendToIndex(reply, index, serial);
+// The refusal of a logon or change of user, sent whatever the id. The serial keeps a refusal
+// that comes after a wait from reaching a newer connection.
+void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int id, RequestType type,
+                 RefusalCode code) {
+    wire::Reply reply;
+    server.SendToIndex(reply.Refusal(id, type, code).text(), index, serial);
 }
 
 // The positions a logon needs after a wait, copied out of the request text.
@@ -56,8 +48,8 @@ struct LogonRequest {
 void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
     int index = server.SerialAt(logon.index) == logon.serial ? logon.index : 0;
     if (!RecordLogon(server, index, logon.account, logon.kind, logon.label, logon.detail)) return;
-    if (logon.kind != kConsoleKind) WriteStatisticsLine(server, logon.account, logon.label, "101", "");
-    server.SendCompletion(logon.index, logon.id, 101, "", logon.serial);
+    if (logon.kind != ClientKind::Console) WriteStatisticsLine(server, logon.account, logon.label, kLogonEvent, "");
+    server.SendCompletion(logon.index, logon.id, RequestType::Logon, "", logon.serial);
 }
 
 } // namespace
@@ -78,10 +70,11 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
     LogonRequest logon{context.index, server.SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
                        std::string(r.sessionDetail())};
     if (r.clientVersion() != server.serverVersion) {
-        SendRefusal(server, logon.index, logon.serial, logon.id, "101", 6, true);
+        wire::Reply reply;
+        server.SendToIndex(reply.VersionRefusal(logon.id, server.serverVersion).text(), logon.index, logon.serial);
         return;
     }
-    if (logon.kind == kConsoleKind) {
+    if (logon.kind == ClientKind::Console) {
         // Rules that could not be read at the start may be readable now; no console could send
         // the reload request until they are.
         if (!server.closedAccessRules.empty()) server.LoadOptions(false);
@@ -91,32 +84,32 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
             const char* reason = server.closedAccessRules.empty() ? ", the address is not in Options\\ConsoleAddresses"
                                                                   : ", the access rules could not be read since the start";
             WriteServiceLog("Console logon refused from " + platform::FormatNetAddress(record->peerAddress) + reason);
-            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
+            SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::LogonsLocked);
             return;
         }
         if (server.IsConsolePresent()) {
-            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
+            SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::SessionAlive);
             return;
         }
         FinishLogon(server, logon);
         return;
     }
     if (server.logonsLocked) {
-        SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
+        SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::LogonsLocked);
         return;
     }
-    if (logon.kind == kUncheckedKind) {
+    if (logon.kind == ClientKind::Unchecked) {
         FinishLogon(server, logon);
         return;
     }
     if (!AccountExists(server, logon.account)) {
-        SendRefusal(server, logon.index, logon.serial, logon.id, "101", 1);
+        SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::NoHomeFolder);
         return;
     }
     context.end = RequestEnd::Later;
     IsLoggedOnAndAlive(context.liveness, logon.account, [&server, logon](bool alive) {
         if (alive) {
-            SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
+            SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::SessionAlive);
             return;
         }
         FinishLogon(server, logon);
@@ -126,7 +119,7 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
 void HandleLogoff(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
     server.CloseIndex(context.index);
-    WriteStatisticsLine(server, r.account(), r.label(), "103", "");
+    WriteStatisticsLine(server, r.account(), r.label(), kLogoffEvent, "");
 }
 
 void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
@@ -137,38 +130,35 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
     int id = r.id;
     std::string current(r.account());
     std::string next(r.argument1());
-    auto refuse = [&server, index, serial, id](int code) { SendRefusal(server, index, serial, id, "104", code); };
+    auto refuse = [&server, index, serial, id](RefusalCode code) {
+        SendRefusal(server, index, serial, id, RequestType::ChangeUser, code);
+    };
     sessions::LivenessChecks& checks = context.liveness;
     IsLoggedOnAndAlive(checks, current, [&server, &checks, index, serial, id, current, next, refuse](bool currentAlive) {
         if (!currentAlive) {
-            refuse(3);
+            refuse(RefusalCode::NoLiveSession);
             return;
         }
         if (!AccountExists(server, next)) {
-            refuse(1);
+            refuse(RefusalCode::NoHomeFolder);
             return;
         }
         IsLoggedOnAndAlive(checks, next, [&server, index, serial, id, current, next, refuse](bool nextAlive) {
             if (nextAlive) {
-                refuse(2);
+                refuse(RefusalCode::SessionAlive);
                 return;
             }
             ChangeUser(server, current, next);
-            server.SendCompletion(index, id, 104, "", serial);
+            server.SendCompletion(index, id, RequestType::ChangeUser, "", serial);
         });
     });
 }
 
 void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context) {
     const auto& r = context.request;
-    std::string reply = "1";
-    reply += wire::kFieldSeparator;
-    wire::AppendNumber(reply, r.id);
-    reply += wire::kFieldSeparator;
-    reply += "205";
-    reply += wire::kFieldSeparator;
-    reply += TrueOrFalse(ToolbarSetExists(server, r.argument1()));
-    server.SendToIndex(reply, context.index);
+    wire::Reply reply;
+    reply.Answer(r.id, RequestType::ToolbarSetExists, TrueOrFalse(ToolbarSetExists(server, r.argument1())));
+    server.SendToIndex(reply.text(), context.index);
     context.end = RequestEnd::NoReply;
 }
 
@@ -185,7 +175,7 @@ void HandleCountClients(net::ServerCore& server, RequestContext& context) {
 }
 
 void HandleListSessions(net::ServerCore& server, RequestContext& context) {
-    context.result = wire::kItemSeparator;
+    wire::StartSessionListResult(context.result);
     context.result += ListSessions(server);
 }
 

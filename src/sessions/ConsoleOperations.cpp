@@ -3,23 +3,21 @@
 #include "accounts/Listings.h"
 #include "net/ServerCore.h"
 #include "settings/ServiceLog.h"
-#include "wire/Fields.h"
+#include "wire/Reply.h"
 
 namespace vserver::sessions {
 
 namespace {
 
-bool SendToAccount(net::ServerCore& server, std::string_view account, std::string_view code, std::string_view text,
+bool SendToAccount(net::ServerCore& server, std::string_view account, wire::MessageCode code, std::string_view text,
                    const char* unknownAccountText, const char* sendFailedText) {
     int index = server.connections.FindIndexByAccount(account);
     if (index < 1) {
         settings::WriteServiceLog(unknownAccountText);
         return false;
     }
-    std::string message(code);
-    message += wire::kFieldSeparator;
-    message += text;
-    if (!server.SendToIndex(message, index)) {
+    wire::Reply message;
+    if (!server.SendToIndex(message.Notice(code, text).text(), index)) {
         settings::WriteServiceLog(sendFailedText);
         return false;
     }
@@ -40,31 +38,28 @@ int CountClients(const net::ServerCore& server) {
 
 std::string ListSessions(const net::ServerCore& server) {
     std::string list;
+    wire::ListWriter sessions(list);
     for (const net::ConnectionRecord* r = server.connections.newest(); r != nullptr; r = r->older) {
-        if (!list.empty()) list += wire::kSectionSeparator;
-        list += r->accountName;
-        list += wire::kFieldSeparator;
-        if (r->clientKind == -1) {
-            list += wire::kFieldSeparator;
-            list += wire::kFieldSeparator;
+        sessions.Entry(r->accountName);
+        // A connection that has not logged on shows its placeholder name and three empty parts.
+        if (r->clientKind == wire::ClientKind::NotLoggedOn) {
+            sessions.Part({}).Part({}).Part({});
             continue;
         }
-        list += r->sessionLabel;
-        list += wire::kFieldSeparator;
-        wire::AppendNumber(list, r->clientKind);
-        list += wire::kFieldSeparator;
-        list += r->sessionDetail;
+        sessions.Part(r->sessionLabel).Number(r->clientKind).Part(r->sessionDetail);
     }
     return list;
 }
 
 bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text) {
-    return SendToAccount(server, account, "200", text, "Attempt to send text message to unknown connection index",
+    return SendToAccount(server, account, wire::MessageCode::TextMessage, text,
+                         "Attempt to send text message to unknown connection index",
                          "Unable to send text message to specified connection index");
 }
 
 bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet) {
-    return SendToAccount(server, account, "209", toolbarSet, "Attempt to send toolbar set to unknown connection index",
+    return SendToAccount(server, account, wire::MessageCode::ToolbarSet, toolbarSet,
+                         "Attempt to send toolbar set to unknown connection index",
                          "Unable to send toolbar set to specified connection index");
 }
 

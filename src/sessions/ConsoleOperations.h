@@ -11,7 +11,7 @@ namespace vserver::sessions {
 
 bool SetLogonLock(net::ServerCore& server, int value);
 int CountClients(const net::ServerCore& server);
-// 0xB0 is not part of the list; the request handler puts it in front.
+// The entries only: the request handler puts the result's leading mark in front.
 std::string ListSessions(const net::ServerCore& server);
 bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text);
 bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "net/ServerCore.h"
-#include "wire/Fields.h"
+#include "wire/Reply.h"
 
 namespace vserver::sessions {
 
@@ -18,10 +18,8 @@ void LivenessChecks::Start(int index, const std::string& account, Continuation d
     auto timer = server_.loop().AddTimer(std::chrono::duration_cast<std::chrono::milliseconds>(timeout),
                                          [this, id] { Finish(id, LivenessOutcome::TimedOut); });
     checks_.emplace(id, Check{index, timer, std::move(done)});
-    std::string message = "2";
-    message += wire::kFieldSeparator;
-    message += account;
-    server_.SendToIndex(message, index);
+    wire::Reply message;
+    server_.SendToIndex(message.Notice(wire::MessageCode::LivenessCheck, account).text(), index);
 }
 
 void LivenessChecks::OnAnswer(int index) { FinishAwaiting(index, LivenessOutcome::Answered); }

@@ -7,7 +7,8 @@
 #include "sessions/LivenessChecks.h"
 #include "sessions/Statistics.h"
 #include "settings/ServiceLog.h"
-#include "wire/Fields.h"
+#include "sessions/StatisticsLine.h"
+#include "wire/Reply.h"
 
 namespace vserver::sessions {
 
@@ -48,12 +49,10 @@ bool DisconnectUser(net::ServerCore& server, std::string_view account) {
         return false;
     }
     std::string label = SessionLabelOf(server, index);
-    std::string notice = "103";
-    notice += wire::kFieldSeparator;
-    notice += account;
-    server.SendToIndex(notice, index);
+    wire::Reply notice;
+    server.SendToIndex(notice.Notice(wire::MessageCode::DisconnectNotice, account).text(), index);
     bool closed = server.CloseIndex(index);
-    WriteStatisticsLine(server, account, label, "103", "");
+    WriteStatisticsLine(server, account, label, kLogoffEvent, "");
     return closed;
 }
 
@@ -66,8 +65,8 @@ bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_v
     }
     std::string label = record->sessionLabel;
     server.connections.SetAccountName(*record, std::string(next));
-    WriteStatisticsLine(server, current, label, "103", "");
-    WriteStatisticsLine(server, next, label, "101", "");
+    WriteStatisticsLine(server, current, label, kLogoffEvent, "");
+    WriteStatisticsLine(server, next, label, kLogonEvent, "");
     return true;
 }
 

@@ -59,8 +59,8 @@ bool WriteStatisticsLine(net::ServerCore& server, std::string_view account, std:
     PendingWrites& pending = Pending();
     const bool firstOfTurn = pending.files.empty();
     auto file = std::find_if(pending.files.begin(), pending.files.end(),
-                             [&server](const PendingLines& lines) { return lines.path == server.eventLogPath; });
-    if (file == pending.files.end()) file = pending.files.insert(file, PendingLines{server.eventLogPath, {}, {}});
+                             [&server](const PendingLines& lines) { return lines.path == server.statisticsPath; });
+    if (file == pending.files.end()) file = pending.files.insert(file, PendingLines{server.statisticsPath, {}, {}});
 
     AppendStatisticsLine(file->text, platform::Now(), account, label, event, detail);
     file->ends.push_back(file->text.size());

@@ -178,7 +178,7 @@ FolderLayout ConfigStore::DerivePaths() const {
         WriteServiceLog("Unable to initialize server, can't find path to executable");
     }
     layout.usersFolder = master + "Users";
-    layout.eventLogPath = layout.usersFolder + platform::kPathSeparator + "EventLog.log";
+    layout.statisticsPath = layout.usersFolder + platform::kPathSeparator + kStatisticsFileName;
     const std::string data = DataFolder();
     layout.userMessagesPath = data + "UserMessages.log";
     layout.forcedToolbarSetsPath = data + "ForcedToolbarSets.log";

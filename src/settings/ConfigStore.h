@@ -22,11 +22,15 @@ inline constexpr const char* kServerKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\V
 inline constexpr const char* kConnectionKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection";
 inline constexpr const char* kOptionsKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options";
 
+// The usage statistics file in the users folder. Its name is older than the service's event
+// log and has nothing to do with it.
+inline constexpr const char* kStatisticsFileName = "EventLog.log";
+
 // The folder layout derived from the executable's location, the data folder and MasterPath.
 struct FolderLayout {
     std::string executableFolder;       // with trailing separator; empty when unknown
     std::string usersFolder;            // master folder + "Users", no trailing separator
-    std::string eventLogPath;           // usersFolder/EventLog.log
+    std::string statisticsPath;         // usersFolder/kStatisticsFileName
     std::string userMessagesPath;       // DataFolder() + "UserMessages.log"
     std::string forcedToolbarSetsPath;  // DataFolder() + "ForcedToolbarSets.log"
 };

@@ -1,16 +1,12 @@
 #pragma once
-// The reserved bytes of the message protocol and the rules for cutting a text into fields and
-// for reading numbers out of them.
+// The rules for cutting a text into fields and for reading numbers out of them.
 
 #include <string>
 #include <string_view>
 
-namespace vserver::wire {
+#include "wire/Protocol.h"
 
-inline constexpr char kMessageEnd = '\xBB';
-inline constexpr char kSectionSeparator = '\xA6';
-inline constexpr char kFieldSeparator = '\xA7';
-inline constexpr char kItemSeparator = '\xB0';
+namespace vserver::wire {
 
 // Field n (counted from 1) of text cut at separator; empty when n is below 1 or beyond the
 // last field. The view points into text.

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "wire/Protocol.h"
+
 namespace vserver::wire {
 
 class MessageAssembler {
@@ -66,7 +68,7 @@ MessageAssembler::Outcome MessageAssembler::Feed(std::string_view chunk, OnMessa
     while (!chunk.empty()) {
         chunk.remove_prefix(SkipLineEnd(chunk));
         if (chunk.empty()) break;
-        std::size_t end = chunk.find('\xBB');
+        std::size_t end = chunk.find(kMessageEnd);
         if (end == std::string_view::npos) return Hold(chunk);
         afterEnd_ = AfterEnd::JustEnded;
         bool more;

@@ -36,10 +36,17 @@ Request ParseRequest(std::string_view text) {
 
 bool IsLongForm(int type) {
     switch (type) {
-    case 100: case 102: case 104: case 206: case 207: case 208: case 210:
+    case RequestType::ListAccounts:
+    case RequestType::CreateOwnAccount:
+    case RequestType::ChangeUser:
+    case RequestType::ReadOption:
+    case RequestType::ServerVersion:
+    case RequestType::CollectUserMessages:
+    case RequestType::CollectToolbarSets:
         return true;
     default:
-        return type >= 800;
+        // Every console type, known or not.
+        return type >= RequestType::SetLogonLock;
     }
 }
 

@@ -209,7 +209,7 @@ TEST_F(ConfigStoreTest, MasterPathGivesTheUsersFolderWithOrWithoutItsSeparator) 
         WriteRegistry(kServerBlock + "\"MasterPath\"=\"" + Quoted(master) + "\"\r\n");
         const FolderLayout layout = Store().DerivePaths();
         EXPECT_EQ(layout.usersFolder, N("/srv/vantorel/Users")) << master;
-        EXPECT_EQ(layout.eventLogPath, N("/srv/vantorel/Users/EventLog.log")) << master;
+        EXPECT_EQ(layout.statisticsPath, N("/srv/vantorel/Users/EventLog.log")) << master;
     }
 
     WriteRegistry(kServerBlock + "\"MasterPath\"=\"\"\r\n");

@@ -39,6 +39,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using vserver::client::Connection;
 using vserver::client::Request;
+using vserver::wire::RequestType;
 using vserver::bench::BenchServer;
 using vserver::bench::CpuNanoseconds;
 using vserver::bench::ReadAll;
@@ -82,7 +83,7 @@ std::string Ask(Connection& c, const Request& r) {
 
 void MeasureListing(Connection& c, const Settings& s) {
     Request r;
-    r.type = 100;
+    r.type = RequestType::ListAccounts;
     std::vector<double> times;
     std::size_t bytes = 0;
     for (int i = 1; i <= 20; ++i) {
@@ -159,7 +160,7 @@ CollectionRun CollectOnce(Connection& c, pid_t server, const std::string& queue,
     ::stat(queue.c_str(), &before);
     Request r;
     r.id = 1;
-    r.type = 208;
+    r.type = RequestType::CollectUserMessages;
     r.account = account;
     CollectionRun run;
     auto start = Clock::now();
@@ -170,7 +171,7 @@ CollectionRun CollectOnce(Connection& c, pid_t server, const std::string& queue,
     if (removes) {
         Request next;
         next.id = 2;
-        next.type = 207;
+        next.type = RequestType::ServerVersion;
         (void)Ask(c, next);
         struct stat after = before;
         while (after.st_ino == before.st_ino && Milliseconds(Clock::now() - start) < 2000) {
@@ -192,7 +193,7 @@ public:
         if (!connection_.Open("127.0.0.1", port, 5s, &error) || !connection_.ReadMessage(5s)) return;
         thread_ = std::thread([this] {
             Request r;
-            r.type = 207;
+            r.type = RequestType::ServerVersion;
             while (!stop_) {
                 ++r.id;
                 auto start = Clock::now();
@@ -337,7 +338,7 @@ int main(int argc, char** argv) {
     }
     MeasureListing(c, s);
     MeasureCollection(c, s, folder, server.pid(), port, queueText);
-    MeasureRate(c, 201, s);
-    MeasureRate(c, 203, s);
+    MeasureRate(c, RequestType::ReadPreferences, s);
+    MeasureRate(c, RequestType::WritePreferences, s);
     return 0;
 }

@@ -32,6 +32,7 @@ using namespace std::chrono_literals;
 using vserver::bench::BenchServer;
 using vserver::client::Connection;
 using vserver::client::Request;
+using vserver::wire::RequestType;
 
 struct Settings {
     std::string server;
@@ -70,7 +71,7 @@ void Collector(int port, const std::string& account, const std::atomic<bool>& st
     Connection c;
     if (!Open(c, port)) return;
     Request r;
-    r.type = 208;
+    r.type = RequestType::CollectUserMessages;
     r.account = account;
     for (bool last = false; !last;) {
         last = stop.load();
@@ -79,7 +80,7 @@ void Collector(int port, const std::string& account, const std::atomic<bool>& st
     }
     Request version;
     version.id = ++r.id;
-    version.type = 207;
+    version.type = RequestType::ServerVersion;
     (void)Ask(c, version);
 }
 
@@ -90,7 +91,7 @@ void Console(int port, int number, int accounts, const std::atomic<bool>& stop,
     if (!Open(c, port)) return;
     std::mt19937 random(static_cast<unsigned>(20261209 + number));
     Request r;
-    r.type = 810;
+    r.type = RequestType::QueueUserMessage;
     while (!stop.load()) {
         ++r.id;
         r.argument1 = "pupil" + std::to_string(random() % static_cast<unsigned>(accounts));
@@ -108,7 +109,7 @@ void Prober(int port, const std::atomic<bool>& stop, std::vector<double>& waits)
     Connection c;
     if (!Open(c, port)) return;
     Request r;
-    r.type = 207;
+    r.type = RequestType::ServerVersion;
     while (!stop.load()) {
         ++r.id;
         auto start = Clock::now();

@@ -6,11 +6,11 @@ namespace vserver::client {
 
 namespace {
 
-constexpr int kLogonRequest = 101;
-constexpr int kLivenessAnswer = 1;
-constexpr const char* kReplyCode = "1";
-constexpr const char* kLivenessCheckCode = "2";
-constexpr const char* kDisconnectNoticeCode = "103";
+using wire::MessageCode;
+using wire::RefusalCode;
+using wire::RequestType;
+
+bool HasCode(const Reply& reply, MessageCode code) { return reply.code == std::to_string(code); }
 
 std::string Seconds(std::chrono::milliseconds timeout) {
     long long ms = timeout.count();
@@ -45,16 +45,16 @@ ConsoleClient::Outcome ConsoleClient::Connect(const std::string& host, int port)
 
 ConsoleClient::Outcome ConsoleClient::Logon(const std::string& label, const std::string& detail) {
     Request logon;
-    logon.type = kLogonRequest;
+    logon.type = RequestType::Logon;
     logon.account = kConsoleAccount;
     logon.label = label;
-    logon.clientKind = kConsoleClientKind;
+    logon.clientKind = wire::ClientKind::Console;
     logon.version = kClientVersion;
     logon.detail = detail;
     Outcome outcome = Call(logon, "logon");
     if (outcome.status != Status::Ok) return outcome;
     // A success is the short form; a refusal names the request type and carries a code.
-    if (outcome.reply.fieldCount >= 4 && outcome.reply.type == "101") {
+    if (outcome.reply.fieldCount >= 4 && outcome.reply.type == std::to_string(RequestType::Logon)) {
         std::vector<std::string> parts = SplitFields(outcome.reply.result);
         std::string serverVersion;
         if (parts.size() > 1) serverVersion = SplitFields(parts[1], kSectionSeparator).back();
@@ -79,18 +79,18 @@ ConsoleClient::Outcome ConsoleClient::Call(Request request, const std::string& w
             return Unreachable("no answer from " + peer_ + " to the " + what + " request within " + Seconds(timeout_));
         }
         Reply reply = ParseReply(*message);
-        if (reply.code == kReplyCode && reply.id == id) {
+        if (HasCode(reply, MessageCode::Reply) && reply.id == id) {
             Outcome outcome;
             outcome.reply = std::move(reply);
             return outcome;
         }
-        if (reply.code == kLivenessCheckCode) {
+        if (HasCode(reply, MessageCode::LivenessCheck)) {
             // The server asks whether this session is alive (another logon wants the name).
             Request answer;
-            answer.type = kLivenessAnswer;
+            answer.type = RequestType::LivenessAnswer;
             answer.account = kConsoleAccount;
             if (!connection_.Send(answer)) return Unreachable("cannot answer the liveness check of " + peer_);
-        } else if (reply.code == kDisconnectNoticeCode) {
+        } else if (HasCode(reply, MessageCode::DisconnectNotice)) {
             return Unreachable(peer_ + " disconnected the console during the " + what + " request");
         }
     }
@@ -98,11 +98,11 @@ ConsoleClient::Outcome ConsoleClient::Call(Request request, const std::string& w
 
 std::string ConsoleClient::ExplainRefusal(int code, const std::string& serverVersion) {
     switch (code) {
-    case 1: return "the account has no home folder";
-    case 2: return "another administrator console is already logged on";
+    case RefusalCode::NoHomeFolder: return "the account has no home folder";
+    case RefusalCode::SessionAlive: return "another administrator console is already logged on";
     // A console logs on even while logons are locked: for it this code means its address.
-    case 5: return "the server takes no console from this computer's address (Options\\ConsoleAddresses)";
-    case 6:
+    case RefusalCode::LogonsLocked: return "the server takes no console from this computer's address (Options\\ConsoleAddresses)";
+    case RefusalCode::VersionDiffers:
         return "the server's version " + (serverVersion.empty() ? std::string("(unknown)") : serverVersion) +
                " differs from this console's version " + kClientVersion;
     default: return "unknown refusal code";

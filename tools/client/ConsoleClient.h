@@ -10,7 +10,6 @@
 
 namespace vserver::client {
 
-inline constexpr int kConsoleClientKind = 5;
 inline constexpr const char* kConsoleAccount = "<Service Administrator Console>";
 inline constexpr const char* kClientVersion = "9.0";
 

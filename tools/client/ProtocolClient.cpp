@@ -25,8 +25,7 @@ std::string EncodeRequest(const Request& request) {
         out += kSectionSeparator;
         out += request.detail;
     }
-    out += kMessageEnd;
-    out += '\n';
+    out += wire::kMessageTerminator;
     return out;
 }
 
@@ -57,8 +56,7 @@ std::string EncodeMessage(const std::vector<std::string_view>& fields) {
         if (i > 0) out += kFieldSeparator;
         out += fields[i];
     }
-    out += kMessageEnd;
-    out += '\n';
+    out += wire::kMessageTerminator;
     return out;
 }
 

@@ -10,12 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "wire/Protocol.h"
+
 namespace vserver::client {
 
-inline constexpr char kMessageEnd = '\xBB';
-inline constexpr char kSectionSeparator = '\xA6';
-inline constexpr char kFieldSeparator = '\xA7';
-inline constexpr char kItemSeparator = '\xB0';
+using wire::kFieldSeparator;
+using wire::kItemSeparator;
+using wire::kMessageEnd;
+using wire::kSectionSeparator;
 
 // The positions of a request: fields 1 to 8 of section 1, then sections 2 to 4.
 struct Request {

@@ -4,6 +4,8 @@
 
 namespace vserver::loadgen::morning {
 
+using wire::RequestType;
+
 namespace {
 
 using client::EncodeMessage;
@@ -54,7 +56,7 @@ std::string ReadArgument(const ReadItem& item) {
 }
 
 std::string Logon(std::string_view account, std::string_view label, int kind, std::string_view detail) {
-    Request logon = Numbered(1, 101);
+    Request logon = Numbered(1, RequestType::Logon);
     logon.account = std::string(account);
     logon.label = std::string(label);
     logon.clientKind = kind;
@@ -92,27 +94,27 @@ std::string WorkstationRequest(const Expectations& plan, int account, int step) 
     switch (KindOfStep(step)) {
     case Kind::Logon: return Logon(AccountName(prefix, account), RoomOf(account), kWorkstationKind, WorkstationDetail(account));
     case Kind::Read: {
-        Request read = WorkstationBase(prefix, account, step, 201);
+        Request read = WorkstationBase(prefix, account, step, RequestType::ReadPreferences);
         read.argument2 = ReadArgument(kReadItems[static_cast<std::size_t>(step - 1)]);
         return EncodeRequest(read);
     }
     case Kind::CollectMessages:
-    case Kind::LastCollect: return EncodeRequest(WorkstationBase(prefix, account, step, 208));
-    case Kind::CollectToolbarSets: return EncodeRequest(WorkstationBase(prefix, account, step, 210));
+    case Kind::LastCollect: return EncodeRequest(WorkstationBase(prefix, account, step, RequestType::CollectUserMessages));
+    case Kind::CollectToolbarSets: return EncodeRequest(WorkstationBase(prefix, account, step, RequestType::CollectToolbarSets));
     case Kind::Write: {
-        Request write = WorkstationBase(prefix, account, step, 203);
+        Request write = WorkstationBase(prefix, account, step, RequestType::WritePreferences);
         write.argument2 = std::string("LastLogon") + client::kItemSeparator + "General" + client::kItemSeparator +
                           "Morning " + std::to_string(account);
         return EncodeRequest(write);
     }
     case Kind::Event: {
         const ClientEvent& event = kEvents[static_cast<std::size_t>(step - 9)];
-        Request report = WorkstationBase(prefix, account, step, 3);
+        Request report = WorkstationBase(prefix, account, step, RequestType::ClientEvent);
         report.argument1 = event.name;
         report.argument2 = EventDetail(event, account);
         return EncodeRequest(report);
     }
-    case Kind::Confirm: return EncodeRequest(WorkstationBase(prefix, account, step, 2));
+    case Kind::Confirm: return EncodeRequest(WorkstationBase(prefix, account, step, RequestType::KeepAlive));
     case Kind::Queue:
     case Kind::List:
     case Kind::Count: break;
@@ -148,7 +150,7 @@ std::string OlderSessionLogon(std::string_view prefix, int account) {
 std::string LivenessCheck(std::string_view prefix, int account) { return EncodeMessage({"2", AccountName(prefix, account)}); }
 
 std::string LivenessAnswer(std::string_view prefix, int account) {
-    Request answer = Numbered(0, 1);
+    Request answer = Numbered(0, RequestType::LivenessAnswer);
     answer.label = kOlderLabel;
     answer.account = AccountName(prefix, account);
     return EncodeRequest(answer);
@@ -157,7 +159,7 @@ std::string LivenessAnswer(std::string_view prefix, int account) {
 std::string ConsoleLogon() { return Logon(kConsoleAccount, kConsoleLabel, kConsoleKind, kConsoleDetail); }
 
 std::string QueueRequest(long long id, std::string_view account, std::string_view payload) {
-    Request queue = Numbered(id, 810);
+    Request queue = Numbered(id, RequestType::QueueUserMessage);
     queue.argument1 = std::string(account);
     queue.argument2 = std::string(payload);
     return EncodeRequest(queue);
@@ -167,7 +169,7 @@ std::string QueueReply(long long id, bool stored) {
     return EncodeMessage({"1", std::to_string(id), "810", stored ? "True" : "False"});
 }
 
-std::string ListRequest(long long id) { return EncodeRequest(Numbered(id, 803)); }
+std::string ListRequest(long long id) { return EncodeRequest(Numbered(id, RequestType::ListSessions)); }
 
 std::string ListReplyHead(long long id) {
     std::string head = EncodeMessage({"1", std::to_string(id), "803", ""});

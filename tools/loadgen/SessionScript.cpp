@@ -23,7 +23,7 @@ client::Request Session(int type, int id, std::string_view account) {
 } // namespace
 
 std::string LogonRequest(std::string_view account, int id) {
-    client::Request logon = Session(101, id, account);
+    client::Request logon = Session(wire::RequestType::Logon, id, account);
     logon.clientKind = kWorkstationKind;
     logon.version = kClientVersion;
     logon.detail = "vserver-load";
@@ -33,10 +33,10 @@ std::string LogonRequest(std::string_view account, int id) {
 std::string Completion(int id) { return client::EncodeMessage({"1", std::to_string(id)}); }
 
 CycleScript MakeCycleScript(std::string_view account) {
-    client::Request event = Session(3, kEventId, account);
+    client::Request event = Session(wire::RequestType::ClientEvent, kEventId, account);
     event.argument1 = "LoadCycle";    // the event name
     event.argument2 = "logon cycle";  // its detail
-    client::Request logoff = Session(103, kLogoffId, account);
+    client::Request logoff = Session(wire::RequestType::Logoff, kLogoffId, account);
     return {{LogonRequest(account, kLogonId), client::EncodeRequest(event), client::EncodeRequest(logoff)}};
 }
 

@@ -12,6 +12,8 @@
 
 namespace vserver::ctl {
 
+using wire::RequestType;
+
 namespace {
 
 enum class Outcome { Done, AlreadyThere, Refused, WouldDo };
@@ -112,7 +114,7 @@ std::optional<std::string> NameProblem(const std::string& name, bool creating) {
 
 // The accounts that exist now, as the server lists them, in capitals.
 std::optional<std::set<std::string>> ExistingAccounts(Session& session) {
-    std::optional<std::string> list = session.Ask(806, "accounts");
+    std::optional<std::string> list = session.Ask(RequestType::ConsoleListAccounts, "accounts");
     if (!list) return std::nullopt;
     std::set<std::string> names;
     if (list->empty()) return names;
@@ -144,7 +146,8 @@ int RunAccountList(Session& session, bool creating) {
         } else if (session.options.dryRun) {
             result.outcome = Outcome::WouldDo;
         } else if (status == kExitOk) {
-            std::optional<bool> done = session.AskTrue(creating ? 807 : 808, creating ? "create" : "delete", listed.name);
+            const int type = creating ? RequestType::CreateAccount : RequestType::DeleteAccount;
+            std::optional<bool> done = session.AskTrue(type, creating ? "create" : "delete", listed.name);
             if (!done) status = session.failureStatus;
             result.outcome = done.value_or(false) ? Outcome::Done : Outcome::Refused;
             if (!done.value_or(false)) {
@@ -166,7 +169,7 @@ int RunAccountList(Session& session, bool creating) {
 
 // The logged-on sessions other than the consoles, newest first: every one, or one per account.
 std::optional<std::vector<Item>> LoggedOnSessions(Session& session, bool onePerAccount) {
-    std::optional<std::string> list = session.Ask(803, "session list");
+    std::optional<std::string> list = session.Ask(RequestType::ListSessions, "session list");
     if (!list) return std::nullopt;
     std::string_view entries = *list;
     if (!entries.empty() && entries.front() == client::kItemSeparator) entries.remove_prefix(1);
@@ -185,7 +188,7 @@ std::optional<std::vector<Item>> LoggedOnSessions(Session& session, bool onePerA
 
 // Sends one request per session: a message to every account, or a disconnect to every session.
 int RunForSessions(Session& session, int type, const char* what, const std::string& text, const Words& words) {
-    std::optional<std::vector<Item>> items = LoggedOnSessions(session, type == 805);
+    std::optional<std::vector<Item>> items = LoggedOnSessions(session, type == RequestType::SendTextMessage);
     if (!items) return session.failureStatus;
     std::vector<Result> results;
     Progress progress(items->size(), !session.options.json);
@@ -216,11 +219,11 @@ int RunCreateFrom(Session& session) { return RunAccountList(session, true); }
 int RunDeleteFrom(Session& session) { return RunAccountList(session, false); }
 
 int RunMessageAll(Session& session) {
-    return RunForSessions(session, 805, "message", session.args[0], Words{"sent", "-", "would send"});
+    return RunForSessions(session, RequestType::SendTextMessage, "message", session.args[0], Words{"sent", "-", "would send"});
 }
 
 int RunDisconnectAll(Session& session) {
-    return RunForSessions(session, 804, "disconnect", {}, Words{"disconnected", "-", "would disconnect"});
+    return RunForSessions(session, RequestType::DisconnectUser, "disconnect", {}, Words{"disconnected", "-", "would disconnect"});
 }
 
 } // namespace vserver::ctl

@@ -11,17 +11,19 @@
 
 namespace vserver::ctl {
 
+using wire::RequestType;
+
 namespace {
 
 using client::kFieldSeparator;
 using client::kItemSeparator;
 using client::kSectionSeparator;
 
-// What a client kind means to the server: 5 logs on as the console, 4 without the account
-// checks; every other kind is a workstation that logs on with them.
+// What a client kind means to the server: the console, a workstation logged on without the
+// account checks, or any other workstation, which logs on with them.
 std::string KindName(long long kind) {
-    if (kind == 5) return "console";
-    if (kind == 4) return "unchecked workstation";
+    if (kind == wire::ClientKind::Console) return "console";
+    if (kind == wire::ClientKind::Unchecked) return "unchecked workstation";
     return "workstation";
 }
 
@@ -60,7 +62,7 @@ int RunAction(Session& session, int type, const std::string& what, const std::st
 } // namespace
 
 int RunSessions(Session& session) {
-    std::optional<std::string> list = session.Ask(803, "session list");
+    std::optional<std::string> list = session.Ask(RequestType::ListSessions, "session list");
     if (!list) return session.failureStatus;
     std::string_view entries = *list;
     if (!entries.empty() && entries.front() == kItemSeparator) entries.remove_prefix(1);
@@ -94,7 +96,7 @@ int RunSessions(Session& session) {
 }
 
 int RunCount(Session& session) {
-    std::optional<std::string> count = session.Ask(802, "count");
+    std::optional<std::string> count = session.Ask(RequestType::CountClients, "count");
     if (!count) return session.failureStatus;
     if (!IsNumber(*count)) return session.report.Fail(kExitUnreachable, "the server answered the count with \"" + *count + "\"");
     session.report.json().Key("count").Number(std::atoll(count->c_str()));
@@ -103,10 +105,10 @@ int RunCount(Session& session) {
 }
 
 int RunLock(Session& session) {
-    if (!session.AskTrue(800, "lock", "1")) return session.failureStatus;
+    if (!session.AskTrue(RequestType::SetLogonLock, "lock", "1")) return session.failureStatus;
     // The server answers a lock request with "True" even when it clears the lock because other
     // clients are connected; only the state read back tells whether logons are locked.
-    std::optional<bool> locked = session.AskTrue(801, "locked");
+    std::optional<bool> locked = session.AskTrue(RequestType::IsLogonLocked, "locked");
     if (!locked) return session.failureStatus;
     session.report.json().Key("locked").Bool(*locked);
     if (!*locked) {
@@ -118,14 +120,14 @@ int RunLock(Session& session) {
 }
 
 int RunUnlock(Session& session) {
-    if (!session.AskTrue(800, "unlock", "0")) return session.failureStatus;
+    if (!session.AskTrue(RequestType::SetLogonLock, "unlock", "0")) return session.failureStatus;
     session.report.json().Key("locked").Bool(false);
     session.report.Line("logons unlocked");
     return kExitOk;
 }
 
 int RunLocked(Session& session) {
-    std::optional<bool> locked = session.AskTrue(801, "locked");
+    std::optional<bool> locked = session.AskTrue(RequestType::IsLogonLocked, "locked");
     if (!locked) return session.failureStatus;
     session.report.json().Key("locked").Bool(*locked);
     session.report.Line(*locked ? "locked" : "not locked");
@@ -136,7 +138,7 @@ int RunDisconnect(Session& session) {
     if (session.options.all) return RunDisconnectAll(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
-    return RunAction(session, 804, "disconnect", account, {}, "disconnected " + account,
+    return RunAction(session, RequestType::DisconnectUser, "disconnect", account, {}, "disconnected " + account,
                      "no session holds account " + account);
 }
 
@@ -144,35 +146,35 @@ int RunMessage(Session& session) {
     if (session.options.all) return RunMessageAll(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
-    return RunAction(session, 805, "message", account, session.args[1], "message sent to " + account,
-                     "no session holds account " + account);
+    return RunAction(session, RequestType::SendTextMessage, "message", account, session.args[1],
+                     "message sent to " + account, "no session holds account " + account);
 }
 
 int RunToolbar(Session& session) {
     const std::string& account = session.args[0];
     const std::string& set = session.args[1];
     session.report.json().Key("account").String(account).Key("toolbarSet").String(set);
-    return RunAction(session, 811, "toolbar", account, set, "toolbar set " + set + " sent to " + account,
-                     "no session holds account " + account);
+    return RunAction(session, RequestType::SendToolbarSet, "toolbar", account, set,
+                     "toolbar set " + set + " sent to " + account, "no session holds account " + account);
 }
 
 int RunQueueMessage(Session& session) {
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
-    return RunAction(session, 810, "queue-message", account, session.args[1], "message queued for " + account,
-                     "the server could not write its message queue (its service log says why)");
+    return RunAction(session, RequestType::QueueUserMessage, "queue-message", account, session.args[1],
+                     "message queued for " + account, "the server could not write its message queue (its service log says why)");
 }
 
 int RunQueueToolbar(Session& session) {
     const std::string& account = session.args[0];
     const std::string& set = session.args[1];
     session.report.json().Key("account").String(account).Key("toolbarSet").String(set);
-    return RunAction(session, 812, "queue-toolbar", account, set, "toolbar set " + set + " queued for " + account,
-                     "the server could not write its toolbar set queue (its service log says why)");
+    return RunAction(session, RequestType::QueueToolbarSet, "queue-toolbar", account, set,
+                     "toolbar set " + set + " queued for " + account, "the server could not write its toolbar set queue (its service log says why)");
 }
 
 int RunAccounts(Session& session) {
-    std::optional<std::string> list = session.Ask(806, "accounts");
+    std::optional<std::string> list = session.Ask(RequestType::ConsoleListAccounts, "accounts");
     if (!list) return session.failureStatus;
     // The server lists in the file system's order; people look names up alphabetically, and
     // account names match without regard to case.
@@ -188,7 +190,7 @@ int RunCreate(Session& session) {
     if (session.options.from) return RunCreateFrom(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
-    return RunAction(session, 807, "create", account, {}, "created account " + account,
+    return RunAction(session, RequestType::CreateAccount, "create", account, {}, "created account " + account,
                      "the server did not create account " + account +
                          " (it exists, the name is not allowed, or the users folder is missing; its service log says which)");
 }
@@ -197,13 +199,13 @@ int RunDelete(Session& session) {
     if (session.options.from) return RunDeleteFrom(session);
     const std::string& account = session.args[0];
     session.report.json().Key("account").String(account);
-    return RunAction(session, 808, "delete", account, {}, "deleted account " + account,
+    return RunAction(session, RequestType::DeleteAccount, "delete", account, {}, "deleted account " + account,
                      "the server did not delete account " + account +
                          " (no such account, or not all of it could be removed; its service log says which)");
 }
 
 int RunToolbars(Session& session) {
-    std::optional<std::string> list = session.Ask(204, "toolbars");
+    std::optional<std::string> list = session.Ask(RequestType::ListToolbarSets, "toolbars");
     if (!list) return session.failureStatus;
     AddNameList(session, "toolbarSets", SplitList(*list));
     return kExitOk;
@@ -211,7 +213,7 @@ int RunToolbars(Session& session) {
 
 int RunToolbarExists(Session& session) {
     const std::string& set = session.args[0];
-    std::optional<bool> exists = session.AskTrue(205, "toolbar-exists", set);
+    std::optional<bool> exists = session.AskTrue(RequestType::ToolbarSetExists, "toolbar-exists", set);
     if (!exists) return session.failureStatus;
     session.report.json().Key("toolbarSet").String(set).Key("exists").Bool(*exists);
     session.report.Line(*exists ? "yes" : "no");
@@ -253,11 +255,11 @@ int RunOption(Session& session) {
         } else if (const std::string effective = settings::EffectiveOptionValue(*known, value); effective != value) {
             session.report.Warn("the server reads \"" + value + "\" as " + effective);
         }
-        return RunAction(session, 817, "option set", name, value, "option " + name + " set to \"" + value + "\"",
+        return RunAction(session, RequestType::WriteOption, "option set", name, value, "option " + name + " set to \"" + value + "\"",
                          "the server could not open or create its Options key");
     }
     // Asked with an empty default, the server's answer tells whether the option is stored.
-    std::optional<std::string> stored = session.Ask(206, "option get", name, {});
+    std::optional<std::string> stored = session.Ask(RequestType::ReadOption, "option get", name, {});
     if (!stored) return session.failureStatus;
     const bool isStored = !stored->empty();
     const bool defaultGiven = session.args.size() > 2;
@@ -275,11 +277,12 @@ int RunOption(Session& session) {
 }
 
 int RunReload(Session& session) {
-    return RunAction(session, 809, "reload", {}, {}, "option flags reloaded", "the server did not reload its option flags");
+    return RunAction(session, RequestType::ReloadOptions, "reload", {}, {}, "option flags reloaded",
+                     "the server did not reload its option flags");
 }
 
 int RunVersion(Session& session) {
-    std::optional<std::string> version = session.Ask(207, "version");
+    std::optional<std::string> version = session.Ask(RequestType::ServerVersion, "version");
     if (!version) return session.failureStatus;
     session.report.json().Key("version").String(*version);
     session.report.Line(*version);

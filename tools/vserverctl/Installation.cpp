@@ -42,7 +42,7 @@ std::optional<std::string> Installation::StatisticsPath() const {
     if (!masterPath) return std::nullopt;
     std::string path = *masterPath;
     if (path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
-    return path + "Users" + platform::kPathSeparator + "EventLog.log";
+    return path + "Users" + platform::kPathSeparator + settings::kStatisticsFileName;
 }
 
 std::string Installation::PortPlace() const {

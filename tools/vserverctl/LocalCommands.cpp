@@ -17,6 +17,9 @@
 
 namespace vserver::ctl {
 
+using wire::RefusalCode;
+using wire::RequestType;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -80,7 +83,7 @@ int RunStatus(Session& session) {
     JsonWriter& json = session.report.json();
     const platform::InstanceLockState lock = platform::QueryInstanceLock(installation.lockPath);
 
-    std::optional<std::string> version = session.AskWithoutLogon(207, "version");
+    std::optional<std::string> version = session.AskWithoutLogon(RequestType::ServerVersion, "version");
     json.Key("version");
     version ? json.String(*version) : json.Null();
     Fact(session, "server version", version ? *version : "unknown (not reachable)");
@@ -125,9 +128,9 @@ int RunStatus(Session& session) {
         const client::ConsoleClient::Outcome& logon = session.LogOn();
         if (logon.status == client::ConsoleClient::Status::Ok) {
             consoleLoggedOn = false;
-            count = session.Ask(802, "count");
-            if (count) locked = session.AskTrue(801, "locked");
-        } else if (logon.status == client::ConsoleClient::Status::Refused && logon.refusalCode == 2) {
+            count = session.Ask(RequestType::CountClients, "count");
+            if (count) locked = session.AskTrue(RequestType::IsLogonLocked, "locked");
+        } else if (logon.status == client::ConsoleClient::Status::Refused && logon.refusalCode == RefusalCode::SessionAlive) {
             // Only one console may be logged on: the refusal itself answers the question.
             consoleLoggedOn = true;
         } else {
@@ -185,7 +188,7 @@ int RunOptionList(Session& session) {
     JsonWriter& json = session.report.json();
     json.Key("options").BeginArray();
     for (const Row& row : rows) {
-        std::optional<std::string> stored = session.Ask(206, "option list", row.name, {});
+        std::optional<std::string> stored = session.Ask(RequestType::ReadOption, "option list", row.name, {});
         if (!stored) return session.failureStatus;
         const std::string effective = row.known ? settings::EffectiveOptionValue(*row.known, *stored) : *stored;
         json.BeginObject().Key("name").String(row.name).Key("stored");

@@ -12,6 +12,9 @@
 
 namespace vserver::ctl {
 
+using wire::RefusalCode;
+using wire::RequestType;
+
 namespace {
 
 enum CheckStatus { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
@@ -73,7 +76,7 @@ CheckStatus AskServer(Session& session, Findings& found) {
         return kCritical;
     }
     const client::ConsoleClient::Outcome& logon = session.LogOn();
-    if (logon.status == client::ConsoleClient::Status::Refused && logon.refusalCode == 2) {
+    if (logon.status == client::ConsoleClient::Status::Refused && logon.refusalCode == RefusalCode::SessionAlive) {
         found.note = "another console is logged on, so the connections cannot be asked for";
         return kOk;
     }
@@ -81,9 +84,9 @@ CheckStatus AskServer(Session& session, Findings& found) {
         found.note = logon.error;
         return logon.status == client::ConsoleClient::Status::Refused ? kUnknown : kCritical;
     }
-    const std::optional<std::string> count = session.Ask(802, "count");
-    const std::optional<std::string> list = count ? session.Ask(803, "session list") : std::nullopt;
-    const std::optional<bool> locked = list ? session.AskTrue(801, "locked") : std::nullopt;
+    const std::optional<std::string> count = session.Ask(RequestType::CountClients, "count");
+    const std::optional<std::string> list = count ? session.Ask(RequestType::ListSessions, "session list") : std::nullopt;
+    const std::optional<bool> locked = list ? session.AskTrue(RequestType::IsLogonLocked, "locked") : std::nullopt;
     if (!locked) {
         found.note = "the server stopped answering";
         return kCritical;

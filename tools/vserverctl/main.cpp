@@ -21,6 +21,7 @@ namespace {
 using namespace vserver;
 using ctl::GlobalOptions;
 using ctl::kExitOk;
+using wire::RequestType;
 
 constexpr int kCheckUnknown = 3;
 
@@ -40,7 +41,7 @@ int PrintVersions(GlobalOptions& options) {
     report.Line(std::string("vserverctl ") + ctl::kToolVersion);
     std::optional<std::string> server;
     const client::ConsoleClient::Outcome& connected = session.Connect();
-    if (connected.status == client::ConsoleClient::Status::Ok) server = session.AskWithoutLogon(207, "version");
+    if (connected.status == client::ConsoleClient::Status::Ok) server = session.AskWithoutLogon(RequestType::ServerVersion, "version");
     report.json().Key("server");
     server ? report.json().String(*server) : report.json().Null();
     report.Line(server ? "server " + *server : "server not reachable: " + connected.error);

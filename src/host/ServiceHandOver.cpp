@@ -1,4 +1,4 @@
-#include "host/ServiceDispatcher.h"
+#include "host/ServiceHandOver.h"
 
 #include "host/RunLoop.h"
 #include "platform/ServiceHost.h"
@@ -6,7 +6,7 @@
 
 namespace vserver::host {
 
-bool StartDispatcher(ServiceModule& module) {
+bool HandOverToServiceManager(ServiceModule& module) {
     if (module.isService) {
         // A process started by hand is not handed over and serves as a plain process instead.
         bool served = false;

@@ -9,7 +9,7 @@ namespace vserver::host {
 // Runs the service under the service manager when the module is to be a service and the
 // manager started the process; otherwise clears isService and runs the server as a plain
 // process. Returns when the server has stopped: false when it never served.
-bool StartDispatcher(ServiceModule& module);
+bool HandOverToServiceManager(ServiceModule& module);
 
 // The service's entry point: connects to the manager's status channel, reports start pending,
 // runs the server and reports stopped. Without the channel it reports "Handler not installed"
