@@ -1,6 +1,6 @@
 #include "requests/SessionRequests.h"
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "platform/NetAddress.h"
 #include "sessions/ConsoleOperations.h"
 #include "sessions/LivenessChecks.h"
@@ -23,7 +23,7 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
 // "1", id, type, code: the refusal of a logon or change of user, sent whatever the id. The
 // serial keeps a refusal that comes after a wait from reaching a newer connection.
-void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int id, const char* type, int code,
+void SendRefusal(sessions::Server& server, int index, std::uint64_t serial, int id, const char* type, int code,
                  bool withVersion = false) {
     std::string reply = "1";
     reply += wire::kFieldSeparator;
@@ -37,7 +37,7 @@ void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int i
         reply += wire::kSectionSeparator;
         reply += server.serverVersion;
     }
-    server.SendToIndex(reply, index, serial);
+    server.net().SendToIndex(reply, index, serial);
 }
 
 // The positions a logon needs after a wait, copied out of the request text.
@@ -53,29 +53,29 @@ struct LogonRequest {
 
 // After a wait the requester may have gone and its index may have been handed to a newer
 // connection; that one must not be logged on in its place.
-void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
-    int index = server.SerialAt(logon.index) == logon.serial ? logon.index : 0;
+void FinishLogon(sessions::Server& server, const LogonRequest& logon) {
+    int index = server.net().SerialAt(logon.index) == logon.serial ? logon.index : 0;
     if (!RecordLogon(server, index, logon.account, logon.kind, logon.label, logon.detail)) return;
     if (logon.kind != kConsoleKind) WriteStatisticsLine(server, logon.account, logon.label, "101", "");
-    server.SendCompletion(logon.index, logon.id, 101, "", logon.serial);
+    server.net().SendCompletion(logon.index, logon.id, 101, "", logon.serial);
 }
 
 } // namespace
 
-void HandleLivenessAnswer(net::ServerCore&, RequestContext& context) {
+void HandleLivenessAnswer(sessions::Server&, RequestContext& context) {
     context.liveness.OnAnswer(context.index);
     context.end = RequestEnd::NoReply;
 }
 
-void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
+void HandleClientEvent(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     WriteStatisticsLine(server, r.account(), r.label(), r.argument1(), r.argument2());
 }
 
-void HandleLogon(net::ServerCore& server, RequestContext& context) {
+void HandleLogon(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = RequestEnd::NoReply;
-    LogonRequest logon{context.index, server.SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
+    LogonRequest logon{context.index, server.net().SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
                        std::string(r.sessionDetail())};
     if (r.clientVersion() != server.serverVersion) {
         SendRefusal(server, logon.index, logon.serial, logon.id, "101", 6, true);
@@ -86,7 +86,7 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         // the reload request until they are.
         if (!server.closedAccessRules.empty()) server.LoadOptions(false);
         // Code 5 is a refusal every console already reports, and one it never otherwise gets.
-        if (const net::ConnectionRecord* record = server.FindRecordByIndex(logon.index);
+        if (const net::ConnectionRecord* record = server.net().FindRecordByIndex(logon.index);
             record != nullptr && !record->consoleAddressAllowed) {
             const char* reason = server.closedAccessRules.empty() ? ", the address is not in Options\\ConsoleAddresses"
                                                                   : ", the access rules could not be read since the start";
@@ -94,7 +94,7 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
             SendRefusal(server, logon.index, logon.serial, logon.id, "101", 5);
             return;
         }
-        if (server.IsConsolePresent()) {
+        if (server.net().IsConsolePresent()) {
             SendRefusal(server, logon.index, logon.serial, logon.id, "101", 2);
             return;
         }
@@ -123,17 +123,17 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
     });
 }
 
-void HandleLogoff(net::ServerCore& server, RequestContext& context) {
+void HandleLogoff(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
-    server.CloseIndex(context.index);
+    server.net().CloseIndex(context.index);
     WriteStatisticsLine(server, r.account(), r.label(), "103", "");
 }
 
-void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
+void HandleChangeUser(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = RequestEnd::Later;
     int index = context.index;
-    std::uint64_t serial = server.SerialAt(index);
+    std::uint64_t serial = server.net().SerialAt(index);
     int id = r.id;
     std::string current(r.account());
     std::string next(r.argument1());
@@ -154,12 +154,12 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
                 return;
             }
             ChangeUser(server, current, next);
-            server.SendCompletion(index, id, 104, "", serial);
+            server.net().SendCompletion(index, id, 104, "", serial);
         });
     });
 }
 
-void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context) {
+void HandleToolbarSetExists(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     std::string reply = "1";
     reply += wire::kFieldSeparator;
@@ -168,37 +168,37 @@ void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context) {
     reply += "205";
     reply += wire::kFieldSeparator;
     reply += TrueOrFalse(ToolbarSetExists(server, r.argument1()));
-    server.SendToIndex(reply, context.index);
+    server.net().SendToIndex(reply, context.index);
     context.end = RequestEnd::NoReply;
 }
 
-void HandleSetLogonLock(net::ServerCore& server, RequestContext& context) {
+void HandleSetLogonLock(sessions::Server& server, RequestContext& context) {
     context.result = TrueOrFalse(SetLogonLock(server, wire::ReadNumber(context.request.argument1())));
 }
 
-void HandleIsLogonLocked(net::ServerCore& server, RequestContext& context) {
+void HandleIsLogonLocked(sessions::Server& server, RequestContext& context) {
     context.result = TrueOrFalse(server.logonsLocked);
 }
 
-void HandleCountClients(net::ServerCore& server, RequestContext& context) {
+void HandleCountClients(sessions::Server& server, RequestContext& context) {
     wire::AppendNumber(context.result, CountClients(server));
 }
 
-void HandleListSessions(net::ServerCore& server, RequestContext& context) {
+void HandleListSessions(sessions::Server& server, RequestContext& context) {
     context.result = wire::kItemSeparator;
     context.result += ListSessions(server);
 }
 
-void HandleDisconnectUser(net::ServerCore& server, RequestContext& context) {
+void HandleDisconnectUser(sessions::Server& server, RequestContext& context) {
     context.result = TrueOrFalse(DisconnectUser(server, context.request.argument1()));
 }
 
-void HandleSendTextMessage(net::ServerCore& server, RequestContext& context) {
+void HandleSendTextMessage(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.result = TrueOrFalse(SendTextMessage(server, r.argument1(), r.argument2()));
 }
 
-void HandleSendToolbarSet(net::ServerCore& server, RequestContext& context) {
+void HandleSendToolbarSet(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.result = TrueOrFalse(SendToolbarSet(server, r.argument1(), r.argument2()));
 }

@@ -1,7 +1,7 @@
 #include "sessions/ConsoleOperations.h"
 
 #include "accounts/Listings.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 
@@ -9,9 +9,9 @@ namespace vserver::sessions {
 
 namespace {
 
-bool SendToAccount(net::ServerCore& server, std::string_view account, std::string_view code, std::string_view text,
+bool SendToAccount(Server& server, std::string_view account, std::string_view code, std::string_view text,
                    const char* unknownAccountText, const char* sendFailedText) {
-    int index = server.connections.FindIndexByAccount(account);
+    int index = server.net().connections.FindIndexByAccount(account);
     if (index < 1) {
         settings::WriteServiceLog(unknownAccountText);
         return false;
@@ -19,7 +19,7 @@ bool SendToAccount(net::ServerCore& server, std::string_view account, std::strin
     std::string message(code);
     message += wire::kFieldSeparator;
     message += text;
-    if (!server.SendToIndex(message, index)) {
+    if (!server.net().SendToIndex(message, index)) {
         settings::WriteServiceLog(sendFailedText);
         return false;
     }
@@ -28,19 +28,19 @@ bool SendToAccount(net::ServerCore& server, std::string_view account, std::strin
 
 } // namespace
 
-bool SetLogonLock(net::ServerCore& server, int value) {
-    server.logonsLocked = value != 0 && !server.HasOtherClients();
+bool SetLogonLock(Server& server, int value) {
+    server.logonsLocked = value != 0 && !server.net().HasOtherClients();
     return true;
 }
 
-int CountClients(const net::ServerCore& server) {
-    int count = static_cast<int>(server.connections.size());
-    return server.IsConsolePresent() ? count - 1 : count;
+int CountClients(const Server& server) {
+    int count = static_cast<int>(server.net().connections.size());
+    return server.net().IsConsolePresent() ? count - 1 : count;
 }
 
-std::string ListSessions(const net::ServerCore& server) {
+std::string ListSessions(const Server& server) {
     std::string list;
-    for (const net::ConnectionRecord* r = server.connections.newest(); r != nullptr; r = r->older) {
+    for (const net::ConnectionRecord* r = server.net().connections.newest(); r != nullptr; r = r->older) {
         if (!list.empty()) list += wire::kSectionSeparator;
         list += r->accountName;
         list += wire::kFieldSeparator;
@@ -58,17 +58,17 @@ std::string ListSessions(const net::ServerCore& server) {
     return list;
 }
 
-bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text) {
+bool SendTextMessage(Server& server, std::string_view account, std::string_view text) {
     return SendToAccount(server, account, "200", text, "Attempt to send text message to unknown connection index",
                          "Unable to send text message to specified connection index");
 }
 
-bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet) {
+bool SendToolbarSet(Server& server, std::string_view account, std::string_view toolbarSet) {
     return SendToAccount(server, account, "209", toolbarSet, "Attempt to send toolbar set to unknown connection index",
                          "Unable to send toolbar set to specified connection index");
 }
 
-bool ToolbarSetExists(const net::ServerCore& server, std::string_view name) {
+bool ToolbarSetExists(const Server& server, std::string_view name) {
     return accounts::ToolbarSetExists(server.usersFolder, name);
 }
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "wire/Fields.h"
 
 namespace vserver::sessions {
@@ -21,7 +21,7 @@ void LivenessChecks::Start(int index, const std::string& account, Continuation d
     std::string message = "2";
     message += wire::kFieldSeparator;
     message += account;
-    server_.SendToIndex(message, index);
+    server_.net().SendToIndex(message, index);
 }
 
 void LivenessChecks::OnAnswer(int index) { FinishAwaiting(index, LivenessOutcome::Answered); }
