@@ -1,6 +1,6 @@
 #include "host/LiveStatus.h"
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 
 namespace vserver::host {
 
@@ -10,10 +10,10 @@ std::string Counted(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-ServingFigures FiguresOf(const net::ServerCore& server) {
+ServingFigures FiguresOf(const sessions::Server& server) {
     ServingFigures figures;
-    figures.connections = server.connections.size();
-    figures.sessions = server.connections.loggedOnCount() - server.connections.consoleCount();
+    figures.connections = server.net().connections.size();
+    figures.sessions = server.net().connections.loggedOnCount() - server.net().connections.consoleCount();
     figures.logonsLocked = server.logonsLocked;
     return figures;
 }
@@ -26,7 +26,7 @@ std::string DescribeServingFigures(const ServingFigures& figures) {
            (figures.logonsLocked ? "locked" : "open");
 }
 
-LiveStatus::LiveStatus(platform::EventLoop& loop, const net::ServerCore& server, ServiceModule& module)
+LiveStatus::LiveStatus(platform::EventLoop& loop, const sessions::Server& server, ServiceModule& module)
     : loop_(loop), server_(server), module_(module) {
     timer_ = loop_.AddTimer(kInterval, [this] { Look(); });
 }

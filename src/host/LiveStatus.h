@@ -13,7 +13,7 @@
 #include "host/ServiceModule.h"
 #include "platform/EventLoop.h"
 
-namespace vserver::net { class ServerCore; }
+namespace vserver::sessions { class Server; }
 
 namespace vserver::host {
 
@@ -33,7 +33,7 @@ public:
     // How long the figures shown may lag behind; also the most often a line is sent.
     static constexpr std::chrono::seconds kInterval{2};
 
-    LiveStatus(platform::EventLoop& loop, const net::ServerCore& server, ServiceModule& module);
+    LiveStatus(platform::EventLoop& loop, const sessions::Server& server, ServiceModule& module);
     ~LiveStatus();
     LiveStatus(const LiveStatus&) = delete;
     LiveStatus& operator=(const LiveStatus&) = delete;
@@ -42,7 +42,7 @@ private:
     void Look();
 
     platform::EventLoop& loop_;
-    const net::ServerCore& server_;
+    const sessions::Server& server_;
     ServiceModule& module_;
     std::optional<ServingFigures> shown_;
     platform::EventLoop::TimerId timer_ = 0;

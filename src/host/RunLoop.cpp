@@ -5,7 +5,7 @@
 
 #include "accounts/AccountTemporaries.h"
 #include "host/LiveStatus.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "platform/EventLog.h"
 #include "platform/EventLoop.h"
 #include "platform/ProcessInfo.h"
@@ -21,10 +21,10 @@ namespace {
 constexpr int kStopControl = 1;
 
 // Settings the server works around are told once, at start, where the operator looks.
-void ReportSettingProblems(const ServiceModule& module, const net::ServerCore& server) {
+void ReportSettingProblems(const ServiceModule& module, const sessions::Server& server) {
     const settings::ConfigStore& config = server.config();
     const std::optional<std::string> problems[] = {
-        settings::DescribePortProblem(server.portSetting, server.listeningPort(), config.registryName()),
+        settings::DescribePortProblem(server.portSetting, server.net().listeningPort(), config.registryName()),
         settings::DescribeFolderProblem(config.ReadMasterPathText(), server.usersFolder, config.registryName()),
         server.closedAccessRules.empty() ? std::nullopt : std::optional<std::string>(server.closedAccessRules),
     };
@@ -48,7 +48,7 @@ bool ServeUntilStopped(ServiceModule& module) {
     platform::EventLoop loop;
     // From here on no service-log record waits for another process's lock inside the loop.
     settings::AttachServiceLogToLoop(loop);
-    auto server = std::make_unique<net::ServerCore>(loop, settings::ConfigStore(platform::OpenInstallationRegistry()));
+    auto server = std::make_unique<sessions::Server>(loop, settings::ConfigStore(platform::OpenInstallationRegistry()));
     auto dispatcher = std::make_unique<requests::Dispatcher>(*server);
 
     module.SetQuitAction([&loop] { loop.Stop(); });

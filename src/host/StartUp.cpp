@@ -9,7 +9,7 @@
 #include "host/Registration.h"
 #include "host/ServiceHandOver.h"
 #include "host/ServiceModule.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "platform/EventLog.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessInfo.h"
@@ -99,7 +99,7 @@ void PrintHelp() {
 int StartUp(int argc, char** argv) {
     // Asking what the program is must never serve, register or write anything.
     if (Asked(argc, argv, "--version")) {
-        std::printf("VServerService %s (protocol version %s)\n", VSERVER_VERSION, net::kServerVersion);
+        std::printf("VServerService %s (protocol version %s)\n", VSERVER_VERSION, sessions::kServerVersion);
         return kExitSuccess;
     }
     if (Asked(argc, argv, "--help") || Asked(argc, argv, "-h")) {

@@ -1,6 +1,6 @@
 #include "net/ConnectionRecord.h"
 
-#include "net/ServerCore.h"
+#include "net/Network.h"
 #include "platform/Socket.h"
 #include "wire/Fields.h"
 
@@ -21,12 +21,12 @@ std::string PlaceholderAccountName(int index) {
     return name;
 }
 
-ConnectionRecord::ConnectionRecord(ServerCore& server, int recordIndex, platform::IoHandle handle,
+ConnectionRecord::ConnectionRecord(Network& network, int recordIndex, platform::IoHandle handle,
                                    platform::NetAddress peer)
     : index(recordIndex),
       accountName(PlaceholderAccountName(recordIndex)),
       peerAddress(peer),
-      socket(server, recordIndex, handle) {}
+      socket(network, recordIndex, handle) {}
 
 void ConnectionSocket::OnReadable() {
     if (!open()) return;
@@ -37,9 +37,9 @@ void ConnectionSocket::OnReadable() {
         // waits for ends without a reply.
         if (!readingPaused_) {
             readingPaused_ = true;
-            (void)server_.loop().Modify(handle_, this, false, watchingWrite_);
+            (void)network_.loop().Modify(handle_, this, false, watchingWrite_);
         } else {
-            server_.CloseIndex(index_);
+            network_.CloseIndex(index_);
         }
         return;
     }
@@ -50,21 +50,21 @@ void ConnectionSocket::OnReadable() {
     platform::IoResult r = platform::Receive(handle_, buffer, sizeof buffer);
     switch (r.status) {
     case platform::IoResult::Status::Done:
-        server_.ServeInput(*this, input_, std::string_view(buffer, r.count), false);
+        network_.ServeInput(*this, input_, std::string_view(buffer, r.count), false);
         return;
     case platform::IoResult::Status::WouldBlock:
         return;
     case platform::IoResult::Status::PeerClosed:
-        server_.CloseIndex(index_, CloseCause::PeerEnded);
+        network_.CloseIndex(index_, CloseCause::PeerEnded);
         return;
     case platform::IoResult::Status::Failed:
-        server_.CloseIndex(index_);
+        network_.CloseIndex(index_);
         return;
     }
 }
 
 void ConnectionSocket::ResumeInput() {
-    if (open() && !inputHeld() && input_.holdsUnread()) server_.ServeInput(*this, input_, {}, true);
+    if (open() && !inputHeld() && input_.holdsUnread()) network_.ServeInput(*this, input_, {}, true);
 }
 
 void ConnectionSocket::HoldInput() { ++inputHolds_; }
@@ -73,9 +73,9 @@ void ConnectionSocket::ReleaseInput() {
     if (inputHolds_ == 0 || --inputHolds_ > 0 || !open()) return;
     if (readingPaused_) {
         readingPaused_ = false;
-        (void)server_.loop().Modify(handle_, this, true, watchingWrite_);
+        (void)network_.loop().Modify(handle_, this, true, watchingWrite_);
     }
-    if (input_.holdsUnread()) server_.ResumeNextTurn(index_);
+    if (input_.holdsUnread()) network_.ResumeNextTurn(index_);
 }
 
 bool ConnectionSocket::AllRepliesTransmitted() const {
@@ -92,7 +92,7 @@ bool ConnectionSocket::Send(std::string_view text) {
     // Only output that is still waiting from earlier sends counts against the bound, so one
     // large reply to a client that reads is never cut off; a client that stops reading is.
     if (unsentBytes() > kMaxUnsentOutput) {
-        server_.CloseForBacklog(index_, unsentBytes());
+        network_.CloseForBacklog(index_, unsentBytes());
         return false;
     }
     if (outputStart_ == output_.size()) {
@@ -107,7 +107,7 @@ bool ConnectionSocket::Send(std::string_view text) {
     // to one connection cost one send. Output that waits for writability goes then anyway.
     if (!watchingWrite_ && !held_) {
         held_ = true;
-        server_.SendAtTurnEnd(index_);
+        network_.SendAtTurnEnd(index_);
     }
     return open();
 }
@@ -119,12 +119,12 @@ void ConnectionSocket::SendHeld() {
 }
 
 void ConnectionSocket::Flush() {
+    const bool hadOutput = outputStart_ < output_.size();
     while (outputStart_ < output_.size()) {
         platform::IoResult r =
             platform::Send(handle_, output_.data() + outputStart_, output_.size() - outputStart_);
         if (r.status == platform::IoResult::Status::Done) {
             outputStart_ += r.count;
-            sentTotal_ += r.count;
             continue;
         }
         if (r.status == platform::IoResult::Status::WouldBlock) {
@@ -140,12 +140,14 @@ void ConnectionSocket::Flush() {
     output_.clear();
     outputStart_ = 0;
     WatchWritable(false);
+    // Last, as the listener may look at this connection again.
+    if (hadOutput) network_.OutputDrained(index_);
 }
 
 void ConnectionSocket::WatchWritable(bool on) {
     if (on == watchingWrite_) return;
     watchingWrite_ = on;
-    (void)server_.loop().Modify(handle_, this, !readingPaused_, on);
+    (void)network_.loop().Modify(handle_, this, !readingPaused_, on);
 }
 
 void ConnectionSocket::Close() {
@@ -154,7 +156,7 @@ void ConnectionSocket::Close() {
     if (unsentBytes() > 0) {
         (void)platform::Send(handle_, output_.data() + outputStart_, unsentBytes());
     }
-    server_.loop().Unwatch(handle_);
+    network_.loop().Unwatch(handle_);
     platform::CloseHandle(handle_);
     handle_ = platform::kInvalidHandle;
     output_.clear();

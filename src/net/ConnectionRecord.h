@@ -13,14 +13,14 @@
 
 namespace vserver::net {
 
-class ServerCore;
+class Network;
 
 // The socket side of a connection. The loop calls it on readiness; it only points back to the
-// server, which owns the record.
+// network, which owns the record.
 class ConnectionSocket final : public platform::IoHandler {
 public:
-    ConnectionSocket(ServerCore& server, int index, platform::IoHandle handle)
-        : server_(server), index_(index), handle_(handle) {}
+    ConnectionSocket(Network& network, int index, platform::IoHandle handle)
+        : network_(network), index_(index), handle_(handle) {}
 
     void OnReadable() override;
     void OnWritable() override;
@@ -54,8 +54,6 @@ public:
     // Every byte ever queued by Send: the difference over a stretch of work is the reply
     // volume that work produced.
     std::uint64_t queuedTotal() const { return queuedTotal_; }
-    // The bytes of those the socket has taken.
-    std::uint64_t sentTotal() const { return sentTotal_; }
     // The unfinished message held by the framing, and how much of it the server has counted
     // towards its total.
     std::size_t pendingInputBytes() const { return input_.pending().size(); }
@@ -65,14 +63,13 @@ private:
     void Flush();
     void WatchWritable(bool on);
 
-    ServerCore& server_;
+    Network& network_;
     int index_;
     platform::IoHandle handle_;
     wire::MessageAssembler input_;
     std::string output_;
     std::size_t outputStart_ = 0;
     std::uint64_t queuedTotal_ = 0;
-    std::uint64_t sentTotal_ = 0;
     bool watchingWrite_ = false;
     bool held_ = false;
     int inputHolds_ = 0;
@@ -80,7 +77,7 @@ private:
 };
 
 struct ConnectionRecord {
-    ConnectionRecord(ServerCore& server, int index, platform::IoHandle handle, platform::NetAddress peer = {});
+    ConnectionRecord(Network& network, int index, platform::IoHandle handle, platform::NetAddress peer = {});
 
     int index;
     // Unique for the server's lifetime, unlike index, which a later connection may get again:

@@ -6,7 +6,7 @@
 #include "accounts/Listings.h"
 #include "accounts/Preferences.h"
 #include "accounts/Queues.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
 #include "wire/Reply.h"
@@ -21,23 +21,23 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 // while another process holds the queue file. By then the requester may have gone, and its
 // index may even belong to a newer connection (its serial tells); the answer is then not sent
 // and the items stay queued. Sent items leave the queue once the client shows it read them.
-void CollectInto(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
+void CollectInto(sessions::Server& server, RequestContext& context, const std::string& queuePath) {
     context.end = RequestEnd::Later;
     const int index = context.index;
     const int id = context.request.id;
     const int type = context.request.type;
-    const std::uint64_t serial = server.SerialAt(index);
+    const std::uint64_t serial = server.net().SerialAt(index);
     QueueDeliveries& queues = context.queues;
     accounts::QueueBook& book = queues.BookFor(queuePath);
     accounts::CollectQueuedItems(
         server.loop(), book, std::string(context.request.account()),
         [&server, &queues, &book, index, id, type, serial](std::string result, accounts::DeliveryId delivery) {
-            if (server.SerialAt(index) != serial) return accounts::Handout::RequesterGone;
-            server.SendCompletion(index, id, type, result, serial);
+            if (server.net().SerialAt(index) != serial) return accounts::Handout::RequesterGone;
+            server.net().SendCompletion(index, id, type, result, serial);
             // No reply is due for an id of 0 or less; the items are then taken as delivered.
             if (id <= 0) return accounts::Handout::NoReplyDue;
             // Sending closes a connection that stopped reading its replies.
-            if (server.SerialAt(index) != serial) return accounts::Handout::RequesterGone;
+            if (server.net().SerialAt(index) != serial) return accounts::Handout::RequesterGone;
             if (delivery != 0) queues.AwaitRead(index, book, delivery);
             return accounts::Handout::AwaitingRead;
         },
@@ -51,9 +51,9 @@ void CollectInto(net::ServerCore& server, RequestContext& context, const std::st
 // it judges where a path leads, not how it is spelled: a link in the home folder that leads
 // back up cannot carry a write out of it. Who asks is fixed when the request comes in. No
 // rule is needed for the console, or without the option.
-accounts::PreferenceWriteRule SharedFilesRule(net::ServerCore& server, int index) {
+accounts::PreferenceWriteRule SharedFilesRule(sessions::Server& server, int index) {
     if (!server.access.consoleOnlySharedFiles) return {};
-    const net::ConnectionRecord* record = server.FindRecordByIndex(index);
+    const net::ConnectionRecord* record = server.net().FindRecordByIndex(index);
     if (record == nullptr) return [](const std::string&) { return false; };
     if (record->clientKind == wire::ClientKind::Console) return {};
     const bool loggedOn = record->clientKind != wire::ClientKind::NotLoggedOn;
@@ -70,37 +70,37 @@ accounts::PreferenceWriteRule SharedFilesRule(net::ServerCore& server, int index
 
 // Makes the request end later, once finish is called with the completion's result. Until then
 // the connection's input is held, so its later requests, and their replies, wait for this one.
-std::function<void(std::string_view)> FinishLater(net::ServerCore& server, RequestContext& context) {
+std::function<void(std::string_view)> FinishLater(sessions::Server& server, RequestContext& context) {
     context.end = RequestEnd::Later;
     const int index = context.index;
     const int id = context.request.id;
     const int type = context.request.type;
-    const std::uint64_t serial = server.HoldInput(index);
+    const std::uint64_t serial = server.net().HoldInput(index);
     return [&server, index, id, type, serial](std::string_view result) {
-        server.FinishHeldRequest(index, serial, id, type, result);
+        server.net().FinishHeldRequest(index, serial, id, type, result);
     };
 }
 
 // The completion of a queued item says "True" only once the item is on disk.
-void QueueDurably(net::ServerCore& server, RequestContext& context, const std::string& queuePath) {
+void QueueDurably(sessions::Server& server, RequestContext& context, const std::string& queuePath) {
     const wire::Request& r = context.request;
     accounts::QueueItem(server.loop(), server.syncs(), queuePath, r.argument1(), r.argument2(),
                         [finish = FinishLater(server, context)](bool stored) { finish(TrueOrFalse(stored)); });
 }
 
 // The completion of an account's creation says "True" only once the account is on disk.
-void CreateDurably(net::ServerCore& server, RequestContext& context, std::string_view name) {
+void CreateDurably(sessions::Server& server, RequestContext& context, std::string_view name) {
     accounts::CreateAccount(server.syncs(), server.usersFolder, name,
                             [finish = FinishLater(server, context)](bool created) { finish(TrueOrFalse(created)); });
 }
 
 } // namespace
 
-void HandleListAccounts(net::ServerCore& server, RequestContext& context) {
+void HandleListAccounts(sessions::Server& server, RequestContext& context) {
     context.result = accounts::ListAccounts(server.usersFolder);
 }
 
-void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context) {
+void HandleCreateOwnAccount(sessions::Server& server, RequestContext& context) {
     if (!server.allowAccountCreation) {
         context.result = "False";
         return;
@@ -108,15 +108,15 @@ void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context) {
     CreateDurably(server, context, context.request.account());
 }
 
-void HandleReadPreferences(net::ServerCore& server, RequestContext& context) {
+void HandleReadPreferences(sessions::Server& server, RequestContext& context) {
     const wire::Request& r = context.request;
     std::string body = accounts::ReadPreferences(server.usersFolder, r.account(), r.argument1(), r.argument2());
     wire::Reply reply;
-    server.SendToIndex(reply.PreferenceValues(r.id, body).text(), context.index);
+    server.net().SendToIndex(reply.PreferenceValues(r.id, body).text(), context.index);
     context.end = RequestEnd::NoReply;
 }
 
-void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
+void HandleWritePreferences(sessions::Server& server, RequestContext& context) {
     const wire::Request& r = context.request;
     accounts::PreferenceWriteRule mayWrite = SharedFilesRule(server, context.index);
     // The completion goes out once the values are on disk.
@@ -124,35 +124,35 @@ void HandleWritePreferences(net::ServerCore& server, RequestContext& context) {
                                [finish = FinishLater(server, context)] { finish({}); }, std::move(mayWrite));
 }
 
-void HandleListToolbarSets(net::ServerCore& server, RequestContext& context) {
+void HandleListToolbarSets(sessions::Server& server, RequestContext& context) {
     wire::Reply reply;
     reply.Answer(context.request.id, wire::RequestType::ListToolbarSets, accounts::ListToolbarSets(server.usersFolder));
-    server.SendToIndex(reply.text(), context.index);
+    server.net().SendToIndex(reply.text(), context.index);
     context.end = RequestEnd::NoReply;
 }
 
-void HandleCollectUserMessages(net::ServerCore& server, RequestContext& context) {
+void HandleCollectUserMessages(sessions::Server& server, RequestContext& context) {
     CollectInto(server, context, server.userMessagesPath);
 }
 
-void HandleCollectToolbarSets(net::ServerCore& server, RequestContext& context) {
+void HandleCollectToolbarSets(sessions::Server& server, RequestContext& context) {
     CollectInto(server, context, server.forcedToolbarSetsPath);
 }
 
-void HandleCreateAccount(net::ServerCore& server, RequestContext& context) {
+void HandleCreateAccount(sessions::Server& server, RequestContext& context) {
     CreateDurably(server, context, context.request.argument1());
 }
 
-void HandleDeleteAccount(net::ServerCore& server, RequestContext& context) {
+void HandleDeleteAccount(sessions::Server& server, RequestContext& context) {
     accounts::DeleteAccount(server.syncs(), server.usersFolder, context.request.argument1(),
                             [finish = FinishLater(server, context)](bool deleted) { finish(TrueOrFalse(deleted)); });
 }
 
-void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context) {
+void HandleQueueUserMessage(sessions::Server& server, RequestContext& context) {
     QueueDurably(server, context, server.userMessagesPath);
 }
 
-void HandleQueueToolbarSet(net::ServerCore& server, RequestContext& context) {
+void HandleQueueToolbarSet(sessions::Server& server, RequestContext& context) {
     QueueDurably(server, context, server.forcedToolbarSetsPath);
 }
 

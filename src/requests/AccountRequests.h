@@ -6,16 +6,16 @@
 
 namespace vserver::requests {
 
-void HandleListAccounts(net::ServerCore& server, RequestContext& context);          // 100, 806
-void HandleCreateOwnAccount(net::ServerCore& server, RequestContext& context);      // 102
-void HandleReadPreferences(net::ServerCore& server, RequestContext& context);       // 201
-void HandleWritePreferences(net::ServerCore& server, RequestContext& context);      // 203
-void HandleListToolbarSets(net::ServerCore& server, RequestContext& context);       // 204
-void HandleCollectUserMessages(net::ServerCore& server, RequestContext& context);   // 208
-void HandleCollectToolbarSets(net::ServerCore& server, RequestContext& context);    // 210
-void HandleCreateAccount(net::ServerCore& server, RequestContext& context);         // 807
-void HandleDeleteAccount(net::ServerCore& server, RequestContext& context);         // 808
-void HandleQueueUserMessage(net::ServerCore& server, RequestContext& context);      // 810
-void HandleQueueToolbarSet(net::ServerCore& server, RequestContext& context);       // 812
+void HandleListAccounts(sessions::Server& server, RequestContext& context);          // 100, 806
+void HandleCreateOwnAccount(sessions::Server& server, RequestContext& context);      // 102
+void HandleReadPreferences(sessions::Server& server, RequestContext& context);       // 201
+void HandleWritePreferences(sessions::Server& server, RequestContext& context);      // 203
+void HandleListToolbarSets(sessions::Server& server, RequestContext& context);       // 204
+void HandleCollectUserMessages(sessions::Server& server, RequestContext& context);   // 208
+void HandleCollectToolbarSets(sessions::Server& server, RequestContext& context);    // 210
+void HandleCreateAccount(sessions::Server& server, RequestContext& context);         // 807
+void HandleDeleteAccount(sessions::Server& server, RequestContext& context);         // 808
+void HandleQueueUserMessage(sessions::Server& server, RequestContext& context);      // 810
+void HandleQueueToolbarSet(sessions::Server& server, RequestContext& context);       // 812
 
 } // namespace vserver::requests

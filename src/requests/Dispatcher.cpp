@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "platform/common/NetAddress.h"
 #include "settings/ServiceLog.h"
 #include "wire/Fields.h"
@@ -31,15 +31,15 @@ const RequestRow* FindRequestRow(int type) {
     return RowsByType()[static_cast<std::size_t>(type)];
 }
 
-Dispatcher::Dispatcher(net::ServerCore& server)
+Dispatcher::Dispatcher(sessions::Server& server)
     : server_(server), liveness_(server), unknownTypes_(server.loop()), queues_(server) {
-    server_.SetConnectionEvents(this);
+    server_.net().SetConnectionEvents(this);
 }
 
-Dispatcher::~Dispatcher() { server_.SetConnectionEvents(nullptr); }
+Dispatcher::~Dispatcher() { server_.net().SetConnectionEvents(nullptr); }
 
 bool Dispatcher::ConsoleMaySend(int index, int type) const {
-    const net::ConnectionRecord* record = server_.FindRecordByIndex(index);
+    const net::ConnectionRecord* record = server_.net().FindRecordByIndex(index);
     if (record != nullptr && record->clientKind == wire::ClientKind::Console) return true;
     std::string line;
     if (!server_.allowConsoleRequestsFromAnyConnection) {
@@ -71,7 +71,7 @@ bool Dispatcher::DispatchRequest(std::string_view text, int index) {
         row->handler(server_, context);
     }
     if (context.end == RequestEnd::Completion) {
-        server_.SendCompletion(index, request.id, request.type, context.result);
+        server_.net().SendCompletion(index, request.id, request.type, context.result);
     }
     return true;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "requests/QueueDeliveries.h"
 #include "requests/UnknownTypeLog.h"
 #include "sessions/LivenessChecks.h"
@@ -31,7 +31,7 @@ struct RequestContext {
     RequestEnd end = RequestEnd::Completion;
 };
 
-using RequestHandler = void (*)(net::ServerCore& server, RequestContext& context);
+using RequestHandler = void (*)(sessions::Server& server, RequestContext& context);
 
 enum class Sender {
     Anyone,
@@ -50,21 +50,25 @@ std::span<const RequestRow> RequestRows();
 // The row of a type, or nothing for an unknown type.
 const RequestRow* FindRequestRow(int type);
 
-// Takes every complete message of the server's connections while it exists.
+// Hears the traffic of the server's connections while it exists: admits them, takes every
+// complete message and tells the waiting work what left and what closed.
 class Dispatcher final : public net::ConnectionEvents {
 public:
-    explicit Dispatcher(net::ServerCore& server);
+    explicit Dispatcher(sessions::Server& server);
     ~Dispatcher() override;
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
 
     bool DispatchRequest(std::string_view text, int index);
 
+    bool Admit(const platform::NetAddress& peer) override { return server_.AdmitFrom(peer); }
+    void OnAccepted(net::ConnectionRecord& record) override { server_.JudgeConsoleAddress(record); }
     void OnMessage(std::string_view text, int index) override {
         // Whatever the request, sending it shows the client read the replies before it.
         queues_.OnRequest(index);
         DispatchRequest(text, index);
     }
+    void OnOutputDrained(int index) override { queues_.OnOutputDrained(index); }
     void OnConnectionClosed(int index, bool repliesRead) override {
         liveness_.OnConnectionClosed(index);
         unknownTypes_.OnConnectionClosed(index);
@@ -79,7 +83,7 @@ private:
     // refusal is logged.
     bool ConsoleMaySend(int index, int type) const;
 
-    net::ServerCore& server_;
+    sessions::Server& server_;
     sessions::LivenessChecks liveness_;
     UnknownTypeLog unknownTypes_;
     QueueDeliveries queues_;

@@ -6,10 +6,10 @@
 
 namespace vserver::requests {
 
-void HandleKeepAlive(net::ServerCore& server, RequestContext& context);        // 2
-void HandleReadOption(net::ServerCore& server, RequestContext& context);       // 206
-void HandleServerVersion(net::ServerCore& server, RequestContext& context);    // 207
-void HandleReloadOptions(net::ServerCore& server, RequestContext& context);    // 809
-void HandleWriteOption(net::ServerCore& server, RequestContext& context);      // 817
+void HandleKeepAlive(sessions::Server& server, RequestContext& context);        // 2
+void HandleReadOption(sessions::Server& server, RequestContext& context);       // 206
+void HandleServerVersion(sessions::Server& server, RequestContext& context);    // 207
+void HandleReloadOptions(sessions::Server& server, RequestContext& context);    // 809
+void HandleWriteOption(sessions::Server& server, RequestContext& context);      // 817
 
 } // namespace vserver::requests

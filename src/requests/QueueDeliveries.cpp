@@ -11,7 +11,16 @@ accounts::QueueBook& QueueDeliveries::BookFor(const std::string& queuePath) {
 }
 
 void QueueDeliveries::AwaitRead(int index, accounts::QueueBook& book, accounts::DeliveryId id) {
-    awaiting_[index].push_back(Awaited{server_.SerialAt(index), &book, id, server_.OutputQueued(index)});
+    const net::ConnectionRecord* record = server_.net().FindRecordByIndex(index);
+    if (record == nullptr) {
+        // Nobody is left to show it read them: the records are handed out again.
+        book.Release(id);
+        return;
+    }
+    // The reply normally leaves at the end of the turn, and the drain then says so; outside a
+    // turn it has already left.
+    const bool left = record->socket.unsentBytes() == 0;
+    awaiting_[index].push_back(Awaited{record->serial, &book, id, left});
 }
 
 void QueueDeliveries::Settle(const Awaited& awaited, bool read) {
@@ -28,14 +37,20 @@ void QueueDeliveries::OnRequest(int index) {
     auto it = awaiting_.find(index);
     if (it == awaiting_.end()) return;
     // A request that arrives while part of the reply still waits here was sent without it.
-    const std::uint64_t serial = server_.SerialAt(index);
-    const std::uint64_t sent = server_.OutputSent(index);
+    const std::uint64_t serial = server_.net().SerialAt(index);
     std::erase_if(it->second, [&](const Awaited& awaited) {
-        if (awaited.serial == serial && awaited.replyEnd > sent) return false;
+        if (awaited.serial == serial && !awaited.left) return false;
         Settle(awaited, awaited.serial == serial);
         return true;
     });
     if (it->second.empty()) awaiting_.erase(it);
+}
+
+void QueueDeliveries::OnOutputDrained(int index) {
+    if (awaiting_.empty()) return;
+    auto it = awaiting_.find(index);
+    if (it == awaiting_.end()) return;
+    for (Awaited& awaited : it->second) awaited.left = true;
 }
 
 void QueueDeliveries::OnConnectionClosed(int index, bool repliesRead) {

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "accounts/QueueBook.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 
 namespace vserver::requests {
 
 class QueueDeliveries {
 public:
-    explicit QueueDeliveries(net::ServerCore& server) : server_(server) {}
+    explicit QueueDeliveries(sessions::Server& server) : server_(server) {}
     QueueDeliveries(const QueueDeliveries&) = delete;
     QueueDeliveries& operator=(const QueueDeliveries&) = delete;
 
@@ -32,6 +32,8 @@ public:
     void AwaitRead(int index, accounts::QueueBook& book, accounts::DeliveryId id);
     // A request arrived on the connection at index.
     void OnRequest(int index);
+    // Everything queued for the connection at index so far has left the server.
+    void OnOutputDrained(int index);
     void OnConnectionClosed(int index, bool repliesRead);
 
 private:
@@ -39,11 +41,11 @@ private:
         std::uint64_t serial;
         accounts::QueueBook* book;
         accounts::DeliveryId id;
-        std::uint64_t replyEnd;   // the connection's output count once the reply was queued
+        bool left;   // the whole reply has left the server
     };
     void Settle(const Awaited& awaited, bool read);
 
-    net::ServerCore& server_;
+    sessions::Server& server_;
     std::map<std::string, std::unique_ptr<accounts::QueueBook>> books_;
     std::unordered_map<int, std::vector<Awaited>> awaiting_;
 };

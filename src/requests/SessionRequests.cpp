@@ -1,6 +1,6 @@
 #include "requests/SessionRequests.h"
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "platform/common/NetAddress.h"
 #include "sessions/ConsoleOperations.h"
 #include "sessions/LivenessChecks.h"
@@ -26,10 +26,10 @@ const char* TrueOrFalse(bool value) { return value ? "True" : "False"; }
 
 // The refusal of a logon or change of user, sent whatever the id. The serial keeps a refusal
 // that comes after a wait from reaching a newer connection.
-void SendRefusal(net::ServerCore& server, int index, std::uint64_t serial, int id, RequestType type,
+void SendRefusal(sessions::Server& server, int index, std::uint64_t serial, int id, RequestType type,
                  RefusalCode code) {
     wire::Reply reply;
-    server.SendToIndex(reply.Refusal(id, type, code).text(), index, serial);
+    server.net().SendToIndex(reply.Refusal(id, type, code).text(), index, serial);
 }
 
 // The positions a logon needs after a wait, copied out of the request text.
@@ -45,33 +45,33 @@ struct LogonRequest {
 
 // After a wait the requester may have gone and its index may have been handed to a newer
 // connection; that one must not be logged on in its place.
-void FinishLogon(net::ServerCore& server, const LogonRequest& logon) {
-    int index = server.SerialAt(logon.index) == logon.serial ? logon.index : 0;
+void FinishLogon(sessions::Server& server, const LogonRequest& logon) {
+    int index = server.net().SerialAt(logon.index) == logon.serial ? logon.index : 0;
     if (!RecordLogon(server, index, logon.account, logon.kind, logon.label, logon.detail)) return;
     if (logon.kind != ClientKind::Console) WriteStatisticsLine(server, logon.account, logon.label, kLogonEvent, "");
-    server.SendCompletion(logon.index, logon.id, RequestType::Logon, "", logon.serial);
+    server.net().SendCompletion(logon.index, logon.id, RequestType::Logon, "", logon.serial);
 }
 
 } // namespace
 
-void HandleLivenessAnswer(net::ServerCore&, RequestContext& context) {
+void HandleLivenessAnswer(sessions::Server&, RequestContext& context) {
     context.liveness.OnAnswer(context.index);
     context.end = RequestEnd::NoReply;
 }
 
-void HandleClientEvent(net::ServerCore& server, RequestContext& context) {
+void HandleClientEvent(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     WriteStatisticsLine(server, r.account(), r.label(), r.argument1(), r.argument2());
 }
 
-void HandleLogon(net::ServerCore& server, RequestContext& context) {
+void HandleLogon(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = RequestEnd::NoReply;
-    LogonRequest logon{context.index, server.SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
+    LogonRequest logon{context.index, server.net().SerialAt(context.index), r.id, r.clientKind(), std::string(r.account()), std::string(r.label()),
                        std::string(r.sessionDetail())};
     if (r.clientVersion() != server.serverVersion) {
         wire::Reply reply;
-        server.SendToIndex(reply.VersionRefusal(logon.id, server.serverVersion).text(), logon.index, logon.serial);
+        server.net().SendToIndex(reply.VersionRefusal(logon.id, server.serverVersion).text(), logon.index, logon.serial);
         return;
     }
     if (logon.kind == ClientKind::Console) {
@@ -79,7 +79,7 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
         // the reload request until they are.
         if (!server.closedAccessRules.empty()) server.LoadOptions(false);
         // Code 5 is a refusal every console already reports, and one it never otherwise gets.
-        if (const net::ConnectionRecord* record = server.FindRecordByIndex(logon.index);
+        if (const net::ConnectionRecord* record = server.net().FindRecordByIndex(logon.index);
             record != nullptr && !record->consoleAddressAllowed) {
             const char* reason = server.closedAccessRules.empty() ? ", the address is not in Options\\ConsoleAddresses"
                                                                   : ", the access rules could not be read since the start";
@@ -87,7 +87,7 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
             SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::LogonsLocked);
             return;
         }
-        if (server.IsConsolePresent()) {
+        if (server.net().IsConsolePresent()) {
             SendRefusal(server, logon.index, logon.serial, logon.id, RequestType::Logon, RefusalCode::SessionAlive);
             return;
         }
@@ -116,17 +116,17 @@ void HandleLogon(net::ServerCore& server, RequestContext& context) {
     });
 }
 
-void HandleLogoff(net::ServerCore& server, RequestContext& context) {
+void HandleLogoff(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
-    server.CloseIndex(context.index);
+    server.net().CloseIndex(context.index);
     WriteStatisticsLine(server, r.account(), r.label(), kLogoffEvent, "");
 }
 
-void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
+void HandleChangeUser(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.end = RequestEnd::Later;
     int index = context.index;
-    std::uint64_t serial = server.SerialAt(index);
+    std::uint64_t serial = server.net().SerialAt(index);
     int id = r.id;
     std::string current(r.account());
     std::string next(r.argument1());
@@ -149,46 +149,46 @@ void HandleChangeUser(net::ServerCore& server, RequestContext& context) {
                 return;
             }
             ChangeUser(server, current, next);
-            server.SendCompletion(index, id, RequestType::ChangeUser, "", serial);
+            server.net().SendCompletion(index, id, RequestType::ChangeUser, "", serial);
         });
     });
 }
 
-void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context) {
+void HandleToolbarSetExists(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     wire::Reply reply;
     reply.Answer(r.id, RequestType::ToolbarSetExists, TrueOrFalse(ToolbarSetExists(server, r.argument1())));
-    server.SendToIndex(reply.text(), context.index);
+    server.net().SendToIndex(reply.text(), context.index);
     context.end = RequestEnd::NoReply;
 }
 
-void HandleSetLogonLock(net::ServerCore& server, RequestContext& context) {
+void HandleSetLogonLock(sessions::Server& server, RequestContext& context) {
     context.result = TrueOrFalse(SetLogonLock(server, wire::ReadNumber(context.request.argument1())));
 }
 
-void HandleIsLogonLocked(net::ServerCore& server, RequestContext& context) {
+void HandleIsLogonLocked(sessions::Server& server, RequestContext& context) {
     context.result = TrueOrFalse(server.logonsLocked);
 }
 
-void HandleCountClients(net::ServerCore& server, RequestContext& context) {
+void HandleCountClients(sessions::Server& server, RequestContext& context) {
     wire::AppendNumber(context.result, CountClients(server));
 }
 
-void HandleListSessions(net::ServerCore& server, RequestContext& context) {
+void HandleListSessions(sessions::Server& server, RequestContext& context) {
     wire::StartSessionListResult(context.result);
     context.result += ListSessions(server);
 }
 
-void HandleDisconnectUser(net::ServerCore& server, RequestContext& context) {
+void HandleDisconnectUser(sessions::Server& server, RequestContext& context) {
     context.result = TrueOrFalse(DisconnectUser(server, context.request.argument1()));
 }
 
-void HandleSendTextMessage(net::ServerCore& server, RequestContext& context) {
+void HandleSendTextMessage(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.result = TrueOrFalse(SendTextMessage(server, r.argument1(), r.argument2()));
 }
 
-void HandleSendToolbarSet(net::ServerCore& server, RequestContext& context) {
+void HandleSendToolbarSet(sessions::Server& server, RequestContext& context) {
     const auto& r = context.request;
     context.result = TrueOrFalse(SendToolbarSet(server, r.argument1(), r.argument2()));
 }

@@ -6,18 +6,18 @@
 
 namespace vserver::requests {
 
-void HandleLivenessAnswer(net::ServerCore& server, RequestContext& context);   // 1
-void HandleClientEvent(net::ServerCore& server, RequestContext& context);      // 3
-void HandleLogon(net::ServerCore& server, RequestContext& context);            // 101
-void HandleLogoff(net::ServerCore& server, RequestContext& context);           // 103
-void HandleChangeUser(net::ServerCore& server, RequestContext& context);       // 104
-void HandleToolbarSetExists(net::ServerCore& server, RequestContext& context);  // 205
-void HandleSetLogonLock(net::ServerCore& server, RequestContext& context);     // 800
-void HandleIsLogonLocked(net::ServerCore& server, RequestContext& context);    // 801
-void HandleCountClients(net::ServerCore& server, RequestContext& context);     // 802
-void HandleListSessions(net::ServerCore& server, RequestContext& context);     // 803
-void HandleDisconnectUser(net::ServerCore& server, RequestContext& context);   // 804
-void HandleSendTextMessage(net::ServerCore& server, RequestContext& context);  // 805
-void HandleSendToolbarSet(net::ServerCore& server, RequestContext& context);   // 811
+void HandleLivenessAnswer(sessions::Server& server, RequestContext& context);   // 1
+void HandleClientEvent(sessions::Server& server, RequestContext& context);      // 3
+void HandleLogon(sessions::Server& server, RequestContext& context);            // 101
+void HandleLogoff(sessions::Server& server, RequestContext& context);           // 103
+void HandleChangeUser(sessions::Server& server, RequestContext& context);       // 104
+void HandleToolbarSetExists(sessions::Server& server, RequestContext& context);  // 205
+void HandleSetLogonLock(sessions::Server& server, RequestContext& context);     // 800
+void HandleIsLogonLocked(sessions::Server& server, RequestContext& context);    // 801
+void HandleCountClients(sessions::Server& server, RequestContext& context);     // 802
+void HandleListSessions(sessions::Server& server, RequestContext& context);     // 803
+void HandleDisconnectUser(sessions::Server& server, RequestContext& context);   // 804
+void HandleSendTextMessage(sessions::Server& server, RequestContext& context);  // 805
+void HandleSendToolbarSet(sessions::Server& server, RequestContext& context);   // 811
 
 } // namespace vserver::requests

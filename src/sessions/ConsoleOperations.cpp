@@ -1,7 +1,7 @@
 #include "sessions/ConsoleOperations.h"
 
 #include "accounts/Listings.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "settings/ServiceLog.h"
 #include "wire/Reply.h"
 
@@ -9,15 +9,15 @@ namespace vserver::sessions {
 
 namespace {
 
-bool SendToAccount(net::ServerCore& server, std::string_view account, wire::MessageCode code, std::string_view text,
+bool SendToAccount(Server& server, std::string_view account, wire::MessageCode code, std::string_view text,
                    const char* unknownAccountText, const char* sendFailedText) {
-    int index = server.connections.FindIndexByAccount(account);
+    int index = server.net().connections.FindIndexByAccount(account);
     if (index < 1) {
         settings::WriteServiceLog(unknownAccountText);
         return false;
     }
     wire::Reply message;
-    if (!server.SendToIndex(message.Notice(code, text).text(), index)) {
+    if (!server.net().SendToIndex(message.Notice(code, text).text(), index)) {
         settings::WriteServiceLog(sendFailedText);
         return false;
     }
@@ -26,20 +26,20 @@ bool SendToAccount(net::ServerCore& server, std::string_view account, wire::Mess
 
 } // namespace
 
-bool SetLogonLock(net::ServerCore& server, int value) {
-    server.logonsLocked = value != 0 && !server.HasOtherClients();
+bool SetLogonLock(Server& server, int value) {
+    server.logonsLocked = value != 0 && !server.net().HasOtherClients();
     return true;
 }
 
-int CountClients(const net::ServerCore& server) {
-    int count = static_cast<int>(server.connections.size());
-    return server.IsConsolePresent() ? count - 1 : count;
+int CountClients(const Server& server) {
+    int count = static_cast<int>(server.net().connections.size());
+    return server.net().IsConsolePresent() ? count - 1 : count;
 }
 
-std::string ListSessions(const net::ServerCore& server) {
+std::string ListSessions(const Server& server) {
     std::string list;
     wire::ListWriter sessions(list);
-    for (const net::ConnectionRecord* r = server.connections.newest(); r != nullptr; r = r->older) {
+    for (const net::ConnectionRecord* r = server.net().connections.newest(); r != nullptr; r = r->older) {
         sessions.Entry(r->accountName);
         // A connection that has not logged on shows its placeholder name and three empty parts.
         if (r->clientKind == wire::ClientKind::NotLoggedOn) {
@@ -51,19 +51,19 @@ std::string ListSessions(const net::ServerCore& server) {
     return list;
 }
 
-bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text) {
+bool SendTextMessage(Server& server, std::string_view account, std::string_view text) {
     return SendToAccount(server, account, wire::MessageCode::TextMessage, text,
                          "Attempt to send text message to unknown connection index",
                          "Unable to send text message to specified connection index");
 }
 
-bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet) {
+bool SendToolbarSet(Server& server, std::string_view account, std::string_view toolbarSet) {
     return SendToAccount(server, account, wire::MessageCode::ToolbarSet, toolbarSet,
                          "Attempt to send toolbar set to unknown connection index",
                          "Unable to send toolbar set to specified connection index");
 }
 
-bool ToolbarSetExists(const net::ServerCore& server, std::string_view name) {
+bool ToolbarSetExists(const Server& server, std::string_view name) {
     return accounts::ToolbarSetExists(server.usersFolder, name);
 }
 

@@ -5,18 +5,18 @@
 #include <string>
 #include <string_view>
 
-namespace vserver::net { class ServerCore; }
+namespace vserver::sessions { class Server; }
 
 namespace vserver::sessions {
 
-bool SetLogonLock(net::ServerCore& server, int value);
-int CountClients(const net::ServerCore& server);
+bool SetLogonLock(Server& server, int value);
+int CountClients(const Server& server);
 // The entries only: the request handler puts the result's leading mark in front.
-std::string ListSessions(const net::ServerCore& server);
-bool SendTextMessage(net::ServerCore& server, std::string_view account, std::string_view text);
-bool SendToolbarSet(net::ServerCore& server, std::string_view account, std::string_view toolbarSet);
+std::string ListSessions(const Server& server);
+bool SendTextMessage(Server& server, std::string_view account, std::string_view text);
+bool SendToolbarSet(Server& server, std::string_view account, std::string_view toolbarSet);
 // A directory search for ToolbarSet_<name>.vts in the users folder; the name may hold wildcards.
 // See accounts::ToolbarSetExists.
-bool ToolbarSetExists(const net::ServerCore& server, std::string_view name);
+bool ToolbarSetExists(const Server& server, std::string_view name);
 
 } // namespace vserver::sessions

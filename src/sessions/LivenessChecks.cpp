@@ -3,7 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "wire/Reply.h"
 
 namespace vserver::sessions {
@@ -19,7 +19,7 @@ void LivenessChecks::Start(int index, const std::string& account, Continuation d
                                          [this, id] { Finish(id, LivenessOutcome::TimedOut); });
     checks_.emplace(id, Check{index, timer, std::move(done)});
     wire::Reply message;
-    server_.SendToIndex(message.Notice(wire::MessageCode::LivenessCheck, account).text(), index);
+    server_.net().SendToIndex(message.Notice(wire::MessageCode::LivenessCheck, account).text(), index);
 }
 
 void LivenessChecks::OnAnswer(int index) { FinishAwaiting(index, LivenessOutcome::Answered); }

@@ -11,7 +11,7 @@
 
 #include "platform/EventLoop.h"
 
-namespace vserver::net { class ServerCore; }
+namespace vserver::sessions { class Server; }
 
 namespace vserver::sessions {
 
@@ -21,7 +21,7 @@ class LivenessChecks {
 public:
     using Continuation = std::function<void(LivenessOutcome)>;
 
-    explicit LivenessChecks(net::ServerCore& server) : server_(server) {}
+    explicit LivenessChecks(Server& server) : server_(server) {}
     ~LivenessChecks();
 
     // Sends the liveness check ("2", account) to index and calls done exactly once with the
@@ -34,7 +34,7 @@ public:
     void OnConnectionClosed(int index);
 
     std::size_t waiting() const { return checks_.size(); }
-    net::ServerCore& server() const { return server_; }
+    Server& server() const { return server_; }
 
 private:
     struct Check {
@@ -46,7 +46,7 @@ private:
     void Finish(std::uint64_t id, LivenessOutcome outcome);
     void FinishAwaiting(int index, LivenessOutcome outcome);
 
-    net::ServerCore& server_;
+    Server& server_;
     std::uint64_t nextId_ = 1;
     std::unordered_map<std::uint64_t, Check> checks_;
 };

@@ -7,20 +7,20 @@
 #include <string>
 #include <string_view>
 
-namespace vserver::net { class ServerCore; }
+namespace vserver::sessions { class Server; }
 namespace vserver::sessions { class LivenessChecks; }
 
 namespace vserver::sessions {
 
-bool RecordLogon(net::ServerCore& server, int index, std::string_view account, int kind, std::string_view label,
+bool RecordLogon(Server& server, int index, std::string_view account, int kind, std::string_view label,
                  std::string_view detail);
-std::string SessionLabelOf(const net::ServerCore& server, int index);
-int CountConnections(const net::ServerCore& server);
-bool AccountExists(const net::ServerCore& server, std::string_view account);
+std::string SessionLabelOf(const Server& server, int index);
+int CountConnections(const Server& server);
+bool AccountExists(const Server& server, std::string_view account);
 
 // Sends the disconnect notice, closes the connection and writes its "103" statistics line.
-bool DisconnectUser(net::ServerCore& server, std::string_view account);
-bool ChangeUser(net::ServerCore& server, std::string_view current, std::string_view next);
+bool DisconnectUser(Server& server, std::string_view account);
+bool ChangeUser(Server& server, std::string_view current, std::string_view next);
 
 // Calls done(true) when a connection holds the account and answers the liveness check, else
 // done(false) once no connection holds it; a holder that stays silent is disconnected and the

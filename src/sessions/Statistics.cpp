@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "accounts/RecordFile.h"
-#include "net/ServerCore.h"
+#include "sessions/Server.h"
 #include "platform/Clock.h"
 #include "sessions/StatisticsLine.h"
 #include "settings/ServiceLog.h"
@@ -52,7 +52,7 @@ void WritePendingLines() {
 
 } // namespace
 
-bool WriteStatisticsLine(net::ServerCore& server, std::string_view account, std::string_view label,
+bool WriteStatisticsLine(Server& server, std::string_view account, std::string_view label,
                          std::string_view event, std::string_view detail) {
     if (!server.logUserStatistics) return true;
     if (account.empty() || account == kConsoleAccountName) return true;

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace vserver::net { class ServerCore; }
+namespace vserver::sessions { class Server; }
 
 namespace vserver::sessions {
 
@@ -14,7 +14,7 @@ inline constexpr std::string_view kConsoleAccountName = "<Service Administrator 
 // that turn's replies, so a client's event is in the file when the client has its answer.
 // False when the line was written at once (no turn running) and the append failed; a failure
 // at the end of a turn is reported in the service log as well, with each line it lost.
-bool WriteStatisticsLine(net::ServerCore& server, std::string_view account, std::string_view label,
+bool WriteStatisticsLine(Server& server, std::string_view account, std::string_view label,
                          std::string_view event, std::string_view detail);
 
 } // namespace vserver::sessions

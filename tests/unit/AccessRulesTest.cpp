@@ -6,9 +6,6 @@
 
 #include "LogCapture.h"
 #include "accounts/Preferences.h"
-#include "net/ConnectionTable.h"
-#include "net/ServerCore.h"
-#include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
 
 namespace vserver::settings {
@@ -157,33 +154,6 @@ TEST_F(AccessRulesTest, OptionsThatMayBeHiddenAreUnreadableAndSayWhere) {
     EXPECT_FALSE(closed.ConsoleAllowedFrom(Address("127.0.0.1")));
     EXPECT_TRUE(closed.consoleOnlySharedFiles);
     EXPECT_EQ(closed.maxConnectionsPerAddress, 0);
-}
-
-TEST(ConnectionTableAddressTest, ConnectionsAreCountedPerClientAddress) {
-    platform::EventLoop loop;
-    net::ServerCore server{loop, ConfigStore("/nonexistent/registry.reg")};
-    net::ConnectionTable& table = server.connections;
-    const NetAddress a = Address("10.0.0.1");
-    const NetAddress b = Address("10.0.0.2");
-    auto add = [&](int index, NetAddress peer) {
-        table.Insert(std::make_unique<net::ConnectionRecord>(server, index, platform::kInvalidHandle, peer));
-    };
-    add(1, a);
-    add(2, a);
-    add(3, b);
-    ASSERT_NE(table.UseOf(a), nullptr);
-    EXPECT_EQ(table.UseOf(a)->connections, 2);
-    EXPECT_EQ(table.UseOf(b)->connections, 1);
-    // A run of refusals ends when the address is served again.
-    table.UseOf(a)->refusing = true;
-    table.Remove(1);
-    EXPECT_TRUE(table.UseOf(a)->refusing);
-    add(4, a);
-    EXPECT_FALSE(table.UseOf(a)->refusing);
-    table.Remove(2);
-    table.Remove(4);
-    EXPECT_EQ(table.UseOf(a), nullptr);
-    EXPECT_EQ(table.UseOf(b)->connections, 1);
 }
 
 TEST(HomeFolderTest, OnlyFilesBelowTheAccountsOwnFolderAreItsOwn) {

@@ -1,33 +1,37 @@
 #pragma once
-// The one server object: the listening socket, the table of connections, the settings derived
-// at initialisation and the server-wide state of logons. Every request handler works through
-// it. It only points to the event loop, which the run loop owns.
+// The connections of the server: its listening sockets, the table of connections and the
+// sockets' traffic, with a fair share of work per connection and turn. It knows nothing of the
+// requests or of the server's settings: what arrives, what drains and what closes is told to
+// the ConnectionEvents listener above, which also decides whom to admit. It only points to the
+// event loop, which the run loop owns.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "net/ConnectionTable.h"
-#include "platform/DurableWrites.h"
 #include "platform/EventLoop.h"
 #include "platform/common/NetAddress.h"
-#include "settings/AccessRules.h"
-#include "settings/ConfigStore.h"
-#include "settings/OptionWriter.h"
 #include "wire/Reply.h"
 
 namespace vserver::net {
 
-// The version a client must match to log on, and that the version request reports.
-inline constexpr const char* kServerVersion = "9.0";
-
 // What the layers above do with a connection's traffic: each complete message goes to the
-// request dispatcher, and whoever waits on a connection hears when it closes.
+// request dispatcher, and whoever waits on a connection hears when its output left and when
+// it closes.
 class ConnectionEvents {
 public:
     virtual ~ConnectionEvents() = default;
+    // Asked for each accepted connection before it gets a record; false closes it at once, so a
+    // refused connection never holds an index.
+    virtual bool Admit(const platform::NetAddress& peer) = 0;
+    // The connection has its record, and nothing was sent to it yet.
+    virtual void OnAccepted(ConnectionRecord& record) = 0;
     virtual void OnMessage(std::string_view text, int index) = 0;
+    // Every byte queued for the connection so far has been handed to the system.
+    virtual void OnOutputDrained(int index) = 0;
     // Called from the loop after the close, never from inside the closing call. repliesRead is
     // true when the peer ended the connection in order after acknowledging every byte sent to
     // it: a client process that dies with a reply unread resets the connection instead.
@@ -38,19 +42,31 @@ public:
 // A peer's reset or failure counts as the server's: nothing can be said of what it read.
 enum class CloseCause { Server, PeerEnded };
 
-class ServerCore {
-public:
-    ServerCore(platform::EventLoop& loop, settings::ConfigStore config);
-    ~ServerCore();
-    ServerCore(const ServerCore&) = delete;
-    ServerCore& operator=(const ServerCore&) = delete;
+// Why the listeners could not be opened: the fixed sentence of the service log, and the cause
+// naming the port or call and the system error.
+struct OpenFailure {
+    std::string text;
+    std::string cause;
+};
 
-    // Reads the settings and opens the listening port; false (with its reason in the service
-    // log) when the server cannot serve.
-    bool InitializeServer();
-    // Closes every connection and the listener, or refuses while clients other than a lone
-    // console are connected.
-    bool ShutdownServer();
+class Network {
+public:
+    // Where the connections' own lines go (the service log of the layer above).
+    using LogLine = void (*)(std::string_view line);
+
+    Network(platform::EventLoop& loop, LogLine log);
+    ~Network();
+    Network(const Network&) = delete;
+    Network& operator=(const Network&) = delete;
+
+    // Starts the system's socket support.
+    std::optional<OpenFailure> StartSockets();
+    // Opens a listener on port on each of addresses, or one on every local address when there
+    // are none; with port 0 the system chooses one port for all. shownPort is the port a failure
+    // names. Nothing stays open after a failure.
+    std::optional<OpenFailure> Listen(int port, int shownPort, const std::vector<platform::NetAddress>& addresses);
+    // Closes every connection and the listeners.
+    void CloseAll();
 
     // Accepts one connection waiting on listener; false when none waits or accepting failed.
     bool AcceptClient(platform::IoHandle listener);
@@ -77,8 +93,8 @@ public:
     // it the largest holders are closed.
     static constexpr std::size_t kPartialInputLimit = 32 * 1024 * 1024;
     std::size_t partialInputBytes() const { return partialInputBytes_; }
-    // Who receives the messages and closes; nothing is dispatched while none is set. The
-    // events object must outlive its registration.
+    // Who is told of the connections' traffic; every connection is admitted and nothing is
+    // dispatched while none is set. The events object must outlive its registration.
     void SetConnectionEvents(ConnectionEvents* events) { events_ = events; }
     // Sends the common completion of a request: "1", request id, and for the long-form types
     // the request type and result. Nothing for an id of 0 or less.
@@ -93,81 +109,34 @@ public:
     // Serves the unserved input of the connection at index in the next turn of the loop.
     void ResumeNextTurn(int index);
 
-    // How many bytes of output the connection at index has been given so far, and how many of
-    // them its socket has taken: a reply queued when the first count was n has wholly left
-    // once the second reaches n. 0 for an unknown index.
-    std::uint64_t OutputQueued(int index) const;
-    std::uint64_t OutputSent(int index) const;
     // Has the connection's held output sent at the end of the current turn (called by its
     // socket once per turn).
     void SendAtTurnEnd(int index);
+    // Tells the listener that the connection's output has all left (called by its socket).
+    void OutputDrained(int index);
     // The serial of the connection at index, 0 when there is none.
     std::uint64_t SerialAt(int index) const;
 
     // Closes a connection whose output the peer does not take (called by its socket).
     void CloseForBacklog(int index, std::size_t unsent);
 
-    // Reads AllowAccountCreation, LogUserStatistics and the access rules (at initialisation and
-    // on the reload request) and applies the console's addresses to the connections already
-    // open. When the Options key cannot be read, a reload keeps what is in force, and says so
-    // in the service log; at initialisation the flags keep their defaults and the access rules
-    // are closed (see settings::ClosedAccessRules) until a later reading succeeds, with the
-    // reason in closedAccessRules.
-    void LoadOptions(bool atStart);
-
     // Queries over the connection table.
     bool HasOtherClients() const;
     bool IsConsolePresent() const;
 
     platform::EventLoop& loop() { return loop_; }
-    // Where writes that are acknowledged only once on disk get synced.
-    platform::SyncWorker& syncs() { return syncs_; }
-    const settings::ConfigStore& config() const { return config_; }
-    // Writes the console's options one at a time, each acknowledged once on disk.
-    settings::OptionWriter& optionWriter() { return optionWriter_; }
     int listeningPort() const { return listeningPort_; }
-
-    // Settings derived at initialisation.
-    bool allowAccountCreation = true;
-    bool logUserStatistics = false;
-    bool running = false;
-    std::string usersFolder;
-    std::string executableFolder;
-    bool logonsLocked = false;
-    std::string statisticsPath;
-    std::string serverVersion;
-    std::string userMessagesPath;
-    std::string forcedToolbarSetsPath;
-    int livenessTimeoutSeconds = 10;
-    // PortNumber as read at initialisation.
-    settings::PortSetting portSetting;
-    // Why the last initialisation failed: the fixed sentence of the service log, and the cause
-    // naming the setting, the port or call and the system error; empty while it has not failed.
-    std::string failureText;
-    std::string failureCause;
-    bool allowConsoleRequestsFromAnyConnection = false;
-    settings::AccessRules access;
-    // While the access rules could not be read since the start and the closed ones are in
-    // force, why, as the operator is told at start; empty once they are read.
-    std::string closedAccessRules;
 
     ConnectionTable connections;
 
 private:
     class Listener;
 
-    // Writes the fixed sentence and a line naming the cause to the service log, and keeps both.
-    void Fail(std::string text, std::string cause);
-
-    // Opens a listener on port on every address of Connection\BindAddress, or one on every
-    // local address when it is not set; false with the reason logged when any cannot be opened.
-    bool OpenListeners(int port);
-    bool RefusedByAddressLimit(const platform::NetAddress& peer);
+    std::optional<OpenFailure> OpenListener(const std::optional<platform::NetAddress>& address, int port,
+                                            int shownPort);
 
     platform::EventLoop& loop_;
-    platform::SyncWorker syncs_{loop_};
-    settings::ConfigStore config_;
-    settings::OptionWriter optionWriter_{loop_, syncs_, config_};
+    LogLine log_;
     ConnectionEvents* events_ = nullptr;
     std::vector<std::unique_ptr<Listener>> listeners_;
     int listeningPort_ = 0;
