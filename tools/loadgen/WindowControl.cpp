@@ -16,9 +16,9 @@ WindowControl::~WindowControl() {
     if (ack_ >= 0) ::close(ack_);
 }
 
-bool WindowControl::Open(const std::string& spec, std::string* error) {
-    std::string control = spec.substr(0, spec.find(','));
-    std::string ack = spec.find(',') == std::string::npos ? std::string() : spec.substr(spec.find(',') + 1);
+bool WindowControl::Open(const std::string& fifos, std::string* error) {
+    std::string control = fifos.substr(0, fifos.find(','));
+    std::string ack = fifos.find(',') == std::string::npos ? std::string() : fifos.substr(fifos.find(',') + 1);
     // Opening a fifo for writing without a reader fails at once with ENXIO: the profiler may
     // still be starting.
     std::uint64_t deadline = NowNs() + ToNs(10);

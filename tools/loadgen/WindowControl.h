@@ -15,9 +15,9 @@ public:
     WindowControl(const WindowControl&) = delete;
     WindowControl& operator=(const WindowControl&) = delete;
 
-    // spec is "CTL" or "CTL,ACK". Waits up to 10 s for the profiler to open its end of the
+    // fifos is "CTL" or "CTL,ACK". Waits up to 10 s for the profiler to open its end of the
     // control fifo; false with *error when it does not, or a fifo cannot be opened.
-    bool Open(const std::string& spec, std::string* error);
+    bool Open(const std::string& fifos, std::string* error);
     // Sends command and waits up to 5 s for its acknowledgement (when there is an
     // acknowledgement fifo). Does nothing when no fifo was opened.
     void Send(const char* command);
