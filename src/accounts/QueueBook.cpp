@@ -38,7 +38,7 @@ bool QueueBook::StillKnown(std::string_view text) const {
     return now.hash == known_->hash;
 }
 
-QueueBook::Pass QueueBook::Run(std::string& text, const std::string* account) {
+QueueBook::Pass QueueBook::Run(std::string& text, std::span<const std::string> accounts) {
     if (!deliveries_.empty() && !StillKnown(text)) {
         settings::WriteServiceLog("Queue file " + path_ +
                                   " was changed by another program; items handed out and not yet confirmed will be "
@@ -60,6 +60,7 @@ QueueBook::Pass QueueBook::Run(std::string& text, const std::string* account) {
     // Only records that were in the file as the book left it can be out; later ones are new.
     const std::size_t knownEnd = known_ ? known_->size : 0;
     Pass pass;
+    pass.collected.resize(accounts.size());
     std::vector<std::size_t> dropped;
     ForEachRecord(text, [&](std::string_view record, std::size_t offset) {
         if (!out.empty() && offset < knownEnd) {
@@ -75,7 +76,12 @@ QueueBook::Pass QueueBook::Run(std::string& text, const std::string* account) {
                 }
             }
         }
-        if (account != nullptr && AppendPayloadIfFor(record, *account, pass.result)) pass.taken.emplace_back(record);
+        if (accounts.empty()) return;
+        if (const std::size_t owner = OwnerOf(record, accounts); owner != kNoOwner) {
+            Collected& collected = pass.collected[owner];
+            AppendPayload(record, collected.result);
+            collected.taken.emplace_back(record);
+        }
     });
     if (dropped.empty()) {
         // Read deliveries none of whose records is left have nothing more to remove.

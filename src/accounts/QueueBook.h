@@ -16,7 +16,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,16 @@
 namespace vserver::accounts {
 
 using DeliveryId = std::uint64_t;
+
+// How a collection's result reached its requester.
+enum class Handout {
+    AwaitingRead,    // the reply is on its way: the records stay out until MarkRead or Release
+    NoReplyDue,      // no reply goes out (a request id of 0): the records count as read
+    RequesterGone,   // nobody took it: the records stay, free for the next collection
+};
+// Sends a collection's result; id names the records handed out with it, 0 when there are none
+// (the answer is then not looked at).
+using DeliverResult = std::function<Handout(std::string result, DeliveryId id)>;
 
 class QueueBook {
 public:
@@ -44,18 +56,23 @@ public:
     // Deliveries handed out and not yet removed (read or not).
     std::size_t outstanding() const { return deliveries_.size(); }
 
+    // What one pass collected for one account.
+    struct Collected {
+        std::string result;                // the account's payloads, joined by 0xB0
+        std::vector<std::string> taken;    // their records as read
+    };
     // One pass over the file's bytes, as read under its lock.
     struct Pass {
         bool removed = false;              // read records were dropped: text holds what stays
-        std::string result;                // the collected account's payloads, joined by 0xB0
-        std::vector<std::string> taken;    // their records as read
+        std::vector<Collected> collected;  // one for each account asked for, in the same order
     };
     // Checks that text is still the file this book knows (forgetting every delivery, with a
     // service-log line, when another program rewrote it), then drops the records of read
-    // deliveries and, when account is given, collects its records that are not out already.
-    // When records were dropped, text becomes the records to keep (KeepRecords), and the
-    // deliveries whose records they were are under way until RemovalDone.
-    Pass Run(std::string& text, const std::string* account);
+    // deliveries and collects each account's records that are not out already. An account
+    // named twice (in any case) gets its records the first time only. When records were
+    // dropped, text becomes the records to keep (KeepRecords), and the deliveries whose records
+    // they were are under way until RemovalDone.
+    Pass Run(std::string& text, std::span<const std::string> accounts);
 
     // The id the next delivery will have, for the requester to note before it is opened.
     DeliveryId nextId() const { return nextId_; }
@@ -70,8 +87,16 @@ public:
     // Forgets every delivery and the file: they are all handed out again.
     void Forget();
 
-    // Whether a pass that removes read records is already on its way (RemoveReadRecords).
-    bool removalScheduled = false;
+    // Collections waiting for the next pass over the file, which serves them together: while a
+    // rewrite of the file is being synced, every collection that arrives waits for the same
+    // next pass instead of each taking a pass (and a sync) of its own.
+    struct WaitingCollection {
+        std::string account;
+        DeliverResult deliver;
+    };
+    std::vector<WaitingCollection> waitingCollections;
+    // Whether a pass is on its way (for waiting collections or read records to remove).
+    bool passScheduled = false;
 
 private:
     enum class State { AwaitingRead, Read, Removing };

@@ -38,6 +38,14 @@ std::string Unescaped(std::string_view text) {
     return out;
 }
 
+// The account a record is for; an escaped one is restored into scratch.
+std::string_view OwnerName(std::string_view record, std::string& scratch) {
+    const std::string_view name = wire::ExtractField(record, wire::kSectionSeparator, 1);
+    if (wire::ExtractField(record, wire::kSectionSeparator, 3) != kEscapedRecordMarker) return name;
+    scratch = Unescaped(name);
+    return scratch;
+}
+
 } // namespace
 
 std::string EncodeQueueRecord(std::string_view account, std::string_view payload) {
@@ -63,12 +71,17 @@ std::string_view TrimRecord(std::string_view piece) {
     return piece.substr(first, piece.find_last_not_of(kTrimmed) - first + 1);
 }
 
-bool AppendPayloadIfFor(std::string_view record, std::string_view account, std::string& result) {
-    std::string_view name = wire::ExtractField(record, wire::kSectionSeparator, 1);
-    const bool escaped = wire::ExtractField(record, wire::kSectionSeparator, 3) == kEscapedRecordMarker;
-    if (!(escaped ? platform::EqualNoCase(Unescaped(name), account) : platform::EqualNoCase(name, account))) {
-        return false;
+std::size_t OwnerOf(std::string_view record, std::span<const std::string> accounts) {
+    std::string scratch;
+    const std::string_view name = OwnerName(record, scratch);
+    for (std::size_t i = 0; i < accounts.size(); ++i) {
+        if (platform::EqualNoCase(name, accounts[i])) return i;
     }
+    return kNoOwner;
+}
+
+void AppendPayload(std::string_view record, std::string& result) {
+    const bool escaped = wire::ExtractField(record, wire::kSectionSeparator, 3) == kEscapedRecordMarker;
     std::string_view payload = wire::ExtractField(record, wire::kSectionSeparator, 2);
     // Empty payloads add nothing, not even a separator, until the result holds text.
     if (!result.empty()) result.push_back(wire::kItemSeparator);
@@ -77,6 +90,12 @@ bool AppendPayloadIfFor(std::string_view record, std::string_view account, std::
     } else {
         result.append(payload);
     }
+}
+
+bool AppendPayloadIfFor(std::string_view record, std::string_view account, std::string& result) {
+    std::string scratch;
+    if (!platform::EqualNoCase(OwnerName(record, scratch), account)) return false;
+    AppendPayload(record, result);
     return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,12 @@ void ForEachRecord(std::string_view text, Visit&& visit) {
 // When record belongs to account (compared without regard to case), appends its payload to
 // result (after a 0xB0 when result already holds text) and answers true.
 bool AppendPayloadIfFor(std::string_view record, std::string_view account, std::string& result);
+
+inline constexpr std::size_t kNoOwner = static_cast<std::size_t>(-1);
+// The first of accounts that record belongs to (compared without regard to case), or kNoOwner.
+std::size_t OwnerOf(std::string_view record, std::span<const std::string> accounts);
+// Appends record's payload to result, after a 0xB0 when result already holds text.
+void AppendPayload(std::string_view record, std::string& result);
 
 // Rewrites text as the records a queue file keeps: every record except those starting at the
 // offsets in dropped (ascending, as ForEachRecord gave them), each followed by CR LF, without

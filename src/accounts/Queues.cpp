@@ -98,23 +98,32 @@ void Rewrite(platform::LockedFile& file, std::string kept, platform::SyncWorker*
         key);
 }
 
-// One pass over the file under its lock: the book's removals, and a collection when deliver
-// is given.
-AttemptOutcome TryPass(QueueBook& book, const std::string* account, const DeliverResult* deliver,
+// Hands one collection its result and notes what went out.
+void Hand(QueueBook& book, QueueBook::Collected collected, const DeliverResult& deliver) {
+    const DeliveryId id = collected.taken.empty() ? 0 : book.nextId();
+    const Handout handout = deliver(std::move(collected.result), id);
+    if (id != 0 && handout != Handout::RequesterGone) {
+        book.Open(std::move(collected.taken));
+        if (handout == Handout::NoReplyDue) book.MarkRead(id);
+    }
+}
+
+// One pass over the file under its lock: the book's removals, and the collections taken from
+// waiting (all of them, once the file is locked; none while it is busy).
+AttemptOutcome TryPass(QueueBook& book, std::vector<QueueBook::WaitingCollection>& waiting,
                        platform::SyncWorker* syncs) {
     platform::LockedFile file;
     if (file.TryOpen(book.queuePath()) != platform::LockedFile::Outcome::Locked) return AttemptOutcome::Busy;
     std::string text;
     if (!file.ReadAll(text)) return AttemptOutcome::Busy;
 
-    QueueBook::Pass pass = book.Run(text, account);
-    if (deliver != nullptr) {
-        const DeliveryId id = pass.taken.empty() ? 0 : book.nextId();
-        const Handout handout = (*deliver)(std::move(pass.result), id);
-        if (id != 0 && handout != Handout::RequesterGone) {
-            book.Open(std::move(pass.taken));
-            if (handout == Handout::NoReplyDue) book.MarkRead(id);
-        }
+    std::vector<QueueBook::WaitingCollection> collections = std::exchange(waiting, {});
+    std::vector<std::string> accounts;
+    accounts.reserve(collections.size());
+    for (const auto& collection : collections) accounts.push_back(collection.account);
+    QueueBook::Pass pass = book.Run(text, accounts);
+    for (std::size_t i = 0; i < collections.size(); ++i) {
+        Hand(book, std::move(pass.collected[i]), collections[i].deliver);
     }
     if (!pass.removed) {
         // Untouched: appends only ever overwrite its last byte (the final NUL).
@@ -136,54 +145,70 @@ void AfterQueueWrites(platform::SyncWorker* syncs, const QueueBook& book, std::f
     }
 }
 
-} // namespace
-
-AttemptOutcome TryCollectQueuedItems(QueueBook& book, const std::string& account, const DeliverResult& deliver,
-                                     platform::SyncWorker* syncs) {
-    return TryPass(book, &account, &deliver, syncs);
-}
-
-AttemptOutcome TryRemoveReadRecords(QueueBook& book, platform::SyncWorker* syncs) {
-    if (!book.removalsWaiting()) return AttemptOutcome::Done;
-    return TryPass(book, nullptr, nullptr, syncs);
-}
-
-void CollectQueuedItems(platform::EventLoop& loop, QueueBook& book, std::string account, DeliverResult deliver,
-                        platform::SyncWorker* syncs) {
-    auto shared = std::make_shared<DeliverResult>(std::move(deliver));
-    AfterQueueWrites(syncs, book, [&loop, &book, account = std::move(account), shared, syncs]() mutable {
+// Runs the book's next pass after the queue's writes in flight, trying again on the loop while
+// another process holds the file; when it gives up, the waiting collections get empty results
+// and the read records are tried again later. A pass that leaves work behind (collections that
+// came while it waited for nothing, records its collections marked read) schedules the next.
+void RunPass(platform::EventLoop& loop, QueueBook& book, platform::SyncWorker* syncs) {
+    AfterQueueWrites(syncs, book, [&loop, &book, syncs] {
         platform::RetryOnLoop(
             loop, kCollectionAttempts, kCollectionRetryDelay,
-            [&loop, &book, account = std::move(account), shared, syncs] {
-                if (TryCollectQueuedItems(book, account, *shared, syncs) == AttemptOutcome::Busy) return false;
+            [&loop, &book, syncs] {
+                if (TryPass(book, book.waitingCollections, syncs) == AttemptOutcome::Busy) return false;
+                book.passScheduled = false;
+                if (!book.waitingCollections.empty()) {
+                    // Came while this pass handed out its results: the next pass serves them.
+                    book.passScheduled = true;
+                    RunPass(loop, book, syncs);
+                    return true;
+                }
                 // A collection answered without a reply counts as read at once.
                 RemoveReadRecords(loop, book, syncs);
                 return true;
             },
-            [shared] { (void)(*shared)(std::string(), 0); });
+            [&loop, &book, syncs] {
+                book.passScheduled = false;
+                for (auto& collection : std::exchange(book.waitingCollections, {})) {
+                    (void)collection.deliver(std::string(), 0);
+                }
+                // The records stay out (never handed out again) while the holder keeps the
+                // file; their removal is tried again later.
+                if (book.removalsWaiting()) {
+                    loop.AddTimer(kRemovalRetryDelay, [&loop, &book, syncs] { RemoveReadRecords(loop, book, syncs); });
+                }
+            });
     });
 }
 
+} // namespace
+
+AttemptOutcome TryCollectQueuedItems(QueueBook& book, const std::string& account, const DeliverResult& deliver,
+                                     platform::SyncWorker* syncs) {
+    std::vector<QueueBook::WaitingCollection> one{{account, deliver}};
+    return TryPass(book, one, syncs);
+}
+
+AttemptOutcome TryRemoveReadRecords(QueueBook& book, platform::SyncWorker* syncs) {
+    if (!book.removalsWaiting()) return AttemptOutcome::Done;
+    std::vector<QueueBook::WaitingCollection> none;
+    return TryPass(book, none, syncs);
+}
+
+void CollectQueuedItems(platform::EventLoop& loop, QueueBook& book, std::string account, DeliverResult deliver,
+                        platform::SyncWorker* syncs) {
+    book.waitingCollections.push_back({std::move(account), std::move(deliver)});
+    if (book.passScheduled) return;
+    // With nothing in flight the pass runs now; behind a rewrite, it serves everyone who came
+    // meanwhile.
+    book.passScheduled = true;
+    RunPass(loop, book, syncs);
+}
+
 void RemoveReadRecords(platform::EventLoop& loop, QueueBook& book, platform::SyncWorker* syncs) {
-    if (book.removalScheduled || !book.removalsWaiting()) return;
-    book.removalScheduled = true;
-    loop.RunNextTurn([&loop, &book, syncs] {
-        AfterQueueWrites(syncs, book, [&loop, &book, syncs] {
-            platform::RetryOnLoop(
-                loop, kCollectionAttempts, kCollectionRetryDelay,
-                [&book, syncs] {
-                    if (TryRemoveReadRecords(book, syncs) == AttemptOutcome::Busy) return false;
-                    book.removalScheduled = false;
-                    return true;
-                },
-                [&loop, &book, syncs] {
-                    // The records stay out (never handed out again) while the holder keeps the
-                    // file; their removal is tried again later.
-                    book.removalScheduled = false;
-                    loop.AddTimer(kRemovalRetryDelay, [&loop, &book, syncs] { RemoveReadRecords(loop, book, syncs); });
-                });
-        });
-    });
+    if (book.passScheduled || !book.removalsWaiting()) return;
+    book.passScheduled = true;
+    // In the next turn, so that the marks of one turn share one rewrite.
+    loop.RunNextTurn([&loop, &book, syncs] { RunPass(loop, book, syncs); });
 }
 
 } // namespace vserver::accounts

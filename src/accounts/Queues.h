@@ -41,16 +41,6 @@ void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std
 
 enum class AttemptOutcome { Done, Busy };
 
-// How a collection's result reached its requester.
-enum class Handout {
-    AwaitingRead,    // the reply is on its way: the records stay out until MarkRead or Release
-    NoReplyDue,      // no reply goes out (a request id of 0): the records count as read
-    RequesterGone,   // nobody took it: the records stay, free for the next collection
-};
-// Sends a collection's result; id names the records handed out with it, 0 when there are none
-// (the answer is then not looked at).
-using DeliverResult = std::function<Handout(std::string result, DeliveryId id)>;
-
 // One pass over book's queue file: Busy when the file cannot be opened and locked now (another
 // process holds it); else Done, after deliver was called once with account's records that are
 // not out already. Records of read deliveries go in the same pass. The file is only changed

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "accounts/RecordFile.h"
 #include "platform/EventLoop.h"
 #include "platform/LockedFile.h"
+#include "support/ScopedVariable.h"
 
 namespace vserver::accounts {
 namespace {
@@ -431,6 +434,62 @@ TEST_F(QueuesTest, ReadRecordsAreRemovedOnTheLoopOnceTheLockIsFree) {
     loop.AddTimer(10s, [&] { loop.Stop(); });
     loop.Run();
     EXPECT_EQ(ReadFile(queue), std::string("alice\xA6hers\r\n\0", 13));
+}
+
+
+// Collections that come while a rewrite of the queue is being synced are served together by
+// the next pass, and their read records leave in one rewrite, instead of each collection
+// taking its own pass and sync behind the one before.
+TEST_F(QueuesTest, CollectionsWaitingBehindARewriteShareOnePass) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the sync trace is written by the POSIX backend only";
+#else
+    const std::string trace = root / "syncs.txt";
+    vserver::test::ScopedVariable traced("VSERVER_SYNC_TRACE", trace);
+    platform::EventLoop loop;
+    platform::SyncWorker syncs(loop);
+    const std::vector<std::string> accounts{"anna", "ben", "cleo", "dev"};
+    for (const std::string& account : accounts) ASSERT_TRUE(QueueItem(queue, account, "for " + account));
+    ASSERT_TRUE(QueueItem(queue, "eve", "stays"));
+    std::map<std::string, std::string> collected;
+    // A collection answered without a reply: its records count as read at once.
+    auto readAtOnce = [&collected](std::string key) -> DeliverResult {
+        return [&collected, key](std::string result, DeliveryId) {
+            collected[key] = std::move(result);
+            return Handout::NoReplyDue;
+        };
+    };
+    CollectQueuedItems(loop, book, "anna", readAtOnce("anna"), &syncs);
+    loop.RunNextTurn([&] {
+        // anna's removal is being synced; the others (and ben once more, in other letters)
+        // come meanwhile.
+        EXPECT_EQ(syncs.inFlight(), 1u);
+        for (const std::string& account : {"ben", "cleo", "dev", "BEN"}) {
+            CollectQueuedItems(loop, book, account, readAtOnce(account), &syncs);
+        }
+    });
+    std::function<void()> settled = [&] {
+        if (collected.size() == 5 && book.outstanding() == 0 && syncs.inFlight() == 0) {
+            loop.Stop();
+        } else {
+            loop.AddTimer(5ms, settled);
+        }
+    };
+    loop.AddTimer(5ms, settled);
+    loop.AddTimer(10s, [&] { loop.Stop(); });
+    loop.Run();
+
+    for (const std::string& account : accounts) EXPECT_EQ(collected[account], "for " + account);
+    EXPECT_EQ(collected["BEN"], "");
+    EXPECT_EQ(ReadFile(queue), std::string("eve\xA6stays\r\n") + '\0');
+    const std::string lines = ReadFile(trace);
+    std::size_t rewrites = 0;
+    for (std::size_t at = lines.find("synced " + queue + "\n"); at != std::string::npos;
+         at = lines.find("synced " + queue + "\n", at + 1)) {
+        ++rewrites;
+    }
+    EXPECT_EQ(rewrites, 2u) << lines;
+#endif
 }
 
 } // namespace
