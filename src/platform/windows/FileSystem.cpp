@@ -346,16 +346,4 @@ SysResult StageReplacement(std::string_view path, std::string_view content, Unsy
     return SysResult::Ok();
 }
 
-SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
-    UnsyncedWrite write;
-    if (SysResult staged = StageReplacement(path, content, write); !staged) return staged;
-    const std::string target = write.target;
-    write.syncFolder = false;
-    if (SysResult replaced = CompleteWrite(write); !replaced) return replaced;
-    // The new content is in place for every reader; a folder that cannot be synced only
-    // weakens durability across a power loss.
-    (void)SyncFolderOf(target);
-    return SysResult::Ok();
-}
-
 } // namespace vserver::platform
