@@ -75,7 +75,10 @@ public:
     // Makes write durable and then runs done on the loop with the outcome; completions run in
     // the order of their Submit calls. Writes waiting together share their syncs: one sync of
     // a file covers every append made to it before, one sync of a folder every rename in it.
-    // orderKey (may be empty) names the file for AfterWritesTo.
+    // orderKey (may be empty) names the file for AfterWritesTo. Where another program may hold
+    // a file so that it cannot be replaced for a while (Windows), a replacement of it waits
+    // for the holder on the loop's timer, for a bounded time, and completes after the writes
+    // submitted behind it; writes under its orderKey still wait for it.
     void Submit(UnsyncedWrite write, std::function<void(SysResult)> done, std::string orderKey = {});
 
     // Runs fn on the loop thread once no write submitted under orderKey is in flight any more:

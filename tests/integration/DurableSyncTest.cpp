@@ -67,11 +67,10 @@ protected:
 // The platform layer records each finished sync before the loop may answer for it, so when a
 // reply arrives the trace must already hold a sync for every write answered so far.
 TEST_F(DurableSync, EverySyncIsDoneBeforeItsReply) {
-    SKIP_FOR_WINDOWS_SERVER("the Windows build flushes each write before the call returns and keeps no sync trace");
     client::Connection c = server.Connect();
     auto syncsOf = [this](const std::string& file) {
         const std::string text = PathExists(trace) ? ReadFile(trace) : std::string();
-        const std::string line = "synced " + file + "\n";
+        const std::string line = "synced " + ServerPath(file) + "\n";
         int count = 0;
         for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
         return count;

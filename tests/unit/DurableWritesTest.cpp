@@ -50,7 +50,6 @@ TEST(DurableWrites, AStagedReplacementIsInPlaceWhenCompletedAndLeavesNoTemporary
     EXPECT_EQ(Names(root.path()), std::vector<std::string>{"Prefs.vts"});
 }
 
-#ifndef _WIN32
 // Until a staged replacement is renamed, readers see the old content, and another writer of the
 // same file (which clears away leftover temporaries first) does not take it for a leftover.
 TEST(DurableWrites, AStagedReplacementWaitsUnseenAndUntouchedUntilCompleted) {
@@ -65,7 +64,6 @@ TEST(DurableWrites, AStagedReplacementWaitsUnseenAndUntouchedUntilCompleted) {
     EXPECT_EQ(ReadFile(file), "staged");
     EXPECT_EQ(Names(root.path()), std::vector<std::string>{"p.vts"});
 }
-#endif
 
 // Completions run in the order of the submissions, and each finds its own write in place.
 TEST(DurableWrites, CompletionsRunInOrderAfterTheirWritesAreInPlace) {

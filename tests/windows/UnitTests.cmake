@@ -22,7 +22,8 @@ list(APPEND VSERVER_UNIT_TESTS ${VSERVER_WINDOWS_UNIT_TESTS})
 # The helpers shared with the Linux build (the notification socket's listener is Linux's alone),
 # and their Windows side.
 file(GLOB VSERVER_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/*.cpp)
-list(REMOVE_ITEM VSERVER_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/svcctl.cpp)
+list(REMOVE_ITEM VSERVER_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/svcctl.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/fileholder.cpp)
 list(APPEND VSERVER_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support/TestFiles.cpp)
 
 # The service tests' client of the service manager, beside VServerService.exe, where they look.
@@ -31,6 +32,13 @@ set_target_properties(svcctl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_
 target_compile_options(svcctl PRIVATE ${VSERVER_WARNINGS})
 target_compile_definitions(svcctl PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 target_link_libraries(svcctl PRIVATE advapi32)
+
+# The stand-in for a virus scanner that holds a file open, for the tests of writes that wait for
+# such a holder; beside VServerService.exe too.
+add_executable(fileholder ${CMAKE_CURRENT_SOURCE_DIR}/support/windows/fileholder.cpp)
+set_target_properties(fileholder PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_options(fileholder PRIVATE ${VSERVER_WARNINGS})
+target_compile_definitions(fileholder PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 
 add_executable(unit_tests ${VSERVER_UNIT_TESTS} ${VSERVER_TEST_SUPPORT})
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src/platform/windows)

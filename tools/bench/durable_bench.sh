@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Durable writes against the rest of the load:
 #   1. queue appends (810) from many connections, each acknowledged "True";
-#   2. the version request's (207) latency from many connections, once alone and once while one
+#   2. preference writes (203) from many connections, each waiting for its completion;
+#   3. the version request's (207) latency from many connections, once alone and once while one
 #      client writes preference values (203) in a loop, each write waiting for its reply.
 # Each run also prints the server's system calls per operation, counted by strace -c -f over a
 # separate short run (tracing slows the server, so the rates come from untraced runs).
 #
 #   tools/bench/durable_bench.sh [build-dir] [seconds] [connections]
+#
+#   WINDOWS_EXE=path.exe   measure that Windows build under Wine instead (the figures are Wine's;
+#                          no system call counts). Source tools/wine-env.sh first for the prefix.
 #
 # Everything runs on 127.0.0.1 against a server installed in a temporary folder.
 set -euo pipefail
@@ -19,16 +23,28 @@ server_pid=""
 trap '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 
 mkdir -p "$work/server/master/Users/writer"
-cp "$build/VServerService" "$work/server/"
+master="$work/server/master"
+if [ -n "${WINDOWS_EXE:-}" ]; then
+    cp "$WINDOWS_EXE" "$work/server/VServerService.exe"
+    master="Z:$(sed 's|/|\\\\|g' <<<"$master")"
+else
+    cp "$build/VServerService" "$work/server/"
+fi
 guid='{6A1F3C52-8B7D-4E21-9C0A-5D3E7B19F4A2}'
 printf 'REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\%s]\r\n@="VServerService"\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE]\r\n"AppID"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server]\r\n"MasterPath"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Connection]\r\n"PortNumber"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel Server\\Options]\r\n"AllowConsoleRequestsFromAnyConnection"="True"\r\n' \
-    "$guid" "$guid" "$work/server/master" "$port" > "$work/server/VServerService.reg"
+    "$guid" "$guid" "$master" "$port" > "$work/server/VServerService.reg"
 printf '[Reading]\r\nSpeed=1\r\n' > "$work/server/master/Users/writer/writerVantorelSettings.vts"
 
 start_server() {
-    (cd "$work/server" && exec ./VServerService >/dev/null 2>&1) &
+    if [ -n "${WINDOWS_EXE:-}" ]; then
+        (cd "$work/server" && exec env -u VSERVER_LOG_FOLDER -u VSERVER_DATA_FOLDER \
+            VSERVER_REGISTRY="Z:$(tr / '\\' <<<"$work/server/VServerService.reg")" \
+            wine ./VServerService.exe </dev/null >/dev/null 2>&1) &
+    else
+        (cd "$work/server" && exec ./VServerService >/dev/null 2>&1) &
+    fi
     server_pid=$!
-    for _ in $(seq 50); do
+    for _ in $(seq 300); do
         if grep -q "listening on port" "$work/server/ServiceLog.log" 2>/dev/null; then
             port=$(tr -d '\0' < "$work/server/ServiceLog.log" | sed -n 's/.*listening on port \([0-9]*\).*/\1/p' | tail -1)
             return
@@ -70,6 +86,7 @@ load() {  # request-hex reply-hex
 
 # System calls of the server per reply over a short traced run of the same load.
 syscalls() {  # request-hex reply-hex
+    [ -z "${WINDOWS_EXE:-}" ] || return 0
     strace -c -f -q -o "$work/strace.txt" -p "$server_pid" &
     local tracer=$!
     sleep 0.5
@@ -94,6 +111,12 @@ echo "== 810 queue appends, $conns connections, $secs s =="
 echo "  $(load "$queue_req" "$queue_reply")"
 syscalls "$queue_req" "$queue_reply"
 
+# "1 §§§ 203 §§ writer §§ Speed ° Reading ° 1 »\n" and its completion "1 § 1".
+prefs_req=31a7a7a7323033a7a7777269746572a7a7537065656db052656164696e67b031bb0a
+prefs_reply=31a731bb0a
+echo "== 203 preference writes, $conns connections, $secs s =="
+echo "  $(load "$prefs_req" "$prefs_reply")"
+
 version_req=31a7a7a7323037bb0a
 version_reply=31a731a7323037a7392e30bb0a
 echo "== 207 with $conns connections, $secs s, no writer =="
@@ -105,6 +128,7 @@ sleep 0.5
 echo "  $(load "$version_req" "$version_reply")"
 wait "$writer"
 echo "  writer: $(cat "$work/writer.txt")"
+[ -z "${WINDOWS_EXE:-}" ] || exit 0
 echo "== 203 preference writes, one client, syscalls =="
 strace -c -f -q -o "$work/strace.txt" -p "$server_pid" &
 tracer=$!

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -21,6 +20,7 @@
 #include "platform/StagedFolders.h"
 #include "platform/TemporaryFile.h"
 #include "platform/common/PathText.h"
+#include "platform/common/SyncTrace.h"
 #include "platform/posix/HeldTemporaries.h"
 #include "platform/posix/SyncCrew.h"
 
@@ -42,33 +42,13 @@ struct Job {
     SysResult result = SysResult::Ok();
 };
 
-// Tests observe the order of syncs and replies through this file: one line per finished
-// write ("synced <target>"), followed by "synced folder <folder>" when the write's folder was
-// synced too, appended before its completion is handed to the loop.
-class SyncTrace {
-public:
-    SyncTrace() {
-        const char* path = std::getenv("VSERVER_SYNC_TRACE");
-        if (path != nullptr && *path != '\0') path_ = path;
-    }
-    void Record(const std::vector<Job*>& jobs) const {
-        if (path_.empty()) return;
-        std::string lines;
-        for (const Job* job : jobs) {
-            lines.append(job->result ? "synced " : "failed ").append(job->write.target).push_back('\n');
-            if (job->result && job->write.syncFolder) {
-                lines.append("synced folder ").append(FolderPartOf(job->write.target)).push_back('\n');
-            }
-        }
-        int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) return;
-        (void)!::write(fd, lines.data(), lines.size());
-        ::close(fd);
-    }
-
-private:
-    std::string path_;
-};
+// The trace lines of a finished batch.
+void Record(const SyncTrace& trace, const std::vector<Job*>& jobs) {
+    if (!trace.on()) return;
+    std::string lines;
+    for (const Job* job : jobs) SyncTrace::Describe(job->write, job->result, lines);
+    trace.Append(lines);
+}
 
 // Renames the write's temporary over its target, through the folder that holds both when the
 // write has it open.
@@ -280,7 +260,7 @@ struct SyncWorker::Backend final : IoHandler {
             jobs.clear();
             for (auto& job : batch) jobs.push_back(job.get());
             CompleteBatch(jobs, crew.get());
-            trace.Record(jobs);
+            Record(trace, jobs);
             {
                 std::lock_guard lock(mutex);
                 for (auto& job : batch) finished.push_back(std::move(job));
@@ -315,7 +295,7 @@ void SyncWorker::StartSync(UnsyncedWrite write, std::function<void(SysResult)> d
         // Without a thread the write is made durable now; its completion still runs from the
         // loop, as it would after a background sync.
         CompleteBatch({job.get()});
-        backend_->trace.Record({job.get()});
+        Record(backend_->trace, {job.get()});
         loop_.Defer([job = std::shared_ptr<Job>(std::move(job))] { job->done(job->result); });
         return;
     }

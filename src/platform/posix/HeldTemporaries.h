@@ -1,15 +1,12 @@
 #pragma once
-// The temporaries of this process that are written and wait, on the sync thread, for their
-// sync and rename. RemoveStaleTemporaries leaves them alone: every other temporary bearing this
-// process's id is left over from an earlier process that had the same id. Safe from any thread.
+// Held temporaries (see common/HeldTemporaries.h), and the removal of stale ones through an
+// open folder.
 
 #include <string>
 
-namespace vserver::platform {
+#include "platform/common/HeldTemporaries.h"
 
-void HoldTemporary(const std::string& path);
-void ReleaseTemporary(const std::string& path);
-bool IsHeldTemporary(const std::string& path);
+namespace vserver::platform {
 
 // RemoveStaleTemporaries for target (its path as stored) in the open folder folderFd, which
 // holds it: the folder is listed and the temporaries removed through that descriptor.

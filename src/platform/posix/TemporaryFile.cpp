@@ -8,8 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <limits>
-#include <mutex>
-#include <set>
 #include <string_view>
 
 #include "platform/common/PathText.h"
@@ -39,28 +37,7 @@ bool WriterGone(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-std::mutex heldMutex;
-std::set<std::string>& Held() {
-    static std::set<std::string> held;
-    return held;
-}
-
 } // namespace
-
-void HoldTemporary(const std::string& path) {
-    std::lock_guard lock(heldMutex);
-    Held().insert(path);
-}
-
-void ReleaseTemporary(const std::string& path) {
-    std::lock_guard lock(heldMutex);
-    Held().erase(path);
-}
-
-bool IsHeldTemporary(const std::string& path) {
-    std::lock_guard lock(heldMutex);
-    return Held().contains(path);
-}
 
 std::string TemporaryNameFor(const std::string& target) { return TemporaryNameFor(target, "tmp"); }
 

@@ -4,70 +4,58 @@
 
 #include <utility>
 
-#include "platform/FileSystem.h"
-#include "platform/StagedFolders.h"
-#include "platform/TemporaryFile.h"
 #include "Win32Error.h"
+#include "WriteCompletion.h"
 
-// This backend makes every write durable before the call returns (the replacement flushes its
-// temporary and renames with write-through; an append is flushed at once), so an unsynced
-// write owes nothing here but the move of a folder built aside, and the worker does that at
-// once and hands completions to the loop.
+// The loop thread writes the data; flushing it, renaming a temporary over its target and
+// syncing the folder are left to the sync thread (SyncThread.cpp).
 
 namespace vserver::platform {
 
+using writes::Job;
+
 UnsyncedWrite::~UnsyncedWrite() {
-    if (lock != kInvalidHandle) ::CloseHandle(reinterpret_cast<HANDLE>(lock));
+    for (IoHandle handle : {file, lock, folder}) {
+        if (handle != kInvalidHandle) ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+    }
 }
 
 SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
                                       LockWait wait, UnsyncedWrite& unsynced) {
     unsynced = UnsyncedWrite{};
+    // A file that the append creates owes its folder's sync too.
+    const bool existed = ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (SysResult appended = AppendNulTerminated(path, text, how, wait); !appended) return appended;
-    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return LastWin32Failure("CreateFileA");
-    if (!::FlushFileBuffers(file.get())) return LastWin32Failure("FlushFileBuffers");
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return LastWin32Failure("CreateFileA");
+    unsynced.file = reinterpret_cast<IoHandle>(file);
+    unsynced.target = path;
+    unsynced.syncFolder = !existed;
     return SysResult::Ok();
-}
-
-SysResult StageReplacement(std::string_view path, std::string_view content, UnsyncedWrite& unsynced) {
-    unsynced = UnsyncedWrite{};
-    return ReplaceFileContent(path, content);
 }
 
 namespace {
 
-// Flushes a folder built aside and moves it into place; on failure it goes.
-SysResult MoveStagedFolder(const UnsyncedWrite& write) {
-    SysResult moved = SyncFolder(write.temporary);
-    if (moved) moved = MoveNoReplace(write.temporary, write.target);
-    if (!moved) RemoveStagedFolder(write.temporary);
-    return moved;
-}
+// Done at once on the calling thread, the wait for a holder of the target is kept short:
+// about a quarter second, like the wait for a record file's lock.
+constexpr int kHeldReplaceAttemptsAtOnce = 250;
 
 } // namespace
 
-SysResult CompleteWrite(UnsyncedWrite& write) {
-    UnsyncedWrite owed = std::move(write);
-    write = UnsyncedWrite{};
-    // Files are flushed already; what may be left is a folder built aside and the folder sync
-    // that a move owes.
-    if (owed.wholeFolder) {
-        if (SysResult moved = MoveStagedFolder(owed); !moved) return moved;
+void writes::CompleteAtOnce(Job& job) {
+    for (;;) {
+        CompleteBatch({&job}, kHeldReplaceAttemptsAtOnce);
+        if (!job.busy) return;
+        ::Sleep(1);
     }
-    return owed.syncFolder ? SyncFolderOf(owed.target) : SysResult::Ok();
 }
 
-struct SyncWorker::Backend {};
-
-SyncWorker::SyncWorker(EventLoop& loop) : loop_(loop), backend_(std::make_unique<Backend>()) {}
-
-SyncWorker::~SyncWorker() = default;
-
-void SyncWorker::StartSync(UnsyncedWrite write, std::function<void(SysResult)> done) {
-    SysResult result = CompleteWrite(write);
-    loop_.Defer([done = std::move(done), result] { done(result); });
+SysResult CompleteWrite(UnsyncedWrite& write) {
+    Job job{std::move(write), {}};
+    write = UnsyncedWrite{};
+    writes::CompleteAtOnce(job);
+    return job.result;
 }
 
 } // namespace vserver::platform

@@ -8,7 +8,10 @@
 #include "Win32Error.h"
 #include "WindowsFiles.h"
 #include "formats/TextCase.h"
+#include "platform/DurableWrites.h"
+#include "platform/StagedFolders.h"
 #include "platform/TemporaryFile.h"
+#include "platform/common/HeldTemporaries.h"
 #include "platform/common/PathText.h"
 
 namespace vserver::platform {
@@ -92,6 +95,25 @@ SysResult WriteAll(HANDLE file, std::string_view data) {
         data.remove_prefix(written);
     }
     return SysResult::Ok();
+}
+
+// Flushes the file at path to the disk.
+SysResult FlushFile(const std::string& path) {
+    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) return LastWin32Failure("CreateFileA");
+    if (!::FlushFileBuffers(file.get())) return LastWin32Failure("FlushFileBuffers");
+    return SysResult::Ok();
+}
+
+// A new temporary beside target, created exclusively and shared with nobody until it is closed.
+SysResult CreateTemporary(const std::string& target, OwnedHandle& file, std::string& temporary) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        temporary = TemporaryNameFor(target);
+        file.Reset(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) return SysResult::Ok();
+        if (::GetLastError() != ERROR_FILE_EXISTS) return LastWin32Failure("CreateFileA");
+    }
+    return SysResult::Failure("CreateFileA", EEXIST, ERROR_FILE_EXISTS);
 }
 
 } // namespace
@@ -267,11 +289,28 @@ SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
     if (!source) return SysResult::Failure("CopyFileA", ENOENT, ERROR_FILE_NOT_FOUND);
     auto target = ResolveForCreate(to);
     if (!target) return SysResult::Failure("CopyFileA", ENOENT, ERROR_PATH_NOT_FOUND);
+    if (EntryExists(*target)) return SysResult::Failure("CopyFileA", EEXIST, ERROR_FILE_EXISTS);
     // A temporary that a killed writer of this file left goes, as with every other write.
     RemoveStaleTemporaries(*target);
-    // The system removes a partly written target itself when the copy fails.
-    if (!::CopyFileA(source->c_str(), target->c_str(), TRUE)) return LastWin32Failure("CopyFileA");
-    return SysResult::Ok();
+    // The copy is written and flushed aside and moved into place whole, so a kill in mid-copy
+    // never leaves a truncated file under the target's name.
+    const std::string temporary = TemporaryNameFor(*target);
+    if (!::CopyFileA(source->c_str(), temporary.c_str(), TRUE)) return LastWin32Failure("CopyFileA");
+    // A read-only copy (of a read-only source) opens for its flush only without the attribute.
+    const DWORD attributes = AttributesOf(temporary);
+    (void)::SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SysResult result = FlushFile(temporary);
+    if (attributes != INVALID_FILE_ATTRIBUTES) (void)::SetFileAttributesA(temporary.c_str(), attributes);
+    if (result) result = MoveNoReplace(temporary, *target);
+    if (!result) {
+        (void)::SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+        (void)::DeleteFileA(temporary.c_str());
+        return result;
+    }
+    // The new entry is durable only once the folder is on disk too; failing that only weakens
+    // durability across a power loss.
+    (void)SyncFolderOf(*target);
+    return result;
 }
 
 SysResult ReadWholeFile(std::string_view path, std::string& out) {
@@ -284,40 +323,26 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     return files::ReadAllFrom(file.get(), out);
 }
 
-SysResult ReplaceFileContent(std::string_view path, std::string_view content) {
+SysResult StageReplacement(std::string_view path, std::string_view content, UnsyncedWrite& unsynced) {
+    unsynced = UnsyncedWrite{};
     auto target = ResolveForCreate(path);
     if (!target) return SysResult::Failure("CreateFileA", ENOENT, ERROR_PATH_NOT_FOUND);
-    const DWORD existing = AttributesOf(*target);
     // A temporary that a killed writer left is removed before this writer makes its own.
     RemoveStaleTemporaries(*target);
-
     std::string temporary;
     OwnedHandle file;
-    for (int attempt = 0; attempt < 8 && !file.valid(); ++attempt) {
-        temporary = TemporaryNameFor(*target);
-        file.Reset(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid() && ::GetLastError() != ERROR_FILE_EXISTS) return LastWin32Failure("CreateFileA");
-    }
-    if (!file.valid()) return SysResult::Failure("CreateFileA", EEXIST, ERROR_FILE_EXISTS);
-
-    SysResult result = WriteAll(file.get(), content);
-    if (result && !::FlushFileBuffers(file.get())) result = LastWin32Failure("FlushFileBuffers");
-    file.Reset();
-    // A read-only file cannot be replaced; like a rename over a file without write permission
-    // on POSIX systems, the replacement keeps the attribute.
-    const bool readOnly = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY) != 0;
-    if (result && readOnly) ::SetFileAttributesA(target->c_str(), existing & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    if (result && !::MoveFileExA(temporary.c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        result = LastWin32Failure("MoveFileExA");
-    }
-    if (readOnly) ::SetFileAttributesA(target->c_str(), existing);
-    if (!result) {
+    if (SysResult created = CreateTemporary(*target, file, temporary); !created) return created;
+    if (SysResult written = WriteAll(file.get(), content); !written) {
+        file.Reset();
         (void)::DeleteFileA(temporary.c_str());
-        return result;
+        return written;
     }
-    // The new content is in place for every reader; a folder that cannot be synced only
-    // weakens durability across a power loss.
-    (void)SyncFolderOf(*target);
+    // Until it is renamed, no other writer of the file may take it for a leftover.
+    HoldTemporary(temporary);
+    unsynced.file = reinterpret_cast<IoHandle>(file.Release());
+    unsynced.temporary = std::move(temporary);
+    unsynced.target = std::move(*target);
+    unsynced.syncFolder = true;
     return SysResult::Ok();
 }
 

@@ -6,8 +6,8 @@
 #include "Win32Error.h"
 #include "platform/FileSystem.h"
 
-// This backend makes the copy durable before it returns, like every other write here: the
-// copy is flushed at once, and the move of its folder is the only thing left to the worker.
+// The copy's data is left to the sync thread, which flushes it and closes it before the folder
+// that holds it moves into place.
 
 namespace vserver::platform {
 
@@ -28,9 +28,10 @@ DWORD CopiedAttributes(const std::string& source) {
     return attributes & kept;
 }
 
-// Writes content into the new file to and flushes it. A read-only copy is created read-only,
-// and the handle that created it may still write and flush it.
-SysResult WriteFlushed(const std::string& to, std::string_view content, DWORD attributes) {
+// Writes content into the new file to and hands its open handle to unsynced for the flush. A
+// read-only copy is created read-only, and the handle that created it may still write and
+// flush it.
+SysResult WriteUnflushed(const std::string& to, std::string_view content, DWORD attributes, UnsyncedWrite& unsynced) {
     OwnedHandle file(::CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr));
     if (!file.valid()) return LastWin32Failure("CreateFileA");
     while (!content.empty()) {
@@ -39,7 +40,7 @@ SysResult WriteFlushed(const std::string& to, std::string_view content, DWORD at
         if (!::WriteFile(file.get(), content.data(), chunk, &written, nullptr)) return LastWin32Failure("WriteFile");
         content.remove_prefix(written);
     }
-    if (!::FlushFileBuffers(file.get())) return LastWin32Failure("FlushFileBuffers");
+    unsynced.file = reinterpret_cast<IoHandle>(file.Release());
     return SysResult::Ok();
 }
 
@@ -55,7 +56,7 @@ SysResult CopyIntoStagedFolder(const PlaceBeneath& from, const std::string& to, 
     unsynced = UnsyncedWrite{};
     std::string content;
     if (SysResult read = ReadWholeFile(from, content); !read) return read;
-    SysResult written = WriteFlushed(to, content, CopiedAttributes(from.path));
+    SysResult written = WriteUnflushed(to, content, CopiedAttributes(from.path), unsynced);
     if (!written && written.error() != EEXIST) RemoveCopy(to);
     return written;
 }

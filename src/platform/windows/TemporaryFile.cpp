@@ -7,6 +7,7 @@
 
 #include "BackendTraits.h"
 #include "Win32Error.h"
+#include "platform/common/HeldTemporaries.h"
 #include "platform/common/PathText.h"
 #include "platform/common/TemporaryName.h"
 
@@ -33,8 +34,8 @@ DWORD WriterOf(std::string_view rest) {
 }
 
 bool WriterGone(DWORD pid) {
-    // This process never keeps a temporary between calls, so one with its own id is left from
-    // an earlier process that had the same id.
+    // This process keeps no temporary between calls except the held ones (which its caller
+    // skips), so one with its own id is left from an earlier process that had the same id.
     if (pid == ::GetCurrentProcessId()) return true;
     HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
     if (process == nullptr) return ::GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
@@ -71,7 +72,9 @@ void RemoveStaleTemporaries(const std::string& target) {
         if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
         const DWORD writer = WriterOf(name.substr(prefix.size()));
         if (writer == 0 || !WriterGone(writer)) continue;
-        (void)::DeleteFileA(Join(folder, name).c_str());
+        const std::string path = Join(folder, name);
+        if (writer == ::GetCurrentProcessId() && (IsHeldTemporary(path) || IsHeldTemporary(std::string(name)))) continue;
+        (void)::DeleteFileA(path.c_str());
     } while (::FindNextFileA(search, &data));
     ::FindClose(search);
 }
