@@ -441,9 +441,6 @@ TEST_F(QueuesTest, ReadRecordsAreRemovedOnTheLoopOnceTheLockIsFree) {
 // the next pass, and their read records leave in one rewrite, instead of each collection
 // taking its own pass and sync behind the one before.
 TEST_F(QueuesTest, CollectionsWaitingBehindARewriteShareOnePass) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the sync trace is written by the POSIX backend only";
-#else
     const std::string trace = root / "syncs.txt";
     vserver::test::ScopedVariable traced("VSERVER_SYNC_TRACE", trace);
     platform::EventLoop loop;
@@ -489,7 +486,6 @@ TEST_F(QueuesTest, CollectionsWaitingBehindARewriteShareOnePass) {
         ++rewrites;
     }
     EXPECT_EQ(rewrites, 2u) << lines;
-#endif
 }
 
 } // namespace
