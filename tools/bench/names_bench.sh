@@ -4,6 +4,7 @@
 # shared machine falls on both alike. Prints every run's rate and then the medians and ratios.
 #
 #   tools/bench/names_bench.sh OLD-SERVER NEW-SERVER [seconds] [rounds] [accounts] [sets] [connections]
+#   (REFBENCH=folder of minload.c, default ../shared/refbench)
 #
 # Each server gets an installation of its own with the same content: accounts student0 to
 # student<accounts-1> (student0 with its preference file) and toolbar sets Set0 to Set<sets-1>.
@@ -16,8 +17,7 @@ rounds="${4:-3}"
 accounts="${5:-10000}"
 sets="${6:-20}"
 conns="${7:-50}"
-ref="$(realpath "$(dirname "$0")/../../../shared/refbench")"
-[ -f "$ref/minload.c" ] || ref="$(realpath /work/shared/refbench)"
+ref="${REFBENCH:-../shared/refbench}"   # the reference load client's folder, as paths_bench.sh takes it
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 gcc -O2 -o "$work/minload" "$ref/minload.c"

@@ -84,7 +84,7 @@ void CheckAccount(const std::string& home, const std::string& name, const std::v
         if (platform::UpperCase(ClientFormOf(entry).text) == wanted) return;
     }
     Add(out, "no-preference-file", home,
-        "the account has no " + name + std::string(kPreferenceSuffix) + ": its client starts from the defaults");
+        "the account has no " + Printable(name) + std::string(kPreferenceSuffix) + ": its client starts from the defaults");
 }
 
 struct Listing {
@@ -165,7 +165,7 @@ void CheckNames(const std::string& folder, const std::vector<std::string>& names
         auto [other, added] = byCapitals.try_emplace(platform::UpperCase(form.text), name);
         if (!added) {
             Add(out, "differ-in-capitals", path,
-                "differs from " + other->second + " only in capitals: Windows cannot hold both, and the server "
+                "differs from " + Printable(other->second) + " only in capitals: Windows cannot hold both, and the server "
                 "finds only one");
         }
     }
