@@ -35,8 +35,11 @@ install() {  # name binary port
         "$guid" "$guid" "$folder/master" "$3" >"$folder/VServerService.reg"
     (cd "$folder" && exec ./VServerService >/dev/null 2>&1) &
 }
+declare -A pid port=([old]=6521 [new]=6522)
 install old "$old" 6521
+pid[old]=$!
 install new "$new" 6522
+pid[new]=$!
 # Let the folders' change stamps age past the moment they were written, as on a server that
 # has been running a while.
 sleep 3
@@ -66,12 +69,14 @@ for type in 201 204; do
 done
 
 results="$work/results"
+oncpu() { cut -d' ' -f1 "/proc/$1/schedstat"; }  # nanoseconds the process has run
 echo "== $accounts accounts, $sets toolbar sets, $conns connections, $rounds rounds of $secs s =="
 for r in $(seq "$rounds"); do
     for type in 201 204; do
         for server in old new; do
-            port=$([ "$server" = old ] && echo 6521 || echo 6522)
-            line=$(GREET=6 "$work/minload" "$port" "$conns" "$secs" 0 20 "${request[$type]}" "${length[$type]}")
+            before=$(oncpu "${pid[$server]}")
+            line=$(GREET=6 "$work/minload" "${port[$server]}" "$conns" "$secs" 0 20 "${request[$type]}" "${length[$type]}")
+            line="$line server_cpu_ns=$(( $(oncpu "${pid[$server]}") - before ))"
             echo "  round $r, $type, $server: $line"
             echo "$type $server $line" >>"$results"
         done
@@ -80,11 +85,17 @@ done
 
 python3 - "$results" <<'PY'
 import re, statistics, sys
-rates = {}
+rates, cpus = {}, {}
 for line in open(sys.argv[1]):
     kind, server, rest = line.split(" ", 2)
+    reqs = int(re.search(r"\breqs=(\d+)", rest).group(1))
     rates.setdefault((kind, server), []).append(float(re.search(r"\brps=([\d.]+)", rest).group(1)))
+    cpus.setdefault((kind, server), []).append(int(re.search(r"\bserver_cpu_ns=(\d+)", rest).group(1)) / 1000 / reqs)
+# The server's CPU time per request does not depend on what else the machine runs as much as
+# the rate does: it is the rate the server would reach on a core of its own.
 for kind in ("201", "204"):
     old, new = statistics.median(rates[(kind, "old")]), statistics.median(rates[(kind, "new")])
-    print(f"request {kind}: old {old:,.0f}/s, new {new:,.0f}/s (medians), new/old {new / old:.3f}")
+    cold, cnew = statistics.median(cpus[(kind, "old")]), statistics.median(cpus[(kind, "new")])
+    print(f"request {kind}: rate old {old:,.0f}/s, new {new:,.0f}/s, new/old {new / old:.3f}; "
+          f"server CPU per request old {cold:.2f} us, new {cnew:.2f} us, old/new {cold / cnew:.3f} (medians)")
 PY
