@@ -41,6 +41,28 @@ std::size_t DecodeUtf16Le(std::string_view bytes, std::size_t at, Visit visit) {
     return at;
 }
 
+constexpr char32_t kNotUtf8 = 0xFFFFFFFF;
+
+// The character whose UTF-8 form starts at at, which is moved past it; kNotUtf8 when the bytes
+// there are not a well-formed UTF-8 sequence.
+char32_t NextUtf8(std::string_view text, std::size_t& at) {
+    const auto lead = static_cast<unsigned char>(text[at++]);
+    if (lead < 0x80) return lead;
+    int more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    if (more == 0 || lead > 0xF4 || at + static_cast<std::size_t>(more) > text.size()) return kNotUtf8;
+    char32_t character = lead & (0x3F >> more);
+    for (int i = 0; i < more; ++i) {
+        const auto next = static_cast<unsigned char>(text[at++]);
+        if ((next & 0xC0) != 0x80) return kNotUtf8;
+        character = (character << 6) | (next & 0x3F);
+    }
+    constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (character < kSmallest[more] || character > 0x10FFFF || (character >= 0xD800 && character <= 0xDFFF)) {
+        return kNotUtf8;
+    }
+    return character;
+}
+
 void AppendUnit(std::string& out, char16_t unit) {
     out.push_back(static_cast<char>(unit & 0xFF));
     out.push_back(static_cast<char>(unit >> 8));
@@ -72,6 +94,45 @@ std::string CodePageToUtf16Le(std::string_view text) {
     bytes.reserve(text.size() * 2);
     for (char c : text) AppendUnit(bytes, CodePageToUnicode(static_cast<unsigned char>(c)));
     return bytes;
+}
+
+bool IsAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+std::string CodePageToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char c : text) {
+        const char16_t unit = CodePageToUnicode(static_cast<unsigned char>(c));
+        if (unit < 0x80) {
+            out.push_back(static_cast<char>(unit));
+        } else if (unit < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (unit >> 6)));
+            out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        }
+    }
+    return out;
+}
+
+bool Utf8ToCodePage(std::string_view text, std::string& out) {
+    std::string converted;
+    converted.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const char32_t character = NextUtf8(text, at);
+        if (character == kNotUtf8) return false;
+        converted.push_back(UnicodeToCodePage(character));
+    }
+    out = std::move(converted);
+    return true;
 }
 
 EncodedText::EncodedText(std::string bytes) : bytes_(std::move(bytes)) {

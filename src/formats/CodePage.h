@@ -29,6 +29,17 @@ std::string Utf16LeToCodePage(std::string_view bytes);
 // 8-bit text as UTF-16LE bytes (without byte order mark).
 std::string CodePageToUtf16Le(std::string_view text);
 
+// True when every byte is below 0x80: such text is the same in the code page and in UTF-8.
+bool IsAscii(std::string_view text);
+
+// 8-bit text as UTF-8.
+std::string CodePageToUtf8(std::string_view text);
+
+// UTF-8 text as 8-bit text, '?' for a character without an 8-bit form. False, with out
+// unchanged, when text is not well-formed UTF-8 (overlong forms, surrogates and characters
+// beyond U+10FFFF are not).
+bool Utf8ToCodePage(std::string_view text, std::string& out);
+
 class EncodedText {
 public:
     // The whole content of a file. It is UTF-16LE when it starts with the byte order mark.

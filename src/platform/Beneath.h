@@ -53,6 +53,8 @@ struct PlaceBeneath {
     bool isFolder = false;
     bool isLink = false;     // only where the last link is kept (FinalLink::Keep)
     bool readOnly = false;   // of the entry itself
+    std::string stored;      // the backend's own spelling of the entry where it differs from
+                             // name and path (names kept in another encoding); else empty
     std::shared_ptr<const Folder> folder;
 
     bool found() const { return outcome == Outcome::Found; }

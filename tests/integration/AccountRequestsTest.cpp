@@ -78,9 +78,8 @@ TEST_F(AccountRequests, CreateListAndDeleteAccounts) {
     EXPECT_TRUE(c.ExpectSilence(300ms));
 }
 
-// Bytes from 0x80 up are code page 1252 text on the wire. On disk the folder carries them in
-// the platform's form (the bytes themselves on Linux, UTF-8 under Wine), and a listing gives
-// back the bytes that were sent.
+// Bytes from 0x80 up are code page 1252 text on the wire. On disk the folder's name is UTF-8,
+// and a listing gives back the bytes that were sent.
 TEST_F(AccountRequests, NamesBeyondAsciiComeBackAsTheyWereSent) {
     const std::string name = "Zo\xEB" "Caf\xE9\x80";
     const std::string home = users() + "/" + OnDiskName(name);
@@ -90,6 +89,72 @@ TEST_F(AccountRequests, NamesBeyondAsciiComeBackAsTheyWereSent) {
     EXPECT_EQ(Hex(Ask(2, 100, "")), Hex(Completion(2, 100, name)));
     EXPECT_EQ(Console(3, 807, "zO\xCB" "caf\xC9\x80"), Completion(3, 807, "False"));
     EXPECT_EQ(Console(4, 808, name), Completion(4, 808, "True"));
+    EXPECT_FALSE(PathExists(home));
+}
+
+// An account, its preference files and a toolbar set named beyond ASCII: UTF-8 on disk,
+// found in any capitals of the code page, listed back byte for byte.
+TEST_F(AccountRequests, EightBitNamesAreUtf8OnDiskAndListedAsSent) {
+    const std::string name = "M\xFCller";
+    const std::string home = users() + "/" + OnDiskName(name);
+    ASSERT_EQ(Console(1, 807, name), Completion(1, 807, "True"));
+    EXPECT_EQ(ReadFile(home + "/" + OnDiskName("M\xDCLLERVantorelSettings.vts")), kMaster);
+    EXPECT_EQ(Ask(2, 203, "", name + "\\\xDC" "bung.vts", Item("Stand", "S", "v")), "1\xA7" "2");
+    EXPECT_EQ(ReadFile(home + "/" + OnDiskName("\xDC" "bung.vts")), "[S]\r\nStand=v\r\n");
+    EXPECT_EQ(Ask(3, 201, "", "m\xDCLLER\\\xFC" "BUNG.VTS", Item("Stand", "S", "d")), "202\xA7" "3\xA7Stand\xB0v");
+
+    EXPECT_EQ(Ask(4, 203, "", "ToolbarSet_Gr\xFC\xDF" "e.vts", Item("K", "S", "v")), "1\xA7" "4");
+    EXPECT_TRUE(PathExists(users() + "/" + OnDiskName("ToolbarSet_Gr\xFC\xDF" "e.vts")));
+    EXPECT_EQ(Hex(Ask(5, 204, "")), Hex(Completion(5, 204, "Gr\xFC\xDF" "e")));
+    EXPECT_EQ(Ask(6, 205, "", "GR\xDC\xDF" "E"), Completion(6, 205, "True"));
+    EXPECT_EQ(Hex(Ask(7, 100, "")), Hex(Completion(7, 100, name)));
+}
+
+// A users folder copied in from another server (a Windows share, a zip, a backup) holds UTF-8
+// names: every request finds them as the code page names them.
+TEST_F(AccountRequests, AFolderCopiedInWithUtf8NamesIsFound) {
+    const std::string home = users() + "/Jos\xC3\xA9";
+    MakeFolder(home);
+    WriteFile(home + "/JOS\xC3\x89VantorelSettings.vts", "[General]\r\nFontSize=20\r\n");
+    WriteFile(users() + "/ToolbarSet_\xC3\x86" "ble.vts", "");
+    WriteFile(queue(), "Jos\xE9\xA6" "Bonjour\r\n");
+    WriteFile(server.installPath("ForcedToolbarSets.log"), "jos\xE9\xA6\xC6" "ble\r\n");
+
+    EXPECT_EQ(Ask(1, 201, "jos\xE9", "", Item("FontSize", "General", "1")), "202\xA7" "1\xA7" "FontSize\xB0" "20");
+    EXPECT_EQ(Ask(2, 203, "JOS\xC9", "", Item("FontSize", "General", "22")), "1\xA7" "2");
+    EXPECT_EQ(ReadFile(home + "/JOS\xC3\x89VantorelSettings.vts"), "[General]\r\nFontSize=22\r\n");
+    EXPECT_EQ(Names(home).size(), 1u);
+    EXPECT_EQ(Hex(Ask(3, 204, "")), Hex(Completion(3, 204, "\xC6" "ble")));
+    EXPECT_EQ(Ask(4, 208, "Jos\xE9"), Completion(4, 208, "Bonjour"));
+    EXPECT_EQ(Ask(5, 210, "JOS\xC9"), Completion(5, 210, "\xC6" "ble"));
+
+    client::Connection pupil = server.Connect();
+    EXPECT_EQ(Exchange(pupil, {.id = 6, .type = 101, .label = "Room 1", .account = "jOS\xE9", .clientKind = 3,
+                               .version = "9.0", .detail = "ws-1"}),
+              "1\xA7" "6");
+    pupil.Close();
+    EXPECT_EQ(Console(7, 808, "JOS\xC9"), Completion(7, 808, "True"));
+    EXPECT_FALSE(PathExists(home));
+}
+
+// Names made by an earlier version on Linux hold the code page's bytes: still found and
+// removed. A name with a character the code page lacks is listed with '?' in its place.
+TEST_F(AccountRequests, RawNamesFromBeforeAndForeignCharacters) {
+    SKIP_FOR_WINDOWS_SERVER("the Windows file system holds no names that are not Unicode");
+    const std::string home = users() + "/Bj\xF8rn";
+    MakeFolder(home);
+    WriteFile(home + "/BJ\xD8RNVantorelSettings.vts", "[General]\r\nFontSize=9\r\n");
+    MakeFolder(users() + "/\xCE\xA9mega");
+    WriteFile(users() + "/ToolbarSet_\xCE\xA9.vts", "");
+
+    EXPECT_EQ(Ask(1, 201, "BJ\xD8RN", "", Item("FontSize", "General", "1")), "202\xA7" "1\xA7" "FontSize\xB0" "9");
+    EXPECT_EQ(Ask(2, 203, "bj\xF8rn", "", Item("FontSize", "General", "10")), "1\xA7" "2");
+    EXPECT_EQ(Names(home), std::vector<std::string>{"BJ\xD8RNVantorelSettings.vts"});
+    EXPECT_EQ(Hex(Ask(3, 204, "")), Hex(Completion(3, 204, "?")));
+    std::string list = Ask(4, 100, "");
+    EXPECT_TRUE(list == Completion(4, 100, "Bj\xF8rn\xA6?mega") || list == Completion(4, 100, "?mega\xA6" "Bj\xF8rn"))
+        << Hex(list);
+    EXPECT_EQ(Console(5, 808, "Bj\xF8rn"), Completion(5, 808, "True"));
     EXPECT_FALSE(PathExists(home));
 }
 

@@ -80,7 +80,6 @@ std::string RegistryText(const std::string& path) {
 }
 
 std::string OnDiskName(const std::string& name) {
-    if (!WindowsServer()) return name;
     std::string utf8;
     for (unsigned char c : name) {
         if (c >= 0x80 && c < 0xA0) AppendUtf8(utf8, kCodePage1252High[c - 0x80]);

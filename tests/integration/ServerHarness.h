@@ -33,8 +33,8 @@ bool WindowsServer();
 std::string ServerPath(const std::string& path);
 // ServerPath in the text of a registry file, where a backslash is written twice.
 std::string RegistryText(const std::string& path);
-// A name the server created, as it lands on disk: the Windows server writes names in code page
-// 1252, which Wine stores as UTF-8; the Linux server stores the bytes as they are.
+// A name the server created, as it lands on disk: UTF-8, which the Linux server writes itself
+// and Wine makes of the Windows server's code page 1252.
 std::string OnDiskName(const std::string& name);
 // The file whose lock guards file for the server under test: the file itself for the Linux
 // server; the Windows server cannot replace a file another handle holds open, so it locks a

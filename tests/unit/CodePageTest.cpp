@@ -27,6 +27,28 @@ TEST(CodePage, EveryByteSurvivesTheWayThroughUtf16) {
     EXPECT_EQ(Utf16LeToCodePage(Units({'a'}) + "b"), "a");
 }
 
+TEST(CodePage, NamesGoToUtf8AndBackByteForByte) {
+    std::string all;
+    for (int byte = 1; byte < 256; ++byte) all.push_back(static_cast<char>(byte));
+    std::string back;
+    ASSERT_TRUE(Utf8ToCodePage(CodePageToUtf8(all), back));
+    EXPECT_EQ(back, all);
+    EXPECT_EQ(CodePageToUtf8("Caf\xE9 \x80"), "Caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_TRUE(IsAscii("plain name.vts"));
+    EXPECT_FALSE(IsAscii("M\xFCller"));
+
+    // A character the code page lacks reads as '?'; four-byte forms are characters too.
+    ASSERT_TRUE(Utf8ToCodePage("\xCE\xA9mega \xF0\x9F\x98\x80", back));
+    EXPECT_EQ(back, "?mega ?");
+
+    // Bytes that are no UTF-8 leave the text alone: such a name is kept as its bytes.
+    back = "kept";
+    for (std::string bad : {"caf\xE9", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"}) {
+        EXPECT_FALSE(Utf8ToCodePage(bad, back)) << bad;
+        EXPECT_EQ(back, "kept");
+    }
+}
+
 TEST(EncodedText, EditsOfAUtf16FileLandOnTheirCharacters) {
     // A surrogate pair and a character without an 8-bit form before the edit, one after it.
     const std::string file = std::string(kUtf16LeMark) + Units({0xD83D, 0xDE00, 0x0100, 'k', '=', '1', 0x0101});

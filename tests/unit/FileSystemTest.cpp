@@ -97,6 +97,57 @@ TEST(FileSystem, DirectorySearchMatchesTheLastComponentOnly) {
     EXPECT_TRUE(entries[0].isFolder);
 }
 
+// Names travel in the code page; on disk they are Unicode, as other programs show them.
+TEST(FileSystem, NamesInTheCodePageAreFoundInAnyCapitalsAndListedAsSent) {
+    TempFolder root;
+    MakeFolder(root / "Users");
+    ASSERT_TRUE(CreateFolder(root / "Users/M\xFCller").ok());
+    ASSERT_TRUE(ReplaceFileContent(root / "Users/m\xDCller/Gr\xFC\xDF" "e \x80.vts", "x").ok());
+#ifndef _WIN32
+    EXPECT_EQ(Names(root / "Users/M\xC3\xBCller"), (std::vector<std::string>{"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC.vts"}));
+#endif
+    EXPECT_EQ(Found(root / "Users/*"), (std::vector<std::string>{"M\xFCller"}));
+    EXPECT_EQ(Found(root / "USERS/M\xDCLLER/GR\xDC*.VTS"), (std::vector<std::string>{"Gr\xFC\xDF" "e \x80.vts"}));
+    EXPECT_EQ(*ResolveExisting(root / "users/m\xFCLLER"), root / "Users/M\xFCller");
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile(root / "USERS/M\xDCLLER/gr\xFC\xDF" "e \x80.VTS", text).ok());
+    EXPECT_EQ(text, "x");
+
+    PlaceBeneath place = FindBeneath(root / "Users", "M\xDCLLER/gr\xFC\xDF" "e \x80.vts");
+    ASSERT_TRUE(place.found());
+    EXPECT_EQ(place.name, "Gr\xFC\xDF" "e \x80.vts");
+    EXPECT_EQ(place.path, root / "Users/M\xFCller/Gr\xFC\xDF" "e \x80.vts");
+    ASSERT_TRUE(ReadFileBeneath(root / "Users", "m\xFCller/Gr\xFC\xDF" "e \x80.vts", text).ok());
+    ASSERT_TRUE(RemoveEntry(place).ok());
+    ASSERT_TRUE(RemoveFolder(root / "Users/M\xFCller").ok());
+    EXPECT_TRUE(Names(root / "Users").empty());
+}
+
+#ifndef _WIN32
+// Names an earlier version stored as the code page's bytes stay reachable; a name with a
+// character the code page lacks is listed with '?' in its place and can still be reached so.
+TEST(FileSystem, RawBytesFromBeforeAndForeignCharacters) {
+    TempFolder root;
+    MakeFolder(root / "Users/Bj\xF8rn");
+    WriteFile(root / "Users/Bj\xF8rn/BJ\xD8RN.vts", "old");
+    MakeFolder(root / "Users/\xCE\xA9mega");
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile(root / "Users/bj\xD8rn/bj\xF8rn.vts", text).ok());
+    EXPECT_EQ(text, "old");
+    ASSERT_TRUE(ReplaceFileContent(root / "Users/BJ\xD8RN/bj\xF8rn.vts", "new").ok());
+    EXPECT_EQ(ReadFile(root / "Users/Bj\xF8rn/BJ\xD8RN.vts"), "new");
+    EXPECT_EQ(Names(root / "Users/Bj\xF8rn"), (std::vector<std::string>{"BJ\xD8RN.vts"}));
+    ASSERT_TRUE(ReadFileBeneath(root / "Users", "BJ\xF8RN/bj\xD8rn.vts", text).ok());
+    EXPECT_EQ(text, "new");
+
+    EXPECT_EQ(Found(root / "Users/*"), (std::vector<std::string>{"?mega", "Bj\xF8rn"}));
+    EXPECT_TRUE(FindBeneath(root / "Users", "?MEGA").found());
+    ASSERT_TRUE(RemoveFile(root / "Users/bj\xF8rn/BJ\xD8RN.vts").ok());
+    ASSERT_TRUE(RemoveFolder(root / "Users/BJ\xD8RN").ok());
+    EXPECT_EQ(Names(root / "Users"), (std::vector<std::string>{"\xCE\xA9mega"}));
+}
+#endif
+
 TEST(FileSystem, CopyNeverOverwritesAndKeepsTheSource) {
     TempFolder root;
     WriteFile(root / "master.vts", "[General]\r\nA=1\r\n");

@@ -32,6 +32,7 @@ const std::vector<CommandSpec> kCommands = {
     {"report", "[--from DATE] [--to DATE] [--file FILE]... [FILE...] [--csv [--by TABLE]] [--html PAGE]",
      {}, 0, 1000, RunReport, true},
     {"check", "[-w CONNECTIONS[,QUEUED]] [-c CONNECTIONS[,QUEUED]]", {}, 0, 0, RunCheck},
+    {"check-move", "[FOLDER]", {"FOLDER"}, 0, 1, RunCheckMove, true},
 };
 
 } // namespace

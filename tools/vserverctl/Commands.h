@@ -44,6 +44,8 @@ std::optional<std::string> CheckReportOptions(const CommandOptions& options);
 // The monitoring check (MonitoringCheck.cpp), and what is wrong with its thresholds.
 int RunCheck(Session& session);
 std::optional<std::string> CheckThresholds(const CommandOptions& options);
+// The check of an installation's folders before or after a move between systems (MoveCheck.cpp).
+int RunCheckMove(Session& session);
 // The work on many accounts at once (BulkCommands.cpp): create and delete --from, message and
 // disconnect --all.
 int RunCreateFrom(Session& session);

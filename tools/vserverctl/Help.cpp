@@ -102,6 +102,14 @@ const HelpText kHelpTexts[] = {
      "the server cannot be asked for its connections; the check then says so and is UNKNOWN only when a "
      "connection threshold was given. The queued items and the service log are read from the installation "
      "beside this program, and only when --host is this computer."},
+    {"check-move", "check an installation's folders before or after a move between Windows and Linux",
+     "Reads the master folder (FOLDER, or MasterPath of the installation beside this program) and everything "
+     "below it, without a server, and prints one line for each thing to look at: a name that is not UTF-8 "
+     "(stored as code-page bytes by an earlier version on Linux), a name with characters the clients' code page "
+     "lacks (the clients cannot reach it), a name Windows refuses (a trailing dot or blank, a device name such "
+     "as CON or LPT1, one of the characters <>:\"|?* or a control character), two names in one folder that "
+     "differ only in capitals, an account without its preference file, and a temporary left by a server that "
+     "stopped while writing. Exit status 0 when nothing needs attention, 1 when something does."},
 };
 
 } // namespace

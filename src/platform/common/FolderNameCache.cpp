@@ -20,16 +20,16 @@ std::size_t WeightOf(const FolderListing& listing) { return listing.size() + 1; 
 
 } // namespace
 
-void FolderListing::Add(std::string name, EntryKind kind) {
+void FolderListing::Add(std::string name, EntryKind kind, std::string_view form) {
     auto index = static_cast<std::uint32_t>(entries_.size());
-    auto [first, added] = firstByUpper_.try_emplace(UpperCase(name), index);
+    auto [first, added] = firstByUpper_.try_emplace(UpperCase(form.empty() ? std::string_view(name) : form), index);
     sharesForm_.push_back(!added);
     if (!added) sharesForm_[first->second] = true;
     entries_.push_back({std::move(name), kind});
 }
 
-const ListedEntry* FolderListing::Find(std::string_view name) const {
-    auto first = firstByUpper_.find(UpperCase(name));
+const ListedEntry* FolderListing::Find(std::string_view name, std::string_view form) const {
+    auto first = firstByUpper_.find(UpperCase(form.empty() ? name : form));
     if (first == firstByUpper_.end()) return nullptr;
     const ListedEntry& candidate = entries_[first->second];
     if (candidate.name == name || !sharesForm_[first->second]) return &candidate;

@@ -39,12 +39,15 @@ struct ListedEntry {
 
 class FolderListing {
 public:
-    // Adds an entry in the order the scan returns them.
-    void Add(std::string name, EntryKind kind);
+    // Adds an entry in the order the scan returns them. form: the name as it is compared
+    // without regard to case, where that differs from name (a backend that stores names in
+    // another encoding than its callers use); empty when name itself is.
+    void Add(std::string name, EntryKind kind, std::string_view form = {});
 
-    // The entry named exactly name or, when there is none, the first one added whose name
-    // matches without regard to case; nothing when neither exists.
-    const ListedEntry* Find(std::string_view name) const;
+    // The entry named exactly name or, when there is none, the first one added whose form
+    // matches name's form (as given, or name itself) without regard to case; nothing when
+    // neither exists.
+    const ListedEntry* Find(std::string_view name, std::string_view form = {}) const;
 
     std::size_t size() const { return entries_.size(); }
 

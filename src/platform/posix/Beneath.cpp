@@ -14,7 +14,9 @@
 
 #include "platform/FileSystem.h"
 #include "platform/common/PathText.h"
+#include "formats/CodePage.h"
 #include "platform/posix/BeneathFolder.h"
+#include "platform/posix/DiskNames.h"
 #include "platform/posix/NameLookup.h"
 
 // Like the name lookups, this keeps state for the process (the open users folder) that is not
@@ -101,7 +103,7 @@ const Root* OpenRoot(std::string_view folder) {
     kept.fd.Reset(::open(kept.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!kept.fd.valid() && errno == ENOENT) {
         // The folder may be spelled in other capitals than stored.
-        if (auto stored = ResolveExisting(folder)) {
+        if (auto stored = names::ResolveByListing(folder)) {
             kept.opened = std::move(*stored);
             kept.fd.Reset(::open(kept.opened.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         }
@@ -329,7 +331,8 @@ Reached WalkFrom(const Root& root, std::string_view relative, FinalLink last) {
 bool StatPlace(PlaceBeneath& place) {
     struct stat st {};
     if (::fstatat(beneath::FolderFd(place), beneath::NameIn(place).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    place = beneath::PlaceIn(std::move(place.folder), std::move(place.name), &st);
+    std::string name = beneath::StoredName(place);
+    place = beneath::PlaceIn(std::move(place.folder), std::move(name), &st);
     return true;
 }
 
@@ -342,6 +345,12 @@ PlaceBeneath PlaceIn(std::shared_ptr<const PlaceBeneath::Folder> folder, std::st
     place.outcome = status != nullptr ? Outcome::Found : Outcome::Missing;
     place.path = Join(folder->path, name);
     place.name = std::move(name);
+    if (!IsAscii(place.path)) {
+        // Callers see the code page; calls on the entry use the spelling the disk has.
+        place.stored = folder->fd.valid() ? place.name : place.path;
+        place.name = names::ShownForm(std::string_view(place.name));
+        place.path = names::ShownForm(std::string_view(place.path));
+    }
     place.folder = std::move(folder);
     if (status != nullptr) {
         place.isLink = S_ISLNK(status->st_mode);
@@ -359,9 +368,17 @@ Descriptor OpenFolderToWrite(const PlaceBeneath& place) {
 
 void AllowOpenat2(bool allowed) { Openat2Usable() = allowed; }
 
+std::string StoredName(const PlaceBeneath& place) { return std::string(LastComponentOf(NameIn(place))); }
+
+std::string StoredPath(const PlaceBeneath& place) {
+    return place.folder->fd.valid() ? Join(place.folder->path, NameIn(place)) : NameIn(place);
+}
+
 } // namespace beneath
 
-PlaceBeneath FindBeneath(std::string_view folder, std::string_view relative, FinalLink last) {
+PlaceBeneath FindBeneath(std::string_view shownFolder, std::string_view shownRelative, FinalLink last) {
+    const names::DiskText folderText(shownFolder), relativeText(shownRelative);
+    const std::string_view folder = folderText.view(), relative = relativeText.view();
     // A name directly in the folder, spelled as stored, needs no handle of the folder and no
     // walk: its status, its link not followed, says all.
     std::string_view parts[2];
@@ -392,8 +409,10 @@ PlaceBeneath FindBeneath(std::string_view folder, std::string_view relative, Fin
     return {};
 }
 
-SysResult ReadFileBeneath(std::string_view folder, std::string_view relative, std::string& out) {
+SysResult ReadFileBeneath(std::string_view shownFolder, std::string_view shownRelative, std::string& out) {
     out.clear();
+    const names::DiskText folderText(shownFolder), relativeText(shownRelative);
+    const std::string_view folder = folderText.view(), relative = relativeText.view();
     // O_NONBLOCK keeps a pipe put in the file's place from stopping the server in the open.
     constexpr int kRead = O_RDONLY | O_NONBLOCK;
     if (Openat2Usable() && LinkedRootPath() != folder) {
@@ -438,7 +457,7 @@ SysResult ListBeneath(const PlaceBeneath& place, std::vector<PlaceBeneath>& entr
     auto held = std::make_shared<PlaceBeneath::Folder>();
     held->fd.Reset(::openat(beneath::FolderFd(place), beneath::NameIn(place).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!held->fd.valid()) return Fail("openat", errno == ELOOP ? ENOTDIR : errno);
-    held->path = place.path;
+    held->path = beneath::StoredPath(place);
     names::DirectoryStream dir(held->fd.get());
     if (!dir.open()) return Fail("opendir", errno);
     while (const dirent* entry = dir.Next()) {

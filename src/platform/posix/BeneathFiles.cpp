@@ -80,7 +80,7 @@ SysResult CopyFileNoOverwrite(const PlaceBeneath& from, const PlaceBeneath& to) 
     if (!S_ISREG(st.st_mode)) return SysResult::Failure("open", EISDIR);
     Descriptor folder = beneath::OpenFolderToWrite(to);
     if (!folder.valid()) return Fail("open");
-    return CopyIntoFolder(in.get(), st, folder.get(), to.path);
+    return CopyIntoFolder(in.get(), st, folder.get(), beneath::StoredPath(to));
 }
 
 SysResult StageReplacement(const PlaceBeneath& place, std::string_view content, UnsyncedWrite& unsynced) {
@@ -88,8 +88,8 @@ SysResult StageReplacement(const PlaceBeneath& place, std::string_view content, 
     Descriptor folder = beneath::OpenFolderToWrite(place);
     if (!folder.valid()) return Fail("open");
     struct stat st {};
-    const bool exists = place.found() && ::fstatat(folder.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    return StageReplacementIn(folder.get(), place.path, exists ? &st.st_mode : nullptr, content, unsynced);
+    const bool exists = place.found() && ::fstatat(folder.get(), beneath::StoredName(place).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return StageReplacementIn(folder.get(), beneath::StoredPath(place), exists ? &st.st_mode : nullptr, content, unsynced);
 }
 
 } // namespace vserver::platform

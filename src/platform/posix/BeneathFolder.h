@@ -16,7 +16,7 @@ namespace vserver::platform {
 struct PlaceBeneath::Folder {
     Descriptor fd;      // the folder itself, open (perhaps only to name it, O_PATH); closed for
                         // the root folder named by its path (see FolderFd)
-    std::string path;   // the folder's path as stored, for messages and the kept listings
+    std::string path;   // the folder's path as stored (see DiskNames.h), for the kept listings
 };
 
 namespace beneath {
@@ -29,8 +29,14 @@ inline int FolderFd(const PlaceBeneath& place) {
     return place.folder->fd.valid() ? place.folder->fd.get() : AT_FDCWD;
 }
 inline const std::string& NameIn(const PlaceBeneath& place) {
+    if (!place.stored.empty()) return place.stored;
     return place.folder->fd.valid() ? place.name : place.path;
 }
+
+// The entry's name in its folder, as stored.
+std::string StoredName(const PlaceBeneath& place);
+// The entry's path, as stored.
+std::string StoredPath(const PlaceBeneath& place);
 
 // The place's folder opened for reading (to list it, sync it, make entries in it).
 Descriptor OpenFolderToWrite(const PlaceBeneath& place);
@@ -39,7 +45,7 @@ Descriptor OpenFolderToWrite(const PlaceBeneath& place);
 // a system without openat2; tests use it to show that the walk gives the same answers.
 void AllowOpenat2(bool allowed);
 
-// The place of the entry name in folder, with the entry's status (its link not followed), or
+// The place of the entry name (as stored) in folder, with the entry's status (its link not followed), or
 // a missing place when status is nullptr.
 PlaceBeneath PlaceIn(std::shared_ptr<const PlaceBeneath::Folder> folder, std::string name, const struct stat* status);
 

@@ -21,6 +21,7 @@
 #include "platform/TemporaryFile.h"
 #include "platform/common/PathText.h"
 #include "platform/common/SyncTrace.h"
+#include "platform/posix/DiskNames.h"
 #include "platform/posix/HeldTemporaries.h"
 #include "platform/posix/SyncCrew.h"
 
@@ -53,10 +54,12 @@ void Record(const SyncTrace& trace, const std::vector<Job*>& jobs) {
 // Renames the write's temporary over its target, through the folder that holds both when the
 // write has it open.
 bool RenameIntoPlace(const UnsyncedWrite& write) {
-    if (write.folder == kInvalidHandle) return ::rename(write.temporary.c_str(), write.target.c_str()) == 0;
+    if (write.folder == kInvalidHandle) {
+        return ::rename(names::StoredPath(write.temporary).c_str(), names::StoredPath(write.target).c_str()) == 0;
+    }
     const int folder = static_cast<int>(write.folder);
-    const std::string from(LastComponentOf(write.temporary));
-    const std::string to(LastComponentOf(write.target));
+    const std::string from = names::StoredNameIn(folder, LastComponentOf(write.temporary));
+    const std::string to = names::StoredNameIn(folder, LastComponentOf(write.target));
     return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
 }
 
@@ -73,9 +76,10 @@ void RemoveTemporary(const UnsyncedWrite& write) {
     if (write.wholeFolder) {
         RemoveStagedFolder(write.temporary);
     } else if (write.folder == kInvalidHandle) {
-        (void)::unlink(write.temporary.c_str());
+        (void)::unlink(names::StoredPath(write.temporary).c_str());
     } else {
-        (void)::unlinkat(static_cast<int>(write.folder), std::string(LastComponentOf(write.temporary)).c_str(), 0);
+        const int folder = static_cast<int>(write.folder);
+        (void)::unlinkat(folder, names::StoredNameIn(folder, LastComponentOf(write.temporary)).c_str(), 0);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "platform/TemporaryFile.h"
 #include "platform/common/PathText.h"
 #include "platform/posix/Descriptor.h"
+#include "platform/posix/DiskNames.h"
 #include "platform/posix/FolderFiles.h"
 #include "platform/posix/NameLookup.h"
 
@@ -26,10 +27,10 @@ SysResult Fail(const char* call) { return SysResult::Failure(call, errno); }
 // The status of the entry path names (a link followed) and its path as stored; one call when
 // path is spelled as stored.
 std::optional<std::string> StatExisting(std::string_view path, struct stat& st) {
-    std::string whole(path);
+    std::string whole = names::DiskForm(path);
     if (::stat(whole.c_str(), &st) == 0) return whole;
     if (errno != ENOENT) return std::nullopt;
-    auto stored = ResolveByListing(path);
+    auto stored = ResolveByListing(whole);
     if (!stored || ::stat(stored->c_str(), &st) != 0) return std::nullopt;
     return stored;
 }
@@ -76,30 +77,30 @@ SysResult SetReadOnly(std::string_view path) {
 }
 
 SysResult CreateFolder(std::string_view path) {
-    auto target = ResolveForCreate(path);
+    auto target = ResolveForCreate(names::DiskText(path).view());
     if (!target) return SysResult::Failure("mkdir", ENOENT);
     if (::mkdir(target->path.c_str(), 0777) != 0) return Fail("mkdir");
     return SysResult::Ok();
 }
 
 SysResult RemoveFolder(std::string_view path) {
-    auto resolved = ResolveExisting(path);
+    auto resolved = names::FindStored(path);
     if (!resolved) return SysResult::Failure("rmdir", ENOENT);
     if (::rmdir(resolved->c_str()) != 0) return Fail("rmdir");
     return SysResult::Ok();
 }
 
 SysResult RemoveFile(std::string_view path) {
-    auto resolved = ResolveExisting(path);
+    auto resolved = names::FindStored(path);
     if (!resolved) return SysResult::Failure("unlink", ENOENT);
     if (::unlink(resolved->c_str()) != 0) return Fail("unlink");
     return SysResult::Ok();
 }
 
 SysResult CopyFileNoOverwrite(std::string_view from, std::string_view to) {
-    auto source = ResolveExisting(from);
+    auto source = names::FindStored(from);
     if (!source) return SysResult::Failure("open", ENOENT);
-    auto target = ResolveForCreate(to);
+    auto target = ResolveForCreate(names::DiskText(to).view());
     if (!target) return SysResult::Failure("open", ENOENT);
     if (target->exists) return SysResult::Failure("open", EEXIST);
 
@@ -117,10 +118,10 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     // Opening is the lookup for a name spelled as stored. O_NONBLOCK keeps a pipe put in the
     // file's place from stopping the server in the open.
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-    std::string whole(path);
+    std::string whole = names::DiskForm(path);
     int fd = ::open(whole.c_str(), kFlags);
     if (fd < 0 && errno == ENOENT) {
-        auto resolved = ResolveByListing(path);
+        auto resolved = ResolveByListing(whole);
         if (!resolved) return SysResult::Failure("open", ENOENT);
         fd = ::open(resolved->c_str(), kFlags);
     }
@@ -131,7 +132,7 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
 }
 
 SysResult StageReplacement(std::string_view path, std::string_view content, UnsyncedWrite& unsynced) {
-    auto target = ResolveForCreate(path);
+    auto target = ResolveForCreate(names::DiskText(path).view());
     if (!target) return SysResult::Failure("open", ENOENT);
 
     Descriptor folder = OpenFolderOf(target->path);

@@ -9,6 +9,7 @@
 #include "platform/TemporaryFile.h"
 #include "platform/common/PathText.h"
 #include "platform/posix/Descriptor.h"
+#include "platform/posix/DiskNames.h"
 #include "platform/posix/HeldTemporaries.h"
 
 namespace vserver::platform {
@@ -59,13 +60,14 @@ SysResult StageReplacementIn(int folder, const std::string& target, const mode_t
         (void)::unlinkat(folder, NameOf(temporary).c_str(), 0);
         return result;
     }
-    // Until it is renamed, no other writer of the file may take it for a leftover.
-    HoldTemporary(temporary);
+    // The write names its files as the callers do, in the code page.
     unsynced = UnsyncedWrite{};
+    unsynced.temporary = names::ShownForm(std::move(temporary));
+    unsynced.target = names::ShownForm(target);
+    // Until it is renamed, no other writer of the file may take it for a leftover.
+    HoldTemporary(unsynced.temporary);
     unsynced.file = static_cast<IoHandle>(file.Release());
     unsynced.folder = static_cast<IoHandle>(renameIn.Release());
-    unsynced.temporary = std::move(temporary);
-    unsynced.target = target;
     unsynced.syncFolder = true;
     return result;
 }

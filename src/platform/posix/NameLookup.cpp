@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <unordered_map>
 
+#include "formats/CodePage.h"
 #include "formats/TextCase.h"
 #include "platform/FileSystem.h"
 #include "platform/common/FolderNameCache.h"
 #include "platform/common/PathText.h"
+#include "platform/posix/DiskNames.h"
 
 namespace vserver::platform {
 
@@ -58,7 +60,9 @@ namespace {
 
 using names::DirectoryStream;
 using names::IsDotEntry;
+using names::DiskForm;
 using names::Join;
+using names::ShownForm;
 
 // Folder listings kept over all folders: about 130 bytes a name, so some 13 MB at most, enough
 // for a users folder of tens of thousands of accounts and the home folders in use.
@@ -170,34 +174,46 @@ bool ListingsReliable(const Folder& folder) {
     return known->second;
 }
 
-// The entry of folder that name finds: the entry of exactly that name, else the first entry
-// whose name matches without regard to case. A kept listing answers while the folder's stamps
-// (read by the caller for this lookup) are the ones it was scanned under; otherwise the exact
-// name is tried first, and only a miss reads the folder, whose listing is then kept.
+// name's form as compared without regard to case: its code-page form where that differs.
+std::string FormOf(std::string_view name) { return IsAscii(name) ? std::string() : ShownForm(name); }
+
+// The first entry of an unkept listing whose code-page form matches form without regard to case.
+std::optional<ListedEntry> ScanFor(DirectoryStream& dir, std::string_view form) {
+    while (const dirent* entry = dir.Next()) {
+        if (EqualNoCase(ShownForm(std::string_view(entry->d_name)), form)) {
+            return ListedEntry{entry->d_name, KindOfType(entry->d_type)};
+        }
+    }
+    return std::nullopt;
+}
+
+// The entry of folder that name (in the form new names are stored) finds: the entry of exactly
+// that name, else one of the code page's bytes as an earlier version stored them, else the first
+// entry whose code-page form matches without regard to case. A kept listing answers while the
+// folder's stamps (read by the caller for this lookup) are the ones it was scanned under;
+// otherwise the exact names are tried first, and only a miss reads the folder, whose listing is
+// then kept.
 std::optional<ListedEntry> LookUp(const Folder& folder, std::string_view name) {
     if (IsDotEntry(name)) return ListedEntry{std::string(name), EntryKind::Folder};
     const bool reliable = ListingsReliable(folder);
     const FolderStamps stamps = StampsOf(folder.status);
+    const std::string form = FormOf(name);
     if (reliable) {
         if (const FolderListing* listing = Listings().Find(folder.path, stamps)) {
-            const ListedEntry* entry = listing->Find(name);
+            const ListedEntry* entry = listing->Find(name, form);
             return entry != nullptr ? std::optional<ListedEntry>(*entry) : std::nullopt;
         }
     }
     struct stat st {};
     if (StatEntry(folder, name, st) == 0) return ListedEntry{std::string(name), KindOfMode(st.st_mode)};
+    if (!form.empty() && StatEntry(folder, form, st) == 0) return ListedEntry{form, KindOfMode(st.st_mode)};
 
     DirectoryStream dir = folder.fd >= 0 ? DirectoryStream(folder.fd) : DirectoryStream(folder.path);
     if (!dir.open()) return std::nullopt;
-    if (!reliable) {
-        while (const dirent* entry = dir.Next()) {
-            if (EqualNoCase(entry->d_name, name)) return ListedEntry{entry->d_name, KindOfType(entry->d_type)};
-        }
-        return std::nullopt;
-    }
+    if (!reliable) return ScanFor(dir, form.empty() ? name : std::string_view(form));
     FolderListing listing;
-    while (const dirent* entry = dir.Next()) listing.Add(entry->d_name, KindOfType(entry->d_type));
-    const ListedEntry* entry = listing.Find(name);
+    while (const dirent* entry = dir.Next()) listing.Add(entry->d_name, KindOfType(entry->d_type), FormOf(entry->d_name));
+    const ListedEntry* entry = listing.Find(name, form);
     std::optional<ListedEntry> found = entry != nullptr ? std::optional<ListedEntry>(*entry) : std::nullopt;
     Listings().Store(folder.path, stamps, folder.readTimeNs, std::move(listing));
     return found;
@@ -218,7 +234,7 @@ std::optional<Folder> ResolveFolder(std::string_view path) {
 
 DirectoryEntry MakeEntry(const std::string& folder, const std::string& name, unsigned char type) {
     DirectoryEntry entry;
-    entry.name = name;
+    entry.name = ShownForm(name);
     if (type == DT_DIR) {
         entry.isFolder = true;
     } else if (type == DT_LNK || type == DT_UNKNOWN) {
@@ -267,8 +283,16 @@ std::optional<std::string> KeptName(const std::string& key, const struct stat& s
     if (!ListingsReliable(folder)) return std::nullopt;
     const FolderListing* listing = Listings().Find(key, StampsOf(status));
     if (listing == nullptr) return std::nullopt;
-    const ListedEntry* entry = listing->Find(name);
+    const ListedEntry* entry = listing->Find(name, FormOf(name));
     return entry != nullptr ? entry->name : std::string();
+}
+
+std::optional<std::string> FindStored(std::string_view path) {
+    if (path.empty()) return std::nullopt;
+    std::string whole = DiskForm(path);
+    struct stat st {};
+    if (::lstat(whole.c_str(), &st) == 0) return whole;
+    return ResolveByListing(whole);
 }
 
 std::optional<Target> ResolveForCreate(std::string_view path) {
@@ -291,25 +315,20 @@ std::optional<Target> ResolveForCreate(std::string_view path) {
 } // namespace names
 
 std::optional<std::string> ResolveExisting(std::string_view path) {
-    if (path.empty()) return std::nullopt;
-    std::string whole(path);
-    struct stat st {};
-    if (::lstat(whole.c_str(), &st) == 0) return whole;
-    return names::ResolveByListing(path);
+    auto stored = names::FindStored(path);
+    if (!stored) return std::nullopt;
+    return ShownForm(std::move(*stored));
 }
 
 std::optional<FoundEntry> FindEntry(std::string_view path) {
-    if (path.empty()) return std::nullopt;
-    FoundEntry found;
-    found.path = path;
+    auto stored = names::FindStored(path);
     struct stat st {};
-    if (::lstat(found.path.c_str(), &st) != 0) {
-        auto stored = names::ResolveByListing(path);
-        if (!stored || ::lstat(stored->c_str(), &st) != 0) return std::nullopt;
-        found.path = std::move(*stored);
-    }
+    if (!stored || ::lstat(stored->c_str(), &st) != 0) return std::nullopt;
+    FoundEntry found;
     found.isLink = S_ISLNK(st.st_mode);
-    if (found.isLink && ::stat(found.path.c_str(), &st) != 0) return found;
+    const bool dangling = found.isLink && ::stat(stored->c_str(), &st) != 0;
+    found.path = ShownForm(std::move(*stored));
+    if (dangling) return found;
     found.isFolder = S_ISDIR(st.st_mode);
     found.readOnly = (st.st_mode & S_IWUSR) == 0;
     return found;
@@ -325,12 +344,17 @@ SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out
         }
         return SysResult::Ok();
     }
-    auto folder = ResolveFolder(FolderPartOf(pattern));
+    names::DiskText folderPart(FolderPartOf(pattern));
+    auto folder = ResolveFolder(folderPart.view());
     if (!folder) return SysResult::Ok();
     DirectoryStream dir(folder->path);
     if (!dir.open()) return errno == ENOENT || errno == ENOTDIR ? SysResult::Ok() : SysResult::Failure("opendir", errno);
     while (const dirent* entry = dir.Next()) {
-        if (MatchesWildcard(name, entry->d_name)) out.push_back(MakeEntry(folder->path, entry->d_name, entry->d_type));
+        // Names are matched in the code page, as the clients wrote the pattern.
+        const bool ascii = IsAscii(entry->d_name);
+        if (ascii ? MatchesWildcard(name, entry->d_name) : MatchesWildcard(name, ShownForm(std::string_view(entry->d_name)))) {
+            out.push_back(MakeEntry(folder->path, entry->d_name, entry->d_type));
+        }
     }
     return SysResult::Ok();
 }

@@ -21,6 +21,13 @@ std::string Join(std::string_view folder, std::string_view name);
 
 bool IsDotEntry(std::string_view name);
 
+// Unlike the functions of FileSystem.h, these take and give paths and names as stored (see
+// DiskNames.h), except FindStored, which takes a path as the callers write it.
+
+// The path an existing entry is stored under, as ResolveExisting finds it; nothing when some
+// component does not exist.
+std::optional<std::string> FindStored(std::string_view path);
+
 // path with every component as stored, found through the folders' listings without first
 // trying path as it is spelled: for callers that already know that spelling is missing.
 std::optional<std::string> ResolveByListing(std::string_view path);

@@ -13,6 +13,7 @@
 #include "platform/DurableWrites.h"
 #include "platform/common/LockRetry.h"
 #include "platform/posix/BeneathFolder.h"
+#include "platform/posix/DiskNames.h"
 
 namespace vserver::platform {
 
@@ -134,12 +135,12 @@ SysResult Append(const AppendTarget& target, std::string_view text, AppendOpen h
 } // namespace
 
 SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
-    return Append({AT_FDCWD, path, path}, text, how, wait, nullptr);
+    return Append({AT_FDCWD, names::StoredPath(path), path}, text, how, wait, nullptr);
 }
 
 SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view text, AppendOpen how,
                                       LockWait wait, UnsyncedWrite& unsynced) {
-    return Append({AT_FDCWD, path, path}, text, how, wait, &unsynced);
+    return Append({AT_FDCWD, names::StoredPath(path), path}, text, how, wait, &unsynced);
 }
 
 SysResult AppendNulTerminated(const PlaceBeneath& place, std::string_view text, AppendOpen how, LockWait wait,

@@ -9,6 +9,7 @@
 
 #include "platform/FileSystem.h"
 #include "platform/posix/BeneathFolder.h"
+#include "platform/posix/DiskNames.h"
 #include "platform/posix/NameLookup.h"
 
 namespace vserver::platform {
@@ -39,14 +40,15 @@ SysResult CopyIntoStagedFolder(const PlaceBeneath& from, const std::string& to, 
     struct stat st {};
     SysResult result = ::fstat(in, &st) == 0 ? SysResult::Ok() : Fail("fstat");
     if (result && !S_ISREG(st.st_mode)) result = SysResult::Failure("open", S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    const int out = result ? ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777) : -1;
+    const std::string stored = names::StoredPath(to);
+    const int out = result ? ::open(stored.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777) : -1;
     if (result && out < 0) result = Fail("open");
     if (result) result = CopyContent(in, out);
     ::close(in);
     if (!result) {
         if (out >= 0) {
             ::close(out);
-            (void)::unlink(to.c_str());
+            (void)::unlink(stored.c_str());
         }
         return result;
     }
@@ -55,7 +57,9 @@ SysResult CopyIntoStagedFolder(const PlaceBeneath& from, const std::string& to, 
     return result;
 }
 
-SysResult MoveNoReplace(const std::string& from, const std::string& to) {
+SysResult MoveNoReplace(const std::string& shownFrom, const std::string& shownTo) {
+    const std::string from = names::StoredPath(shownFrom);
+    const std::string to = names::StoredPath(shownTo);
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return SysResult::Ok();
     if (errno != EINVAL && errno != ENOSYS) return Fail("rename");
     // A file system without the no-replace rename: rename(2) would silently replace an empty
@@ -68,7 +72,8 @@ SysResult MoveNoReplace(const std::string& from, const std::string& to) {
     return SysResult::Ok();
 }
 
-void RemoveStagedFolder(const std::string& folder) {
+void RemoveStagedFolder(const std::string& shown) {
+    const std::string folder = names::StoredPath(shown);
     {
         names::DirectoryStream entries(folder);
         while (const dirent* entry = entries.open() ? entries.Next() : nullptr) {

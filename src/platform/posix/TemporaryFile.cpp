@@ -12,6 +12,7 @@
 
 #include "platform/common/PathText.h"
 #include "platform/common/TemporaryName.h"
+#include "platform/posix/DiskNames.h"
 #include "platform/posix/HeldTemporaries.h"
 
 namespace vserver::platform {
@@ -55,9 +56,10 @@ std::string TemporaryNameFor(const std::string& target, std::string_view kind) {
 }
 
 void RemoveStaleTemporaries(const std::string& target) {
-    int folder = ::open(FolderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::string stored = names::StoredPath(target);
+    int folder = ::open(FolderOf(stored).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return;
-    RemoveStaleTemporariesIn(folder, target);
+    RemoveStaleTemporariesIn(folder, stored);
     ::close(folder);
 }
 
@@ -77,7 +79,7 @@ void RemoveStaleTemporariesIn(int folderFd, const std::string& target) {
         if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
         pid_t writer = WriterOf(name.substr(prefix.size()));
         if (writer == 0 || !WriterGone(writer)) continue;
-        if (writer == ::getpid() && IsHeldTemporary(folder + std::string(name))) continue;
+        if (writer == ::getpid() && IsHeldTemporary(names::ShownForm(folder + std::string(name)))) continue;
         (void)::unlinkat(folderFd, entry->d_name, 0);
     }
     ::closedir(dir);
@@ -91,7 +93,7 @@ bool TemporaryWriterGone(std::string_view rest) {
 SysResult SyncFolderOf(const std::string& path) { return SyncFolder(FolderOf(path)); }
 
 SysResult SyncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::open(names::StoredPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return SysResult::Failure("open", errno);
     SysResult result = ::fsync(fd) == 0 ? SysResult::Ok() : SysResult::Failure("fsync", errno);
     ::close(fd);
