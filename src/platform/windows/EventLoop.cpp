@@ -341,7 +341,8 @@ void EventLoop::OnLostNotice(std::function<void()> observer) { state_->onLostNot
 
 void EventLoop::Stop() {
     state_->stop = true;
-    if (state_->thread != 0) ::PostThreadMessageA(state_->thread, WM_QUIT, 0, 0);
+    // A quit the queue refuses is not needed: a full queue wakes the loop, which sees the flag.
+    if (state_->thread != 0) (void)::PostThreadMessageA(state_->thread, WM_QUIT, 0, 0);
 }
 
 bool EventLoop::stopping() const { return state_->stop; }
