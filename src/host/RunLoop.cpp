@@ -5,6 +5,7 @@
 
 #include "accounts/AccountTemporaries.h"
 #include "host/LiveStatus.h"
+#include "host/LostNoticeLog.h"
 #include "sessions/Server.h"
 #include "platform/EventLog.h"
 #include "platform/EventLoop.h"
@@ -64,6 +65,7 @@ bool ServeUntilStopped(ServiceModule& module) {
         accounts::ClearAccountTemporaries(server->usersFolder);
         module.ReportServiceEvent("Service started");
         if (module.isService) module.SetState(ServiceState::Running);
+        LostNoticeLog lostNotices(loop);
         std::optional<LiveStatus> figures;
         if (module.isService && module.ShowsStatusText()) figures.emplace(loop, *server, module);
         loop.Run();

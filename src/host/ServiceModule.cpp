@@ -34,14 +34,17 @@ void ServiceModule::SetState(ServiceState state) {
 
 void ServiceModule::ControlHandler(int control) {
     switch (control) {
+    // When the system shuts down it gives the service a moment to end before the process is
+    // ended: the server ends as on a stop, with its writes finished and its log closed.
     case kControlStop:
+    case kControlShutdown:
+    case kControlPreshutdown:
         SetState(ServiceState::StopPending);
         PostQuit();
         return;
     case kControlPause:
     case kControlContinue:
     case kControlInterrogate:
-    case kControlShutdown:
         return;
     default:
         ReportServiceEvent("Bad service request");

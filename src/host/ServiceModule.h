@@ -25,12 +25,13 @@ enum class ServiceState {
     Running = 4,
 };
 
-// Control codes the service manager may send; anything above Shutdown is not ours.
+// Control codes the service manager may send; any other is not ours.
 inline constexpr int kControlStop = 1;
 inline constexpr int kControlPause = 2;
 inline constexpr int kControlContinue = 3;
 inline constexpr int kControlInterrogate = 4;
 inline constexpr int kControlShutdown = 5;
+inline constexpr int kControlPreshutdown = 15;
 
 // Longest event text; longer texts are cut.
 inline constexpr std::size_t kMaxEventText = 255;

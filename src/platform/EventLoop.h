@@ -66,6 +66,12 @@ public:
     // ends first has the turn's file lines written.
     void RunTurnEndStage(TurnEndStage stage);
 
+    // Calls observer on the loop's thread each time the system refuses to queue a readiness
+    // notice of the loop's own; the loop then finds what the notice would have announced by
+    // asking every socket in its next turn, so nothing waits for a notice that never comes.
+    // Only a loop that queues notices as messages (Windows) can lose one.
+    void OnLostNotice(std::function<void()> observer);
+
     // Delivers SIGTERM and SIGINT into the loop instead of ending the process.
     SysResult WatchStopSignals(std::function<void(StopSignal)> onSignal);
 

@@ -37,6 +37,8 @@ const std::string kSettingsKey = "HKEY_LOCAL_MACHINE\\Software\\QORA\\Vantorel S
 const std::string kGuidKey = std::string("HKEY_CLASSES_ROOT\\AppID\\") + kAppIdGuid;
 const std::string kExecutableKey = "HKEY_CLASSES_ROOT\\AppID\\VServerService.EXE";
 const std::string kServicesKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VServerService";
+const std::string kEventSourceKey =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VServerService";
 constexpr auto kWineCallTimeout = std::chrono::seconds(90);
 
 std::string Environment(const char* name) {
@@ -300,6 +302,10 @@ TEST_F(WindowsService, RegServerInstallsTheServiceAndItsKeysAndASecondOneRecreat
         // Wine's manager does not report dependencies; they are kept in the service's key.
         EXPECT_EQ(RegQuery(kServicesKey)["DependOnService"], (RegValue{"REG_MULTI_SZ", "RPCSS"}));
         EXPECT_EQ(config["display"], "Vantorel Server Service");
+        // The Event Viewer reads the service's events with the messages of this executable.
+        auto source = RegQuery(kEventSourceKey);
+        EXPECT_EQ(source["EventMessageFile"], (RegValue{"REG_EXPAND_SZ", WinePath(folder + "/VServerService.exe")}));
+        EXPECT_EQ(source["TypesSupported"], (RegValue{"REG_DWORD", "0x7"}));
     };
     expectConfig(first);
     EXPECT_EQ(ScState().substr(0, 1), "1");
@@ -344,7 +350,8 @@ TEST_F(WindowsService, ServesFromNetStartToNetStopAndAnswersOnlyTheStopControl) 
     auto before = Svcctl({"query", kService}, &status);
     ASSERT_EQ(status, 0);
     EXPECT_EQ(before["state"], "4");
-    EXPECT_EQ(before["accepted"], "1");
+    // Stop, shutdown and pre-shutdown.
+    EXPECT_EQ(before["accepted"], std::to_string(0x1 | 0x4 | 0x100));
     EXPECT_EQ(before["type"], "16");
     auto interrogated = Svcctl({"control", kService, "4"}, &status);
     EXPECT_EQ(status, 0);
@@ -400,6 +407,8 @@ TEST_F(WindowsService, UnregServerRemovesTheServiceAndItsKeysButNotTheAppIdKey) 
     EXPECT_NE(status, 0) << kGuidKey << " is still there";
     RegQuery(kExecutableKey, &status);
     EXPECT_NE(status, 0) << kExecutableKey << " is still there";
+    RegQuery(kEventSourceKey, &status);
+    EXPECT_NE(status, 0) << kEventSourceKey << " is still there";
     RegQuery("HKEY_CLASSES_ROOT\\AppID", &status);
     EXPECT_EQ(status, 0) << "the AppID key itself was removed";
 }

@@ -10,7 +10,8 @@
 namespace vserver::host {
 namespace {
 
-TEST(ControlHandler, OnlyTheStopControlEndsTheLoopAndUnknownCodesAreReported) {
+// The system's shutdown ends the server as a stop does, so its writes finish and its log ends.
+TEST(ControlHandler, StopAndTheSystemsShutdownEndTheLoopAndUnknownCodesAreReported) {
     struct Case {
         int control;
         bool quits;
@@ -18,7 +19,8 @@ TEST(ControlHandler, OnlyTheStopControlEndsTheLoopAndUnknownCodesAreReported) {
     };
     const Case cases[] = {
         {kControlPause, false, ""},       {kControlContinue, false, ""},
-        {kControlInterrogate, false, ""}, {kControlShutdown, false, ""},
+        {kControlInterrogate, false, ""}, {kControlShutdown, true, ""},
+        {kControlPreshutdown, true, ""},  {14, false, "Bad service request\n"},
         {0, false, "Bad service request\n"}, {6, false, "Bad service request\n"},
         {128, false, "Bad service request\n"}, {255, false, "Bad service request\n"},
         {kControlStop, true, ""},

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "LogCapture.h"
+#include "host/LostNoticeLog.h"
 #include "platform/EventLoop.h"
 #include "requests/UnknownTypeLog.h"
 #include "settings/ServiceLog.h"
@@ -50,6 +51,30 @@ TEST(UnknownTypeLog, AFewLinesPerWindowThenOneCountOfTheRest) {
         limiter.OnConnectionClosed(987001);
         EXPECT_TRUE(log.Contains(kUnknownType + " (3 more from connection index 987001 left out of the log)"));
     }
+}
+
+TEST(LostNoticeLog, OneCountPerWindowAndWhatIsLeftWhenTheLogGoes) {
+    const std::string kLost = "Readiness notices lost to a full message queue: ";
+    const std::string kInstead = "; every socket was asked again instead";
+    LogCapture log;
+    platform::EventLoop loop;
+    const auto window = 50ms;
+    {
+        host::LostNoticeLog lost(loop, window);
+        for (int i = 0; i < 3; ++i) lost.Record();
+        EXPECT_EQ(log.CountMentioning(kLost), 0u);
+        // Timers run in the order they are due: this one after the window's end.
+        loop.AddTimer(2 * window, [&] { loop.Stop(); });
+        loop.Run();
+        EXPECT_EQ(log.CountMentioning(kLost + "3" + kInstead), 1u);
+        // A window with nothing lost writes nothing.
+        loop.AddTimer(2 * window, [&] { loop.Stop(); });
+        loop.Run();
+        EXPECT_EQ(log.CountMentioning(kLost), 1u);
+        lost.Record();
+        lost.Record();
+    }
+    EXPECT_EQ(log.CountMentioning(kLost + "2" + kInstead), 1u);
 }
 
 TEST(ServiceLog, RecordsWaitInOrderWhileAnotherProcessHoldsTheLock) {

@@ -45,5 +45,8 @@ target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAK
 target_link_libraries(unit_tests PRIVATE vserver_core vserver_client vserverctl_commands GTest::gtest GTest::gtest_main ws2_32)
 target_compile_options(unit_tests PRIVATE ${VSERVER_WARNINGS} -Wno-missing-field-initializers)
 target_compile_definitions(unit_tests PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# The message table's ids, and the executable it is linked into, for the test that reads it.
+target_include_directories(unit_tests PRIVATE ${VSERVER_EVENTS_DIR})
+add_dependencies(unit_tests VServerService)
 # Listed when ctest runs, not while building, so building needs no Wine prefix.
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST)

@@ -114,6 +114,9 @@ SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) 
     return Watch(static_cast<IoHandle>(fd), &state_->signals, true, false);
 }
 
+// epoll keeps readiness in the kernel's own set, which never overflows: no notice is lost.
+void EventLoop::OnLostNotice(std::function<void()>) {}
+
 void EventLoop::Stop() {
     state_->stop = true;
     if (state_->wake.fd >= 0) {

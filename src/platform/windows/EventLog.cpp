@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "ServiceEvents.h"
+
 namespace vserver::platform {
 
 namespace {
@@ -32,21 +34,30 @@ bool HasVisibleDesktop() {
 
 namespace {
 
-void Report(const char* source, WORD type, std::string_view text) {
+// Each type of event has its message in the executable's message table, which shows the text
+// as it is: the Event Viewer then shows the text alone, without a note that the description
+// cannot be found.
+void Report(const char* source, WORD type, DWORD message, std::string_view text) {
     HANDLE eventSource = ::RegisterEventSourceA(nullptr, source);
     if (eventSource == nullptr) return;
     std::string line(text);
     const char* strings[1] = {line.c_str()};
-    ::ReportEventA(eventSource, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ::ReportEventA(eventSource, type, 0, message, nullptr, 1, 0, strings, nullptr);
     ::DeregisterEventSource(eventSource);
 }
 
 } // namespace
 
-void ReportSystemEvent(const char* source, std::string_view text) { Report(source, EVENTLOG_INFORMATION_TYPE, text); }
+void ReportSystemEvent(const char* source, std::string_view text) {
+    Report(source, EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_NOTICE, text);
+}
 
 void ReportSystemProblem(const char* source, SystemLogPriority priority, std::string_view text) {
-    Report(source, priority == SystemLogPriority::Error ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, text);
+    if (priority == SystemLogPriority::Error) {
+        Report(source, EVENTLOG_ERROR_TYPE, MSG_SERVICE_FAILURE, text);
+    } else {
+        Report(source, EVENTLOG_WARNING_TYPE, MSG_SERVICE_WARNING, text);
+    }
 }
 
 void ShowMessageBox(const char* caption, std::string_view text) {

@@ -5,6 +5,10 @@
 // Every socket message is a hint. Messages of a closed socket can still be queued, and Windows
 // reuses socket values, so a stale message may reach a newer connection: handlers always try
 // the call and accept WouldBlock.
+//
+// A notice of our own can fail to be queued: Windows caps a thread's queue at 10,000 posted
+// messages. Then nothing is dropped: the next turn asks every watched socket at once whether
+// it has input waiting or room to write, and serves the ones that do.
 
 #include "platform/EventLoop.h"
 
@@ -14,11 +18,23 @@
 #include <algorithm>
 #include <atomic>
 #include <unordered_map>
+#include <vector>
 
+#include "NoticePosting.h"
 #include "Win32Error.h"
 #include "platform/common/LoopWork.h"
 
 namespace vserver::platform {
+
+namespace backend {
+
+namespace {
+NoticePoster noticePoster = &::PostMessageA;
+}
+
+void SetNoticePosterForTests(NoticePoster poster) { noticePoster = poster != nullptr ? poster : &::PostMessageA; }
+
+} // namespace backend
 
 namespace {
 
@@ -65,6 +81,8 @@ struct EventLoop::State {
     std::vector<std::pair<IoHandle, IoHandler*>> inputRechecks;
     std::vector<std::pair<IoHandle, IoHandler*>> readAgain;
     std::function<void(StopSignal)> onSignal;
+    std::function<void()> onLostNotice;
+    bool pollEverySocket = false;  // a notice of ours was not queued
 
     Watched* Find(IoHandle handle, IoHandler* handler) {
         auto it = watched.find(handle);
@@ -72,7 +90,50 @@ struct EventLoop::State {
         return &it->second;
     }
 
-    void Post(IoHandle handle, LPARAM kind) const { ::PostMessageA(window, kSyntheticMessage, handle, kind); }
+    void Post(IoHandle handle, LPARAM kind) {
+        if (backend::noticePoster(window, kSyntheticMessage, handle, kind)) return;
+        pollEverySocket = true;
+        if (onLostNotice) onLostNotice();
+    }
+
+    // The turn after a notice was lost: one poll of every watched socket finds what the lost
+    // notice (and any of Winsock's own that met the same full queue) would have announced.
+    void ServeLostNotices() {
+        if (!pollEverySocket) return;
+        pollEverySocket = false;
+        std::vector<WSAPOLLFD> polled;
+        std::vector<IoHandler*> handlers;
+        for (const auto& [handle, entry] : watched) {
+            const SHORT events = static_cast<SHORT>((entry.wantRead ? POLLRDNORM : 0) | (entry.wantWrite ? POLLWRNORM : 0));
+            if (events == 0) continue;
+            polled.push_back(WSAPOLLFD{static_cast<SOCKET>(handle), events, 0});
+            handlers.push_back(entry.handler);
+        }
+        if (polled.empty()) return;
+        // Should the poll itself fail, every socket is tried: a handler finds nothing where
+        // nothing waits.
+        const bool polledOk = ::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), 0) >= 0;
+        for (std::size_t i = 0; i < polled.size() && !stop; ++i) {
+            const SHORT ready = polledOk ? polled[i].revents : polled[i].events;
+            ServePolled(static_cast<IoHandle>(polled[i].fd), handlers[i], ready);
+        }
+    }
+
+    void ServePolled(IoHandle handle, IoHandler* handler, SHORT ready) {
+        Watched* entry = Find(handle, handler);
+        if (entry == nullptr) return;
+        if ((ready & (POLLHUP | POLLERR)) != 0) entry->peerClosed = true;
+        if (entry->wantRead && (ready & (POLLRDNORM | POLLHUP | POLLERR)) != 0) {
+            if (entry->peerClosed) {
+                ServeClose(handle, handler);
+            } else {
+                handler->OnReadable();
+                RecheckInputLater(handle, handler);
+            }
+        }
+        entry = Find(handle, handler);
+        if (entry != nullptr && entry->wantWrite && (ready & POLLWRNORM) != 0) handler->OnWritable();
+    }
 
     SysResult Select(IoHandle handle, const Watched& entry) {
         if (::WSAAsyncSelect(static_cast<SOCKET>(handle), window, kSocketMessage, SelectedEvents(entry)) != 0) {
@@ -206,7 +267,7 @@ struct EventLoop::State {
     }
 
     DWORD WaitMilliseconds() {
-        if (!readAgain.empty()) return 0;
+        if (!readAgain.empty() || pollEverySocket) return 0;
         auto limit = work.WaitLimit();
         if (!limit) return INFINITE;
         return static_cast<DWORD>(std::min<long long>(limit->count(), 0x7ffffffe));
@@ -276,9 +337,12 @@ SysResult EventLoop::WatchStopSignals(std::function<void(StopSignal)> onSignal) 
     return SysResult::Ok();
 }
 
+void EventLoop::OnLostNotice(std::function<void()> observer) { state_->onLostNotice = std::move(observer); }
+
 void EventLoop::Stop() {
     state_->stop = true;
-    if (state_->thread != 0) ::PostThreadMessageA(state_->thread, WM_QUIT, 0, 0);
+    // A quit the queue refuses is not needed: a full queue wakes the loop, which sees the flag.
+    if (state_->thread != 0) (void)::PostThreadMessageA(state_->thread, WM_QUIT, 0, 0);
 }
 
 bool EventLoop::stopping() const { return state_->stop; }
@@ -302,6 +366,7 @@ void EventLoop::Run() {
                 ::DispatchMessageA(&message);
             }
         }
+        s.ServeLostNotices();
         s.work.RunHandedOn(s.stop);
         s.ServeInputStillWaiting();
         s.work.RunDueAndDeferred(s.stop);

@@ -8,6 +8,7 @@
 
 #include <mutex>
 
+#include "ServiceControlEntry.h"
 #include "Win32Error.h"
 
 namespace vserver::platform {
@@ -30,13 +31,14 @@ Hosted& hosted() {
     return instance;
 }
 
-void WINAPI OnControl(DWORD control) {
+DWORD WINAPI OnControl(DWORD control, DWORD, LPVOID, LPVOID) {
     std::function<void(int)> handler;
     {
         std::lock_guard<std::mutex> guard(hosted().lock);
         handler = hosted().handler;
     }
     if (handler) handler(static_cast<int>(control));
+    return NO_ERROR;
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
@@ -44,7 +46,15 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     ::SetEvent(hosted().entryDone);
 }
 
+constexpr DWORD kAcceptedWhileRunning = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+
 } // namespace
+
+namespace backend {
+
+ServiceControlEntry ServiceControlEntryForTests() { return &OnControl; }
+
+} // namespace backend
 
 bool RunUnderServiceManager(const std::string& name, const std::function<void()>& entry) {
     Hosted& h = hosted();
@@ -85,10 +95,10 @@ SysResult ServiceHost::RegisterControlHandler(const std::string& name, std::func
         std::lock_guard<std::mutex> guard(hosted().lock);
         hosted().handler = std::move(handler);
     }
-    SERVICE_STATUS_HANDLE status = ::RegisterServiceCtrlHandlerA(name.c_str(), &OnControl);
+    SERVICE_STATUS_HANDLE status = ::RegisterServiceCtrlHandlerExA(name.c_str(), &OnControl, nullptr);
     std::lock_guard<std::mutex> guard(hosted().lock);
     hosted().status = status;
-    return status != nullptr ? SysResult::Ok() : LastWin32Failure("RegisterServiceCtrlHandlerA");
+    return status != nullptr ? SysResult::Ok() : LastWin32Failure("RegisterServiceCtrlHandlerExA");
 }
 
 void ServiceHost::ReportState(ServiceStatus state) {
@@ -102,8 +112,10 @@ void ServiceHost::ReportState(ServiceStatus state) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = static_cast<DWORD>(state);
     // A stop is taken only while the service runs: during the start the server cannot end
-    // its loop yet, and the manager refuses the request instead of it being lost.
-    status.dwControlsAccepted = state == ServiceStatus::Running ? SERVICE_ACCEPT_STOP : 0;
+    // its loop yet, and the manager refuses the request instead of it being lost. The system's
+    // shutdown is taken as a stop; the notice before it (pre-shutdown) comes first where the
+    // system has one, and gives the service more time than the shutdown notice does.
+    status.dwControlsAccepted = state == ServiceStatus::Running ? kAcceptedWhileRunning : 0;
     status.dwWin32ExitCode = NO_ERROR;
     status.dwServiceSpecificExitCode = 0;
     status.dwCheckPoint = 0;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "EventSource.h"
 #include "Win32Error.h"
 
 namespace vserver::platform {
@@ -55,6 +56,13 @@ SysResult ServiceManager::Create(const ServiceDefinition& definition) const {
                                            SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, kDependencies,
                                            nullptr, nullptr));
     if (!service) return LastWin32Failure("CreateServiceA");
+    // The service's events are read with the messages of its own executable. Without the
+    // source the service is not whole: it goes again, as a failed creation leaves nothing.
+    SysResult source = backend::WriteEventSource(definition.name, definition.executablePath);
+    if (!source) {
+        ::DeleteService(service.get());
+        return source;
+    }
     return SysResult::Ok();
 }
 
@@ -87,7 +95,7 @@ SysResult ServiceManager::Delete(const std::string& name) const {
     ServiceHandle service(::OpenServiceA(manager.get(), name.c_str(), DELETE));
     if (!service) return LastWin32Failure("OpenServiceA");
     if (!::DeleteService(service.get())) return LastWin32Failure("DeleteService");
-    return SysResult::Ok();
+    return backend::DeleteEventSource(name);
 }
 
 // No package manager installs services on Windows: a service is always one this program made.

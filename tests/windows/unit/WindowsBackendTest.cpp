@@ -10,12 +10,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <list>
+#include <vector>
 #include <string>
 
 #include "AttributeQuery.h"
+#include "NoticePosting.h"
+#include "ServiceControlEntry.h"
+#include "ServiceEvents.h"
 #include "Win32Error.h"
 #include "client/ProtocolClient.h"
 #include "formats/TextCase.h"
+#include "host/ServiceModule.h"
 #include "platform/Beneath.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
@@ -440,6 +446,72 @@ TEST_F(WindowsLoop, InputLeftUnreadIsAnnouncedAgainUntilItIsRead) {
     CloseHandle(accepted);
 }
 
+BOOL WINAPI RefusingPoster(HWND, UINT, WPARAM, LPARAM) {
+    ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return FALSE;
+}
+
+// Every notice of the loop's own is refused, as by a queue that is full: the connections are
+// accepted, read and written all the same, by what the loop asks the sockets in the next turn.
+TEST_F(WindowsLoop, NoticesTheQueueRefusesAreMadeUpByAskingEverySocket) {
+    constexpr int kClients = 4;  // all waiting at once, within the listener's backlog
+    std::vector<client::Connection> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(Connect());
+        clients.back().SendRaw("hello");
+    }
+    struct Peer {
+        IoHandle handle = kInvalidHandle;
+        std::string received;
+        bool answered = false;
+        Probe probe;
+    };
+    std::list<Peer> peers;
+    int answered = 0;
+    int lost = 0;
+    EventLoop loop;
+    loop.OnLostNotice([&] { ++lost; });
+    backend::SetNoticePosterForTests(&RefusingPoster);
+    auto serve = [&](Peer& peer) {
+        peer.probe.onReadable = [&] {
+            char buffer[16];
+            IoResult r = Receive(peer.handle, buffer, sizeof buffer);
+            if (r.status == IoResult::Status::Done) peer.received.append(buffer, r.count);
+            // Asking for room to write while it is there: only the loop's own notice says so.
+            if (peer.received == "hello") (void)loop.Modify(peer.handle, &peer.probe, false, true);
+        };
+        peer.probe.onWritable = [&] {
+            if (peer.answered) return;
+            peer.answered = true;
+            (void)loop.Modify(peer.handle, &peer.probe, false, false);
+            if (++answered == kClients) loop.Stop();
+        };
+        EXPECT_TRUE(loop.Watch(peer.handle, &peer.probe, true, false).ok());
+    };
+    Probe accept;
+    accept.onReadable = [&] {
+        IoHandle accepted = kInvalidHandle;
+        while (AcceptTcp(listener, accepted).status == IoResult::Status::Done) {
+            peers.emplace_back().handle = accepted;
+            serve(peers.back());
+        }
+    };
+    ASSERT_TRUE(loop.Watch(listener, &accept, true, false).ok());
+    // Only a bound for a loop that would hang: the test ends when every connection is served.
+    loop.AddTimer(std::chrono::seconds(60), [&] { loop.Stop(); });
+    loop.Run();
+    backend::SetNoticePosterForTests(nullptr);
+
+    EXPECT_EQ(answered, kClients);
+    EXPECT_GT(lost, 0);
+    for (Peer& peer : peers) {
+        EXPECT_EQ(peer.received, "hello");
+        loop.Unwatch(peer.handle);
+        CloseHandle(peer.handle);
+    }
+    loop.Unwatch(listener);
+}
+
 TEST_F(WindowsLoop, ASecondListenerOnAPortInUseFailsToBind) {
     IoHandle second = kInvalidHandle;
     SysResult result = ListenTcp(port, 5, second);
@@ -475,6 +547,51 @@ TEST(WindowsService, AProcessStartedByHandIsNotHandedOverAndReportsNothing) {
     // Without a connection to the manager a state report goes nowhere and harms nothing.
     ServiceHost host;
     host.ReportState(ServiceStatus::Running);
+}
+
+// The Event Viewer shows an event with the message its id names in the executable's message
+// table: each id the service reports under must be there, of its own severity, and show the
+// event's text as it is.
+TEST(WindowsService, TheExecutablesMessageTableShowsEachEventsTextAsItIs) {
+    char self[MAX_PATH];
+    ASSERT_GT(::GetModuleFileNameA(nullptr, self, sizeof self), 0u);
+    std::string exe = self;
+    exe = exe.substr(0, exe.find_last_of('\\'));
+    exe = exe.substr(0, exe.find_last_of('\\')) + "\\VServerService.exe";
+    HMODULE module = ::LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << exe << ": " << ::GetLastError();
+    const std::pair<DWORD, DWORD> messages[] = {
+        {MSG_SERVICE_NOTICE, 1}, {MSG_SERVICE_WARNING, 2}, {MSG_SERVICE_FAILURE, 3}};
+    for (const auto& [id, severity] : messages) {
+        EXPECT_EQ(id >> 30, severity);
+        const char* text = "Can't initialize server object: 100% sure";
+        DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text)};
+        char shown[256] = {};
+        const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id, 0,
+                                              shown, sizeof shown, reinterpret_cast<va_list*>(arguments));
+        EXPECT_EQ(std::string(shown, length), text) << id << ": " << ::GetLastError();
+    }
+    ::FreeLibrary(module);
+}
+
+// The system's shutdown controls reach the service only from the manager while the system
+// shuts down (the manager refuses them from any other program), so they are handed in here
+// through the entry the manager calls.
+TEST(WindowsService, TheSystemsShutdownEndsTheServiceAsAStopDoes) {
+    const DWORD controls[] = {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN,
+                              SERVICE_CONTROL_INTERROGATE};
+    for (DWORD control : controls) {
+        host::ServiceModule module;
+        module.isService = false;
+        int quits = 0;
+        module.SetQuitAction([&] { ++quits; });
+        module.SetState(host::ServiceState::Running);
+        (void)module.RegisterControlHandler();  // refused by a manager that did not start us
+        EXPECT_EQ(backend::ServiceControlEntryForTests()(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+        const bool ends = control != SERVICE_CONTROL_INTERROGATE;
+        EXPECT_EQ(quits, ends ? 1 : 0) << control;
+        EXPECT_EQ(module.state(), ends ? host::ServiceState::StopPending : host::ServiceState::Running) << control;
+    }
 }
 
 } // namespace
