@@ -14,7 +14,6 @@
 #include <mutex>
 #include <thread>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "platform/StagedFolders.h"
@@ -83,46 +82,54 @@ void RemoveTemporary(const UnsyncedWrite& write) {
     }
 }
 
-// The distinct syncs a batch owes, each named once however many of its writes owe it, and
-// run side by side on the crew.
+// The distinct syncs a batch owes, each named once however many of its jobs owe it, and run
+// side by side on the crew.
 class SyncList {
 public:
-    // Adds the sync of an open file or folder, known by its identity; returns its slot, or the
-    // failure to tell what it is.
-    std::variant<std::size_t, SysResult> AddOpen(int fd) {
+    explicit SyncList(std::size_t jobs) : slots_(jobs, kNone) {}
+    // Adds the sync of job j's open file or folder, known by its identity; a failure to tell
+    // what it is becomes the job's result.
+    void AddOpen(std::size_t j, Job& job, int fd) {
         struct stat st {};
-        if (::fstat(fd, &st) != 0) return Fail("fstat");
+        if (::fstat(fd, &st) != 0) {
+            job.result = Fail("fstat");
+            return;
+        }
         auto [it, first] = byIdentity_.try_emplace({st.st_dev, st.st_ino}, syncs_.size());
         if (first) syncs_.push_back(Sync{fd, {}});
-        return it->second;
+        slots_[j] = it->second;
     }
-    // Adds the sync of the folder that holds target, known by its path.
-    std::size_t AddFolderOf(const std::string& target) {
+    // Adds the sync of the folder that holds job j's target, known by its path.
+    void AddFolderOf(std::size_t j, const std::string& target) {
         auto [it, first] = byFolder_.try_emplace(std::string(FolderPartOf(target)), syncs_.size());
         if (first) syncs_.push_back(Sync{-1, target});
-        return it->second;
+        slots_[j] = it->second;
     }
-    // Runs every sync once; a file's data is enough (fdatasync) unless it is a folder.
-    void Run(SyncCrew* crew, bool folders) {
-        results_.assign(syncs_.size(), SysResult::Ok());
-        RunEach(crew, syncs_.size(), [this, folders](std::size_t i) {
+    // Runs every sync once (a file's data is enough, fdatasync, unless they are folders) and
+    // gives each job that owes one its outcome.
+    void Run(SyncCrew* crew, bool folders, const std::vector<Job*>& jobs) {
+        std::vector<SysResult> results(syncs_.size(), SysResult::Ok());
+        RunEach(crew, syncs_.size(), [&](std::size_t i) {
             const Sync& sync = syncs_[i];
             if (sync.fd < 0) {
-                results_[i] = SyncFolderOf(sync.folderOf);
+                results[i] = SyncFolderOf(sync.folderOf);
             } else if ((folders ? ::fsync(sync.fd) : ::fdatasync(sync.fd)) != 0) {
-                results_[i] = Fail(folders ? "fsync" : "fdatasync");
+                results[i] = Fail(folders ? "fsync" : "fdatasync");
             }
         });
+        for (std::size_t j = 0; j < jobs.size(); ++j) {
+            if (slots_[j] != kNone) jobs[j]->result = results[slots_[j]];
+        }
     }
-    const SysResult& result(std::size_t slot) const { return results_[slot]; }
 
 private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     struct Sync {
         int fd;                 // open file or folder, or -1 for the folder of folderOf
         std::string folderOf;
     };
+    std::vector<std::size_t> slots_;   // each job's sync, or kNone
     std::vector<Sync> syncs_;
-    std::vector<SysResult> results_;
     std::map<std::pair<dev_t, ino_t>, std::size_t> byIdentity_;
     std::map<std::string, std::size_t, std::less<>> byFolder_;
 };
@@ -132,22 +139,11 @@ private:
 // batch began, so one sync covers them all. The syncs of each stage run side by side on crew
 // when there is one.
 void CompleteBatch(const std::vector<Job*>& jobs, SyncCrew* crew = nullptr) {
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    std::vector<std::size_t> slots(jobs.size(), kNone);
-    SyncList files;
+    SyncList files(jobs.size());
     for (std::size_t j = 0; j < jobs.size(); ++j) {
-        if (jobs[j]->write.file == kInvalidHandle) continue;
-        auto slot = files.AddOpen(static_cast<int>(jobs[j]->write.file));
-        if (auto* failed = std::get_if<SysResult>(&slot)) {
-            jobs[j]->result = *failed;
-        } else {
-            slots[j] = std::get<std::size_t>(slot);
-        }
+        if (jobs[j]->write.file != kInvalidHandle) files.AddOpen(j, *jobs[j], static_cast<int>(jobs[j]->write.file));
     }
-    files.Run(crew, false);
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        if (slots[j] != kNone) jobs[j]->result = files.result(slots[j]);
-    }
+    files.Run(crew, false, jobs);
     for (Job* job : jobs) {
         UnsyncedWrite& write = job->write;
         if (write.temporary.empty()) continue;
@@ -155,26 +151,17 @@ void CompleteBatch(const std::vector<Job*>& jobs, SyncCrew* crew = nullptr) {
         if (!job->result) RemoveTemporary(write);
         ReleaseTemporary(write.temporary);
     }
-    SyncList folders;
+    SyncList folders(jobs.size());
     for (std::size_t j = 0; j < jobs.size(); ++j) {
-        slots[j] = kNone;
         const UnsyncedWrite& write = jobs[j]->write;
         if (!jobs[j]->result || !write.syncFolder) continue;
         if (write.folder == kInvalidHandle) {
-            slots[j] = folders.AddFolderOf(write.target);
-            continue;
-        }
-        auto slot = folders.AddOpen(static_cast<int>(write.folder));
-        if (auto* failed = std::get_if<SysResult>(&slot)) {
-            jobs[j]->result = *failed;
+            folders.AddFolderOf(j, write.target);
         } else {
-            slots[j] = std::get<std::size_t>(slot);
+            folders.AddOpen(j, *jobs[j], static_cast<int>(write.folder));
         }
     }
-    folders.Run(crew, true);
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        if (slots[j] != kNone) jobs[j]->result = folders.result(slots[j]);
-    }
+    folders.Run(crew, true, jobs);
     for (Job* job : jobs) {
         if (job->write.file != kInvalidHandle) ::close(static_cast<int>(std::exchange(job->write.file, kInvalidHandle)));
         // The write is in place: other writers of the file may go on.
