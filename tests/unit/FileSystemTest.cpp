@@ -113,14 +113,18 @@ TEST(FileSystem, NamesInTheCodePageAreFoundInAnyCapitalsAndListedAsSent) {
     ASSERT_TRUE(ReadWholeFile(root / "USERS/M\xDCLLER/gr\xFC\xDF" "e \x80.VTS", text).ok());
     EXPECT_EQ(text, "x");
 
-    PlaceBeneath place = FindBeneath(root / "Users", "M\xDCLLER/gr\xFC\xDF" "e \x80.vts");
-    ASSERT_TRUE(place.found());
-    EXPECT_EQ(place.name, "Gr\xFC\xDF" "e \x80.vts");
-    EXPECT_EQ(place.path, root / "Users/M\xFCller/Gr\xFC\xDF" "e \x80.vts");
-    ASSERT_TRUE(ReadFileBeneath(root / "Users", "m\xFCller/Gr\xFC\xDF" "e \x80.vts", text).ok());
-    ASSERT_TRUE(RemoveEntry(place).ok());
+    {
+        PlaceBeneath place = FindBeneath(root / "Users", "M\xDCLLER/gr\xFC\xDF" "e \x80.vts");
+        ASSERT_TRUE(place.found());
+        EXPECT_EQ(place.name, "Gr\xFC\xDF" "e \x80.vts");
+        EXPECT_EQ(place.path, root / "Users/M\xFCller/Gr\xFC\xDF" "e \x80.vts");
+        ASSERT_TRUE(ReadFileBeneath(root / "Users", "m\xFCller/Gr\xFC\xDF" "e \x80.vts", text).ok());
+        ASSERT_TRUE(RemoveEntry(place).ok());
+    }
+    // With the place gone nothing holds the folder: on Windows a folder still held open stays
+    // listed until its last handle closes.
     ASSERT_TRUE(RemoveFolder(root / "Users/M\xFCller").ok());
-    EXPECT_TRUE(Names(root / "Users").empty());
+    EXPECT_EQ(Names(root / "Users"), std::vector<std::string>{});
 }
 
 #ifndef _WIN32
