@@ -15,7 +15,7 @@ bool QueueItem(const std::string& queuePath, std::string_view account, std::stri
     return AppendRecord(EncodeQueueRecord(account, payload), queuePath, unsynced);
 }
 
-void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
+bool QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
                std::string_view account, std::string_view payload, std::function<void(bool stored)> done) {
     struct Append {
         std::string queuePath;
@@ -47,12 +47,15 @@ void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std
     };
     // While another process holds the queue, the append is tried again by a timer; a rewrite of
     // this server's own that is being synced holds it too, and is waited for.
-    syncs.AfterWritesTo(queuePath, [&loop, attempt, append] {
-        platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [append] {
+    auto start = [&loop, attempt, append] {
+        return platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [append] {
             ReportHeldRecordFile(append->queuePath);
             append->done(false);
         });
-    });
+    };
+    if (!syncs.HasWritesTo(queuePath)) return start();
+    syncs.AfterWritesTo(queuePath, [start] { (void)start(); });
+    return false;
 }
 
 namespace {

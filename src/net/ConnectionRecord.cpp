@@ -1,5 +1,7 @@
 #include "net/ConnectionRecord.h"
 
+#include <algorithm>
+
 #include "net/Network.h"
 #include "platform/Socket.h"
 #include "wire/Fields.h"
@@ -95,13 +97,25 @@ bool ConnectionSocket::Send(std::string_view text) {
         network_.CloseForBacklog(index_, unsentBytes());
         return false;
     }
+    queuedTotal_ += text.size() + wire::kMessageTerminator.size();
+    if (!slots_.empty()) {
+        std::string& behind = slots_.back().behind;
+        behind.append(text);
+        behind.append(wire::kMessageTerminator);
+        waitingBytes_ += text.size() + wire::kMessageTerminator.size();
+        return true;
+    }
+    Queue(text);
+    output_.append(wire::kMessageTerminator);
+    return open();
+}
+
+void ConnectionSocket::Queue(std::string_view text) {
     if (outputStart_ == output_.size()) {
         output_.clear();
         outputStart_ = 0;
     }
     output_.append(text);
-    output_.append(wire::kMessageTerminator);
-    queuedTotal_ += text.size() + wire::kMessageTerminator.size();
     // The replies of one turn leave together once the turn's file lines are written, so a
     // client never has the answer to an event that is not yet in its file, and several replies
     // to one connection cost one send. Output that waits for writability goes then anyway.
@@ -109,7 +123,39 @@ bool ConnectionSocket::Send(std::string_view text) {
         held_ = true;
         network_.SendAtTurnEnd(index_);
     }
-    return open();
+}
+
+std::uint64_t ConnectionSocket::ReserveReply() {
+    slots_.emplace_back();
+    slots_.back().number = nextSlot_;
+    if (slots_.size() >= kMaxRepliesWaiting && !slotsHoldInput_) {
+        slotsHoldInput_ = true;
+        HoldInput();
+    }
+    return nextSlot_++;
+}
+
+void ConnectionSocket::FillReply(std::uint64_t slot, std::string_view text) {
+    auto it = std::find_if(slots_.begin(), slots_.end(), [slot](const ReplySlot& s) { return s.number == slot; });
+    if (it == slots_.end() || it->filled || !open()) return;
+    it->filled = true;
+    if (!text.empty()) {
+        it->reply.append(text);
+        it->reply.append(wire::kMessageTerminator);
+        waitingBytes_ += it->reply.size();
+        queuedTotal_ += it->reply.size();
+    }
+    while (!slots_.empty() && slots_.front().filled) {
+        const ReplySlot& front = slots_.front();
+        waitingBytes_ -= front.reply.size() + front.behind.size();
+        if (!front.reply.empty()) Queue(front.reply);
+        if (!front.behind.empty()) Queue(front.behind);
+        slots_.pop_front();
+    }
+    if (slotsHoldInput_ && slots_.size() < kMaxRepliesWaiting) {
+        slotsHoldInput_ = false;
+        ReleaseInput();
+    }
 }
 
 void ConnectionSocket::SendHeld() {
@@ -140,8 +186,9 @@ void ConnectionSocket::Flush() {
     output_.clear();
     outputStart_ = 0;
     WatchWritable(false);
-    // Last, as the listener may look at this connection again.
-    if (hadOutput) network_.OutputDrained(index_);
+    // Last, as the listener may look at this connection again. Output waiting behind a slot
+    // has not left, so the connection's output is not drained while one is open.
+    if (hadOutput && slots_.empty()) network_.OutputDrained(index_);
 }
 
 void ConnectionSocket::WatchWritable(bool on) {
@@ -152,9 +199,16 @@ void ConnectionSocket::WatchWritable(bool on) {
 
 void ConnectionSocket::Close() {
     if (!open()) return;
-    // A last message (the disconnect notice) may still wait; give it one chance to leave.
-    if (unsentBytes() > 0) {
-        (void)platform::Send(handle_, output_.data() + outputStart_, unsentBytes());
+    // A last message (the disconnect notice) may still wait, even behind a reply that will
+    // now never be filled; give what waits one chance to leave.
+    for (const ReplySlot& slot : slots_) {
+        output_.append(slot.reply);
+        output_.append(slot.behind);
+    }
+    slots_.clear();
+    waitingBytes_ = 0;
+    if (outputStart_ < output_.size()) {
+        (void)platform::Send(handle_, output_.data() + outputStart_, output_.size() - outputStart_);
     }
     network_.loop().Unwatch(handle_);
     platform::CloseHandle(handle_);

@@ -3,6 +3,7 @@
 // the input it has not yet framed and the output the socket has not yet taken.
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "platform/Clock.h"
@@ -48,7 +49,20 @@ public:
     void ReleaseInput();
     bool inputHeld() const { return inputHolds_ > 0; }
 
-    std::size_t unsentBytes() const { return output_.size() - outputStart_; }
+    // A reply that is answered later keeps its place among the connection's replies: what is
+    // sent after its slot is reserved waits behind it, so the connection's later requests may
+    // run on (while this one's data goes to the disk) without their replies overtaking it.
+    // Returns the slot's number for FillReply. Past kMaxRepliesWaiting open slots the input is
+    // held until one is filled, so a client cannot make the waiting output grow without bound.
+    std::uint64_t ReserveReply();
+    // Puts text (followed by the end byte and a line feed; nothing when empty) in its slot;
+    // the output waiting behind it leaves once every slot before it is filled too.
+    void FillReply(std::uint64_t slot, std::string_view text);
+    std::size_t repliesWaiting() const { return slots_.size(); }
+    static constexpr std::size_t kMaxRepliesWaiting = 64;
+
+    // Output not yet taken by the system, including what waits behind an unfilled slot.
+    std::size_t unsentBytes() const { return output_.size() - outputStart_ + waitingBytes_; }
     // True when the peer has acknowledged every reply: none waits here or in the system's queue.
     bool AllRepliesTransmitted() const;
     // Every byte ever queued by Send: the difference over a stretch of work is the reply
@@ -60,6 +74,13 @@ public:
     std::size_t countedPendingBytes = 0;
 
 private:
+    struct ReplySlot {
+        std::uint64_t number = 0;
+        bool filled = false;
+        std::string reply;
+        std::string behind;  // sent after the slot was reserved
+    };
+    void Queue(std::string_view text);
     void Flush();
     void WatchWritable(bool on);
 
@@ -74,6 +95,10 @@ private:
     bool held_ = false;
     int inputHolds_ = 0;
     bool readingPaused_ = false;
+    std::deque<ReplySlot> slots_;
+    std::uint64_t nextSlot_ = 1;
+    std::size_t waitingBytes_ = 0;
+    bool slotsHoldInput_ = false;
 };
 
 struct ConnectionRecord {

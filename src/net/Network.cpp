@@ -298,19 +298,27 @@ void Network::ResumeNextTurn(int index) {
     });
 }
 
-std::uint64_t Network::HoldInput(int index) {
+Network::LaterReply Network::ReserveReply(int index, bool holdInput) {
     ConnectionRecord* record = connections.Find(index);
-    if (record == nullptr) return 0;
-    record->socket.HoldInput();
-    return record->serial;
+    if (record == nullptr) return LaterReply{.index = index};
+    LaterReply reply{.index = index, .serial = record->serial, .slot = record->socket.ReserveReply()};
+    if (holdInput) HoldInputUntilFinished(reply);
+    return reply;
 }
 
-void Network::FinishHeldRequest(int index, std::uint64_t serial, int requestId, int requestType,
-                                   std::string_view result) {
-    if (serial == 0 || SerialAt(index) != serial) return;
-    SendCompletion(index, requestId, requestType, result, serial);
-    // Sending may have closed a connection whose peer stopped reading.
-    if (ConnectionRecord* record = connections.Find(index); record != nullptr && record->serial == serial) {
+void Network::HoldInputUntilFinished(LaterReply& reply) {
+    if (reply.inputHeld || reply.serial == 0 || SerialAt(reply.index) != reply.serial) return;
+    connections.Find(reply.index)->socket.HoldInput();
+    reply.inputHeld = true;
+}
+
+void Network::FinishLaterReply(LaterReply& reply, int requestId, int requestType, std::string_view result) {
+    ConnectionRecord* record = connections.Find(reply.index);
+    if (reply.serial == 0 || record == nullptr || record->serial != reply.serial) return;
+    record->socket.FillReply(reply.slot, requestId > 0 ? reply_.Completion(requestId, requestType, result).text()
+                                                       : std::string_view{});
+    if (reply.inputHeld) {
+        reply.inputHeld = false;
         record->socket.ReleaseInput();
     }
 }

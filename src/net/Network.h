@@ -100,12 +100,22 @@ public:
     // the request type and result. Nothing for an id of 0 or less.
     void SendCompletion(int index, int requestId, int requestType, std::string_view result,
                         std::uint64_t serial = 0);
-    // Holds the input of the connection at index (see ConnectionSocket::HoldInput) for a
-    // request that ends later; returns the connection's serial for FinishHeldRequest.
-    std::uint64_t HoldInput(int index);
-    // Ends such a request: sends its common completion and releases the connection's input.
-    // Nothing happens when that connection has gone meanwhile.
-    void FinishHeldRequest(int index, std::uint64_t serial, int requestId, int requestType, std::string_view result);
+    // A request that ends later (see ConnectionSocket::ReserveReply): where its reply goes,
+    // and whether it holds its connection's input.
+    struct LaterReply {
+        int index = -1;
+        std::uint64_t serial = 0;   // 0 when the connection was already gone
+        std::uint64_t slot = 0;
+        bool inputHeld = false;
+    };
+    // Reserves the place of the reply of the connection at index; with holdInput its later
+    // requests wait for this one as well (see ConnectionSocket::HoldInput).
+    LaterReply ReserveReply(int index, bool holdInput);
+    // Holds the input of the reply's connection from now until the reply is finished.
+    void HoldInputUntilFinished(LaterReply& reply);
+    // Ends such a request: puts its common completion in its place and releases the input it
+    // holds. Nothing happens when that connection has gone meanwhile.
+    void FinishLaterReply(LaterReply& reply, int requestId, int requestType, std::string_view result);
     // Serves the unserved input of the connection at index in the next turn of the loop.
     void ResumeNextTurn(int index);
 

@@ -1,6 +1,7 @@
 #include "requests/AccountRequests.h"
 
 #include <functional>
+#include <memory>
 
 #include "accounts/AccountStore.h"
 #include "accounts/Listings.h"
@@ -68,24 +69,48 @@ accounts::PreferenceWriteRule SharedFilesRule(sessions::Server& server, int inde
     };
 }
 
-// Makes the request end later, once finish is called with the completion's result. Until then
-// the connection's input is held, so its later requests, and their replies, wait for this one.
-std::function<void(std::string_view)> FinishLater(sessions::Server& server, RequestContext& context) {
-    context.end = RequestEnd::Later;
-    const int index = context.index;
-    const int id = context.request.id;
-    const int type = context.request.type;
-    const std::uint64_t serial = server.net().HoldInput(index);
-    return [&server, index, id, type, serial](std::string_view result) {
-        server.net().FinishHeldRequest(index, serial, id, type, result);
+// A request that ends later: its completion keeps its place among the connection's replies.
+// Unless the request lets its connection run on, the connection's later requests wait for it
+// too, as they must while what it does is not yet in place (a staged replacement or a new
+// account is moved into place only once it is synced).
+class EndLater {
+public:
+    enum class Input { Held, RunsOn };
+    EndLater(sessions::Server& server, RequestContext& context, Input input)
+        : state_(std::make_shared<State>(State{server, context.request.id, context.request.type,
+                                               server.net().ReserveReply(context.index, input == Input::Held)})) {
+        context.end = RequestEnd::Later;
+    }
+    void operator()(std::string_view result) const {
+        state_->server.net().FinishLaterReply(state_->reply, state_->id, state_->type, result);
+    }
+    // From now on the connection's later requests wait for this one.
+    void HoldInput() const { state_->server.net().HoldInputUntilFinished(state_->reply); }
+
+private:
+    struct State {
+        sessions::Server& server;
+        int id;
+        int type;
+        net::Network::LaterReply reply;
     };
+    std::shared_ptr<State> state_;
+};
+
+EndLater FinishLater(sessions::Server& server, RequestContext& context) {
+    return EndLater(server, context, EndLater::Input::Held);
 }
 
-// The completion of a queued item says "True" only once the item is on disk.
+// The completion of a queued item says "True" only once the item is on disk. An item that is
+// in the file already only waits for its sync, and the connection's next requests (the
+// console queues many at once) go on meanwhile, their syncs shared; one that waits for the
+// file to be free holds them, so that they see it in place.
 void QueueDurably(sessions::Server& server, RequestContext& context, const std::string& queuePath) {
     const wire::Request& r = context.request;
-    accounts::QueueItem(server.loop(), server.syncs(), queuePath, r.argument1(), r.argument2(),
-                        [finish = FinishLater(server, context)](bool stored) { finish(TrueOrFalse(stored)); });
+    EndLater finish(server, context, EndLater::Input::RunsOn);
+    const bool appended = accounts::QueueItem(server.loop(), server.syncs(), queuePath, r.argument1(), r.argument2(),
+                                              [finish](bool stored) { finish(TrueOrFalse(stored)); });
+    if (!appended) finish.HoldInput();
 }
 
 // The completion of an account's creation says "True" only once the account is on disk.

@@ -105,6 +105,34 @@ TEST_F(DurableSync, RepliesKeepTheOrderOfTheirRequests) {
     }
 }
 
+// A console queues many items at once: each one is in the file before the first is answered, so
+// they share their syncs instead of waiting for each other's; past the bound of replies a
+// connection may have waiting, the rest wait their turn; every reply keeps its place and says
+// True only for a stored item.
+TEST_F(DurableSync, QueuedItemsSentTogetherShareTheirSyncsAndKeepTheirReplyOrder) {
+    client::Connection c = server.Connect();
+    constexpr int kTogether = 20;
+    std::string burst;
+    for (int i = 1; i <= kTogether; ++i) burst += client::EncodeRequest(Queue(i, "pupil", Named("together ", i)));
+    ASSERT_TRUE(c.SendRaw(burst));
+    ASSERT_EQ(c.ReadMessage(10s), Completion(1, 810, "True"));
+    for (int i = 1; i <= kTogether; ++i) {
+        EXPECT_EQ(CountRecords(queue, "pupil", Named("together ", i)), 1) << "item " << i << " waited for the first";
+    }
+    for (int i = 2; i <= kTogether; ++i) ASSERT_EQ(c.ReadMessage(10s), Completion(i, 810, "True"));
+
+    constexpr int kMany = 300;
+    burst.clear();
+    for (int i = 1; i <= kMany; ++i) {
+        burst += client::EncodeRequest(i % 50 ? Queue(i, "pupil", Named("many ", i)) : Version(i));
+    }
+    ASSERT_TRUE(c.SendRaw(burst));
+    for (int i = 1; i <= kMany; ++i) {
+        ASSERT_EQ(c.ReadMessage(10s), i % 50 ? Completion(i, 810, "True") : Completion(i, 207, "9.0"));
+        if (i % 50) EXPECT_EQ(CountRecords(queue, "pupil", Named("many ", i)), 1);
+    }
+}
+
 // Two connections write different keys of one file, each keeping many writes in flight: every
 // key is in the file at the end, so no write started from content another was replacing.
 TEST_F(DurableSync, WritersOfOneFileDoNotLoseEachOthersValues) {
