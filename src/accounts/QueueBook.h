@@ -97,6 +97,12 @@ public:
     std::vector<WaitingCollection> waitingCollections;
     // Whether a pass is on its way (for waiting collections or read records to remove).
     bool passScheduled = false;
+    // Appends that wait for the file (a rewrite being synced, another process's lock), and the
+    // collections that came meanwhile: those are served only after the appends, so that a
+    // client that queues an item and then collects, without waiting for the first reply, finds
+    // its item.
+    int appendsWaiting = 0;
+    std::vector<WaitingCollection> afterAppends;
 
 private:
     enum class State { AwaitingRead, Read, Removing };

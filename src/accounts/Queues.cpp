@@ -15,20 +15,29 @@ bool QueueItem(const std::string& queuePath, std::string_view account, std::stri
     return AppendRecord(EncodeQueueRecord(account, payload), queuePath, unsynced);
 }
 
-bool QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
-               std::string_view account, std::string_view payload, std::function<void(bool stored)> done) {
+void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, QueueBook& book, std::string_view account,
+               std::string_view payload, std::function<void(bool stored)> done) {
     struct Append {
         std::string queuePath;
         std::string record;
         std::function<void(bool)> done;
     };
-    auto append = std::make_shared<Append>(Append{queuePath, EncodeQueueRecord(account, payload), std::move(done)});
-    auto attempt = [&syncs, append] {
+    auto append = std::make_shared<Append>(Append{book.queuePath(), EncodeQueueRecord(account, payload), std::move(done)});
+    // Until the append is settled (in the file, or given up), collections of the queue wait.
+    ++book.appendsWaiting;
+    auto settle = [&loop, &syncs, &book] {
+        if (--book.appendsWaiting > 0) return;
+        for (auto& collection : std::exchange(book.afterAppends, {})) {
+            CollectQueuedItems(loop, book, std::move(collection.account), std::move(collection.deliver), &syncs);
+        }
+    };
+    auto attempt = [&syncs, append, settle] {
         platform::UnsyncedWrite unsynced;
         switch (TryAppendRecord(append->record, append->queuePath, unsynced)) {
         case AppendOutcome::Busy:
             return false;
         case AppendOutcome::Failed:
+            settle();
             append->done(false);
             return true;
         case AppendOutcome::Stored:
@@ -43,19 +52,18 @@ bool QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std
             }
             append->done(synced.ok());
         });
+        settle();
         return true;
     };
     // While another process holds the queue, the append is tried again by a timer; a rewrite of
     // this server's own that is being synced holds it too, and is waited for.
-    auto start = [&loop, attempt, append] {
-        return platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [append] {
+    syncs.AfterWritesTo(append->queuePath, [&loop, attempt, settle, append] {
+        platform::RetryOnLoop(loop, kAppendAttempts, kAppendRetryDelay, attempt, [settle, append] {
             ReportHeldRecordFile(append->queuePath);
+            settle();
             append->done(false);
         });
-    };
-    if (!syncs.HasWritesTo(queuePath)) return start();
-    syncs.AfterWritesTo(queuePath, [start] { (void)start(); });
-    return false;
+    });
 }
 
 namespace {
@@ -199,6 +207,10 @@ AttemptOutcome TryRemoveReadRecords(QueueBook& book, platform::SyncWorker* syncs
 
 void CollectQueuedItems(platform::EventLoop& loop, QueueBook& book, std::string account, DeliverResult deliver,
                         platform::SyncWorker* syncs) {
+    if (book.appendsWaiting > 0) {
+        book.afterAppends.push_back({std::move(account), std::move(deliver)});
+        return;
+    }
     book.waitingCollections.push_back({std::move(account), std::move(deliver)});
     if (book.passScheduled) return;
     // With nothing in flight the pass runs now; behind a rewrite, it serves everyone who came

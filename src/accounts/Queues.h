@@ -33,13 +33,12 @@ bool QueueItem(const std::string& queuePath, std::string_view account, std::stri
 inline constexpr int kAppendAttempts = 26;
 inline constexpr std::chrono::milliseconds kAppendRetryDelay{10};
 
-// Appends one record as QueueItem does and tells done (on the loop) whether it is stored:
-// true only once the record is on disk. Records waiting together share one sync. While the
-// queue's lock is held elsewhere the append is retried on the loop, never waited for. Returns
-// true when the append was settled before returning (the record is in the file and only its
-// sync is left, or it failed), false when it waits for the file.
-bool QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, const std::string& queuePath,
-               std::string_view account, std::string_view payload, std::function<void(bool stored)> done);
+// Appends one record to book's queue file as QueueItem does and tells done (on the loop)
+// whether it is stored: true only once the record is on disk. Records waiting together share
+// one sync. While the queue's lock is held elsewhere the append is retried on the loop, never
+// waited for; collections of the queue that come meanwhile wait for it.
+void QueueItem(platform::EventLoop& loop, platform::SyncWorker& syncs, QueueBook& book, std::string_view account,
+               std::string_view payload, std::function<void(bool stored)> done);
 
 enum class AttemptOutcome { Done, Busy };
 

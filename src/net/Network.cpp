@@ -302,14 +302,11 @@ Network::LaterReply Network::ReserveReply(int index, bool holdInput) {
     ConnectionRecord* record = connections.Find(index);
     if (record == nullptr) return LaterReply{.index = index};
     LaterReply reply{.index = index, .serial = record->serial, .slot = record->socket.ReserveReply()};
-    if (holdInput) HoldInputUntilFinished(reply);
+    if (holdInput) {
+        record->socket.HoldInput();
+        reply.inputHeld = true;
+    }
     return reply;
-}
-
-void Network::HoldInputUntilFinished(LaterReply& reply) {
-    if (reply.inputHeld || reply.serial == 0 || SerialAt(reply.index) != reply.serial) return;
-    connections.Find(reply.index)->socket.HoldInput();
-    reply.inputHeld = true;
 }
 
 void Network::FinishLaterReply(LaterReply& reply, int requestId, int requestType, std::string_view result) {

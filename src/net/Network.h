@@ -111,8 +111,6 @@ public:
     // Reserves the place of the reply of the connection at index; with holdInput its later
     // requests wait for this one as well (see ConnectionSocket::HoldInput).
     LaterReply ReserveReply(int index, bool holdInput);
-    // Holds the input of the reply's connection from now until the reply is finished.
-    void HoldInputUntilFinished(LaterReply& reply);
     // Ends such a request: puts its common completion in its place and releases the input it
     // holds. Nothing happens when that connection has gone meanwhile.
     void FinishLaterReply(LaterReply& reply, int requestId, int requestType, std::string_view result);

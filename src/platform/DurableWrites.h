@@ -86,8 +86,6 @@ public:
     // under the same key again keeps the ones behind it waiting, so writers of one file take
     // turns in the order they asked.
     void AfterWritesTo(const std::string& orderKey, std::function<void()> fn);
-    // Whether AfterWritesTo would wait: a write under orderKey is in flight.
-    bool HasWritesTo(const std::string& orderKey) const { return keys_.contains(orderKey); }
 
     // Writes handed over whose completion has not run yet.
     std::size_t inFlight() const { return inFlight_; }

@@ -84,8 +84,6 @@ public:
     void operator()(std::string_view result) const {
         state_->server.net().FinishLaterReply(state_->reply, state_->id, state_->type, result);
     }
-    // From now on the connection's later requests wait for this one.
-    void HoldInput() const { state_->server.net().HoldInputUntilFinished(state_->reply); }
 
 private:
     struct State {
@@ -101,16 +99,15 @@ EndLater FinishLater(sessions::Server& server, RequestContext& context) {
     return EndLater(server, context, EndLater::Input::Held);
 }
 
-// The completion of a queued item says "True" only once the item is on disk. An item that is
-// in the file already only waits for its sync, and the connection's next requests (the
-// console queues many at once) go on meanwhile, their syncs shared; one that waits for the
-// file to be free holds them, so that they see it in place.
+// The completion of a queued item says "True" only once the item is on disk. Meanwhile the
+// connection's next requests go on (a console queues many items at once, and they share their
+// syncs); a collection of the queue among them still finds the item.
 void QueueDurably(sessions::Server& server, RequestContext& context, const std::string& queuePath) {
     const wire::Request& r = context.request;
-    EndLater finish(server, context, EndLater::Input::RunsOn);
-    const bool appended = accounts::QueueItem(server.loop(), server.syncs(), queuePath, r.argument1(), r.argument2(),
-                                              [finish](bool stored) { finish(TrueOrFalse(stored)); });
-    if (!appended) finish.HoldInput();
+    accounts::QueueItem(server.loop(), server.syncs(), context.queues.BookFor(queuePath), r.argument1(), r.argument2(),
+                        [finish = EndLater(server, context, EndLater::Input::RunsOn)](bool stored) {
+                            finish(TrueOrFalse(stored));
+                        });
 }
 
 // The completion of an account's creation says "True" only once the account is on disk.

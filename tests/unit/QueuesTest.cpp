@@ -279,7 +279,7 @@ TEST_F(QueuesTest, ARemovalsRewriteIsSyncedAsideWithTheQueueHeldAndLaterItemsKep
         EXPECT_EQ(syncs.inFlight(), 1u);
         platform::LockedFile probe;
         EXPECT_EQ(probe.TryOpen(queue), platform::LockedFile::Outcome::Busy);
-        QueueItem(loop, syncs, queue, "jsmith", "second", [&](bool ok) {
+        QueueItem(loop, syncs, book, "jsmith", "second", [&](bool ok) {
             stored = ok;
             loop.Stop();
         });
@@ -289,6 +289,38 @@ TEST_F(QueuesTest, ARemovalsRewriteIsSyncedAsideWithTheQueueHeldAndLaterItemsKep
     EXPECT_EQ(stored, true);
     EXPECT_EQ(Collect("alice"), "for alice");
     EXPECT_EQ(Collect("jsmith"), "second");
+}
+
+// A client may queue an item and collect without waiting for the first reply. While the item's
+// append waits behind a rewrite, a pass that another account's collection scheduled earlier
+// runs first; the client's collection must not join it, but be served after its own item.
+TEST_F(QueuesTest, ACollectionAfterAWaitingAppendFindsTheItem) {
+    platform::EventLoop loop;
+    platform::SyncWorker syncs(loop);
+    ASSERT_TRUE(QueueItem(queue, "jsmith", "first"));
+    ASSERT_TRUE(QueueItem(queue, "alice", "for alice"));
+    std::string first;
+    DeliveryId id = 0;
+    CollectQueuedItems(loop, book, "jsmith", Sent(first, &id), &syncs);
+    book.MarkRead(id);
+    RemoveReadRecords(loop, book, &syncs);
+    std::string forAlice, second;
+    std::optional<bool> stored;
+    loop.RunNextTurn([&] {
+        ASSERT_EQ(syncs.inFlight(), 1u);  // the rewrite removing "first"
+        CollectQueuedItems(loop, book, "alice", Sent(forAlice), &syncs);
+        QueueItem(loop, syncs, book, "jsmith", "second", [&](bool ok) { stored = ok; });
+        CollectQueuedItems(loop, book, "jsmith", [&](std::string result, DeliveryId) {
+            second = std::move(result);
+            loop.Stop();
+            return Handout::NoReplyDue;
+        }, &syncs);
+    });
+    loop.AddTimer(10s, [&] { loop.Stop(); });
+    loop.Run();
+    EXPECT_EQ(first, "first");
+    EXPECT_EQ(forAlice, "for alice");
+    EXPECT_EQ(second, "second");
 }
 
 // While another process holds the queue, an item's append is tried again by the loop's timer
@@ -304,7 +336,7 @@ TEST_F(QueuesTest, AQueuedItemWaitsOnTheLoopForAHeldQueue) {
         auto holder = std::make_unique<LockHolder>(queue);
         EXPECT_TRUE(holder->locked());
         std::optional<bool> stored;
-        QueueItem(loop, syncs, queue, "jsmith", payload, [&](bool ok) {
+        QueueItem(loop, syncs, book, "jsmith", payload, [&](bool ok) {
             stored = ok;
             loop.Stop();
         });

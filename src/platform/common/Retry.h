@@ -11,9 +11,8 @@
 namespace vserver::platform {
 
 // Calls attempt now and, while it returns false, again after each delay, at most attempts
-// times in all; then giveUp runs. attempt may finish its work before returning true. Returns
-// whether the first call, made before returning, succeeded.
-inline bool RetryOnLoop(EventLoop& loop, int attempts, std::chrono::milliseconds delay,
+// times in all; then giveUp runs. attempt may finish its work before returning true.
+inline void RetryOnLoop(EventLoop& loop, int attempts, std::chrono::milliseconds delay,
                         std::function<bool()> attempt, std::function<void()> giveUp) {
     struct Retry {
         EventLoop& loop;
@@ -22,19 +21,18 @@ inline bool RetryOnLoop(EventLoop& loop, int attempts, std::chrono::milliseconds
         std::function<bool()> attempt;
         std::function<void()> giveUp;
 
-        static bool Run(std::shared_ptr<Retry> self) {
-            if (self->attempt()) return true;
+        static void Run(std::shared_ptr<Retry> self) {
+            if (self->attempt()) return;
             if (--self->left <= 0) {
                 self->giveUp();
-                return false;
+                return;
             }
             EventLoop& loop = self->loop;
             std::chrono::milliseconds delay = self->delay;
-            loop.AddTimer(delay, [self = std::move(self)]() mutable { (void)Run(std::move(self)); });
-            return false;
+            loop.AddTimer(delay, [self = std::move(self)]() mutable { Run(std::move(self)); });
         }
     };
-    return Retry::Run(std::make_shared<Retry>(Retry{loop, attempts, delay, std::move(attempt), std::move(giveUp)}));
+    Retry::Run(std::make_shared<Retry>(Retry{loop, attempts, delay, std::move(attempt), std::move(giveUp)}));
 }
 
 } // namespace vserver::platform
