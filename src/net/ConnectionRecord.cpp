@@ -69,6 +69,15 @@ void ConnectionSocket::ResumeInput() {
     if (open() && !inputHeld() && input_.holdsUnread()) network_.ServeInput(*this, input_, {}, true);
 }
 
+void ConnectionSocket::ServeWaiting() {
+    if (!open() || inputHeld()) return;
+    if (input_.holdsUnread()) {
+        ResumeInput();
+    } else {
+        OnReadable();
+    }
+}
+
 void ConnectionSocket::HoldInput() { ++inputHolds_; }
 
 void ConnectionSocket::ReleaseInput() {

@@ -41,6 +41,9 @@ public:
     // Serves the input that an earlier turn left unserved once the connection's work budget
     // was spent.
     void ResumeInput();
+    // Serves what the peer has sent so far without waiting for the loop to report it: input
+    // left unserved, else what the system holds for the connection.
+    void ServeWaiting();
 
     // While held, the connection's input is neither read nor served: a request whose reply
     // waits (for its data to reach the disk) holds it, so the connection's later requests run,

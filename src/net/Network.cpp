@@ -298,6 +298,10 @@ void Network::ResumeNextTurn(int index) {
     });
 }
 
+void Network::ServeWaitingInput(int index) {
+    if (ConnectionRecord* record = connections.Find(index)) record->socket.ServeWaiting();
+}
+
 Network::LaterReply Network::ReserveReply(int index, bool holdInput) {
     ConnectionRecord* record = connections.Find(index);
     if (record == nullptr) return LaterReply{.index = index};

@@ -116,6 +116,8 @@ public:
     void FinishLaterReply(LaterReply& reply, int requestId, int requestType, std::string_view result);
     // Serves the unserved input of the connection at index in the next turn of the loop.
     void ResumeNextTurn(int index);
+    // Serves what the connection at index has sent so far, now (within its share of a turn).
+    void ServeWaitingInput(int index);
 
     // Has the connection's held output sent at the end of the current turn (called by its
     // socket once per turn).

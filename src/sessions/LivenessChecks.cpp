@@ -15,8 +15,12 @@ LivenessChecks::~LivenessChecks() {
 void LivenessChecks::Start(int index, const std::string& account, Continuation done) {
     std::uint64_t id = nextId_++;
     auto timeout = std::chrono::seconds(server_.livenessTimeoutSeconds);
-    auto timer = server_.loop().AddTimer(std::chrono::duration_cast<std::chrono::milliseconds>(timeout),
-                                         [this, id] { Finish(id, LivenessOutcome::TimedOut); });
+    auto timer = server_.loop().AddTimer(std::chrono::duration_cast<std::chrono::milliseconds>(timeout), [this, id, index] {
+        // An answer sent in time may still wait unread while a busy server works through
+        // other connections' input: what the session has sent is read before it is judged.
+        server_.net().ServeWaitingInput(index);
+        Finish(id, LivenessOutcome::TimedOut);
+    });
     checks_.emplace(id, Check{index, timer, std::move(done)});
     wire::Reply message;
     server_.net().SendToIndex(message.Notice(wire::MessageCode::LivenessCheck, account).text(), index);

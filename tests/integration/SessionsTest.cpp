@@ -2,10 +2,12 @@
 // driven over TCP against the real server.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ServerHarness.h"
@@ -154,6 +156,31 @@ TEST_F(Sessions, SilentEarlierSessionIsEndedAndStatisticsWritten) {
     EXPECT_EQ(lines[1].substr(18), "amy\tRoom 12\t103\t\r");
     EXPECT_EQ(lines[2].substr(18), "amy\tRoom 12\t101\t\r");
     EXPECT_EQ(lines[3], std::string(1, '\0'));
+}
+
+// The earlier session answers in time, but the server only gets to it after the wait is over,
+// behind the requests of many other connections (here the server is stopped meanwhile, as a
+// server busy with a morning's logons may be held up): the answer, waiting unread, counts, and
+// the session is kept.
+TEST_F(Sessions, AnAnswerWaitingUnreadAtTheTimeoutKeepsTheSession) {
+    StartServer("\"LivenessTimeoutSeconds\"=\"1\"\r\n");
+    auto first = server->Connect();
+    Logon(first, 1, "amy");
+    std::vector<client::Connection> others;
+    for (int i = 0; i < 300; ++i) {
+        others.push_back(server->Connect());
+        ASSERT_EQ(Ask(others.back(), 207), "1" + A7 + "9" + A7 + "207" + A7 + "9.0");
+    }
+    auto second = server->Connect();
+    StartWaitingLogon(second, 2, "amy", first);
+    ASSERT_EQ(::kill(server->pid(), SIGSTOP), 0);
+    for (auto& other : others) ASSERT_TRUE(other.Send({.id = 9, .type = 207}));
+    ASSERT_TRUE(first.Send({.id = 0, .type = 1}));
+    // Past the timeout, so that its timer is due when the server runs again.
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(::kill(server->pid(), SIGCONT), 0);
+    EXPECT_EQ(*second.ReadMessage(10s), Refusal(2, "101", 2));
+    EXPECT_EQ(Ask(first, 207), "1" + A7 + "9" + A7 + "207" + A7 + "9.0");
 }
 
 TEST_F(Sessions, ChangeUserWithItsRefusals) {
