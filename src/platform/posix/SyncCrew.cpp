@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
+
 namespace vserver::platform {
 
 SyncCrew::SyncCrew(std::size_t helpers) {
@@ -32,7 +34,10 @@ void SyncCrew::RunAll(std::size_t count, const std::function<void(std::size_t)>&
         finished_ = 0;
         ++round_;
     }
-    roundStarted_.notify_all();
+    // Only as many helpers as there are tasks besides the one this thread takes: waking all of
+    // them for a round of two syncs costs more processor time than the round saves.
+    const std::size_t wake = std::min(count - 1, helpers_.size());
+    for (std::size_t i = 0; i < wake; ++i) roundStarted_.notify_one();
     TakeTasks();
     std::unique_lock lock(mutex_);
     roundFinished_.wait(lock, [this] { return finished_ == count_; });
