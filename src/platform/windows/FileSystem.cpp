@@ -123,6 +123,13 @@ std::optional<WIN32_FIND_DATAA> FindStoredEntry(const std::string& folder, std::
     return data;
 }
 
+SysResult ReadStoredFile(const std::string& stored, std::string& out) {
+    OwnedHandle file(::CreateFileA(stored.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return LastWin32Failure("CreateFileA");
+    return ReadAllFrom(file.get(), out);
+}
+
 SysResult ReadAllFrom(HANDLE file, std::string& out) {
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(file, &size) && size.QuadPart > 0) out.reserve(static_cast<std::size_t>(size.QuadPart));
@@ -301,10 +308,7 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     out.clear();
     auto resolved = ResolveExisting(path);
     if (!resolved) return SysResult::Failure("CreateFileA", ENOENT, ERROR_FILE_NOT_FOUND);
-    OwnedHandle file(::CreateFileA(resolved->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return LastWin32Failure("CreateFileA");
-    return files::ReadAllFrom(file.get(), out);
+    return files::ReadStoredFile(*resolved, out);
 }
 
 SysResult StageReplacement(std::string_view path, std::string_view content, UnsyncedWrite& unsynced) {

@@ -42,6 +42,9 @@ private:
     bool first_ = true;
 };
 
+// The whole file at stored, a path already as stored, into out.
+SysResult ReadStoredFile(const std::string& stored, std::string& out);
+
 // The rest of the open file, into out.
 SysResult ReadAllFrom(HANDLE file, std::string& out);
 
