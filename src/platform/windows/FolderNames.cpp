@@ -43,7 +43,7 @@ std::int64_t WallClockNs() {
 // Whether listings of folders on the drive of folder may be kept: only on this machine's own
 // fixed drives, whose stamps it keeps itself. A share's stamps may come from another machine,
 // or from a cache of them, and a path without a drive ("\x", the working folder) may name
-// another folder tomorrow.
+// another folder tomorrow. The system is asked once a drive.
 bool ListingsReliable(std::string_view folder) {
     if (PathRootLength(folder) != 3 || folder[1] != ':') return false;
     static std::unordered_map<char, bool> byDrive;
@@ -83,6 +83,7 @@ bool ReadStamps(const std::string& path, FolderStamps& stamps) {
     // Windows tells a folder's identity only through an open handle. Its creation time stands
     // in for it: a folder removed and made again, or another moved into its place, has its own.
     stamps.changedNs = Nanoseconds(data.ftCreationTime);
+    // The fields Windows has no counterpart for hold what else it tells of the folder.
     stamps.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
     stamps.links = attributes;
     return true;
