@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "HeldAppend.h"
 #include "Win32Error.h"
 #include "WriteCompletion.h"
 
@@ -25,11 +26,9 @@ SysResult AppendNulTerminatedUnsynced(const std::string& path, std::string_view 
     unsynced = UnsyncedWrite{};
     // A file that the append creates owes its folder's sync too.
     const bool existed = ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    if (SysResult appended = AppendNulTerminated(path, text, how, wait); !appended) return appended;
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return LastWin32Failure("CreateFileA");
-    unsynced.file = reinterpret_cast<IoHandle>(file);
+    OwnedHandle file;
+    if (SysResult appended = AppendHoldingFile(path, text, how, wait, file); !appended) return appended;
+    unsynced.file = reinterpret_cast<IoHandle>(file.Release());
     unsynced.target = path;
     unsynced.syncFolder = !existed;
     return SysResult::Ok();

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "BackendTraits.h"
+#include "FolderNames.h"
 #include "Win32Error.h"
 #include "WindowsFiles.h"
 #include "formats/TextCase.h"
@@ -18,6 +19,7 @@ namespace vserver::platform {
 
 namespace {
 
+using files::DirectorySearch;
 using files::Join;
 
 DWORD AttributesOf(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
@@ -25,45 +27,6 @@ DWORD AttributesOf(const std::string& path) { return ::GetFileAttributesA(path.c
 bool EntryExists(const std::string& path) { return AttributesOf(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool IsDotEntry(std::string_view name) { return name == "." || name == ".."; }
-
-// Closes a directory search when it ends, however it ends.
-class DirectorySearch {
-public:
-    explicit DirectorySearch(const std::string& folder) {
-        std::string pattern = Join(folder.empty() ? "." : folder, "*");
-        handle_ = ::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data_, FindExSearchNameMatch, nullptr, 0);
-        error_ = handle_ == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
-        first_ = true;
-    }
-    ~DirectorySearch() {
-        if (handle_ != INVALID_HANDLE_VALUE) ::FindClose(handle_);
-    }
-    DirectorySearch(const DirectorySearch&) = delete;
-    DirectorySearch& operator=(const DirectorySearch&) = delete;
-    bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
-    DWORD error() const { return error_; }
-    const WIN32_FIND_DATAA* Next() {
-        if (!open()) return nullptr;
-        if (first_) {
-            first_ = false;
-            return &data_;
-        }
-        return ::FindNextFileA(handle_, &data_) ? &data_ : nullptr;
-    }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAA data_{};
-    DWORD error_ = ERROR_SUCCESS;
-    bool first_ = true;
-};
-
-// The stored name of the entry of folder that name finds.
-std::optional<std::string> FindStoredName(const std::string& folder, std::string_view name) {
-    auto found = files::FindStoredEntry(folder, name);
-    if (!found) return std::nullopt;
-    return std::string(found->cFileName);
-}
 
 std::optional<std::string> ResolveForCreate(std::string_view path) {
     std::string_view folderPart = FolderPartOf(path);
@@ -75,7 +38,7 @@ std::optional<std::string> ResolveForCreate(std::string_view path) {
         folder = *resolved;
     }
     if (name.empty() || IsDotEntry(name)) return Join(folder, name);
-    auto stored = FindStoredName(folder, name);
+    auto stored = files::StoredNameIn(folder, name);
     return Join(folder, stored ? *stored : std::string(name));
 }
 
@@ -129,6 +92,27 @@ std::string Join(std::string_view folder, std::string_view name) {
     return out;
 }
 
+DirectorySearch::DirectorySearch(const std::string& folder) {
+    std::string pattern = Join(folder.empty() ? "." : folder, "*");
+    handle_ = ::FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data_, FindExSearchNameMatch, nullptr, 0);
+    error_ = handle_ == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+}
+
+DirectorySearch::~DirectorySearch() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::FindClose(handle_);
+}
+
+const WIN32_FIND_DATAA* DirectorySearch::Next() {
+    if (!open()) return nullptr;
+    if (first_) {
+        first_ = false;
+        return &data_;
+    }
+    if (::FindNextFileA(handle_, &data_)) return &data_;
+    error_ = ::GetLastError();
+    return nullptr;
+}
+
 std::optional<WIN32_FIND_DATAA> FindStoredEntry(const std::string& folder, std::string_view name) {
     if (name.empty() || HasWildcard(name)) return std::nullopt;
     WIN32_FIND_DATAA data{};
@@ -137,6 +121,13 @@ std::optional<WIN32_FIND_DATAA> FindStoredEntry(const std::string& folder, std::
     if (found == INVALID_HANDLE_VALUE) return std::nullopt;
     ::FindClose(found);
     return data;
+}
+
+SysResult ReadStoredFile(const std::string& stored, std::string& out) {
+    OwnedHandle file(::CreateFileA(stored.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return LastWin32Failure("CreateFileA");
+    return ReadAllFrom(file.get(), out);
 }
 
 SysResult ReadAllFrom(HANDLE file, std::string& out) {
@@ -169,7 +160,7 @@ std::optional<std::string> ResolveExisting(std::string_view path) {
         rest = cut < rest.size() ? rest.substr(cut + 1) : std::string_view{};
         if (part.empty()) continue;
         std::optional<std::string> stored =
-            IsDotEntry(part) ? std::optional<std::string>(std::string(part)) : FindStoredName(current, part);
+            IsDotEntry(part) ? std::optional<std::string>(std::string(part)) : files::StoredNameIn(current, part);
         if (!stored) return std::nullopt;
         current = Join(current, *stored);
     }
@@ -200,7 +191,7 @@ SysResult FindEntries(std::string_view pattern, std::vector<DirectoryEntry>& out
         folder = *resolved;
     }
     if (!HasWildcard(name)) {
-        if (auto stored = FindStoredName(folder, name)) out.push_back(MakeEntry(*stored, AttributesOf(Join(folder, *stored))));
+        if (auto stored = files::StoredNameIn(folder, name)) out.push_back(MakeEntry(*stored, AttributesOf(Join(folder, *stored))));
         return SysResult::Ok();
     }
     // The system's own wildcard rules differ from ours in corners (short names, "<" and ">"),
@@ -317,10 +308,7 @@ SysResult ReadWholeFile(std::string_view path, std::string& out) {
     out.clear();
     auto resolved = ResolveExisting(path);
     if (!resolved) return SysResult::Failure("CreateFileA", ENOENT, ERROR_FILE_NOT_FOUND);
-    OwnedHandle file(::CreateFileA(resolved->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return LastWin32Failure("CreateFileA");
-    return files::ReadAllFrom(file.get(), out);
+    return files::ReadStoredFile(*resolved, out);
 }
 
 SysResult StageReplacement(std::string_view path, std::string_view content, UnsyncedWrite& unsynced) {

@@ -8,6 +8,7 @@
 
 #include "BackendTraits.h"
 #include "SidecarLock.h"
+#include "WindowsFiles.h"
 #include "platform/FileSystem.h"
 
 namespace vserver::platform {
@@ -50,7 +51,8 @@ LockedFile::Outcome LockedFile::TryOpen(std::string_view path) {
 SysResult LockedFile::ReadAll(std::string& out) const {
     out.clear();
     if (fd_ == -1) return SysResult::Failure("ReadFile", EBADF, ERROR_INVALID_HANDLE);
-    return ReadWholeFile(path_, out);
+    // The path is the stored one TryOpen found, so it is not looked up again.
+    return files::ReadStoredFile(path_, out);
 }
 
 SysResult LockedFile::Replace(std::string_view content) {

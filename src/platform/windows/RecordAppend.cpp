@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "HeldAppend.h"
 #include "SidecarLock.h"
 #include "platform/common/LockRetry.h"
 
@@ -57,7 +58,9 @@ HANDLE OpenForAppend(const std::string& path, DWORD disposition) {
 
 } // namespace
 
-SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+SysResult AppendHoldingFile(const std::string& path, std::string_view text, AppendOpen how, LockWait wait,
+                            OwnedHandle& file) {
+    file.Reset();
     // A file that must exist is checked before the lock; one that a collection removed while
     // this append waited for the lock is created anew, as a first append would.
     if (how == AppendOpen::ExistingOnly && ::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -67,9 +70,16 @@ SysResult AppendNulTerminated(const std::string& path, std::string_view text, Ap
     // names now, even when a collection replaced or removed it meanwhile.
     OwnedHandle lock;
     if (SysResult locked = LockWithin(wait, [&] { return LockSidecar(path, false, lock); }); !locked) return locked;
-    OwnedHandle file(OpenForAppend(path, OPEN_ALWAYS));
-    if (!file.valid()) return LastWin32Failure("CreateFileA");
-    return AppendLocked(file.get(), text);
+    OwnedHandle data(OpenForAppend(path, OPEN_ALWAYS));
+    if (!data.valid()) return LastWin32Failure("CreateFileA");
+    SysResult appended = AppendLocked(data.get(), text);
+    if (appended) file.Reset(data.Release());
+    return appended;
+}
+
+SysResult AppendNulTerminated(const std::string& path, std::string_view text, AppendOpen how, LockWait wait) {
+    OwnedHandle file;
+    return AppendHoldingFile(path, text, how, wait, file);
 }
 
 } // namespace vserver::platform
