@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "platform/StagedFolders.h"
 #include "platform/TemporaryFile.h"
 #include "platform/common/PathText.h"
+#include "platform/common/JobHandOver.h"
 #include "platform/common/SyncTrace.h"
 #include "platform/posix/DiskNames.h"
 #include "platform/posix/HeldTemporaries.h"
@@ -186,12 +185,7 @@ constexpr std::size_t kSyncHelpers = 7;
 struct SyncWorker::Backend final : IoHandler {
     EventLoop& loop;
     int wakeFd = -1;
-    std::mutex mutex;
-    std::condition_variable work;
-    std::vector<std::unique_ptr<Job>> submitted;   // guarded by mutex
-    std::vector<std::unique_ptr<Job>> finished;    // guarded by mutex
-    std::vector<std::unique_ptr<Job>> running;     // loop thread only
-    bool ending = false;                           // guarded by mutex
+    JobHandOver<Job> jobs;
     SyncTrace trace;
     std::unique_ptr<SyncCrew> crew;
     std::thread thread;
@@ -217,11 +211,7 @@ struct SyncWorker::Backend final : IoHandler {
     }
 
     ~Backend() {
-        {
-            std::lock_guard lock(mutex);
-            ending = true;
-        }
-        work.notify_one();
+        jobs.End();
         if (thread.joinable()) thread.join();
         if (wakeFd >= 0) {
             loop.Unwatch(static_cast<IoHandle>(wakeFd));
@@ -238,40 +228,22 @@ struct SyncWorker::Backend final : IoHandler {
         // On an idle processor it runs at once either way.
         const sched_param batchPolicy{};
         (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &batchPolicy);
-        std::vector<std::unique_ptr<Job>> batch;
-        std::vector<Job*> jobs;
-        for (;;) {
-            {
-                std::unique_lock lock(mutex);
-                work.wait(lock, [this] { return ending || !submitted.empty(); });
-                // What was handed over before the end is still made durable.
-                if (submitted.empty()) return;
-                batch.swap(submitted);
-            }
-            jobs.clear();
-            for (auto& job : batch) jobs.push_back(job.get());
-            CompleteBatch(jobs, crew.get());
-            Record(trace, jobs);
-            {
-                std::lock_guard lock(mutex);
-                for (auto& job : batch) finished.push_back(std::move(job));
-            }
-            batch.clear();
-            const std::uint64_t one = 1;
-            (void)!::write(wakeFd, &one, sizeof one);
-        }
+        jobs.Serve(
+            [this](const std::vector<Job*>& batch) {
+                CompleteBatch(batch, crew.get());
+                Record(trace, batch);
+            },
+            [this] {
+                const std::uint64_t one = 1;
+                (void)!::write(wakeFd, &one, sizeof one);
+            });
     }
 
     void OnReadable() override {
         // One read takes the whole count and resets it.
         std::uint64_t count = 0;
         (void)!::read(wakeFd, &count, sizeof count);
-        {
-            std::lock_guard lock(mutex);
-            running.swap(finished);
-        }
-        for (auto& job : running) job->done(job->result);
-        running.clear();
+        for (auto& job : jobs.TakeFinished()) job->done(job->result);
     }
     void OnWritable() override {}
 };
@@ -290,11 +262,7 @@ void SyncWorker::StartSync(UnsyncedWrite write, std::function<void(SysResult)> d
         loop_.Defer([job = std::shared_ptr<Job>(std::move(job))] { job->done(job->result); });
         return;
     }
-    {
-        std::lock_guard lock(backend_->mutex);
-        backend_->submitted.push_back(std::move(job));
-    }
-    backend_->work.notify_one();
+    backend_->jobs.Hand(std::move(job));
 }
 
 } // namespace vserver::platform

@@ -7,10 +7,8 @@
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "WriteCompletion.h"
 #include "platform/DurableWrites.h"
 #include "platform/Socket.h"
+#include "platform/common/JobHandOver.h"
 #include "platform/common/SyncTrace.h"
 
 namespace vserver::platform {
@@ -78,12 +77,7 @@ struct SyncWorker::Backend final : IoHandler {
     EventLoop& loop;
     SOCKET wakeReader = INVALID_SOCKET;
     SOCKET wakeWriter = INVALID_SOCKET;
-    std::mutex mutex;
-    std::condition_variable work;
-    std::vector<std::unique_ptr<Job>> submitted;   // guarded by mutex
-    std::vector<std::unique_ptr<Job>> finished;    // guarded by mutex
-    std::vector<std::unique_ptr<Job>> running;     // loop thread only
-    bool ending = false;                           // guarded by mutex
+    JobHandOver<Job> jobs;
     // Writes whose target another program held, until their next try (loop thread only).
     struct Waiting {
         EventLoop::TimerId timer = 0;
@@ -105,11 +99,7 @@ struct SyncWorker::Backend final : IoHandler {
     }
 
     ~Backend() {
-        {
-            std::lock_guard lock(mutex);
-            ending = true;
-        }
-        work.notify_one();
+        jobs.End();
         if (thread.joinable()) thread.join();
         if (wakeReader != INVALID_SOCKET) loop.Unwatch(static_cast<IoHandle>(wakeReader));
         CloseSocketHandle(wakeReader);
@@ -127,43 +117,25 @@ struct SyncWorker::Backend final : IoHandler {
             loop.CancelTimer(entry.timer);
             left.push_back(entry.job.get());
         }
-        for (auto& job : finished) {
+        const auto finished = jobs.TakeFinished();
+        for (const auto& job : finished) {
             if (job->busy) left.push_back(job.get());
         }
         writes::CompleteBatch(left, 0);
     }
 
-    void Hand(std::unique_ptr<Job> job) {
-        {
-            std::lock_guard lock(mutex);
-            submitted.push_back(std::move(job));
-        }
-        work.notify_one();
-    }
+    void Hand(std::unique_ptr<Job> job) { jobs.Hand(std::move(job)); }
 
     void Serve() {
-        std::vector<std::unique_ptr<Job>> batch;
-        std::vector<Job*> jobs;
-        for (;;) {
-            {
-                std::unique_lock lock(mutex);
-                work.wait(lock, [this] { return ending || !submitted.empty(); });
-                // What was handed over before the end is still made durable.
-                if (submitted.empty()) return;
-                batch.swap(submitted);
-            }
-            jobs.clear();
-            for (auto& job : batch) jobs.push_back(job.get());
-            writes::CompleteBatch(jobs, kHeldReplaceAttempts);
-            trace.Append(writes::TraceLines(jobs));
-            {
-                std::lock_guard lock(mutex);
-                for (auto& job : batch) finished.push_back(std::move(job));
-            }
-            batch.clear();
-            const char one = 1;
-            (void)::send(wakeWriter, &one, 1, 0);
-        }
+        jobs.Serve(
+            [this](const std::vector<Job*>& batch) {
+                writes::CompleteBatch(batch, kHeldReplaceAttempts);
+                trace.Append(writes::TraceLines(batch));
+            },
+            [this] {
+                const char one = 1;
+                (void)::send(wakeWriter, &one, 1, 0);
+            });
     }
 
     // A write whose target was held is tried again after a while; the loop serves everyone
@@ -184,18 +156,13 @@ struct SyncWorker::Backend final : IoHandler {
         char drained[64];
         while (::recv(wakeReader, drained, sizeof drained, 0) > 0) {
         }
-        {
-            std::lock_guard lock(mutex);
-            running.swap(finished);
-        }
-        for (auto& job : running) {
+        for (auto& job : jobs.TakeFinished()) {
             if (job->busy) {
                 WaitForHolder(std::move(job));
             } else {
                 job->done(job->result);
             }
         }
-        running.clear();
     }
     void OnWritable() override {}
 };
